@@ -1,0 +1,75 @@
+#pragma once
+/// @file SocketCan.h
+/// The CAN transport: a raw SocketCAN socket or a local-socket bus, a receive
+/// thread that hands every frame to a callback, link watching and reconnection.
+
+#include <functional>
+#include <memory>
+
+#include "canbase/CanBaseDef.h"
+
+namespace kav {
+namespace hw_interface {
+
+/// One connection to a CAN bus.
+///
+/// The endpoint given to Init() is either a SocketCAN interface name ("can0",
+/// "vcan0"; at most 15 characters) or a local-socket bus: "unix:/path" for a
+/// filesystem address or "unix:@name" for a Linux abstract-namespace address.
+/// A local-socket bus carries one 16-byte CanFrame per message; everything
+/// else (thread, callbacks, silence detection, reconnection) is the same.
+///
+/// Expected order of use: construct, setCallBackFunction(),
+/// setGetMsgContentFunction(), Init(); then ExchangeData(), LoadMutexMsg() and
+/// checkOnline() from one control thread; Close() or destruction at the end.
+/// Failures are reported by results and printed lines, never by exceptions.
+class SocketCan : public CanBase {
+ public:
+  /// Prints "SocketCAN adapter created.".
+  SocketCan();
+  /// Stops the receive thread if it runs and closes the socket.
+  ~SocketCan();
+  SocketCan(const SocketCan&) = delete;
+  SocketCan& operator=(const SocketCan&) = delete;
+
+  /// Opens the endpoint and starts the receive thread.
+  /// @param interface interface name or "unix:" address; null counts as ""
+  /// @return true when the socket is open and bound (or connected)
+  bool Init(const char* interface) override;
+  /// Sends one 16-byte frame.
+  /// @return false when no socket is open (and prints
+  ///         "[CAN] Unable to transmit: Socket not open"), when @p frame is
+  ///         null, or when the write failed or was short
+  bool ExchangeData(CanFrame* frame) override;
+  /// Does nothing; returns true.
+  bool WriteData() override;
+  /// Prints "[ReadData]" without a line end; returns true.
+  bool ReadData() override;
+  /// True while a socket descriptor is held.
+  bool IsOpen() override;
+
+  /// False once the link was silent for two consecutive one-second waits;
+  /// it never turns true again.
+  bool checkOnline();
+  /// From now on silence neither marks the link offline nor reconnects.
+  void closeReset();
+  /// Sets the receive callback, run on the receive thread for every frame.
+  /// The frame pointer is valid only during the call. An empty callable
+  /// switches the callback off. Waits for a call in progress to finish.
+  void setCallBackFunction(std::function<void(CanFrame*)> callback);
+  /// Sets the message-content callback run by LoadMutexMsg().
+  void setGetMsgContentFunction(std::function<void()> callback);
+  /// Runs the message-content callback under the lock the receive callback
+  /// runs under, so the two never overlap.
+  void LoadMutexMsg();
+  /// Stops the receive thread and closes the socket; returns within about
+  /// two seconds, also while a reconnection is waiting for the interface.
+  void Close();
+
+ private:
+  class impl;
+  std::unique_ptr<impl> pimpl;
+};
+
+}  // namespace hw_interface
+}  // namespace kav

@@ -1,0 +1,37 @@
+#include "can_motor_dlc/MotorDlcBase.h"
+
+#include <cmath>
+
+namespace kav {
+namespace hw_interface {
+
+uint16_t float_to_uint(float x, float x_min, float x_max, int bits) {
+  if (std::isnan(x)) x = 0.0f;
+  const float span = x_max - x_min;
+  const float all_ones = static_cast<float>((1 << bits) - 1);
+  const float scaled = (all_ones * (x - x_min)) / span;
+  // Saturate so that no value outside the field reaches the conversion.
+  if (!(scaled > 0.0f)) return 0;
+  if (scaled >= all_ones) return static_cast<uint16_t>((1 << bits) - 1);
+  return static_cast<uint16_t>(static_cast<int>(scaled));
+}
+
+float uint_to_float(int x_int, float x_min, float x_max, int bits) {
+  const float span = x_max - x_min;
+  return (static_cast<float>(x_int) * span) / static_cast<float>((1 << bits) - 1) + x_min;
+}
+
+CanFrame MotorDlcBase::packSetZero() { return CanFrame{}; }
+
+CanFrame MotorDlcBase::packClearError() { return CanFrame{}; }
+
+void MotorDlcBase::resetCircle() {}
+
+double MotorDlcBase::restrictBound(double num, double max, double min) {
+  if (num > max) return max;
+  if (num < min) return min;
+  return num;
+}
+
+}  // namespace hw_interface
+}  // namespace kav

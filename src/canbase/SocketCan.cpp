@@ -1,0 +1,359 @@
+#include "canbase/SocketCan.h"
+
+#include <linux/can.h>
+#include <linux/can/raw.h>
+#include <net/if.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace kav {
+namespace hw_interface {
+
+namespace {
+
+constexpr const char* kUnixPrefix = "unix:";
+constexpr std::size_t kMaxInterfaceName = IFNAMSIZ - 1;
+
+bool isUnixEndpoint(const std::string& name) {
+  return name.compare(0, std::strlen(kUnixPrefix), kUnixPrefix) == 0;
+}
+
+void printLine(const char* text) { std::printf("%s\n", text); }
+
+// Fills a local-socket address from "unix:/path" or "unix:@abstract".
+bool unixAddress(const std::string& name, sockaddr_un* addr, socklen_t* length) {
+  std::string rest = name.substr(std::strlen(kUnixPrefix));
+  std::memset(addr, 0, sizeof(*addr));
+  addr->sun_family = AF_UNIX;
+  if (rest.empty() || rest == "@" || rest.size() >= sizeof(addr->sun_path)) return false;
+  if (rest[0] == '@') {
+    // Abstract namespace: a leading zero byte, then the name without terminator.
+    std::memcpy(addr->sun_path + 1, rest.data() + 1, rest.size() - 1);
+    *length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + rest.size());
+  } else {
+    std::memcpy(addr->sun_path, rest.data(), rest.size());
+    *length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + rest.size() + 1);
+  }
+  return true;
+}
+
+}  // namespace
+
+class SocketCan::impl {
+ public:
+  enum can_adapter_t { ADAPTER_NONE = 0, ADAPTER_SOCKETCAN = 1, ADAPTER_SLCAN = 2, ADAPTER_LOGFILE = 3 };
+  using interface_request_t = struct ifreq;
+  using can_socket_address_t = struct sockaddr_can;
+
+  can_adapter_t adapter_type_ = ADAPTER_SOCKETCAN;
+  std::string bus_name_;  // whole name, kept for reconnection
+  std::atomic<bool> online_{true};
+  std::atomic<bool> close_reset_{false};
+  std::atomic<bool> terminate_receiver_thread_{false};
+  std::atomic<bool> receiver_thread_running_{false};
+  std::atomic<int> sockfd_{-1};
+  interface_request_t if_request_{};
+  can_socket_address_t addr_{};
+  pthread_t thread_id_{};
+  bool thread_started_ = false;  // a receive thread was created and not yet joined
+  std::function<void(CanFrame*)> CallBack_;
+  std::function<void()> GetMsgContent_;
+  CanFrame rx_frame_{};
+  std::mutex mutex_frame_;
+  std::mutex mutex_get_data_;
+  // Keeps a send from writing to a descriptor number that the receive thread
+  // is closing (and the system may hand out again for an unrelated file).
+  std::mutex mutex_socket_;
+
+  impl() = default;
+
+  ~impl() {
+    printLine("Destroying SocketCAN adapter...");
+    if (sockfd_.load() != -1) {
+      Close();
+      printLine("CAN socket destroyed.");
+    } else if (thread_started_) {
+      // A reconnection left no socket but the thread still runs: stop it.
+      terminate_receiver_thread_.store(true);
+      joinThread();
+    }
+    printLine("finish");
+  }
+
+  bool Init(const char* interface) {
+    if (thread_started_ || sockfd_.load() != -1) {
+      printLine("[CAN] Transport already open: Close it before opening it again");
+      return false;
+    }
+    bus_name_ = interface ? interface : "";
+    online_.store(true);
+    int fd = createSocket();
+    if (fd == -1) {
+      printLine("Error: Unable to create a CAN socket");
+      return false;
+    }
+    setSocket(fd);
+    std::printf("Created CAN socket with descriptor %d.\n", fd);
+    int index = 0;
+    if (!lookUp(fd, &index)) {
+      std::printf("Unable to select CAN interface %s: I/O control error\n", bus_name_.c_str());
+      Close();
+      return false;
+    }
+    std::printf("Found: %s has interface index %d.\n", bus_name_.c_str(), index);
+    if (!bindTo(fd, index)) {
+      printLine("Failed to bind socket to network interface");
+      Close();
+      return false;
+    }
+    std::printf("Successfully bound socket to interface %d.\n", index);
+    startThread();
+    return true;
+  }
+
+  bool ExchangeData(CanFrame* frame) {
+    std::lock_guard<std::mutex> lock(mutex_socket_);
+    int fd = sockfd_.load();
+    if (fd == -1) {
+      printLine("[CAN] Unable to transmit: Socket not open");
+      return false;
+    }
+    if (frame == nullptr) return false;
+    // Never block the caller's control loop and never raise SIGPIPE when the
+    // peer of a local-socket bus is gone.
+    ssize_t written = ::send(fd, frame, sizeof(CanFrame), MSG_DONTWAIT | MSG_NOSIGNAL);
+    return written == static_cast<ssize_t>(sizeof(CanFrame));
+  }
+
+  void setCallBackFunction(std::function<void(CanFrame*)> callback) {
+    std::lock_guard<std::mutex> lock(mutex_get_data_);
+    CallBack_ = std::move(callback);
+  }
+
+  void setGetMsgContentFunction(std::function<void()> callback) {
+    std::lock_guard<std::mutex> lock(mutex_get_data_);
+    GetMsgContent_ = std::move(callback);
+  }
+
+  void LoadMutexMsg() {
+    std::lock_guard<std::mutex> lock(mutex_get_data_);
+    if (GetMsgContent_) GetMsgContent_();
+  }
+
+  void Close() {
+    printLine("Waiting for receiver thread to terminate.");
+    terminate_receiver_thread_.store(true);
+    printLine("terminate_receiver_thread_ is true");
+    const bool on_receive_thread = thread_started_ && pthread_equal(pthread_self(), thread_id_);
+    while (receiver_thread_running_.load() && !on_receive_thread) {
+      printLine("waitting receiver_thread close");
+      std::this_thread::sleep_for(std::chrono::seconds(1));
+    }
+    printLine("receiver_thread_running_.load()");
+    if (!on_receive_thread) joinThread();
+    if (sockfd_.load() == -1) return;
+    printLine("return");
+    setSocket(-1);
+  }
+
+  CanFrame GetCanFrame() {
+    std::lock_guard<std::mutex> lock(mutex_frame_);
+    return rx_frame_;
+  }
+
+ private:
+  bool unixEndpoint() const { return isUnixEndpoint(bus_name_); }
+
+  int createSocket() {
+    if (unixEndpoint()) return ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    return ::socket(PF_CAN, SOCK_RAW | SOCK_CLOEXEC, CAN_RAW);
+  }
+
+  // Replaces the held descriptor, closing the old one, under the send lock.
+  void setSocket(int fd) {
+    std::lock_guard<std::mutex> lock(mutex_socket_);
+    int old = sockfd_.exchange(fd);
+    if (old != -1 && old != fd) ::close(old);
+  }
+
+  // The interface-index lookup; for a local-socket bus, the connect.
+  bool lookUp(int fd, int* index) {
+    if (unixEndpoint()) {
+      sockaddr_un addr;
+      socklen_t length = 0;
+      if (!unixAddress(bus_name_, &addr, &length)) return false;
+      *index = 0;
+      return ::connect(fd, reinterpret_cast<sockaddr*>(&addr), length) == 0;
+    }
+    if (bus_name_.empty() || bus_name_.size() > kMaxInterfaceName) return false;
+    std::memset(&if_request_, 0, sizeof(if_request_));
+    std::memcpy(if_request_.ifr_name, bus_name_.data(), bus_name_.size());
+    if (::ioctl(fd, SIOCGIFINDEX, &if_request_) == -1) return false;
+    *index = if_request_.ifr_ifindex;
+    return true;
+  }
+
+  bool bindTo(int fd, int index) {
+    if (unixEndpoint()) return true;  // connected by the lookup
+    std::memset(&addr_, 0, sizeof(addr_));
+    addr_.can_family = AF_CAN;
+    addr_.can_ifindex = index;
+    return ::bind(fd, reinterpret_cast<sockaddr*>(&addr_), sizeof(addr_)) != -1;
+  }
+
+  void startThread() {
+    terminate_receiver_thread_.store(false);
+    if (pthread_create(&thread_id_, nullptr, &impl::ReciveThreadWrapper, this) != 0) {
+      std::fprintf(stderr, "Failed to create thread\n");
+      return;
+    }
+    thread_started_ = true;
+  }
+
+  void joinThread() {
+    if (!thread_started_) return;
+    pthread_join(thread_id_, nullptr);
+    thread_started_ = false;
+  }
+
+  static void* ReciveThreadWrapper(void* self) {
+    static_cast<impl*>(self)->ReceiveThread();
+    return nullptr;
+  }
+
+  // Sleeps up to the given time, returning early on a stop request.
+  bool sleepUnlessStopped(std::chrono::milliseconds total) {
+    const auto step = std::chrono::milliseconds(20);
+    for (auto slept = std::chrono::milliseconds(0); slept < total; slept += step) {
+      if (terminate_receiver_thread_.load()) return false;
+      std::this_thread::sleep_for(step);
+    }
+    return !terminate_receiver_thread_.load();
+  }
+
+  // Waits up to one second for the held socket to become readable. A missing
+  // socket (a failed reconnection) counts as a silent second.
+  bool waitReadable(int fd) {
+    if (fd == -1) {
+      sleepUnlessStopped(std::chrono::milliseconds(1000));
+      return false;
+    }
+    pollfd entry{fd, POLLIN, 0};
+    return ::poll(&entry, 1, 1000) == 1;
+  }
+
+  void ReceiveThread() {
+    receiver_thread_running_.store(true);
+    printLine("ReciveThread running ");
+    int timeout_count = 0;
+    while (!terminate_receiver_thread_.load()) {
+      const int fd = sockfd_.load();
+      if (waitReadable(fd)) {
+        ssize_t received;
+        {
+          std::lock_guard<std::mutex> lock(mutex_frame_);
+          std::memset(&rx_frame_, 0, sizeof(rx_frame_));  // a short read leaves no stale bytes
+          received = ::read(fd, &rx_frame_, sizeof(rx_frame_));
+        }
+        if (received < 0) {
+          // Dropped silently; the pause keeps a lasting error from spinning.
+          std::this_thread::sleep_for(std::chrono::milliseconds(10));
+          continue;
+        }
+        if (received == 0 && unixEndpoint()) {
+          // The bus hub went away: as good as a silent second.
+          sleepUnlessStopped(std::chrono::milliseconds(1000));
+          ++timeout_count;
+        } else {
+          timeout_count = 0;
+          std::lock_guard<std::mutex> lock(mutex_get_data_);
+          if (CallBack_) CallBack_(&rx_frame_);
+        }
+      } else {
+        ++timeout_count;
+      }
+      if (timeout_count >= 2 && !close_reset_.load() && !terminate_receiver_thread_.load()) {
+        online_.store(false);
+        reset();
+      }
+    }
+    receiver_thread_running_.store(false);
+    printLine("ReciveThread finish ");
+  }
+
+  // Reopens the socket after silence; retries every second while the
+  // interface (or the bus address) is missing, until a stop is requested.
+  void reset() {
+    setSocket(-1);
+    int index = 0;
+    for (;;) {
+      if (terminate_receiver_thread_.load()) return;
+      int fd = createSocket();
+      if (fd < 0) printLine("Error: Unable to create a CAN socket");
+      std::printf("Created CAN socket with descriptor %d.\n", fd);
+      if (fd >= 0 && lookUp(fd, &index)) {
+        setSocket(fd);
+        break;
+      }
+      std::printf("Unable to select CAN interface %s: I/O control error\n", bus_name_.c_str());
+      if (fd >= 0) ::close(fd);
+      if (!sleepUnlessStopped(std::chrono::milliseconds(1000))) return;
+    }
+    std::printf("Found: %s has interface index %d.\n", bus_name_.c_str(), index);
+    if (!bindTo(sockfd_.load(), index)) {
+      printLine("Failed to bind socket to network interface");
+      setSocket(-1);
+      return;
+    }
+    std::printf("Successfully bound socket to interface %d.\n", index);
+  }
+};
+
+SocketCan::SocketCan() : pimpl(new impl()) { printLine("SocketCAN adapter created."); }
+
+SocketCan::~SocketCan() = default;
+
+bool SocketCan::Init(const char* interface) { return pimpl->Init(interface); }
+
+bool SocketCan::ExchangeData(CanFrame* frame) { return pimpl->ExchangeData(frame); }
+
+bool SocketCan::WriteData() { return true; }
+
+bool SocketCan::ReadData() {
+  std::printf("[ReadData]");
+  return true;
+}
+
+bool SocketCan::IsOpen() { return pimpl->sockfd_.load() != -1; }
+
+bool SocketCan::checkOnline() { return pimpl->online_.load(); }
+
+void SocketCan::closeReset() { pimpl->close_reset_.store(true); }
+
+void SocketCan::setCallBackFunction(std::function<void(CanFrame*)> callback) {
+  pimpl->setCallBackFunction(std::move(callback));
+}
+
+void SocketCan::setGetMsgContentFunction(std::function<void()> callback) {
+  pimpl->setGetMsgContentFunction(std::move(callback));
+}
+
+void SocketCan::LoadMutexMsg() { pimpl->LoadMutexMsg(); }
+
+void SocketCan::Close() { pimpl->Close(); }
+
+}  // namespace hw_interface
+}  // namespace kav

@@ -1,0 +1,37 @@
+# Installs the build tree into a private prefix, then configures, builds and
+# runs a small host project against it through find_package and pkg-config.
+file(REMOVE_RECURSE ${WORK_DIR})
+set(prefix ${WORK_DIR}/prefix)
+execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix}
+  RESULT_VARIABLE rc OUTPUT_QUIET)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "install failed: ${rc}")
+endif()
+set(flags "")
+if(SANITIZE)
+  set(flags "-fsanitize=${SANITIZE}")
+endif()
+execute_process(COMMAND ${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${WORK_DIR}/build
+  -DCMAKE_PREFIX_PATH=${prefix} "-DCMAKE_CXX_FLAGS=${flags}" RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "configuring the consumer failed: ${rc}")
+endif()
+execute_process(COMMAND ${CMAKE_COMMAND} --build ${WORK_DIR}/build RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "building the consumer failed: ${rc}")
+endif()
+execute_process(COMMAND ${WORK_DIR}/build/consumer RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+message("${out}${err}")
+if(NOT rc EQUAL 0 OR NOT out MATCHES "consumer ok")
+  message(FATAL_ERROR "the consumer program failed: ${rc}")
+endif()
+
+# The pkg-config file must name the installed headers and library.
+find_program(PKG_CONFIG pkg-config)
+if(PKG_CONFIG)
+  set(ENV{PKG_CONFIG_PATH} "${prefix}/lib/pkgconfig:${prefix}/lib/x86_64-linux-gnu/pkgconfig")
+  execute_process(COMMAND ${PKG_CONFIG} --cflags --libs kav_t8 RESULT_VARIABLE rc OUTPUT_VARIABLE pc)
+  if(NOT rc EQUAL 0 OR NOT pc MATCHES "-lkav_t8_src" OR NOT pc MATCHES "include/kav_t8")
+    message(FATAL_ERROR "pkg-config kav_t8 gave '${pc}' (${rc})")
+  endif()
+endif()
