@@ -6,7 +6,9 @@
 #include <kdl_parser/kdl_parser.hpp>
 
 #include <cmath>
+#include <fstream>
 #include <iostream>
+#include <sstream>
 #include <stdexcept>
 
 namespace kav {
@@ -41,12 +43,23 @@ bool allFinite(const KDL::Frame& f) {
     return true;
 }
 
+bool readFile(const std::string& path, std::string& contents) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    contents = text.str();
+    return in.good() && !contents.empty();
+}
+
 }  // namespace
 
 KinematicDynamicSolver::KinematicDynamicSolver(const std::string& urdf_path,
                                                const std::string& base_link,
                                                const std::string& end_effector_link) {
-    if (!kdl_parser::treeFromFile(urdf_path, tree_)) {
+    // kdl_parser::treeFromFile dereferences a null model when the file is
+    // missing or not URDF, so the file is read here and parsed as text.
+    std::string urdf_xml;
+    if (!readFile(urdf_path, urdf_xml) || !kdl_parser::treeFromString(urdf_xml, tree_)) {
         fail("Failed to parse URDF file.", "URDF parsing failed");
     }
     if (!tree_.getChain(base_link, end_effector_link, chain_)) {
