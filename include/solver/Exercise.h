@@ -161,6 +161,8 @@ void q7_ik_lm_matrix(double* q0, double (*Tdesir)[4], double* jointstate, IkStat
 /// convention); otherwise they are kept, except that joint 3 is set to the
 /// range end it passed. Joint 6 always gets the solution.
 /// @return true when some joint would leave its range.
+/// @throw std::invalid_argument if a value of @p q0 or @p endstate_ is not
+///        finite; nothing is printed or written then.
 bool is_joint_lmt(float* q0, float* endstate_, float* jointstate);
 
 /// Prints a message for each bound of the workspace box that the target
@@ -169,6 +171,8 @@ bool is_joint_lmt(float* q0, float* endstate_, float* jointstate);
 /// farther than @p r (m) from the shoulder point. Only @p init_frame[0][3]
 /// (an x shift of the shoulder) is read from @p init_frame.
 /// @return true (with a message) when the joint-4 point is outside the sphere.
+/// @throw std::invalid_argument if a value of @p in_frame, @p r or
+///        @p init_frame[0][3] is not finite; nothing is printed or written then.
 bool is_out_spherical_wan(float (*init_frame)[4], float* in_frame, float r, float* out_frame);
 
 /// Joint-4 point of the target pose @p end_state (x, y, z, roll, pitch, yaw;

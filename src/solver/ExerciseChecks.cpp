@@ -3,6 +3,8 @@
 // sphere around the shoulder. Messages go to standard output.
 #include <cmath>
 #include <cstdio>
+#include <stdexcept>
+#include <string>
 
 #include "solver/Exercise.h"
 #include "solver/ExerciseChain.h"
@@ -16,9 +18,22 @@ void print_joint_out_of_range(int joint) {
   std::printf("继续运行将超出关节%d限位，请返回！\n", joint);
 }
 
+// A value that is not a number would make every range and distance
+// comparison false, which the checks would report as "within limits".
+void require_finite(const float* values, int count, const char* name) {
+  for (int i = 0; i < count; ++i) {
+    if (!std::isfinite(values[i])) {
+      const std::string index = count > 1 ? "[" + std::to_string(i) + "]" : "";
+      throw std::invalid_argument(name + index + " is not a finite number");
+    }
+  }
+}
+
 }  // namespace
 
 bool is_joint_lmt(float* q0, float* endstate_, float* jointstate) {
+  require_finite(q0, 6, "q0");
+  require_finite(endstate_, 6, "endstate_");
   float R_desri[3][3];
   detail::rpy_to_model_rotation(endstate_[3], endstate_[4], endstate_[5], R_desri);
 
@@ -121,6 +136,9 @@ void q7_get_jonit4_pos(float end2wan, float* end_state, float* joint4_pos) {
 }
 
 bool is_out_spherical_wan(float (*init_frame)[4], float* in_frame, float r, float* out_frame) {
+  require_finite(in_frame, 6, "in_frame");
+  require_finite(&init_frame[0][3], 1, "init_frame[0][3]");
+  require_finite(&r, 1, "r");
   const char* kBoundary = "处于机械臂工作空间边界！\n";
   const float x = in_frame[0], y = in_frame[1], z = in_frame[2];
   const float roll = in_frame[3], pitch = in_frame[4], yaw = in_frame[5];

@@ -5,6 +5,8 @@
 #include <Eigen/Geometry>
 #include <cmath>
 #include <cstdio>
+#include <limits>
+#include <stdexcept>
 #include <string>
 
 using namespace kav::solve;
@@ -164,4 +166,29 @@ TEST(Workspace, ToolAxisAlongBaseYGivesTheWristPoint) {
   testing::internal::CaptureStdout();
   EXPECT_TRUE(is_out_spherical_wan(init, pose, 0.01f, out));
   stop_capture();
+}
+
+TEST(Checks, RejectNonFiniteInputWithoutOutput) {
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  float init[4][4] = {};
+  float pose[6] = {0.1f, 0, nan, 0, 0, 0};
+  float seed[6] = {0, 0, 0, 0, 0, 0};
+  float out[6] = {9, 9, 9, 9, 9, 9}, joints[6] = {9, 9, 9, 9, 9, 9};
+  testing::internal::CaptureStdout();
+  EXPECT_THROW(is_out_spherical_wan(init, pose, 0.3f, out), std::invalid_argument);
+  EXPECT_THROW(is_joint_lmt(seed, pose, joints), std::invalid_argument);
+  pose[2] = 0.0f;
+  EXPECT_THROW(is_out_spherical_wan(init, pose, nan, out), std::invalid_argument);
+  seed[4] = std::numeric_limits<float>::infinity();
+  try {
+    is_joint_lmt(seed, pose, joints);
+    ADD_FAILURE() << "no exception";
+  } catch (const std::invalid_argument& e) {
+    EXPECT_STREQ(e.what(), "q0[4] is not a finite number");
+  }
+  EXPECT_EQ(stop_capture(), "");
+  for (int i = 0; i < 6; ++i) {
+    EXPECT_EQ(out[i], 9.0f);
+    EXPECT_EQ(joints[i], 9.0f);
+  }
 }
