@@ -1,9 +1,8 @@
-// Jacobian and Levenberg-Marquardt inverse kinematics of the analytic package.
+// Levenberg-Marquardt inverse kinematics of the analytic package.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <solver/Exercise.h>
 
-#include <Eigen/Core>
 #include <cmath>
 #include <cstdio>
 #include <string>
@@ -31,66 +30,6 @@ float pose_error_norm(float* q, float (*target)[4]) {
 
 }  // namespace
 
-TEST(DifferentialMotion, TranslationAndSmallRotationInFrameA) {
-  float q[6] = {0.2f, -0.9f, 1.0f, 0.1f, 0.4f, -0.3f};
-  float A[4][4], B[4][4], dlt[6];
-  fk(q, A);
-  my_tr2dlta(A, A, dlt);
-  for (float v : dlt) EXPECT_NEAR(v, 0.0f, 1e-6f);
-
-  // B = A * Trans(0.01, -0.02, 0.03) * Rot_z(0.001): seen from A.
-  float step[4][4] = {{std::cos(0.001f), -std::sin(0.001f), 0, 0.01f},
-                      {std::sin(0.001f), std::cos(0.001f), 0, -0.02f},
-                      {0, 0, 1, 0.03f},
-                      {0, 0, 0, 1}};
-  T_dot_T(A, step, B);
-  my_tr2dlta(A, B, dlt);
-  const float expected[6] = {0.01f, -0.02f, 0.03f, 0.0f, 0.0f, 0.001f};
-  for (int i = 0; i < 6; ++i) EXPECT_NEAR(dlt[i], expected[i], 2e-6f) << i;
-}
-
-TEST(Jacobian, ColumnsMatchFiniteDifferencesOfFk) {
-  float q[6] = {0.3f, -1.0f, 0.9f, 0.4f, -0.5f, 0.8f};
-  float J[6][6];
-  my_get_jacobe(q, J);
-  const float h = 1e-3f;
-  float T[4][4];
-  fk(q, T);
-  for (int j = 0; j < 6; ++j) {
-    float qh[6];
-    for (int i = 0; i < 6; ++i) qh[i] = q[i];
-    qh[j] += h;
-    float Th[4][4], dlt[6];
-    fk(qh, Th);
-    my_tr2dlta(T, Th, dlt);
-    for (int i = 0; i < 6; ++i) EXPECT_NEAR(J[i][j], dlt[i] / h, 2e-3f) << "row " << i << " joint " << j;
-  }
-}
-
-TEST(Jacobian, SixBySixHelpersMatchEigen) {
-  float A[6][6], B[6][6], C[6][6], At[6][6], P[6], AP[6];
-  Eigen::Matrix<float, 6, 6> eA, eB;
-  for (int i = 0; i < 6; ++i) {
-    P[i] = 0.5f * static_cast<float>(i) - 1.0f;
-    for (int j = 0; j < 6; ++j) {
-      A[i][j] = eA(i, j) = static_cast<float>((i * 7 + j * 3) % 5) - 2.0f;
-      B[i][j] = eB(i, j) = static_cast<float>((i + 2 * j) % 4) * 0.25f;
-    }
-  }
-  J_dot_J(A, B, C);
-  jcb_trans(A, At);
-  J_dot_P(A, P, AP);
-  const Eigen::Matrix<float, 6, 6> eC = eA * eB;
-  const Eigen::Matrix<float, 6, 1> eAP = eA * Eigen::Map<Eigen::Matrix<float, 6, 1>>(P);
-  for (int i = 0; i < 6; ++i) {
-    EXPECT_EQ(AP[i], eAP(i));
-    for (int j = 0; j < 6; ++j) {
-      EXPECT_EQ(C[i][j], eC(i, j));
-      EXPECT_EQ(At[i][j], A[j][i]);
-    }
-  }
-}
-
 TEST(LevenbergMarquardt, TargetAtTheSeedEndsInTheFirstIteration) {
   float seed[6] = {0.1f, -0.7f, 1.2f, -0.2f, 0.3f, 0.5f};
   float T[4][4], q[6];
@@ -116,11 +55,6 @@ TEST(LevenbergMarquardt, ConvergesFromANearbySeedOntoTheTarget) {
   EXPECT_LT(pose_error_norm(q, T), 1e-4f);
   EXPECT_EQ(status.error_norm, pose_error_norm(q, T));
   for (int i = 0; i < 6; ++i) EXPECT_NEAR(q[i], goal[i], 1e-3f);
-
-  // The plain signature gives the same joints.
-  float plain[6];
-  ik_LM(T, seed, plain);
-  for (int i = 0; i < 6; ++i) EXPECT_EQ(plain[i], q[i]);
 }
 
 TEST(LevenbergMarquardt, UnreachableTargetStopsAfterRejectionsSilently) {
@@ -174,12 +108,6 @@ TEST(ArmInverseKinematics, RecoversTheJointsOfAForwardPose) {
   for (int i = 0; i < 6; ++i) EXPECT_NEAR(q[i], goal[i], 1e-3) << i;
   q7_fk(q, back);
   for (int i = 0; i < 6; ++i) EXPECT_NEAR(back[i], pose[i], 1e-4) << i;
-
-  double M[4][4], qm[6];
-  q7_fk_matrix(goal, M);
-  q7_ik_lm_matrix(seed, M, qm, &status);
-  EXPECT_EQ(status.exit, IkExit::kConverged);
-  for (int i = 0; i < 6; ++i) EXPECT_NEAR(qm[i], goal[i], 1e-3) << i;
 }
 
 TEST(ArmInverseKinematics, NegativeXIsClampedOnlyByTheVectorForm) {
