@@ -28,8 +28,8 @@ class ProbeController : public kav::t8::ControllerThread {
   double gripperZero() const { return zero_point_position_[6]; }
   double maxAcc() const { return max_acc_.load(); }
   double maxVel() const { return max_vel_.load(); }
-  using ControllerBase::CatchControlMode;
-  CatchControlMode catchMode() const { return catch_control_mode_.load(); }
+  /// 0 position, 1 torque.
+  int catchMode() const { return static_cast<int>(catch_control_mode_.load()); }
 };
 
 /// A bus hub with the simulated arm attached.
