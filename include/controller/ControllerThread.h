@@ -6,6 +6,7 @@
 
 #include <Eigen/Geometry>
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -25,6 +26,12 @@ namespace t8 {
 /// error and stops, leaving the arm in damping; getErrorCode() shows why.
 class ControllerThread : public ControllerBase {
  public:
+  /// Timing of one control cycle, on the monotonic clock.
+  struct CycleTiming {
+    std::chrono::steady_clock::time_point start;  ///< when the cycle began
+    std::chrono::nanoseconds update;              ///< how long Update() took
+  };
+
   /// Brings the arm up (see ControllerBase) and starts the control thread.
   /// @throw std::runtime_error as ControllerBase's constructor
   ControllerThread(const std::string& urdf_path, const std::string& can_name, int type);
@@ -55,6 +62,9 @@ class ControllerThread : public ControllerBase {
   /// Gripper to torque mode with @p torque.
   /// @throw std::invalid_argument when @p torque is not finite
   void setCatchTorque(double torque);
+  /// The timings of the most recent cycles (up to 8192), oldest first: a way
+  /// to check that the control loop keeps its 5 ms period.
+  std::vector<CycleTiming> getCycleTimings();
 
   Eigen::Isometry3d ee_command_safe_;
   std::vector<HybridJointStatus> joint_target_safe_;
@@ -67,6 +77,7 @@ class ControllerThread : public ControllerBase {
   static void* ArmThreadWrapper(void* arg);
   void ArmThread();
   void exchangeData();
+  void recordCycle(const CycleTiming& timing);
   void StopThread();
 
   Eigen::Isometry3d ee_command_exchange_;
@@ -79,6 +90,8 @@ class ControllerThread : public ControllerBase {
   bool thread_started_ = false;
   std::atomic<bool> atomic_thread_stop_flag_;
   std::atomic<bool> atomic_thread_finish_flag_;
+  std::vector<CycleTiming> cycle_timings_;  // ring buffer
+  std::size_t cycle_count_ = 0;
   // Guards every exchange copy, and the staging copies, which host threads share.
   std::mutex mutex_exchange_data_;
 };

@@ -1,7 +1,9 @@
 #include "controller/ControllerThread.h"
 
+#include <sched.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <iostream>
@@ -15,6 +17,7 @@ namespace t8 {
 namespace {
 
 constexpr std::size_t kMaxKeptErrorCodes = 10000;
+constexpr std::size_t kKeptCycleTimings = 8192;
 constexpr int kGripper = 6;
 
 void requireFinite(double value, const char* what) {
@@ -40,7 +43,8 @@ ControllerThread::ControllerThread(const std::string& urdf_path, const std::stri
       error_code_exchange_(),
       thread_id(),
       atomic_thread_stop_flag_(false),
-      atomic_thread_finish_flag_(false) {
+      atomic_thread_finish_flag_(false),
+      cycle_timings_(kKeptCycleTimings) {
   startThread();
 }
 
@@ -76,9 +80,16 @@ void* ControllerThread::ArmThreadWrapper(void* arg) {
 void ControllerThread::ArmThread() {
   const double frequency = 200.0;
   const auto period = std::chrono::microseconds(static_cast<long>(1e6 / frequency));
+  pthread_setname_np(pthread_self(), "kav-control");
+  // Best effort: a real-time priority keeps the period when the machine is
+  // busy; without the privilege the thread runs at normal priority.
+  sched_param priority{};
+  priority.sched_priority = 80;
+  pthread_setschedparam(pthread_self(), SCHED_FIFO, &priority);
   long count = 0;
   auto deadline = CycleClock::now();
   while (!atomic_thread_stop_flag_.load()) {
+    const auto cycle_start = CycleClock::now();
     try {
       Update();
     } catch (const std::exception& error) {
@@ -88,6 +99,7 @@ void ControllerThread::ArmThread() {
       std::cerr << error.what() << std::endl;
       break;
     }
+    recordCycle({cycle_start, CycleClock::now() - cycle_start});
     exchangeData();
     if (count % 1000 == 0) std::cerr << "KAVOrlumen" << std::endl;
     ++count;
@@ -118,6 +130,23 @@ void ControllerThread::exchangeData() {
   ee_command_ = ee_command_exchange_;
   joint_target_ = joint_target_exchange_;
   catch_torque_target_ = catch_torque_exchange_;
+}
+
+void ControllerThread::recordCycle(const CycleTiming& timing) {
+  std::lock_guard<std::mutex> lock(mutex_exchange_data_);
+  cycle_timings_[cycle_count_ % kKeptCycleTimings] = timing;
+  ++cycle_count_;
+}
+
+std::vector<ControllerThread::CycleTiming> ControllerThread::getCycleTimings() {
+  std::lock_guard<std::mutex> lock(mutex_exchange_data_);
+  const std::size_t kept = std::min(cycle_count_, kKeptCycleTimings);
+  std::vector<CycleTiming> timings;
+  timings.reserve(kept);
+  for (std::size_t i = cycle_count_ - kept; i < cycle_count_; ++i) {
+    timings.push_back(cycle_timings_[i % kKeptCycleTimings]);
+  }
+  return timings;
 }
 
 void ControllerThread::StopThread() {
