@@ -29,7 +29,7 @@ class InterfacesPy {
   /// @throw std::invalid_argument for fewer than six values or non-finite ones
   bool set_joint_positions(std::vector<double> positions);
   /// End-effector target as x, y, z, qw, qx, qy, qz; the quaternion is
-  /// normalised. True when stored.
+  /// scaled to unit length (isometryFromPoseVector). True when stored.
   /// @throw std::invalid_argument for fewer than seven values, a value that
   ///        is not finite, or a zero quaternion
   bool set_ee_pose(std::vector<double> pose);
@@ -39,13 +39,18 @@ class InterfacesPy {
   std::vector<double> get_joint_positions();
   std::vector<double> get_joint_velocities();
   std::vector<double> get_joint_currents();
-  /// End-effector pose as x, y, z, qw, qx, qy, qz.
+  /// End-effector pose as x, y, z, qw, qx, qy, qz (see poseVectorFromIsometry
+  /// in PoseVector.h); set_ee_pose takes the same layout back.
   std::vector<double> get_ee_pose();
   /// End-effector pose as x, y, z, roll, pitch, yaw.
   std::vector<double> get_ee_pose_xyzrpy();
-  /// Interpolation limits in thousandths, as InterfacesThread::kav_x.
+  /// Interpolation limits in thousandths, as InterfacesThread::kav_x: the
+  /// acceleration limit @p a / 1000 and the speed limit @p b / 1000, clamped
+  /// to [0, 0.5] and [0, 2.0]; @p c is not used.
+  /// @throw std::invalid_argument when @p a or @p b is not finite
   void kav_x(double a, double b, double c);
-  /// Not supported: returns false.
+  /// Not supported: returns false. The joints are named "joint1" …
+  /// "joint6" and "gripper", in the order of the joint vectors.
   bool get_joint_names();
   /// Selects GO_HOME; returns true.
   bool go_home();

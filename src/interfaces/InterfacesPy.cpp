@@ -1,14 +1,24 @@
 #include "interfaces/InterfacesPy.h"
 
-#include <Eigen/Geometry>
 #include <cmath>
 #include <stdexcept>
 
 #include "controller/ControllerThread.h"
+#include "interfaces/PoseVector.h"
 #include "solver/Exercise.h"
 
 namespace kav {
 namespace t8 {
+
+namespace {
+
+// The core refuses the same input; checking here first gives messages that
+// name the operation the script called.
+void requireFinite(double value, const std::string& what) {
+  if (!std::isfinite(value)) throw std::invalid_argument(what + " is not a finite number");
+}
+
+}  // namespace
 
 class InterfacesPy::impl : public ControllerThread {
  public:
@@ -27,34 +37,30 @@ bool InterfacesPy::set_arm_status(int state) {
 }
 
 bool InterfacesPy::set_joint_positions(std::vector<double> positions) {
+  if (positions.size() < 6) {
+    throw std::invalid_argument("set_joint_positions: expected 6 joint positions, got " +
+                                std::to_string(positions.size()));
+  }
+  for (int i = 0; i < 6; ++i) {
+    requireFinite(positions[i], "set_joint_positions: the position of joint " + std::to_string(i + 1));
+  }
   pimpl->setJointPositions(positions);
   return true;
 }
 
 bool InterfacesPy::set_ee_pose(std::vector<double> pose) {
-  if (pose.size() < 7) {
-    throw std::invalid_argument("set_ee_pose: expected 7 values (x, y, z, qw, qx, qy, qz), got " +
-                                std::to_string(pose.size()));
+  Eigen::Isometry3d target;
+  try {
+    target = isometryFromPoseVector(pose);
+  } catch (const std::invalid_argument& error) {
+    throw std::invalid_argument(std::string("set_ee_pose: ") + error.what());
   }
-  for (int i = 0; i < 7; ++i) {
-    if (!std::isfinite(pose[i])) {
-      throw std::invalid_argument("set_ee_pose: every value must be a finite number");
-    }
-  }
-  Eigen::Quaterniond rotation(pose[3], pose[4], pose[5], pose[6]);
-  const double norm = rotation.norm();
-  if (!(norm > 0.0) || !std::isfinite(norm)) {
-    throw std::invalid_argument("set_ee_pose: the quaternion (qw, qx, qy, qz) must not be zero");
-  }
-  rotation.normalize();
-  Eigen::Isometry3d target = Eigen::Isometry3d::Identity();
-  target.rotate(rotation.toRotationMatrix());
-  target.pretranslate(Eigen::Vector3d(pose[0], pose[1], pose[2]));
   pimpl->setEndPose(target);
   return true;
 }
 
 bool InterfacesPy::set_catch(double position) {
+  requireFinite(position, "set_catch: the gripper position");
   pimpl->setCatch(position);
   return true;
 }
@@ -65,19 +71,13 @@ std::vector<double> InterfacesPy::get_joint_velocities() { return pimpl->getJoin
 
 std::vector<double> InterfacesPy::get_joint_currents() { return pimpl->getJointCurrent(); }
 
-std::vector<double> InterfacesPy::get_ee_pose() {
-  const Eigen::Isometry3d pose = pimpl->getEndPose();
-  const Eigen::Quaterniond rotation(Eigen::Matrix3d(pose.linear()));
-  const Eigen::Vector3d position = pose.translation();
-  return {position.x(), position.y(), position.z(), rotation.w(), rotation.x(), rotation.y(), rotation.z()};
-}
+std::vector<double> InterfacesPy::get_ee_pose() { return poseVectorFromIsometry(pimpl->getEndPose()); }
 
 std::vector<double> InterfacesPy::get_ee_pose_xyzrpy() { return solve::Isometry2Xyzrpy(pimpl->getEndPose()); }
 
 void InterfacesPy::kav_x(double a, double b, double /*c*/) {
-  if (!std::isfinite(a) || !std::isfinite(b)) {
-    throw std::invalid_argument("kav_x: the acceleration and speed limits must be finite numbers");
-  }
+  requireFinite(a, "kav_x: the acceleration limit");
+  requireFinite(b, "kav_x: the speed limit");
   pimpl->setInterpolationParam(a / 1000, b / 1000);
 }
 
