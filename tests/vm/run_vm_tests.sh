@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
 # Runs check programs on a real kernel CAN stack inside a small virtual machine.
 #
-#   run_vm_tests.sh --work-dir DIR [--program FILE]... [--guest-script FILE]...
-#                   [--time-limit SECONDS]
+#   run_vm_tests.sh --work-dir DIR [--cache-dir DIR] [--program FILE]...
+#                   [--guest-script FILE]... [--time-limit SECONDS]
+#                   [--script-time-limit SECONDS]
 #
 # Builds an initramfs from Debian packages (the kernel that linux-image-amd64
 # depends on, can-utils, busybox-static) and the given programs with the
 # shared libraries they need, boots it with qemu (emulation only, no KVM
 # assumed), and reads the results from the serial console. Downloads are
-# cached in DIR/cache; the console log is kept as DIR/console.log.
+# cached in the cache directory (default DIR/cache); the console log is kept
+# as DIR/console.log. --time-limit bounds the whole machine run,
+# --script-time-limit each guest script inside it.
 #
 # Exits 0 only when every guest script ran to its end with status 0, printed
 # at least one PASS line and no FAIL line. Anything missing (a package that
@@ -17,9 +20,11 @@
 set -euo pipefail
 
 WORK_DIR=""
+CACHE=""
 PROGRAMS=()
 GUEST_SCRIPTS=()
 TIME_LIMIT=300                      # seconds for the whole machine run
+SCRIPT_TIME_LIMIT=240               # seconds for each guest script
 HERE=$(cd "$(dirname "$0")" && pwd)
 
 # Packages installed on the host when missing, and what they provide.
@@ -37,9 +42,11 @@ fail() {
 while (($#)); do
   case "$1" in
     --work-dir) WORK_DIR=$2; shift 2 ;;
+    --cache-dir) CACHE=$2; shift 2 ;;
     --program) PROGRAMS+=("$2"); shift 2 ;;
     --guest-script) GUEST_SCRIPTS+=("$2"); shift 2 ;;
     --time-limit) TIME_LIMIT=$2; shift 2 ;;
+    --script-time-limit) SCRIPT_TIME_LIMIT=$2; shift 2 ;;
     *) fail "unknown argument '$1'" ;;
   esac
 done
@@ -52,9 +59,12 @@ for f in "${GUEST_SCRIPTS[@]}"; do
   [[ -f $f ]] || fail "guest script $f is missing"
 done
 
-mkdir -p "$WORK_DIR/cache"
+[[ $TIME_LIMIT =~ ^[1-9][0-9]*$ && $SCRIPT_TIME_LIMIT =~ ^[1-9][0-9]*$ ]] ||
+  fail "time limits must be whole numbers of seconds"
+CACHE=${CACHE:-$WORK_DIR/cache}
+mkdir -p "$WORK_DIR" "$CACHE"
 WORK_DIR=$(cd "$WORK_DIR" && pwd)
-CACHE=$WORK_DIR/cache
+CACHE=$(cd "$CACHE" && pwd)
 LOG=$WORK_DIR/console.log
 run_started=$(date +%s.%N)
 
@@ -206,7 +216,8 @@ image_ready=$(date +%s.%N)
 echo "Booting $(basename "$VMLINUZ") with $(du -h "$INITRD" | cut -f1) initramfs; console log: $LOG"
 set +e
 timeout --kill-after=10 "$TIME_LIMIT" "$QEMU" -accel tcg -m 512 -smp 1 -nographic -no-reboot -nic none \
-  -kernel "$VMLINUZ" -initrd "$INITRD" -append "console=ttyS0 quiet panic=-1" </dev/null 2>&1 |
+  -kernel "$VMLINUZ" -initrd "$INITRD" \
+  -append "console=ttyS0 quiet panic=-1 kav_script_time_limit=$SCRIPT_TIME_LIMIT" </dev/null 2>&1 |
   tr -d '\r' >"$LOG"
 qemu_status=${PIPESTATUS[0]}
 set -e

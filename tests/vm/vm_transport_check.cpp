@@ -32,9 +32,9 @@ const char* kCreated = "Created CAN socket with descriptor %d.";
 // Generous bounds for the one-second rhythm of the receive loop: the test
 // machine is emulated and shares the host's cores.
 constexpr double kOfflineEarliest = 1.8;
-constexpr double kOfflineLatest = 4.0;
+constexpr double kOfflineLatest = 2.9;
 constexpr double kRetryShortest = 0.7;
-constexpr double kRetryLongest = 2.0;
+constexpr double kRetryLongest = 1.6;
 constexpr double kClosePrompt = 3.0;
 
 std::string lookupError(const std::string& name) {
@@ -271,7 +271,7 @@ void silence(Report& r, const std::string& name) {
   }
   r.note("offline " + formatSeconds(offline_after) + " after Init");
   r.check(went_offline && offline_after >= kOfflineEarliest && offline_after <= kOfflineLatest,
-          "the link is marked offline after two silent one-second waits (1.8 s to 4 s after Init)",
+          "the link is marked offline after two silent one-second waits (1.8 s to 2.9 s after Init)",
           went_offline ? "after " + formatSeconds(offline_after) : "still online after 6 s");
 
   std::this_thread::sleep_for(3500ms);
