@@ -428,7 +428,9 @@ TEST_F(SimArmBus, AnArmRejoinsTheBusAfterBeingDropped) {
   hub_.dropMembers();
   host_ = std::make_unique<ArmBusHost>(hub_.endpoint());
   const auto sent = arm_->framesSent();
-  for (int attempt = 0; attempt < 60 && host_->framesReceived() == 0; ++attempt) {
+  // A host that joined before the hub dropped its members is dropped too and
+  // joins again after its silence limit; keep asking meanwhile.
+  for (int attempt = 0; attempt < 100 && host_->framesReceived() == 0; ++attempt) {
     host_->command(0, 0, 1.0, 0, 0, 0);
     std::this_thread::sleep_for(milliseconds(50));
   }
