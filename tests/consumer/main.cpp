@@ -1,8 +1,11 @@
 // A host program built against the installed package: it includes the public
-// headers the way a host does and packs a frame with a driver.
+// headers the way a host does, packs a frame with a driver, and loads the
+// installed robot description into the chain solver.
 #include <can_motor_dlc/Mtp4Dlc.h>
 #include <canbase/SocketCan.h>
+#include <solver/kinematic_dynamic_solver.h>
 
+#include <cmath>
 #include <cstdio>
 
 int main() {
@@ -14,6 +17,14 @@ int main() {
   }
   kav::hw_interface::SocketCan bus;
   if (bus.IsOpen()) return 1;
+
+  kav::KinematicDynamicSolver solver(KAV_URDF_FILE, "base_link", "link6");
+  KDL::JntArray zero(6);
+  KDL::Frame pose = solver.computeForwardKinematics(zero);
+  if (pose.p.Norm() > 1e-12) {
+    std::printf("zero pose is not at the origin\n");
+    return 1;
+  }
   std::printf("consumer ok\n");
   return 0;
 }

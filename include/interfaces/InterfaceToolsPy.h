@@ -1,0 +1,31 @@
+#pragma once
+/// @file InterfaceToolsPy.h
+/// Kinematics tools for scripting-language bindings: plain vectors only.
+
+#include <memory>
+#include <vector>
+
+namespace kav {
+namespace t8 {
+
+/// Forward kinematics with roll-pitch-yaw output for bindings, without an
+/// arm, a CAN interface or a control thread.
+class InterfacesToolsPy {
+ public:
+  /// @param flag arm variant number.
+  explicit InterfacesToolsPy(int flag);
+  ~InterfacesToolsPy();
+
+  /// End-effector pose x, y, z, roll, pitch, yaw of the joint angles
+  /// @p joint_pos (joints 1-6, rad; values beyond the sixth are ignored).
+  /// @throw std::invalid_argument if @p joint_pos has fewer than six values
+  ///        or one of the first six is not finite.
+  std::vector<double> forward_kinematics_rpy(std::vector<double> joint_pos);
+
+ private:
+  class impl;
+  std::unique_ptr<impl> pimpl;
+};
+
+}  // namespace t8
+}  // namespace kav

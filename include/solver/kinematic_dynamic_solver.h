@@ -1,0 +1,94 @@
+#pragma once
+/// @file kinematic_dynamic_solver.h
+/// Forward kinematics, inverse kinematics and gravity torques of a serial arm
+/// chain read from a URDF robot description.
+
+#include <kdl/chain.hpp>
+#include <kdl/frames.hpp>
+#include <kdl/jntarray.hpp>
+#include <kdl/tree.hpp>
+
+#include <memory>
+#include <string>
+
+namespace KDL {
+class ChainFkSolverPos_recursive;
+class ChainIkSolverPos_LMA;
+class ChainDynParam;
+}  // namespace KDL
+
+namespace kav {
+
+/// Chain solver on a URDF description of a six-joint arm.
+///
+/// Every position it reports or accepts is relative to the end-effector
+/// position at the all-zero joint configuration; rotations are expressed in
+/// the base frame. Joint arrays hold one value per chain joint, joint 1 first.
+///
+/// Each failure writes one line to standard error and throws
+/// `std::runtime_error` with a fixed text. One object must not be used by two
+/// threads at once: the computations share the solvers' work space.
+class KinematicDynamicSolver {
+public:
+    /// Builds the solver on the chain from @p base_link to
+    /// @p end_effector_link of the description file @p urdf_path.
+    /// @param urdf_path path of a URDF file
+    /// @param base_link name of the chain's base link
+    /// @param end_effector_link name of the chain's last link
+    /// @throw std::runtime_error "URDF parsing failed" when the file is missing
+    ///        or not URDF; "Chain extraction failed" when the description has
+    ///        no chain between the two links; "Forward kinematics computation
+    ///        failed" when the chain does not have exactly six joints.
+    KinematicDynamicSolver(const std::string& urdf_path, const std::string& base_link,
+                           const std::string& end_effector_link);
+
+    /// Builds the solver on the chain from "base_link" to "link6" of the URDF
+    /// text @p urdf_xml.
+    /// @param urdf_xml the description itself (not a path)
+    /// @throw std::runtime_error as the file constructor.
+    explicit KinematicDynamicSolver(const std::string& urdf_xml);
+
+    ~KinematicDynamicSolver();
+
+    KinematicDynamicSolver(const KinematicDynamicSolver&) = delete;
+    KinematicDynamicSolver& operator=(const KinematicDynamicSolver&) = delete;
+
+    /// End-effector frame for @p joint_angles; the position is relative to the
+    /// zero-configuration position, so all zeros give position (0, 0, 0).
+    /// @param joint_angles six joint angles in radians
+    /// @throw std::runtime_error "Forward kinematics computation failed" when
+    ///        the array has the wrong size or a value that is not finite.
+    KDL::Frame computeForwardKinematics(const KDL::JntArray& joint_angles);
+
+    /// Joint angles that reach @p target_pose, found by Levenberg–Marquardt
+    /// iteration from @p initial_guess. No joint limits are applied.
+    /// @param target_pose target in the coordinates that forward kinematics
+    ///        reports; on return (also on failure) it holds the absolute target,
+    ///        that is, it has been shifted by the zero-configuration position.
+    /// @param initial_guess six joint angles to start from
+    /// @throw std::runtime_error "Inverse kinematics computation failed" when
+    ///        the iteration does not converge (for example an unreachable
+    ///        pose), or on a wrong size or a value that is not finite.
+    KDL::JntArray computeInverseKinematics(KDL::Frame& target_pose,
+                                           const KDL::JntArray& initial_guess);
+
+    /// Joint torques in N·m that hold the arm still against gravity at
+    /// @p joint_angles, scaled by 0.8 for joints 1–3 and by 1.32 for joints 4–6.
+    /// @param joint_angles six joint angles in radians
+    /// @throw std::runtime_error "Dynamics computation failed" when the array
+    ///        has the wrong size or a value that is not finite.
+    KDL::JntArray computeGravityCompensationTorque(const KDL::JntArray& joint_angles);
+
+private:
+    void buildSolvers();
+
+    KDL::Frame init_frame_;
+    KDL::Tree tree_;
+    KDL::Chain chain_;
+    std::unique_ptr<KDL::ChainFkSolverPos_recursive> fk_solver_;
+    std::unique_ptr<KDL::ChainIkSolverPos_LMA> ik_solver_;
+    std::unique_ptr<KDL::ChainDynParam> dyn_param_solver_;
+    KDL::Vector gravity_;
+};
+
+}  // namespace kav

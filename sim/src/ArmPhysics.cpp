@@ -1,0 +1,262 @@
+#include "sim/ArmPhysics.h"
+
+#include <kdl/chain.hpp>
+#include <kdl/chaindynparam.hpp>
+#include <kdl/chainidsolver_recursive_newton_euler.hpp>
+#include <kdl/jntspaceinertiamatrix.hpp>
+#include <kdl/tree.hpp>
+#include <kdl_parser/kdl_parser.hpp>
+
+#include <Eigen/Dense>
+#include <cmath>
+#include <stdexcept>
+#include <string>
+
+namespace kav {
+namespace sim {
+
+namespace {
+
+constexpr int kGripper = kSimArmJoints;
+const KDL::Vector kGravity(0.0, 0.0, -9.81);
+
+using Matrix6 = Eigen::Matrix<double, kSimArmJoints, kSimArmJoints>;
+using Vector6 = Eigen::Matrix<double, kSimArmJoints, 1>;
+
+void requireFinite(double value, const std::string& what) {
+  if (!std::isfinite(value)) throw std::invalid_argument("ArmPhysics: " + what + " is not finite");
+}
+
+void requireNonNegative(double value, const std::string& what) {
+  requireFinite(value, what);
+  if (value < 0.0) throw std::invalid_argument("ArmPhysics: " + what + " is negative");
+}
+
+KDL::Chain armChain(const std::string& description) {
+  KDL::Tree tree;
+  if (!kdl_parser::treeFromString(description, tree)) {
+    throw std::invalid_argument("ArmPhysics: the robot description cannot be parsed");
+  }
+  KDL::Chain chain;
+  if (!tree.getChain("base_link", "link6", chain)) {
+    throw std::invalid_argument(
+        "ArmPhysics: the robot description has no chain from base_link to link6");
+  }
+  if (chain.getNrOfJoints() != static_cast<unsigned>(kSimArmJoints)) {
+    throw std::invalid_argument("ArmPhysics: the chain from base_link to link6 has " +
+                                std::to_string(chain.getNrOfJoints()) + " joints, not 6");
+  }
+  return chain;
+}
+
+void validate(const PhysicsParameters& p, const std::array<double, kSimJoints>& start) {
+  for (int i = 0; i < kSimJoints; ++i) {
+    const std::string joint = " of joint " + std::to_string(i);
+    requireNonNegative(p.armature[i], "armature" + joint);
+    requireNonNegative(p.friction[i], "friction" + joint);
+    requireNonNegative(p.torque_limit[i], "torque limit" + joint);
+    requireFinite(start[i], "start position" + joint);
+    if (std::isnan(p.lower_stop[i]) || std::isnan(p.upper_stop[i]) ||
+        !(p.lower_stop[i] < p.upper_stop[i])) {
+      throw std::invalid_argument("ArmPhysics: the end stops" + joint +
+                                  " are not an interval (lower below upper)");
+    }
+    if (start[i] < p.lower_stop[i] || start[i] > p.upper_stop[i]) {
+      throw std::invalid_argument("ArmPhysics: start position" + joint +
+                                  " lies beyond its end stops");
+    }
+  }
+  requireNonNegative(p.gripper_inertia, "gripper inertia");
+  if (p.gripper_inertia + p.armature[kGripper] <= 0.0) {
+    throw std::invalid_argument("ArmPhysics: the gripper has no inertia");
+  }
+}
+
+double limited(double torque, double limit) {
+  return std::abs(torque) > limit ? std::copysign(limit, torque) : torque;
+}
+
+// Keeps a joint within its end stops: a joint that hits a stop stops there,
+// and its motor's torque is that of the law at rest against the stop.
+void applyStops(const JointDrive& d, double lower, double upper, double limit, JointState* s) {
+  if (s->position >= lower && s->position <= upper) return;
+  s->position = s->position < lower ? lower : upper;
+  s->velocity = 0.0;
+  s->torque = limited(d.k_p * (d.position - s->position) + d.k_d * d.velocity + d.torque, limit);
+}
+
+}  // namespace
+
+class ArmPhysics::impl {
+ public:
+  impl(const std::string& description, const std::array<double, kSimJoints>& start,
+       const PhysicsParameters& parameters)
+      : parameters_(parameters),
+        chain_(armChain(description)),
+        dynamics_(chain_, kGravity),
+        gravity_model_(chain_, kGravity),
+        inverse_dynamics_(chain_, kGravity),
+        q_(kSimArmJoints),
+        v_(kSimArmJoints),
+        zero_(kSimArmJoints),
+        bias_(kSimArmJoints),
+        mass_(kSimArmJoints),
+        wrenches_(chain_.getNrOfSegments(), KDL::Wrench::Zero()) {
+    validate(parameters, start);
+    for (int i = 0; i < kSimJoints; ++i) state_[i].position = start[i];
+  }
+
+  void step(const std::array<JointDrive, kSimJoints>& drives, double dt) {
+    if (!std::isfinite(dt) || dt <= 0.0) {
+      throw std::invalid_argument("ArmPhysics: the time step must be positive and finite");
+    }
+    for (int i = 0; i < kSimJoints; ++i) {
+      const JointDrive& d = drives[i];
+      for (double value : {d.k_p, d.k_d, d.position, d.velocity, d.torque}) {
+        requireFinite(value, "a drive value of joint " + std::to_string(i));
+      }
+    }
+    stepArm(drives, dt);
+    stepGripper(drives[kGripper], dt);
+  }
+
+  std::array<double, kSimArmJoints> gravityTorques(
+      const std::array<double, kSimArmJoints>& positions) {
+    KDL::JntArray q(kSimArmJoints), g(kSimArmJoints);
+    for (int i = 0; i < kSimArmJoints; ++i) {
+      requireFinite(positions[i], "position " + std::to_string(i));
+      q(i) = positions[i];
+    }
+    gravity_model_.JntToGravity(q, g);
+    std::array<double, kSimArmJoints> result{};
+    for (int i = 0; i < kSimArmJoints; ++i) result[i] = g(i);
+    return result;
+  }
+
+  const PhysicsParameters parameters_;
+  std::array<JointState, kSimJoints> state_{};
+
+ private:
+  // Joint-space equation of motion M(q) a + h(q, v) = tau - b v, with the
+  // motors' torques tau = k_p (p_ref - q') + k_d (v_ref - v') + t_ff taken at
+  // the end of the step (q' = q + dt v'), which makes the update a linear
+  // solve for v'. A motor that would exceed its limit applies the limit
+  // instead, and the solve is repeated without its gains.
+  void stepArm(const std::array<JointDrive, kSimJoints>& drives, double dt) {
+    for (int i = 0; i < kSimArmJoints; ++i) {
+      q_(i) = state_[i].position;
+      v_(i) = state_[i].velocity;
+    }
+    dynamics_.JntToMass(q_, mass_);
+    inverse_dynamics_.CartToJnt(q_, v_, zero_, wrenches_, bias_);  // Coriolis and gravity
+
+    Matrix6 inertia = mass_.data;
+    Vector6 velocity, bias;
+    for (int i = 0; i < kSimArmJoints; ++i) {
+      inertia(i, i) += parameters_.armature[i];
+      velocity(i) = v_(i);
+      bias(i) = bias_(i);
+    }
+    const Vector6 momentum = inertia * velocity;
+
+    bool saturated[kSimArmJoints] = {};
+    double fixed_torque[kSimArmJoints] = {};
+    Vector6 next_velocity;
+    double torque[kSimArmJoints] = {};
+    for (int pass = 0; pass <= kSimArmJoints; ++pass) {
+      Matrix6 a = inertia;
+      Vector6 rhs = momentum - dt * bias;
+      for (int i = 0; i < kSimArmJoints; ++i) {
+        const JointDrive& d = drives[i];
+        a(i, i) += dt * parameters_.friction[i];
+        if (saturated[i]) {
+          rhs(i) += dt * fixed_torque[i];
+        } else {
+          a(i, i) += dt * d.k_d + dt * dt * d.k_p;
+          rhs(i) += dt * (d.k_p * (d.position - state_[i].position) + d.k_d * d.velocity + d.torque);
+        }
+      }
+      next_velocity = a.ldlt().solve(rhs);
+
+      bool changed = false;
+      for (int i = 0; i < kSimArmJoints; ++i) {
+        if (saturated[i]) {
+          torque[i] = fixed_torque[i];
+          continue;
+        }
+        const JointDrive& d = drives[i];
+        const double next_position = state_[i].position + dt * next_velocity(i);
+        torque[i] = d.k_p * (d.position - next_position) + d.k_d * (d.velocity - next_velocity(i)) +
+                    d.torque;
+        const double limit = parameters_.torque_limit[i];
+        if (std::abs(torque[i]) > limit) {
+          saturated[i] = true;
+          fixed_torque[i] = std::copysign(limit, torque[i]);
+          changed = true;
+        }
+      }
+      if (!changed) break;
+    }
+
+    for (int i = 0; i < kSimArmJoints; ++i) {
+      JointState& s = state_[i];
+      s.velocity = next_velocity(i);
+      s.position += dt * s.velocity;
+      s.torque = torque[i];
+      applyStops(drives[i], parameters_.lower_stop[i], parameters_.upper_stop[i],
+                 parameters_.torque_limit[i], &s);
+    }
+  }
+
+  // The gripper: one joint with its own inertia, no gravity, the same
+  // implicit motor law and torque limit.
+  void stepGripper(const JointDrive& d, double dt) {
+    JointState& s = state_[kGripper];
+    const double inertia = parameters_.gripper_inertia + parameters_.armature[kGripper];
+    const double friction = parameters_.friction[kGripper];
+    const double limit = parameters_.torque_limit[kGripper];
+    double next_velocity =
+        (inertia * s.velocity + dt * (d.k_p * (d.position - s.position) + d.k_d * d.velocity + d.torque)) /
+        (inertia + dt * (friction + d.k_d) + dt * dt * d.k_p);
+    double torque = d.k_p * (d.position - s.position - dt * next_velocity) +
+                    d.k_d * (d.velocity - next_velocity) + d.torque;
+    if (std::abs(torque) > limit) {
+      torque = std::copysign(limit, torque);
+      next_velocity = (inertia * s.velocity + dt * torque) / (inertia + dt * friction);
+    }
+    s.velocity = next_velocity;
+    s.position += dt * s.velocity;
+    s.torque = torque;
+    applyStops(d, parameters_.lower_stop[kGripper], parameters_.upper_stop[kGripper], limit, &s);
+  }
+
+  KDL::Chain chain_;
+  KDL::ChainDynParam dynamics_;
+  KDL::ChainDynParam gravity_model_;  // apart from dynamics_, so it may run beside step()
+  KDL::ChainIdSolver_RNE inverse_dynamics_;
+  KDL::JntArray q_, v_, zero_, bias_;
+  KDL::JntSpaceInertiaMatrix mass_;
+  KDL::Wrenches wrenches_;
+};
+
+ArmPhysics::ArmPhysics(const std::string& description, const std::array<double, kSimJoints>& start,
+                       const PhysicsParameters& parameters)
+    : pimpl(new impl(description, start, parameters)) {}
+
+ArmPhysics::~ArmPhysics() = default;
+
+void ArmPhysics::step(const std::array<JointDrive, kSimJoints>& drives, double dt) {
+  pimpl->step(drives, dt);
+}
+
+const std::array<JointState, kSimJoints>& ArmPhysics::state() const { return pimpl->state_; }
+
+std::array<double, kSimArmJoints> ArmPhysics::gravityTorques(
+    const std::array<double, kSimArmJoints>& positions) const {
+  return pimpl->gravityTorques(positions);
+}
+
+const PhysicsParameters& ArmPhysics::parameters() const { return pimpl->parameters_; }
+
+}  // namespace sim
+}  // namespace kav

@@ -1,0 +1,163 @@
+// The arm model on its own, stepped by hand: deterministic, no bus, no clock.
+#include <gtest/gtest.h>
+#include <sim/ArmPhysics.h>
+#include <solver/kinematic_solver.h>
+
+#include <array>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+
+namespace {
+
+using kav::sim::ArmPhysics;
+using kav::sim::JointDrive;
+using kav::sim::kSimArmJoints;
+using kav::sim::kSimJoints;
+using kav::sim::PhysicsParameters;
+using Drives = std::array<JointDrive, kSimJoints>;
+using Pose = std::array<double, kSimJoints>;
+
+constexpr double kDt = 1e-3;
+const Pose kBent{0.3, 1.2, 0.9, 0.4, -0.5, 0.6, 0.0};  // gravity loads joints 2-5
+
+void run(ArmPhysics& arm, const Drives& drives, int steps) {
+  for (int i = 0; i < steps; ++i) arm.step(drives, kDt);
+}
+
+std::array<double, kSimArmJoints> armPart(const Pose& pose) {
+  std::array<double, kSimArmJoints> q{};
+  for (int i = 0; i < kSimArmJoints; ++i) q[i] = pose[i];
+  return q;
+}
+
+TEST(ArmPhysics, ExactGravityFeedForwardAloneHoldsTheArmStill) {
+  ArmPhysics arm(kav::urdf_xml_g, kBent);
+  const auto gravity = arm.gravityTorques(armPart(kBent));
+  EXPECT_GT(std::abs(gravity[1]), 1.0);  // the pose really loads the shoulder
+  Drives drives{};
+  for (int i = 0; i < kSimArmJoints; ++i) drives[i].torque = gravity[i];
+  run(arm, drives, 2000);
+  for (int i = 0; i < kSimJoints; ++i) {
+    EXPECT_NEAR(arm.state()[i].position, kBent[i], 1e-9) << "joint " << i;
+    EXPECT_NEAR(arm.state()[i].torque, drives[i].torque, 1e-9) << "joint " << i;
+  }
+}
+
+TEST(ArmPhysics, AnUnheldArmFallsUntilItRestsOnEndStops) {
+  ArmPhysics arm(kav::urdf_xml_g, kBent);
+  const auto gravity = arm.gravityTorques(armPart(kBent));
+  run(arm, Drives{}, 50);
+  // Gravity does work on a falling arm: the motion has a negative component
+  // along the holding torques (the torques that would keep it still).
+  double work = 0.0;
+  for (int i = 0; i < kSimArmJoints; ++i) {
+    work += gravity[i] * (arm.state()[i].position - kBent[i]);
+    EXPECT_DOUBLE_EQ(arm.state()[i].torque, 0.0);
+  }
+  EXPECT_LT(work, -1e-3);
+  run(arm, Drives{}, 5000);
+  const PhysicsParameters& p = arm.parameters();
+  int resting = 0;
+  for (int i = 0; i < kSimJoints; ++i) {
+    const double q = arm.state()[i].position;
+    EXPECT_GE(q, p.lower_stop[i]) << "joint " << i;
+    EXPECT_LE(q, p.upper_stop[i]) << "joint " << i;
+    if (q == p.lower_stop[i] || q == p.upper_stop[i]) ++resting;
+  }
+  EXPECT_GT(resting, 0);
+}
+
+TEST(ArmPhysics, HybridLawReachesItsTargetWithGravityFeedForward) {
+  ArmPhysics arm(kav::urdf_xml_g, kBent);
+  const Pose target{0.5, 1.0, 1.1, 0.2, -0.3, 0.9, 0.0};
+  const auto gravity = arm.gravityTorques(armPart(target));
+  const double kp[] = {150, 150, 150, 50, 25, 10, 0}, kd[] = {1, 1, 1, 0.8, 0.8, 1, 0};
+  Drives drives{};
+  for (int i = 0; i < kSimArmJoints; ++i) drives[i] = {kp[i], kd[i], target[i], 0.0, gravity[i]};
+  run(arm, drives, 6000);  // joints 2 and 3 share a lightly damped mode
+  for (int i = 0; i < kSimArmJoints; ++i) {
+    EXPECT_NEAR(arm.state()[i].position, target[i], 1e-4) << "joint " << i;
+    EXPECT_NEAR(arm.state()[i].velocity, 0.0, 1e-3) << "joint " << i;
+  }
+}
+
+TEST(ArmPhysics, StiffGainsOnTheLightestJointsStayStable) {
+  Pose start{};
+  ArmPhysics arm(kav::urdf_xml_g, start);
+  Drives drives{};
+  for (int i = 3; i < kSimJoints; ++i) drives[i] = {500.0, 5.0, 0.5, 0.0, 0.0};
+  drives[1] = {150.0, 1.0, 0.0, 0.0, 0.0};
+  drives[2] = {150.0, 1.0, 0.0, 0.0, 5.3};
+  run(arm, drives, 1000);
+  for (int i = 3; i < kSimJoints; ++i) {
+    EXPECT_NEAR(arm.state()[i].position, 0.5, 0.01) << "joint " << i;
+    EXPECT_LT(std::abs(arm.state()[i].velocity), 0.05) << "joint " << i;
+  }
+}
+
+TEST(ArmPhysics, MotorTorqueIsLimited) {
+  ArmPhysics arm(kav::urdf_xml_g, Pose{});
+  Drives drives{};
+  drives[0] = {500.0, 0.0, 2.0, 0.0, 0.0};  // asks for 1000 N·m
+  drives[5] = {0.0, 0.0, 0.0, 0.0, -50.0};
+  arm.step(drives, kDt);
+  EXPECT_DOUBLE_EQ(arm.state()[0].torque, 30.0);
+  EXPECT_DOUBLE_EQ(arm.state()[5].torque, -10.0);
+  EXPECT_GT(arm.state()[0].velocity, 0.0);
+}
+
+TEST(ArmPhysics, GripperRunsIntoItsEndStopAndPressesThere) {
+  ArmPhysics arm(kav::urdf_xml_g, Pose{});
+  Drives drives{};
+  drives[6] = {0.0, 0.2, 0.0, -5.0, 0.0};  // a constant velocity command towards the stop
+  run(arm, drives, 100);
+  EXPECT_LT(arm.state()[6].velocity, -1.0);
+  run(arm, drives, 1500);
+  EXPECT_DOUBLE_EQ(arm.state()[6].position, -1.0);
+  EXPECT_DOUBLE_EQ(arm.state()[6].velocity, 0.0);
+  EXPECT_DOUBLE_EQ(arm.state()[6].torque, -1.0);  // k_d (v_ref - 0) at rest
+  // Driven away from the stop, it leaves it.
+  drives[6] = {0.0, 0.2, 0.0, 5.0, 0.0};
+  run(arm, drives, 50);
+  EXPECT_GT(arm.state()[6].position, -1.0);
+}
+
+TEST(ArmPhysics, FrictionSlowsAFreeGripper) {
+  ArmPhysics arm(kav::urdf_xml_g, Pose{});
+  Drives drives{};
+  drives[6].torque = 0.2;
+  run(arm, drives, 600);  // ten time constants of inertia / friction
+  const double spinning = arm.state()[6].velocity;
+  // Steady state: torque balances friction, 0.2 / 0.05 rad/s.
+  EXPECT_NEAR(spinning, 4.0, 0.05);
+  run(arm, Drives{}, 300);
+  EXPECT_LT(arm.state()[6].velocity, 0.1 * spinning);
+  EXPECT_GT(arm.state()[6].velocity, 0.0);
+}
+
+TEST(ArmPhysics, UnusableInputIsRefusedAndChangesNothing) {
+  EXPECT_THROW(ArmPhysics("<robot", Pose{}), std::invalid_argument);
+  EXPECT_THROW(ArmPhysics("<robot name=\"r\"><link name=\"base_link\"/></robot>", Pose{}),
+               std::invalid_argument);
+  Pose beyond{};
+  beyond[2] = 4.0;
+  EXPECT_THROW(ArmPhysics(kav::urdf_xml_g, beyond), std::invalid_argument);
+  Pose nan{};
+  nan[0] = std::nan("");
+  EXPECT_THROW(ArmPhysics(kav::urdf_xml_g, nan), std::invalid_argument);
+  PhysicsParameters negative;
+  negative.friction[3] = -0.1;
+  EXPECT_THROW(ArmPhysics(kav::urdf_xml_g, Pose{}, negative), std::invalid_argument);
+
+  ArmPhysics arm(kav::urdf_xml_g, kBent);
+  Drives drives{};
+  drives[4].k_p = std::numeric_limits<double>::infinity();
+  EXPECT_THROW(arm.step(drives, kDt), std::invalid_argument);
+  EXPECT_THROW(arm.step(Drives{}, 0.0), std::invalid_argument);
+  EXPECT_THROW(arm.step(Drives{}, std::nan("")), std::invalid_argument);
+  for (int i = 0; i < kSimJoints; ++i) EXPECT_EQ(arm.state()[i].position, kBent[i]);
+  EXPECT_THROW(arm.gravityTorques({0, std::nan(""), 0, 0, 0, 0}), std::invalid_argument);
+}
+
+}  // namespace
