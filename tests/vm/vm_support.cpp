@@ -525,6 +525,31 @@ void Collector::clear() {
   frames_.clear();
 }
 
+// ---------------------------------------------------------------- wake-ups
+
+WakeupWatch::WakeupWatch() {
+  thread_ = std::thread([this] {
+    const auto period = std::chrono::milliseconds(10);
+    while (!stop_.load()) {
+      const auto before = Clock::now();
+      std::this_thread::sleep_for(period);
+      const long long late =
+          std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - before - period).count();
+      late_us_ += late;
+      if (late > longest_us_.load()) longest_us_.store(late);
+    }
+  });
+}
+
+WakeupWatch::~WakeupWatch() {
+  stop_.store(true);
+  thread_.join();
+}
+
+double WakeupWatch::lateSeconds() const { return late_us_.load() / 1e6; }
+
+double WakeupWatch::longestSeconds() const { return longest_us_.load() / 1e6; }
+
 double secondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }

@@ -7,6 +7,7 @@
 #include <canbase/CanBaseDef.h>
 #include <linux/can.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -178,6 +179,28 @@ class Collector {
   mutable std::mutex mutex_;
   std::condition_variable arrived_;
   std::vector<CanFrame> frames_;
+};
+
+/// Watches how late a thread that sleeps 10 ms at a time wakes up. An
+/// emulated machine on a busy host can stand still for a while; timing
+/// checks widen their bounds by what was measured here over the same span.
+class WakeupWatch {
+ public:
+  WakeupWatch();
+  ~WakeupWatch();
+  WakeupWatch(const WakeupWatch&) = delete;
+  WakeupWatch& operator=(const WakeupWatch&) = delete;
+
+  /// Sum of the lateness of every wake-up so far, in seconds.
+  double lateSeconds() const;
+  /// The longest single lateness so far, in seconds.
+  double longestSeconds() const;
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::atomic<long long> late_us_{0};
+  std::atomic<long long> longest_us_{0};
+  std::thread thread_;
 };
 
 /// Builds a frame from an identifier (with Linux flag bits), length and bytes.

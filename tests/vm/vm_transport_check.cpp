@@ -29,10 +29,12 @@ const std::vector<std::string> kCloseLines = {"Waiting for receiver thread to te
                                               "receiver_thread_running_.load()", "return"};
 const char* kCreated = "Created CAN socket with descriptor %d.";
 
-// Generous bounds for the one-second rhythm of the receive loop: the test
-// machine is emulated and shares the host's cores.
+// Bounds for the one-second rhythm of the receive loop. The test machine is
+// emulated and shares the host's cores, so the upper bounds grow by how late
+// a 10 ms sleeper woke over the same span (see WakeupWatch); on a quiet host
+// they still tell two silent waits from three, and one second from two.
 constexpr double kOfflineEarliest = 1.8;
-constexpr double kOfflineLatest = 2.9;
+constexpr double kOfflineLatest = 2.6;
 constexpr double kRetryShortest = 0.7;
 constexpr double kRetryLongest = 1.6;
 constexpr double kClosePrompt = 3.0;
@@ -251,6 +253,7 @@ void unusableInterfaces(Report& r) {
 void silence(Report& r, const std::string& name) {
   r.group("silence on " + name);
   const unsigned index = if_nametoindex(name.c_str());
+  WakeupWatch wakeups;
   Collector received;
   SocketCan bus;
   bus.setCallBackFunction(received.callback());
@@ -269,20 +272,23 @@ void silence(Report& r, const std::string& name) {
     }
     std::this_thread::sleep_for(10ms);
   }
-  r.note("offline " + formatSeconds(offline_after) + " after Init");
-  r.check(went_offline && offline_after >= kOfflineEarliest && offline_after <= kOfflineLatest,
-          "the link is marked offline after two silent one-second waits (1.8 s to 2.9 s after Init)",
+  const double offline_latest = kOfflineLatest + wakeups.lateSeconds();
+  r.note("offline " + formatSeconds(offline_after) + " after Init (bound " + formatSeconds(offline_latest) + ")");
+  r.check(went_offline && offline_after >= kOfflineEarliest && offline_after <= offline_latest,
+          "the link is marked offline after two silent one-second waits, not one or three",
           went_offline ? "after " + formatSeconds(offline_after) : "still online after 6 s");
 
-  std::this_thread::sleep_for(3500ms);
+  // The bind of Init and three reconnections.
+  out.waitForCount(boundLine(index), 4, 6000ms);
   // Every bind after the first is a reconnection.
   auto binds = timesOf(out.lines(), boundLine(index));
   const std::vector<Clock::time_point> reconnections(binds.empty() ? binds.end() : binds.begin() + 1, binds.end());
   const auto gaps = intervals(reconnections);
-  r.note(std::to_string(reconnections.size()) + " reconnections in the 3.5 s after going offline, " +
-         "intervals " + listSeconds(gaps));
-  r.check(reconnections.size() >= 3 && allWithin(gaps, kRetryShortest, kRetryLongest),
-          "while silence lasts, the transport reconnects about once a second (at least 3 in 3.5 s)", out.text());
+  r.note(std::to_string(reconnections.size()) + " reconnections after going offline, intervals " + listSeconds(gaps) + "; a 10 ms sleeper woke late by " +
+         formatSeconds(wakeups.lateSeconds()) + " in all, at most " + formatSeconds(wakeups.longestSeconds()) +
+         " at once");
+  r.check(reconnections.size() >= 3 && allWithin(gaps, kRetryShortest, kRetryLongest + wakeups.lateSeconds()),
+          "while silence lasts, the transport reconnects about once a second (3 times in a row)", out.text());
   r.check(countMatching(out.lines(), kCreated) == binds.size() &&
               countMatching(out.lines(), foundLine(name, index)) == binds.size(),
           "each reconnection creates a socket, looks up " + name + " and binds", out.text());
@@ -321,6 +327,7 @@ void silenceWithCloseReset(Report& r, const std::string& name) {
 void interfaceRemovedAndAdded(Report& r, const std::string& name) {
   r.group(name + " deleted while open, then added again");
   const unsigned old_index = if_nametoindex(name.c_str());
+  WakeupWatch wakeups;
   Collector received;
   SocketCan bus;
   bus.setCallBackFunction(received.callback());
@@ -332,8 +339,10 @@ void interfaceRemovedAndAdded(Report& r, const std::string& name) {
   if (!r.check(run({"ip", "link", "del", "dev", name}) == 0, "ip link del " + name)) return;
   const bool retried = out.waitForCount(lookupError(name), 3, 8000ms);
   const auto gaps = intervals(timesOf(out.lines(), lookupError(name)));
-  r.note("lookup retries while " + name + " is missing, intervals " + listSeconds(gaps));
-  r.check(retried && allWithin(gaps, kRetryShortest, kRetryLongest),
+  r.note("lookup retries while " + name + " is missing, intervals " + listSeconds(gaps) +
+         "; a 10 ms sleeper woke late by " + formatSeconds(wakeups.lateSeconds()) + " in all, at most " +
+         formatSeconds(wakeups.longestSeconds()) + " at once");
+  r.check(retried && allWithin(gaps, kRetryShortest, kRetryLongest + wakeups.lateSeconds()),
           "while " + name + " is missing, the lookup is retried about once a second", out.text());
   r.check(!bus.checkOnline(), "the link is marked offline");
   r.check(!bus.IsOpen(), "no socket is held while the interface is missing");
