@@ -94,6 +94,7 @@ TEST_F(ControllerStates, StartUpClearsEnablesDampsAndHomesInOrder) {
   for (int i = 0; i < 3; ++i) EXPECT_NEAR(base[i].command.k_d, 5.0, 0.02) << i;
   EXPECT_NEAR(base[3].command.k_d, 1.0, 0.02);
   EXPECT_NEAR(base[103].command.k_p, 150.0, 0.2);
+  EXPECT_NEAR(base[103].command.torque, 0.0, kType4TorqueStep) << "no feed-forward on joints 1-2 while homing";
 
   // The gripper searches its stop at -5 during homing, which lasts at least
   // 3.55 s, then gets one damping command (k_d 2).
