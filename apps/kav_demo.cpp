@@ -1,115 +1,189 @@
-// Opens a bus and shows the frames on it.
+// The arm demo: brings an arm up, shows a live table of its joints and its
+// end-effector pose while it goes through gravity compensation, a few joint
+// targets and the gripper, then shuts it down.
 //
-//   kav_demo                 starts a local-socket bus, sends the arm's start-up
-//                            frames (clear error, enable) from a second member
-//                            and shows them as the library receives them
-//   kav_demo IFACE [SECONDS] listens on a real interface ("can0") or a
-//                            "unix:" bus and shows every frame for a while
-#include <can_motor_dlc/Mtp2Dlc.h>
-#include <can_motor_dlc/Mtp4Dlc.h>
-#include <canbase/SocketCan.h>
+//   kav_demo                       runs against the simulated arm on a private
+//                                  local-socket bus (no hardware needed)
+//   kav_demo --can NAME [--urdf FILE] [--type N]
+//                                  drives the arm on NAME ("can0", or a bus
+//                                  served by kav_arm_sim such as "unix:@kav-arm")
+#include <interfaces/InterfacesThread.h>
 #include <sim/BusHub.h>
+#include <sim/SimulatedArm.h>
+#include <solver/Exercise.h>
 
-#include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
-using kav::hw_interface::CanFrame;
-using kav::hw_interface::MotorDlcBase;
-using kav::hw_interface::SocketCan;
+#include <unistd.h>
 
 namespace {
 
-void showFrame(const CanFrame& frame) {
-  std::printf("  id 0x%03X  len %u  data", frame.can_id, frame.can_dlc);
-  for (int i = 0; i < 8; ++i) std::printf(" %02X", frame.data[i]);
-  std::printf("\n");
+using kav::t8::InterfacesThread;
+using Clock = std::chrono::steady_clock;
+
+struct Options {
+  std::string can;
+  std::string urdf;
+  int type = 0;
+  bool quiet = !isatty(STDOUT_FILENO);  // one table per phase instead of a live redraw
+};
+
+void usage() {
+  std::printf(
+      "usage: kav_demo [--can NAME] [--urdf FILE] [--type N] [--quiet]\n"
+      "  without --can the demo starts a simulated arm on a private local-socket bus\n"
+      "  --can NAME   CAN interface (\"can0\") or local-socket bus (\"unix:@kav-arm\")\n"
+      "  --urdf FILE  robot description (default: the shipped one)\n"
+      "  --type N     arm variant (2: gripper driven by position)\n"
+      "  --quiet      print one table per phase instead of a live table\n");
+}
+
+std::string defaultUrdf(const char* argv0) {
+  // The shipped description, found beside the source tree or the install.
+  const std::vector<std::string> candidates{
+      std::string(KAV_SOURCE_DIR) + "/share/urdf/vorlan_v1.1_aa.urdf",
+      std::string(argv0).substr(0, std::string(argv0).rfind('/') + 1) +
+          "../share/kav_t8/urdf/vorlan_v1.1_aa.urdf",
+  };
+  for (const auto& path : candidates) {
+    if (FILE* file = std::fopen(path.c_str(), "r")) {
+      std::fclose(file);
+      return path;
+    }
+  }
+  return candidates.front();
+}
+
+void printTable(InterfacesThread& arm, const char* phase, bool redraw) {
+  const auto q = arm.getJointPositons();
+  const auto v = arm.getJointVelocities();
+  const auto c = arm.getJointCurrent();
+  const auto pose = kav::solve::Isometry2Xyzrpy(arm.getEndPose());
+  const auto errors = arm.getErrorCode();
+  if (redraw) std::printf("\033[H\033[2J");
+  std::printf("phase: %s\n\n", phase);
+  std::printf("  joint   position [rad]  velocity [rad/s]  current\n");
+  for (int i = 0; i < 7; ++i) {
+    std::printf("  %-7s %14.4f %17.4f %8.3f\n", i < 6 ? ("j" + std::to_string(i + 1)).c_str() : "gripper",
+                q[i], v[i], c[i]);
+  }
+  std::printf("\n  end effector  x %.4f  y %.4f  z %.4f m   roll %.4f  pitch %.4f  yaw %.4f rad\n",
+              pose[0], pose[1], pose[2], pose[3], pose[4], pose[5]);
+  std::printf("  error codes: %zu", errors.size());
+  if (!errors.empty()) std::printf(" (last %d)", errors.back());
+  std::printf("\n\n");
   std::fflush(stdout);
 }
 
-std::vector<std::shared_ptr<MotorDlcBase>> armMotors() {
-  using kav::hw_interface::MotorType2;
-  using kav::hw_interface::MotorType4;
-  return {std::make_shared<MotorType4>(1), std::make_shared<MotorType4>(2),
-          std::make_shared<MotorType4>(4), std::make_shared<MotorType2>(5),
-          std::make_shared<MotorType2>(6), std::make_shared<MotorType2>(7),
-          std::make_shared<MotorType2>(8)};
+// Shows the table for a while; returns early when @p done holds.
+void watch(InterfacesThread& arm, const char* phase, std::chrono::milliseconds duration, bool quiet,
+           const std::function<bool()>& done = nullptr) {
+  const auto end = Clock::now() + duration;
+  while (Clock::now() < end) {
+    if (!quiet) printTable(arm, phase, true);
+    if (done && done()) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  if (quiet) printTable(arm, phase, false);
 }
 
-int listen(const std::string& name, int seconds) {
-  std::atomic<int> count{0};
-  SocketCan bus;
-  bus.setCallBackFunction([&](CanFrame* frame) {
-    ++count;
-    showFrame(*frame);
-  });
-  if (!bus.Init(name.c_str())) {
-    std::fprintf(stderr, "kav_demo: cannot open %s\n", name.c_str());
-    return 1;
+bool near(const std::vector<double>& q, const std::vector<double>& target, double tolerance) {
+  for (std::size_t i = 0; i < target.size(); ++i) {
+    if (std::fabs(q[i] - target[i]) > tolerance) return false;
   }
-  std::this_thread::sleep_for(std::chrono::seconds(seconds));
-  bus.setCallBackFunction(nullptr);
-  std::printf("%d frames received on %s\n", count.load(), name.c_str());
-  return 0;
+  return true;
 }
 
-int demo() {
-  kav::sim::BusHub hub;
-  std::printf("Local-socket bus at %s\n", hub.endpoint().c_str());
+int run(const Options& options) {
+  std::unique_ptr<kav::sim::BusHub> hub;
+  std::unique_ptr<kav::sim::SimulatedArm> sim;
+  std::string can = options.can;
+  if (can.empty()) {
+    hub = std::make_unique<kav::sim::BusHub>();
+    kav::sim::SimulatedArmOptions sim_options;
+    sim_options.variant = options.type;
+    sim_options.start_pose = {0.1, 0.3, 0.2, 0.0, 0.1, 0.0, 0.0};
+    sim = std::make_unique<kav::sim::SimulatedArm>(hub->endpoint(), sim_options);
+    can = hub->endpoint();
+    std::printf("Simulated arm on %s\n", can.c_str());
+  }
+  std::printf("Bringing the arm up on %s with %s (takes a few seconds)...\n", can.c_str(),
+              options.urdf.c_str());
+  InterfacesThread arm(options.urdf, can, options.type);
 
-  std::atomic<int> count{0};
-  SocketCan monitor;
-  monitor.setCallBackFunction([&](CanFrame* frame) {
-    ++count;
-    showFrame(*frame);
-  });
-  SocketCan host;
-  if (!monitor.Init(hub.endpoint().c_str()) || !host.Init(hub.endpoint().c_str()) ||
-      !hub.waitForMembers(2)) {
-    std::fprintf(stderr, "kav_demo: cannot open the local bus\n");
-    return 1;
+  watch(arm, "homed (GO_HOME)", std::chrono::milliseconds(1000), options.quiet);
+
+  arm.setArmStatus(3);  // G_COMPENSATION
+  watch(arm, "gravity compensation: the arm floats", std::chrono::milliseconds(2000), options.quiet);
+
+  const std::vector<std::vector<double>> targets{
+      {0.5, 0.8, 0.6, 0.3, -0.3, 0.5}, {-0.4, 1.2, 1.0, -0.3, 0.4, -0.5}, {0.0, 0.5, 0.5, 0.0, 0.0, 0.0}};
+  arm.setArmStatus(5);  // POSITION_CONTROL
+  for (const auto& target : targets) {
+    arm.setJointPositions(target);
+    watch(arm, "joint targets (POSITION_CONTROL)", std::chrono::milliseconds(4000), options.quiet,
+          [&] { return near(arm.getJointPositons(), target, 0.01); });
   }
 
-  auto motors = armMotors();
-  std::printf("Clear-error frames of the seven motors:\n");
-  for (auto& motor : motors) {
-    CanFrame frame = motor->packClearError();
-    host.ExchangeData(&frame);
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  std::printf("Enable frames of the seven motors:\n");
-  for (auto& motor : motors) {
-    CanFrame frame = motor->packEnableMotor();
-    host.ExchangeData(&frame);
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  std::printf("A damping command to each motor (k_d 1):\n");
-  for (auto& motor : motors) {
-    CanFrame frame = motor->packMotorMsg(0.0, 1.0, 0.0, 0.0, 0.0);
-    host.ExchangeData(&frame);
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  monitor.setCallBackFunction(nullptr);
-  std::printf("%d frames seen by the monitor\n", count.load());
-  return count.load() == 21 ? 0 : 1;
+  arm.setCatch(1.0);
+  watch(arm, "gripper opening to 1.0 rad", std::chrono::milliseconds(1500), options.quiet);
+  arm.setCatch(0.0);
+  watch(arm, "gripper closing", std::chrono::milliseconds(1500), options.quiet);
+
+  arm.setArmStatus(1);  // GO_HOME
+  watch(arm, "going home", std::chrono::milliseconds(4000), options.quiet,
+        [&] { return near(arm.getJointPositons(), {0, 0, 0, 0, 0, 0}, 0.02); });
+
+  const auto errors = arm.getErrorCode();
+  std::printf("Shutting down (damping, then the bus closes)...\n");
+  std::fflush(stdout);
+  return errors.empty() ? 0 : 1;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc > 1) {
-    const std::string arg = argv[1];
+  Options options;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    auto value = [&]() -> std::string {
+      if (i + 1 >= argc) {
+        std::fprintf(stderr, "kav_demo: %s needs a value\n", arg.c_str());
+        std::exit(2);
+      }
+      return argv[++i];
+    };
     if (arg == "-h" || arg == "--help") {
-      std::printf("usage: kav_demo [IFACE [SECONDS]]\n");
+      usage();
       return 0;
+    } else if (arg == "--can") {
+      options.can = value();
+    } else if (arg == "--urdf") {
+      options.urdf = value();
+    } else if (arg == "--type") {
+      options.type = std::atoi(value().c_str());
+    } else if (arg == "--quiet") {
+      options.quiet = true;
+    } else {
+      std::fprintf(stderr, "kav_demo: unknown argument %s\n", arg.c_str());
+      usage();
+      return 2;
     }
-    return listen(arg, argc > 2 ? std::atoi(argv[2]) : 5);
   }
-  return demo();
+  if (options.urdf.empty()) options.urdf = defaultUrdf(argv[0]);
+  try {
+    return run(options);
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "kav_demo: %s\n", error.what());
+    return 1;
+  }
 }

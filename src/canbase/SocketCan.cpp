@@ -5,6 +5,7 @@
 #include <net/if.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -256,6 +257,12 @@ class SocketCan::impl {
   }
 
   void ReceiveThread() {
+    pthread_setname_np(pthread_self(), "kav-can-rx");
+    // Best effort: feedback keeps flowing on a busy machine when the thread
+    // may run at a real-time priority (just below a control thread's).
+    sched_param priority{};
+    priority.sched_priority = 79;
+    pthread_setschedparam(pthread_self(), SCHED_FIFO, &priority);
     receiver_thread_running_.store(true);
     printLine("ReciveThread running ");
     int timeout_count = 0;

@@ -1,0 +1,173 @@
+// Runs the controller against the simulated arm and reports how well the
+// control loop keeps its 5 ms period, how long Update() takes, and how much
+// of a processor the control thread uses.
+//
+//   bench_controller [--seconds N] [--mode position|end-reachable|end-unreachable]
+//
+//   position          POSITION_CONTROL with joint targets that change every 0.5 s
+//   end-reachable     END_CONTROL with a reachable pose target moving on a circle
+//   end-unreachable   END_CONTROL toward a pose the arm cannot reach
+#include <controller/ControllerThread.h>
+#include <dirent.h>
+#include <sim/BusHub.h>
+#include <sim/SimulatedArm.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// CPU time (user + system) of the thread named @p name, in seconds.
+double threadCpuSeconds(const std::string& name) {
+  DIR* tasks = opendir("/proc/self/task");
+  if (!tasks) return -1;
+  double seconds = -1;
+  while (dirent* entry = readdir(tasks)) {
+    if (entry->d_name[0] == '.') continue;
+    const std::string dir = std::string("/proc/self/task/") + entry->d_name;
+    std::ifstream comm(dir + "/comm");
+    std::string task_name;
+    std::getline(comm, task_name);
+    if (task_name != name) continue;
+    std::ifstream stat(dir + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    // Fields after the command name (which is in parentheses).
+    std::istringstream fields(line.substr(line.rfind(')') + 2));
+    std::string field;
+    long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+      if (i == 14) utime = std::atol(field.c_str());
+      if (i == 15) stime = std::atol(field.c_str());
+    }
+    seconds = static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+  }
+  closedir(tasks);
+  return seconds;
+}
+
+double percentile(std::vector<double> values, double p) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  const std::size_t index = std::min(values.size() - 1, static_cast<std::size_t>(p * static_cast<double>(values.size())));
+  return values[index];
+}
+
+void report(const char* what, const std::vector<double>& values) {
+  std::printf("  %-28s p50 %8.1f  p99 %8.1f  max %8.1f  (n=%zu)\n", what, percentile(values, 0.5),
+              percentile(values, 0.99), values.empty() ? 0.0 : *std::max_element(values.begin(), values.end()),
+              values.size());
+}
+
+Eigen::Isometry3d poseAt(double x, double y, double z) {
+  Eigen::Isometry3d pose = Eigen::Isometry3d::Identity();
+  pose.translation() = Eigen::Vector3d(x, y, z);
+  return pose;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int seconds = 30;
+  std::string mode = "position";
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--seconds" && i + 1 < argc) {
+      seconds = std::atoi(argv[++i]);
+    } else if (arg == "--mode" && i + 1 < argc) {
+      mode = argv[++i];
+    } else {
+      std::fprintf(stderr, "usage: bench_controller [--seconds N] [--mode position|end-reachable|end-unreachable]\n");
+      return 2;
+    }
+  }
+  if (mode != "position" && mode != "end-reachable" && mode != "end-unreachable") {
+    std::fprintf(stderr, "bench_controller: unknown mode %s\n", mode.c_str());
+    return 2;
+  }
+
+  kav::sim::BusHub hub;
+  kav::sim::SimulatedArm arm(hub.endpoint());
+  const std::string urdf = std::string(KAV_SOURCE_DIR) + "/share/urdf/vorlan_v1.1_aa.urdf";
+  kav::t8::ControllerThread controller(urdf, hub.endpoint(), 0);
+
+  // Start from a bent pose, away from the straight-arm singularity.
+  const std::vector<double> bent{0.0, 0.8, 0.8, 0.0, 0.3, 0.0};
+  controller.setJointPositions(bent);
+  controller.setArmStatus(kav::t8::ControllerBase::POSITION_CONTROL);
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  const Eigen::Isometry3d start_pose = controller.getEndPose();
+  if (mode != "position") {
+    controller.setEndPose(start_pose);
+    controller.setArmStatus(kav::t8::ControllerBase::END_CONTROL);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+
+  const double cpu_before = threadCpuSeconds("kav-control");
+  const auto begin = Clock::now();
+  const auto end = begin + std::chrono::seconds(seconds);
+  std::vector<kav::t8::ControllerThread::CycleTiming> timings;
+  int step = 0;
+  while (Clock::now() < end) {
+    const double t = std::chrono::duration<double>(Clock::now() - begin).count();
+    if (mode == "position") {
+      std::vector<double> target = bent;
+      target[0] = 0.6 * std::sin(0.8 * t);
+      target[1] = 0.8 + 0.3 * std::sin(1.1 * t);
+      target[3] = 0.5 * std::sin(1.3 * t);
+      target[5] = 0.8 * std::sin(0.6 * t);
+      if (step % 50 == 0) controller.setJointPositions(target);
+    } else if (mode == "end-reachable") {
+      Eigen::Isometry3d pose = start_pose;
+      pose.translation() += Eigen::Vector3d(0.0, 0.04 * std::sin(0.8 * t), 0.04 * std::cos(0.8 * t) - 0.04);
+      controller.setEndPose(pose);
+    } else {
+      controller.setEndPose(poseAt(0.5, 0.4, 0.5));  // far outside the arm's reach
+    }
+    ++step;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    // Collect before the ring buffer of the controller wraps.
+    if (step % 100 == 0) {
+      for (const auto& timing : controller.getCycleTimings()) {
+        if (timing.start >= begin && (timings.empty() || timing.start > timings.back().start)) timings.push_back(timing);
+      }
+    }
+  }
+  for (const auto& timing : controller.getCycleTimings()) {
+    if (timing.start >= begin && timing.start < end && (timings.empty() || timing.start > timings.back().start))
+      timings.push_back(timing);
+  }
+  const double wall = std::chrono::duration<double>(Clock::now() - begin).count();
+  const double cpu = threadCpuSeconds("kav-control") - cpu_before;
+
+  std::vector<double> period_us, deviation_us, update_us;
+  for (std::size_t i = 0; i < timings.size(); ++i) {
+    update_us.push_back(std::chrono::duration<double, std::micro>(timings[i].update).count());
+    if (i > 0) {
+      const double period = std::chrono::duration<double, std::micro>(timings[i].start - timings[i - 1].start).count();
+      period_us.push_back(period);
+      deviation_us.push_back(std::fabs(period - 5000.0));
+    }
+  }
+  std::printf("\ncontroller benchmark, mode %s, %d s, %zu cycles (%.1f per second)\n", mode.c_str(), seconds,
+              timings.size(), static_cast<double>(timings.size()) / wall);
+  report("cycle period [us]", period_us);
+  report("|period - 5000| [us]", deviation_us);
+  report("Update duration [us]", update_us);
+  std::printf("  control thread CPU share: %.1f %% of one core\n", 100.0 * cpu / wall);
+  const auto codes = controller.getErrorCode();
+  std::printf("  error codes during the run: %zu\n", codes.size());
+  return 0;
+}

@@ -1,0 +1,190 @@
+#pragma once
+/// @file ControllerBase.h
+/// The control core of one arm: transport, seven motor drivers, chain solver,
+/// start-up sequence and one control cycle per Update().
+
+#include <Eigen/Geometry>
+#include <atomic>
+#include <kdl/jntarray.hpp>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "can_motor_dlc/MotorDlcBase.h"
+#include "canbase/SocketCan.h"
+#include "solver/kinematic_dynamic_solver.h"
+#include "typedef/HybridJointTypeDef.h"
+
+namespace kav {
+namespace t8 {
+
+using hw_interface::CanFrame;
+using hw_interface::HybridJointStatus;
+
+/// The control core of one arm.
+///
+/// Joint indices 0-5 are the arm joints from the base outwards, index 6 the
+/// gripper; for the host a motor is numbered index + 1. Construction brings
+/// the arm up (clear errors, enable, 100 damping cycles, homing for at least
+/// 3.55 s while the gripper searches its end stop) and returns only when the
+/// arm is home. Afterwards each Update() runs one control cycle; the control
+/// thread (ControllerThread) calls it at 200 Hz.
+///
+/// Error codes handed to hosts: 1 over-current, 2 CAN link offline,
+/// 16 x motor + c a driver error c (1..14) of that motor, 16 x motor + 15 the
+/// arm motor is offline.
+class ControllerBase {
+ public:
+  /// Arm states, selected by number.
+  enum state {
+    SOFT = 0,              ///< all motors limp
+    GO_HOME = 1,           ///< move slowly to the home positions; gripper to its zero
+    PROTECT = 2,           ///< damping only (also any number outside 0..5)
+    G_COMPENSATION = 3,    ///< the arm floats, carrying its own weight
+    END_CONTROL = 4,       ///< follow an end-effector pose
+    POSITION_CONTROL = 5,  ///< follow joint targets
+  };
+
+  /// Set by the go-home law while all six arm joints are at home.
+  bool go_home_flag_;
+
+  /// Builds the solver from @p urdf_path (chain "base_link" to "link6"),
+  /// opens @p can_name and brings the arm up.
+  /// @param urdf_path robot description file
+  /// @param can_name SocketCAN interface ("can0") or local-socket bus ("unix:...")
+  /// @param type arm variant; 2 drives the gripper by position, others by torque
+  /// @throw std::runtime_error when the description cannot be used (nothing is
+  ///        sent), when the interface cannot be opened (nothing is sent), or
+  ///        when the arm is not home 30 s after homing began (the arm is left
+  ///        in damping and the transport closed)
+  ControllerBase(const std::string& urdf_path, const std::string& can_name, int type);
+  /// Detaches from the transport, holds the arm in damping for at least
+  /// 0.4 s, then closes the transport.
+  ~ControllerBase();
+  ControllerBase(const ControllerBase&) = delete;
+  ControllerBase& operator=(const ControllerBase&) = delete;
+
+  /// The start-up sequence; run by the constructor.
+  void Init();
+  /// One control cycle: link, current and fault checks, the handler of the
+  /// selected state, then loadJointStatus().
+  /// @throw std::runtime_error after an over-current or a motor fault (the
+  ///        arm has been commanded into damping and 100 ms have passed)
+  void Update();
+  /// Publishes the drivers' feedback and refreshes the joint status, error
+  /// codes, offline list, gravity torques and end-effector pose.
+  void loadJointStatus();
+  /// The joint status of the last loadJointStatus() (7 records).
+  std::vector<HybridJointStatus> getJointStatus();
+  /// The end-effector pose of the last loadJointStatus().
+  Eigen::Isometry3d getEndPose();
+  /// Sets the home positions of joints 1-6 (used the next time GO_HOME runs);
+  /// further values and the gripper zero are left alone.
+  /// @throw std::invalid_argument for fewer than six values or a value that
+  ///        is not finite; nothing is changed then
+  void setHomePositions(std::vector<double> home_positions);
+  /// Sends the gripper's enable frame once.
+  void setClampPos();
+  /// Sends each motor's enable frame, 200 us apart.
+  void setEnableMotor();
+  /// Sends each motor's clear-error frame, 200 us apart.
+  void clearMotorError();
+  /// Sets the interpolation limits of POSITION_CONTROL and END_CONTROL,
+  /// clamped to [0, 0.5] and [0, 2.0].
+  /// @throw std::invalid_argument when a limit is not finite
+  void setInterpolationParam(double max_acc, double max_vel);
+  /// Has every driver publish its latest decoded feedback.
+  void ExchangeMotorMsg();
+  /// Offers a received frame to every driver.
+  void CanCallback(CanFrame* frame);
+  /// False once an arm joint's current was above its limit for 200
+  /// consecutive checks.
+  bool ifTorqeLimit();
+  /// @throw std::runtime_error "关节力矩超限！" always
+  [[noreturn]] void errorCurrentOutLimit();
+  /// @throw std::runtime_error naming the motor and the fault, always
+  [[noreturn]] void errorMotorFault(int joint_index, int error_code);
+  /// Prints the offline motors to standard output.
+  void errorCurrentDeviceOffline();
+  /// Detaches the controller from the transport's callbacks.
+  void destoryFunc();
+
+ protected:
+  enum CatchControlMode { kPosition = 0, kTorque = 1 };
+
+  /// Solves the pose @p _endstate (x, y, z, roll, pitch, yaw) from the six
+  /// joint positions @p _current_pos; stores the solution in solve_position_.
+  bool computeInverseKinematics(double* _current_pos, double* _endstate);
+
+  std::atomic<int> state_machine_;
+  std::vector<double> zero_point_position_;
+  std::vector<double> current_limit_;
+  std::vector<double> lower_bound_xyzrpy_;
+  std::vector<double> upper_bound_xyzrpy_;
+  double temp_position[7];
+  std::vector<HybridJointStatus> joint_target_;
+  Eigen::Isometry3d ee_command_;
+  double catch_torque_target_;
+  std::atomic<CatchControlMode> catch_control_mode_;
+  std::atomic<double> max_acc_;
+  std::atomic<double> max_vel_;
+  std::vector<HybridJointStatus> joint_status_;
+  bool online_;
+  Eigen::Isometry3d ee_state_;
+  std::string can_name_;
+  int type_;
+  int current_out_count_[7];
+  int max_current_out_;
+  std::vector<int> error_code_;
+  KinematicDynamicSolver solver_;
+
+ private:
+  void stateSoft();
+  void stateGoHome();
+  void stateGravityCompensation();
+  void statePositionControl();
+  void stateEndControl();
+  void stateProtect();
+  void CatchPositionCtrl();
+  void CatchSoft();
+  std::stringstream getLog();
+
+  template <class T>
+  T limit(const T& v, const T& lb, const T& ub) const {
+    if (v < lb) return lb;
+    if (v > ub) return ub;
+    return v;
+  }
+
+  /// Packs one hybrid command for motor @p index and sends it.
+  void sendCommand(int index, double k_p, double k_d, double position, double velocity,
+                   double torque);
+  void send(CanFrame frame);
+  /// Takes the home positions a host thread set since the last call.
+  void takeHomePositions();
+  /// Arm joints (numbered from 1) that do not meet the go-home test.
+  std::vector<int> jointsNotHome() const;
+  /// The start-up sequence proper; Init() undoes it when it fails.
+  void bringUp();
+  /// Holds damping for about 0.4 s, detaches and closes the transport.
+  void shutDownAfterFailedStart();
+
+  double lower_Joint[7];
+  double upper_Joint[7];
+  std::unique_ptr<hw_interface::SocketCan> kav_can_;
+  std::vector<std::shared_ptr<hw_interface::MotorDlcBase>> joint_ptr_;
+  std::vector<int> offline_motors_;
+  std::vector<double> gravity_compensation_torqe_;
+  KDL::JntArray solve_position_;
+  double frequency_;
+
+  // Home positions handed over from host threads.
+  std::mutex mutex_home_;
+  std::vector<double> home_request_;
+  bool home_request_pending_ = false;
+};
+
+}  // namespace t8
+}  // namespace kav

@@ -1,0 +1,100 @@
+#pragma once
+/// @file ControllerThread.h
+/// The arm controller with its own 200 Hz control thread.
+
+#include <pthread.h>
+
+#include <Eigen/Geometry>
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "controller/ControllerBase.h"
+
+namespace kav {
+namespace t8 {
+
+/// Runs ControllerBase::Update() every 5 ms on its own thread and hands
+/// commands and status between host threads and that thread.
+///
+/// Status read by hosts is at most one cycle old; a command is used from the
+/// first cycle after the next exchange. The arm state takes effect at the
+/// next cycle. If a cycle raises a fault (over-current, motor fault), the
+/// thread publishes that cycle's error codes, prints the fault to standard
+/// error and stops, leaving the arm in damping; getErrorCode() shows why.
+class ControllerThread : public ControllerBase {
+ public:
+  /// Timing of one control cycle, on the monotonic clock.
+  struct CycleTiming {
+    std::chrono::steady_clock::time_point start;  ///< when the cycle began
+    std::chrono::nanoseconds update;              ///< how long Update() took
+  };
+
+  /// Brings the arm up (see ControllerBase) and starts the control thread.
+  /// @throw std::runtime_error as ControllerBase's constructor
+  ControllerThread(const std::string& urdf_path, const std::string& can_name, int type);
+  /// Stops the control thread, then holds the arm in damping and closes the
+  /// transport.
+  ~ControllerThread();
+
+  /// The latest published status of joints 1-6 and the gripper.
+  std::vector<HybridJointStatus> getJointStatus();
+  /// Positions; entry 6 is the gripper relative to its zero.
+  std::vector<double> getJointPositons();
+  std::vector<double> getJointVelocities();
+  std::vector<double> getJointCurrent();
+  /// The latest published end-effector pose.
+  Eigen::Isometry3d getEndPose();
+  /// Every error code reported since construction (the newest 10000), oldest first.
+  std::vector<int> getErrorCode();
+  /// Selects the arm state by number; any number outside 0..5 means damping.
+  void setArmStatus(int state);
+  /// @throw std::invalid_argument when the pose holds a value that is not finite
+  void setEndPose(Eigen::Isometry3d input);
+  /// Targets of joints 1-6 (further values are ignored).
+  /// @throw std::invalid_argument for fewer than six values or a value that is not finite
+  void setJointPositions(std::vector<double> positions);
+  /// Gripper to position mode with target @p position (relative to its zero).
+  /// @throw std::invalid_argument when @p position is not finite
+  void setCatch(double position);
+  /// Gripper to torque mode with @p torque.
+  /// @throw std::invalid_argument when @p torque is not finite
+  void setCatchTorque(double torque);
+  /// The timings of the most recent cycles (up to 8192), oldest first: a way
+  /// to check that the control loop keeps its 5 ms period.
+  std::vector<CycleTiming> getCycleTimings();
+
+  Eigen::Isometry3d ee_command_safe_;
+  std::vector<HybridJointStatus> joint_target_safe_;
+  double catch_torque_safe_;
+  std::vector<HybridJointStatus> joint_status_safe_;
+  Eigen::Isometry3d ee_state_safe_;
+
+ private:
+  void startThread();
+  static void* ArmThreadWrapper(void* arg);
+  void ArmThread();
+  void exchangeData();
+  void recordCycle(const CycleTiming& timing);
+  void StopThread();
+
+  Eigen::Isometry3d ee_command_exchange_;
+  std::vector<HybridJointStatus> joint_target_exchange_;
+  double catch_torque_exchange_;
+  std::vector<HybridJointStatus> joint_status_exchange_;
+  Eigen::Isometry3d ee_state_exchange_;
+  std::vector<int> error_code_exchange_;
+  pthread_t thread_id;
+  bool thread_started_ = false;
+  std::atomic<bool> atomic_thread_stop_flag_;
+  std::atomic<bool> atomic_thread_finish_flag_;
+  std::vector<CycleTiming> cycle_timings_;  // ring buffer
+  std::size_t cycle_count_ = 0;
+  // Guards every exchange copy, and the staging copies, which host threads share.
+  std::mutex mutex_exchange_data_;
+};
+
+}  // namespace t8
+}  // namespace kav

@@ -1,0 +1,63 @@
+#pragma once
+/// @file InterfacesPy.h
+/// The arm facade for scripting-language bindings: plain numbers and vectors.
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace kav {
+namespace t8 {
+
+/// One arm, driven with numbers and vectors of doubles only.
+///
+/// Joint vectors: entries 0-5 are joints 1-6 in radians, entry 6 the gripper
+/// relative to its zero. Poses: seven-vector x, y, z, qw, qx, qy, qz, or
+/// six-vector x, y, z, roll, pitch, yaw. Construction brings the arm up
+/// (at least 3.55 s); destruction stops it (more than one second).
+class InterfacesPy {
+ public:
+  /// @throw std::runtime_error as InterfacesThread
+  InterfacesPy(const std::string& urdf_path, const std::string& can_name, int type);
+  ~InterfacesPy();
+  InterfacesPy(const InterfacesPy&) = delete;
+  InterfacesPy& operator=(const InterfacesPy&) = delete;
+
+  /// Selects the arm state (SOFT 0 … POSITION_CONTROL 5); true when stored.
+  bool set_arm_status(int state);
+  /// Joint targets of joints 1-6 (the first six values); true when stored.
+  /// @throw std::invalid_argument for fewer than six values or non-finite ones
+  bool set_joint_positions(std::vector<double> positions);
+  /// End-effector target as x, y, z, qw, qx, qy, qz; the quaternion is
+  /// normalised. True when stored.
+  /// @throw std::invalid_argument for fewer than seven values, a value that
+  ///        is not finite, or a zero quaternion
+  bool set_ee_pose(std::vector<double> pose);
+  /// Gripper to position mode with @p position; true when stored.
+  /// @throw std::invalid_argument when not finite
+  bool set_catch(double position);
+  std::vector<double> get_joint_positions();
+  std::vector<double> get_joint_velocities();
+  std::vector<double> get_joint_currents();
+  /// End-effector pose as x, y, z, qw, qx, qy, qz.
+  std::vector<double> get_ee_pose();
+  /// End-effector pose as x, y, z, roll, pitch, yaw.
+  std::vector<double> get_ee_pose_xyzrpy();
+  /// Interpolation limits in thousandths, as InterfacesThread::kav_x.
+  void kav_x(double a, double b, double c);
+  /// Not supported: returns false.
+  bool get_joint_names();
+  /// Selects GO_HOME; returns true.
+  bool go_home();
+  /// Selects G_COMPENSATION; returns true.
+  bool gravity_compensation();
+  /// Not supported: returns false.
+  bool set_joint_velocities();
+
+ private:
+  class impl;
+  std::unique_ptr<impl> pimpl;
+};
+
+}  // namespace t8
+}  // namespace kav

@@ -1,0 +1,520 @@
+#include "controller/ControllerBase.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <iostream>
+#include <stdexcept>
+
+#include "can_motor_dlc/Mtp2Dlc.h"
+#include "can_motor_dlc/Mtp4Dlc.h"
+#include "controller/CycleClock.h"
+#include "solver/Exercise.h"
+#include "solver/Interpolation.h"
+
+namespace kav {
+namespace t8 {
+
+namespace {
+
+constexpr int kArmJoints = 6;
+constexpr int kGripper = 6;
+constexpr int kMotors = 7;
+constexpr double kDeg85 = 1.4835298641951802;
+constexpr double kDeg100 = 1.7453292519943295;
+constexpr auto kHomingMinimum = std::chrono::milliseconds(3550);
+constexpr auto kHomingLimit = std::chrono::seconds(30);
+// A driver error code is carried in the low four bits of a host code; 15
+// there means "offline", so larger driver codes are reported as 14.
+constexpr int kLargestReportedFault = 14;
+
+void pause200us() { usleep(200); }
+
+bool allFinite(const std::vector<double>& values, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
+    if (!std::isfinite(values[i])) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+ControllerBase::ControllerBase(const std::string& urdf_path, const std::string& can_name, int type)
+    : go_home_flag_(false),
+      state_machine_(GO_HOME),
+      zero_point_position_(kMotors, 0.0),
+      current_limit_(kMotors, 13.0),
+      lower_bound_xyzrpy_{0.0, -0.53, -0.53, -kDeg100, -kDeg85, -kDeg85},
+      upper_bound_xyzrpy_{0.53, 0.53, 0.53, kDeg100, kDeg85, kDeg85},
+      temp_position{0, 0, 0, 0, 0, 0, 0},
+      joint_target_(kMotors),
+      ee_command_(Eigen::Isometry3d::Identity()),
+      catch_torque_target_(0.0),
+      catch_control_mode_(kPosition),
+      max_acc_(0.5),
+      max_vel_(2.0),
+      joint_status_(kMotors),
+      online_(true),
+      ee_state_(Eigen::Isometry3d::Identity()),
+      can_name_(can_name),
+      type_(type),
+      current_out_count_{0, 0, 0, 0, 0, 0, 0},
+      max_current_out_(200),
+      solver_(urdf_path, "base_link", "link6"),
+      lower_Joint{-3.14, -0.1, -0.1, -1.29, -kDeg85, -kDeg100, 0.0},
+      upper_Joint{2.618, 3.6, 3.0, 1.29, kDeg85, kDeg100, 5.0},
+      offline_motors_(),
+      gravity_compensation_torqe_(kArmJoints, 0.0),
+      solve_position_(),
+      frequency_(200.0) {
+  using hw_interface::MotorType2;
+  using hw_interface::MotorType4;
+  joint_ptr_ = {std::make_shared<MotorType4>(1), std::make_shared<MotorType4>(2),
+                std::make_shared<MotorType4>(4), std::make_shared<MotorType2>(5),
+                std::make_shared<MotorType2>(6), std::make_shared<MotorType2>(7),
+                std::make_shared<MotorType2>(8)};
+  Init();
+}
+
+ControllerBase::~ControllerBase() {
+  if (!kav_can_) return;  // a failed start-up already shut everything down
+  destoryFunc();
+  std::printf("DisableMotor\n");
+  for (int i = 0; i < 1000; ++i) {
+    stateProtect();
+    pause200us();
+  }
+}
+
+void ControllerBase::Init() {
+  try {
+    bringUp();
+  } catch (...) {
+    // The transport's threads must not reach this half-built controller.
+    destoryFunc();
+    kav_can_.reset();
+    throw;
+  }
+}
+
+void ControllerBase::bringUp() {
+  kav_can_ = std::make_unique<hw_interface::SocketCan>();
+  auto lamba_can_callback = [this](CanFrame* frame) { CanCallback(frame); };
+  auto lamba_exchange_motor_msg = [this]() { ExchangeMotorMsg(); };
+  kav_can_->setCallBackFunction(lamba_can_callback);
+  kav_can_->setGetMsgContentFunction(lamba_exchange_motor_msg);
+  if (!kav_can_->Init(can_name_.c_str())) {
+    throw std::runtime_error("Cannot open the CAN interface \"" + can_name_ + "\"");
+  }
+
+  for (int round = 0; round < 3; ++round) clearMotorError();
+  for (int round = 0; round < 3; ++round) setEnableMotor();
+  for (int cycle = 0; cycle < 100; ++cycle) {
+    stateProtect();
+    loadJointStatus();
+  }
+  state_machine_.store(GO_HOME);
+
+  bool is_starting = false;
+  const auto start = CycleClock::now();
+  const auto period = std::chrono::microseconds(static_cast<long>(1e6 / frequency_));
+  for (int i = 0; i < kMotors; ++i) temp_position[i] = joint_status_[i].position;
+  auto cycle_start = start;
+  while (!is_starting) {
+    stateGoHome();
+    const double search_velocity = type_ == 2 ? 2.0 : -5.0;
+    send(joint_ptr_[kGripper]->packMotorMsg(0.0, 0.2, 0.0, search_velocity, 0.0));
+    pause200us();
+    const auto homing_time = CycleClock::now() - start;
+    if (homing_time > kHomingMinimum && go_home_flag_) is_starting = true;
+    loadJointStatus();
+    if (!is_starting && homing_time > kHomingLimit) {
+      const std::vector<int> stuck = jointsNotHome();
+      shutDownAfterFailedStart();
+      std::ostringstream message;
+      message << "Homing failed on \"" << can_name_ << "\": joint";
+      if (stuck.size() != 1) message << "s";
+      for (int joint : stuck) message << " " << joint;
+      message << (stuck.empty() ? " (none found still moving)" : "")
+              << " not home 30 s after homing began; the arm was left in damping";
+      throw std::runtime_error(message.str());
+    }
+    cycle_start += period;
+    // No catch-up after an overrun: the next cycle starts at once.
+    if (cycle_start < CycleClock::now()) cycle_start = CycleClock::now();
+    waitUntil(cycle_start);
+  }
+
+  zero_point_position_[kGripper] = joint_status_[kGripper].position;
+  if (type_ == 2) send(joint_ptr_[kGripper]->packSetZero());
+  send(joint_ptr_[kGripper]->packMotorMsg(0.0, 2.0, 0.0, 0.0, 0.0));
+  pause200us();
+  std::cerr << "Init completed" << std::endl;
+}
+
+void ControllerBase::shutDownAfterFailedStart() {
+  destoryFunc();
+  for (int i = 0; i < 800; ++i) {
+    stateProtect();
+    pause200us();
+  }
+  kav_can_.reset();
+}
+
+std::vector<int> ControllerBase::jointsNotHome() const {
+  std::vector<int> joints;
+  for (int i = 0; i < kArmJoints; ++i) {
+    if (!(std::fabs(joint_status_[i].position - zero_point_position_[i]) < 0.08 &&
+          std::fabs(joint_status_[i].velocity) < 0.1)) {
+      joints.push_back(i + 1);
+    }
+  }
+  return joints;
+}
+
+void ControllerBase::Update() {
+  if (!kav_can_->checkOnline()) error_code_.push_back(2);
+
+  if (!ifTorqeLimit()) {
+    error_code_.push_back(1);
+    stateProtect();
+    usleep(100000);
+    errorCurrentOutLimit();
+  }
+
+  for (int code : std::vector<int>(error_code_)) {
+    if (code <= 10) continue;
+    const int joint_id = code / 16;
+    const int fault = code % 16;
+    if (fault == 15) continue;
+    stateProtect();
+    usleep(100000);
+    errorMotorFault(joint_id, fault);
+  }
+
+  if (online_) {
+    switch (state_machine_.load()) {
+      case SOFT:
+        stateSoft();
+        break;
+      case GO_HOME:
+        stateGoHome();
+        joint_target_[kGripper].position = 0.0;
+        CatchPositionCtrl();
+        break;
+      case G_COMPENSATION:
+        stateGravityCompensation();
+        break;
+      case END_CONTROL:
+        stateEndControl();
+        break;
+      case POSITION_CONTROL:
+        statePositionControl();
+        break;
+      case PROTECT:
+      default:
+        stateProtect();
+        break;
+    }
+  } else {
+    stateProtect();
+    errorCurrentDeviceOffline();
+  }
+  loadJointStatus();
+}
+
+void ControllerBase::loadJointStatus() {
+  kav_can_->LoadMutexMsg();
+  offline_motors_.clear();
+  for (int i = 0; i < kMotors; ++i) {
+    joint_status_[i] = joint_ptr_[i]->GetMotorMsg();
+    const int code = joint_ptr_[i]->getErrorCode();
+    if (code != 0 && !(code == 1 && i > 2)) {
+      error_code_.push_back((i + 1) * 16 + std::min(code, kLargestReportedFault));
+    }
+  }
+  for (int i = 0; i < kArmJoints; ++i) {
+    const bool motor_online = joint_ptr_[i]->online();
+    if (!motor_online) {
+      error_code_.push_back((i + 1) * 16 + 15);
+      offline_motors_.push_back(i + 1);
+    }
+    online_ = online_ && motor_online;
+  }
+
+  KDL::JntArray position(kArmJoints);
+  for (int i = 0; i < kArmJoints; ++i) position(i) = joint_status_[i].position;
+  const KDL::JntArray torque = solver_.computeGravityCompensationTorque(position);
+  for (int i = 0; i < kArmJoints; ++i) gravity_compensation_torqe_[i] = torque(i);
+
+  const KDL::Frame end_effector_pose = solver_.computeForwardKinematics(position);
+  double end[6] = {end_effector_pose.p.x(), end_effector_pose.p.y(), end_effector_pose.p.z(), 0, 0, 0};
+  end_effector_pose.M.GetRPY(end[3], end[4], end[5]);
+  ee_state_ = solve::Xyzrpy2Isometry(end);
+}
+
+std::vector<HybridJointStatus> ControllerBase::getJointStatus() { return joint_status_; }
+
+Eigen::Isometry3d ControllerBase::getEndPose() { return ee_state_; }
+
+void ControllerBase::setHomePositions(std::vector<double> home_positions) {
+  if (home_positions.size() < static_cast<std::size_t>(kArmJoints)) {
+    throw std::invalid_argument("setHomePositions: expected 6 joint positions, got " +
+                                std::to_string(home_positions.size()));
+  }
+  if (!allFinite(home_positions, kArmJoints)) {
+    throw std::invalid_argument("setHomePositions: every home position must be a finite number");
+  }
+  std::lock_guard<std::mutex> lock(mutex_home_);
+  home_request_.assign(home_positions.begin(), home_positions.begin() + kArmJoints);
+  home_request_pending_ = true;
+}
+
+void ControllerBase::takeHomePositions() {
+  std::lock_guard<std::mutex> lock(mutex_home_);
+  if (!home_request_pending_) return;
+  std::copy(home_request_.begin(), home_request_.end(), zero_point_position_.begin());
+  home_request_pending_ = false;
+}
+
+void ControllerBase::setClampPos() {
+  send(joint_ptr_[kGripper]->packEnableMotor());
+  pause200us();
+}
+
+void ControllerBase::setEnableMotor() {
+  for (int i = 0; i < kMotors; ++i) {
+    send(joint_ptr_[i]->packEnableMotor());
+    pause200us();
+  }
+}
+
+void ControllerBase::clearMotorError() {
+  for (int i = 0; i < kMotors; ++i) {
+    send(joint_ptr_[i]->packClearError());
+    pause200us();
+  }
+}
+
+void ControllerBase::setInterpolationParam(double max_acc, double max_vel) {
+  if (!std::isfinite(max_acc) || !std::isfinite(max_vel)) {
+    throw std::invalid_argument("setInterpolationParam: the limits must be finite numbers");
+  }
+  max_acc_.store(max_acc > 0.5 ? 0.5 : (max_acc < 0.0 ? 0.0 : max_acc));
+  max_vel_.store(max_vel > 2.0 ? 2.0 : (max_vel < 0.0 ? 0.0 : max_vel));
+}
+
+void ControllerBase::ExchangeMotorMsg() {
+  for (auto& motor : joint_ptr_) motor->ExchangeMotorMsg();
+}
+
+void ControllerBase::CanCallback(CanFrame* frame) {
+  for (auto& motor : joint_ptr_) motor->CanAnalyze(frame);
+}
+
+bool ControllerBase::ifTorqeLimit() {
+  for (int i = 0; i < kArmJoints; ++i) {
+    if (std::fabs(joint_status_[i].current) > current_limit_[i]) {
+      ++current_out_count_[i];
+    } else {
+      current_out_count_[i] = 0;
+    }
+  }
+  for (int i = 0; i < kArmJoints; ++i) {
+    if (current_out_count_[i] >= max_current_out_) return false;
+  }
+  return true;
+}
+
+void ControllerBase::errorCurrentOutLimit() { throw std::runtime_error("关节力矩超限！"); }
+
+void ControllerBase::errorMotorFault(int joint_index, int error_code) {
+  std::ostringstream message;
+  message << "电机故障，电机编号：" << joint_index << "，故障类型：" << error_code;
+  throw std::runtime_error(message.str());
+}
+
+void ControllerBase::errorCurrentDeviceOffline() {
+  std::ostringstream message;
+  message << "电机掉线！掉线电机编号：";
+  for (int motor : offline_motors_) message << motor << " ";
+  message << "\n";
+  std::fputs(message.str().c_str(), stdout);
+}
+
+void ControllerBase::destoryFunc() {
+  if (!kav_can_) return;
+  kav_can_->setCallBackFunction(nullptr);
+  kav_can_->setGetMsgContentFunction(nullptr);
+}
+
+bool ControllerBase::computeInverseKinematics(double* _current_pos, double* _endstate) {
+  KDL::Frame target_pose(KDL::Rotation::RPY(_endstate[3], _endstate[4], _endstate[5]),
+                         KDL::Vector(_endstate[0], _endstate[1], _endstate[2]));
+  KDL::JntArray initial_guess(kArmJoints);
+  for (int i = 0; i < kArmJoints; ++i) initial_guess(i) = _current_pos[i];
+  try {
+    solve_position_ = solver_.computeInverseKinematics(target_pose, initial_guess);
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+// ------------------------------------------------------------------ handlers
+
+void ControllerBase::send(CanFrame frame) { kav_can_->ExchangeData(&frame); }
+
+void ControllerBase::sendCommand(int index, double k_p, double k_d, double position, double velocity,
+                                 double torque) {
+  send(joint_ptr_[index]->packMotorMsg(k_p, k_d, position, velocity, torque));
+}
+
+void ControllerBase::stateSoft() {
+  for (int i = 0; i < kArmJoints; ++i) {
+    sendCommand(i, 0, 0, 0, 0, 0);
+    pause200us();
+  }
+  for (int i = 0; i < kArmJoints; ++i) temp_position[i] = joint_status_[i].position;
+  CatchSoft();
+}
+
+void ControllerBase::stateGravityCompensation() {
+  for (int i = 0; i < kArmJoints; ++i) {
+    sendCommand(i, 0, 0, 0, 0, gravity_compensation_torqe_[i]);
+    pause200us();
+  }
+  for (int i = 0; i < kArmJoints; ++i) temp_position[i] = joint_status_[i].position;
+  CatchSoft();
+}
+
+void ControllerBase::stateGoHome() {
+  static constexpr double kKp[kArmJoints] = {150, 150, 150, 50, 25, 10};
+  static constexpr double kKd[kArmJoints] = {1.0, 1.0, 1.0, 0.8, 0.8, 1.0};
+  takeHomePositions();
+  go_home_flag_ = false;
+  double output_vel[kArmJoints];
+  for (int i = 0; i < kArmJoints; ++i) {
+    solve::Interpolation(&zero_point_position_[i], &temp_position[i], &output_vel[i], 0.08, 0.2, 200.0);
+  }
+  for (int i = 0; i < kArmJoints; ++i) {
+    const double torque = i < 2 ? 0.0 : gravity_compensation_torqe_[i];
+    sendCommand(i, kKp[i], kKd[i], temp_position[i], 0, torque);
+    pause200us();
+  }
+  const int at_home = kArmJoints - static_cast<int>(jointsNotHome().size());
+  if (at_home > 5) go_home_flag_ = true;
+}
+
+void ControllerBase::statePositionControl() {
+  static constexpr double kKp[kArmJoints] = {150, 150, 150, 50, 25, 10};
+  static constexpr double kKd[kArmJoints] = {1.0, 1.0, 1.0, 0.8, 0.8, 1.0};
+  double solve_position[kArmJoints];
+  double output_vel[kArmJoints];
+  const double max_acc = max_acc_.load();
+  const double max_vel = max_vel_.load();
+  for (int i = 0; i < kArmJoints; ++i) {
+    solve_position[i] = limit(joint_target_[i].position, lower_Joint[i], upper_Joint[i]);
+  }
+  for (int i = 0; i < kArmJoints; ++i) {
+    solve::Interpolation(&solve_position[i], &temp_position[i], &output_vel[i], max_acc, max_vel, 200.0);
+  }
+  for (int i = 0; i < kArmJoints; ++i) {
+    double torque = gravity_compensation_torqe_[i];
+    if (i < 3) {
+      torque += 1.5 * (solve_position[i] - joint_status_[i].position) - 0.6 * joint_status_[i].velocity;
+    }
+    sendCommand(i, kKp[i], kKd[i], temp_position[i], output_vel[i], torque);
+    pause200us();
+  }
+  CatchPositionCtrl();
+}
+
+void ControllerBase::stateEndControl() {
+  static constexpr double kKp[kArmJoints] = {150, 150, 150, 70, 25, 10};
+  static constexpr double kKd[kArmJoints] = {1.0, 1.0, 1.0, 0.8, 0.8, 1.0};
+  double current_pos[kArmJoints];
+  for (int i = 0; i < kArmJoints; ++i) current_pos[i] = joint_status_[i].position;
+  std::vector<double> end_command = solve::Isometry2Xyzrpy(ee_command_);
+  for (int i = 0; i < 6; ++i) {
+    end_command[i] = limit(end_command[i], lower_bound_xyzrpy_[i], upper_bound_xyzrpy_[i]);
+  }
+  if (!computeInverseKinematics(current_pos, end_command.data())) {
+    // Bisect the line from the measured pose toward the target for the
+    // farthest pose that still has a solution.
+    std::vector<double> end_state = solve::Isometry2Xyzrpy(getEndPose());
+    std::vector<double> edge_state_ = end_state;
+    double flag = 1;
+    double error[6];
+    for (int i = 0; i < 6; ++i) error[i] = end_command[i] - end_state[i];
+    const double rate = 10.0;
+    for (int step = 0; step < static_cast<int>(rate); ++step) {
+      for (int i = 0; i < 6; ++i) {
+        error[i] = error[i] / 2;
+        edge_state_[i] = edge_state_[i] + error[i] * flag;
+      }
+      flag = computeInverseKinematics(current_pos, edge_state_.data()) ? 1 : -1;
+    }
+  }
+
+  double target[kArmJoints];
+  if (solve_position_.rows() == static_cast<unsigned>(kArmJoints)) {
+    for (int i = 0; i < kArmJoints; ++i) {
+      solve_position_(i) = limit(solve_position_(i), lower_Joint[i], upper_Joint[i]);
+      target[i] = solve_position_(i);
+    }
+  } else {
+    // No pose was ever solved: hold the present set-points.
+    for (int i = 0; i < kArmJoints; ++i) target[i] = temp_position[i];
+  }
+  const double max_acc = max_acc_.load();
+  const double max_vel = max_vel_.load();
+  double output_vel[kArmJoints];
+  for (int i = 0; i < kArmJoints; ++i) {
+    solve::Interpolation(&target[i], &temp_position[i], &output_vel[i], max_acc, max_vel, 200.0);
+  }
+  for (int i = 0; i < kArmJoints; ++i) {
+    double torque = gravity_compensation_torqe_[i];
+    if (i < 3) {
+      torque += 1.5 * (target[i] - joint_status_[i].position) - 0.6 * joint_status_[i].velocity;
+    }
+    sendCommand(i, kKp[i], kKd[i], temp_position[i], output_vel[i], torque);
+    pause200us();
+  }
+  CatchPositionCtrl();
+}
+
+void ControllerBase::stateProtect() {
+  static constexpr double kKd[kArmJoints] = {1.0, 4.0, 4.0, 1.0, 1.0, 1.0};
+  for (int i = 0; i < kArmJoints; ++i) sendCommand(i, 0, kKd[i], 0, 0, 0);
+  for (int i = 0; i < kArmJoints; ++i) temp_position[i] = joint_status_[i].position;
+  CatchSoft();
+}
+
+void ControllerBase::CatchPositionCtrl() {
+  float send_cur = static_cast<float>(
+      (zero_point_position_[kGripper] + joint_target_[kGripper].position - 0.1 -
+       joint_status_[kGripper].position) *
+      8.0);
+  if (catch_control_mode_.load() == kTorque) send_cur = static_cast<float>(catch_torque_target_);
+  send_cur = limit(send_cur, -2.0f, 2.0f);
+  CanFrame frame = joint_ptr_[kGripper]->packMotorMsg(0.0, 0.2, 0.0, 0.0, static_cast<double>(send_cur));
+  if (type_ == 2) {
+    joint_target_[kGripper].position = limit(joint_target_[kGripper].position, -3.4, 0.1);
+    frame = joint_ptr_[kGripper]->packMotorMsg(2.0, 0.1, joint_target_[kGripper].position, 0.0, 0.0);
+  }
+  send(frame);
+  pause200us();
+}
+
+void ControllerBase::CatchSoft() {
+  sendCommand(kGripper, 0, 0, 0, 0, 0);
+  pause200us();
+}
+
+std::stringstream ControllerBase::getLog() { return std::stringstream(); }
+
+}  // namespace t8
+}  // namespace kav

@@ -1,0 +1,237 @@
+#include "controller/ControllerThread.h"
+
+#include <sched.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <iostream>
+#include <stdexcept>
+
+#include "controller/CycleClock.h"
+
+namespace kav {
+namespace t8 {
+
+namespace {
+
+constexpr std::size_t kMaxKeptErrorCodes = 10000;
+constexpr std::size_t kKeptCycleTimings = 8192;
+constexpr int kGripper = 6;
+
+void requireFinite(double value, const char* what) {
+  if (!std::isfinite(value)) {
+    throw std::invalid_argument(std::string(what) + " must be a finite number");
+  }
+}
+
+}  // namespace
+
+ControllerThread::ControllerThread(const std::string& urdf_path, const std::string& can_name, int type)
+    : ControllerBase(urdf_path, can_name, type),
+      ee_command_safe_(Eigen::Isometry3d::Identity()),
+      joint_target_safe_(7),
+      catch_torque_safe_(0.0),
+      joint_status_safe_(7),
+      ee_state_safe_(Eigen::Isometry3d::Identity()),
+      ee_command_exchange_(Eigen::Isometry3d::Identity()),
+      joint_target_exchange_(7),
+      catch_torque_exchange_(0.0),
+      joint_status_exchange_(7),
+      ee_state_exchange_(Eigen::Isometry3d::Identity()),
+      error_code_exchange_(),
+      thread_id(),
+      atomic_thread_stop_flag_(false),
+      atomic_thread_finish_flag_(false),
+      cycle_timings_(kKeptCycleTimings) {
+  startThread();
+}
+
+ControllerThread::~ControllerThread() {
+  std::printf("DisableMotor\n");
+  atomic_thread_stop_flag_.store(true);
+  if (thread_started_) {
+    while (!atomic_thread_finish_flag_.load()) {
+      std::printf("[Controller] waiting for thread finish\n");
+      std::fflush(stdout);
+      sleep(1);
+    }
+    pthread_join(thread_id, nullptr);
+  }
+  std::printf("[Controller] thread finish\n");
+}
+
+void ControllerThread::startThread() {
+  atomic_thread_finish_flag_.store(false);
+  atomic_thread_stop_flag_.store(false);
+  if (pthread_create(&thread_id, nullptr, &ControllerThread::ArmThreadWrapper, this) != 0) {
+    std::fprintf(stderr, "Failed to create thread\n");
+    return;
+  }
+  thread_started_ = true;
+}
+
+void* ControllerThread::ArmThreadWrapper(void* arg) {
+  static_cast<ControllerThread*>(arg)->ArmThread();
+  return nullptr;
+}
+
+void ControllerThread::ArmThread() {
+  const double frequency = 200.0;
+  const auto period = std::chrono::microseconds(static_cast<long>(1e6 / frequency));
+  pthread_setname_np(pthread_self(), "kav-control");
+  // Best effort: a real-time priority keeps the period when the machine is
+  // busy; without the privilege the thread runs at normal priority.
+  sched_param priority{};
+  priority.sched_priority = 80;
+  pthread_setschedparam(pthread_self(), SCHED_FIFO, &priority);
+  long count = 0;
+  auto deadline = CycleClock::now();
+  while (!atomic_thread_stop_flag_.load()) {
+    const auto cycle_start = CycleClock::now();
+    try {
+      Update();
+    } catch (const std::exception& error) {
+      // A fault ends control: keep the cycle's codes for the host, say why,
+      // and leave through the normal shutdown steps with the arm in damping.
+      exchangeData();
+      std::cerr << error.what() << std::endl;
+      break;
+    }
+    recordCycle({cycle_start, CycleClock::now() - cycle_start});
+    exchangeData();
+    if (count % 1000 == 0) std::cerr << "KAVOrlumen" << std::endl;
+    ++count;
+    // The first cycle runs at once; an overrun starts the next one at once,
+    // without catching up.
+    deadline += period;
+    const auto now = CycleClock::now();
+    if (deadline < now) deadline = now;
+    waitUntil(deadline);
+  }
+  std::printf("[ArmThread] DisableMotor\n");
+  destoryFunc();
+  atomic_thread_finish_flag_.store(true);
+  std::printf("[ArmThread] finish close\n");
+  std::fflush(stdout);
+}
+
+void ControllerThread::exchangeData() {
+  std::lock_guard<std::mutex> lock(mutex_exchange_data_);
+  joint_status_exchange_ = joint_status_;
+  ee_state_exchange_ = ee_state_;
+  error_code_exchange_.insert(error_code_exchange_.end(), error_code_.begin(), error_code_.end());
+  if (error_code_exchange_.size() > kMaxKeptErrorCodes) {
+    error_code_exchange_.erase(error_code_exchange_.begin(),
+                               error_code_exchange_.end() - kMaxKeptErrorCodes);
+  }
+  error_code_.clear();
+  ee_command_ = ee_command_exchange_;
+  joint_target_ = joint_target_exchange_;
+  catch_torque_target_ = catch_torque_exchange_;
+}
+
+void ControllerThread::recordCycle(const CycleTiming& timing) {
+  std::lock_guard<std::mutex> lock(mutex_exchange_data_);
+  cycle_timings_[cycle_count_ % kKeptCycleTimings] = timing;
+  ++cycle_count_;
+}
+
+std::vector<ControllerThread::CycleTiming> ControllerThread::getCycleTimings() {
+  std::lock_guard<std::mutex> lock(mutex_exchange_data_);
+  const std::size_t kept = std::min(cycle_count_, kKeptCycleTimings);
+  std::vector<CycleTiming> timings;
+  timings.reserve(kept);
+  for (std::size_t i = cycle_count_ - kept; i < cycle_count_; ++i) {
+    timings.push_back(cycle_timings_[i % kKeptCycleTimings]);
+  }
+  return timings;
+}
+
+void ControllerThread::StopThread() {
+  std::printf("Destroying arm Thread adapter...\n");
+  atomic_thread_stop_flag_.store(true);
+  if (!thread_started_) return;
+  while (!atomic_thread_finish_flag_.load()) usleep(1000);
+}
+
+std::vector<HybridJointStatus> ControllerThread::getJointStatus() {
+  std::lock_guard<std::mutex> lock(mutex_exchange_data_);
+  for (std::size_t i = 0; i < joint_status_safe_.size(); ++i) joint_status_safe_[i] = joint_status_exchange_[i];
+  return joint_status_safe_;
+}
+
+std::vector<double> ControllerThread::getJointPositons() {
+  std::vector<double> result(7, 0.0);
+  std::lock_guard<std::mutex> lock(mutex_exchange_data_);
+  for (int i = 0; i < 6; ++i) result[i] = joint_status_exchange_[i].position;
+  result[kGripper] = joint_status_exchange_[kGripper].position - zero_point_position_[kGripper];
+  return result;
+}
+
+std::vector<double> ControllerThread::getJointVelocities() {
+  std::vector<double> result(7, 0.0);
+  std::lock_guard<std::mutex> lock(mutex_exchange_data_);
+  for (int i = 0; i < 7; ++i) result[i] = joint_status_exchange_[i].velocity;
+  return result;
+}
+
+std::vector<double> ControllerThread::getJointCurrent() {
+  std::vector<double> result(7, 0.0);
+  std::lock_guard<std::mutex> lock(mutex_exchange_data_);
+  for (int i = 0; i < 7; ++i) result[i] = joint_status_exchange_[i].current;
+  return result;
+}
+
+Eigen::Isometry3d ControllerThread::getEndPose() {
+  std::lock_guard<std::mutex> lock(mutex_exchange_data_);
+  ee_state_safe_ = ee_state_exchange_;
+  return ee_state_safe_;
+}
+
+std::vector<int> ControllerThread::getErrorCode() {
+  std::lock_guard<std::mutex> lock(mutex_exchange_data_);
+  return error_code_exchange_;
+}
+
+void ControllerThread::setArmStatus(int state) { state_machine_.store(state); }
+
+void ControllerThread::setEndPose(Eigen::Isometry3d input) {
+  if (!input.matrix().allFinite()) {
+    throw std::invalid_argument("setEndPose: the pose must hold finite numbers only");
+  }
+  std::lock_guard<std::mutex> lock(mutex_exchange_data_);
+  ee_command_safe_ = input;
+  ee_command_exchange_ = ee_command_safe_;
+}
+
+void ControllerThread::setJointPositions(std::vector<double> positions) {
+  if (positions.size() < 6) {
+    throw std::invalid_argument("setJointPositions: expected 6 joint positions, got " +
+                                std::to_string(positions.size()));
+  }
+  for (int i = 0; i < 6; ++i) requireFinite(positions[i], "setJointPositions: every joint position");
+  std::lock_guard<std::mutex> lock(mutex_exchange_data_);
+  for (int i = 0; i < 6; ++i) joint_target_safe_[i].position = positions[i];
+  joint_target_exchange_ = joint_target_safe_;
+}
+
+void ControllerThread::setCatch(double position) {
+  requireFinite(position, "setCatch: the gripper position");
+  std::lock_guard<std::mutex> lock(mutex_exchange_data_);
+  catch_control_mode_.store(kPosition);
+  joint_target_safe_[kGripper].position = position;
+  joint_target_exchange_[kGripper] = joint_target_safe_[kGripper];
+}
+
+void ControllerThread::setCatchTorque(double torque) {
+  requireFinite(torque, "setCatchTorque: the gripper torque");
+  std::lock_guard<std::mutex> lock(mutex_exchange_data_);
+  catch_control_mode_.store(kTorque);
+  catch_torque_safe_ = torque;
+  catch_torque_exchange_ = catch_torque_safe_;
+}
+
+}  // namespace t8
+}  // namespace kav

@@ -1,0 +1,60 @@
+#include "interfaces/InterfacesThread.h"
+
+#include <cmath>
+#include <stdexcept>
+
+#include "controller/ControllerThread.h"
+
+namespace kav {
+namespace t8 {
+
+class InterfacesThread::impl : public ControllerThread {
+ public:
+  impl(const std::string& urdf_path, const std::string& can_name, int type)
+      : ControllerThread(urdf_path, can_name, type) {}
+};
+
+InterfacesThread::InterfacesThread(const std::string& urdf_path, const std::string& can_name, int type)
+    : pimpl(new impl(urdf_path, can_name, type)) {}
+
+InterfacesThread::~InterfacesThread() = default;
+
+std::vector<hw_interface::HybridJointStatus> InterfacesThread::getJointStatus() {
+  return pimpl->getJointStatus();
+}
+
+std::vector<double> InterfacesThread::getJointPositons() { return pimpl->getJointPositons(); }
+
+std::vector<double> InterfacesThread::getJointVelocities() { return pimpl->getJointVelocities(); }
+
+std::vector<double> InterfacesThread::getJointCurrent() { return pimpl->getJointCurrent(); }
+
+Eigen::Isometry3d InterfacesThread::getEndPose() { return pimpl->getEndPose(); }
+
+void InterfacesThread::setArmStatus(int state) { pimpl->setArmStatus(state); }
+
+void InterfacesThread::setEndPose(Eigen::Isometry3d input) { pimpl->setEndPose(input); }
+
+void InterfacesThread::setJointPositions(std::vector<double> positions) {
+  pimpl->setJointPositions(positions);
+}
+
+void InterfacesThread::setHomePositions(std::vector<double> positions) {
+  pimpl->setHomePositions(positions);
+}
+
+void InterfacesThread::setCatch(double position) { pimpl->setCatch(position); }
+
+void InterfacesThread::setCatchTorque(double torque) { pimpl->setCatchTorque(torque); }
+
+void InterfacesThread::kav_x(double a, double b, double /*c*/) {
+  if (!std::isfinite(a) || !std::isfinite(b)) {
+    throw std::invalid_argument("kav_x: the acceleration and speed limits must be finite numbers");
+  }
+  pimpl->setInterpolationParam(a / 1000, b / 1000);
+}
+
+std::vector<int> InterfacesThread::getErrorCode() { return pimpl->getErrorCode(); }
+
+}  // namespace t8
+}  // namespace kav
