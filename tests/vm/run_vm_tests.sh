@@ -102,10 +102,12 @@ kernel_package() {
   apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-[0-9]/ {print $2; exit}'
 }
 
+cached_deb() { find "$CACHE" -maxdepth 1 -name "${1}_*.deb" | head -n1; }
+
 # Downloads a package into the cache unless a copy is there; prints its path.
 fetch() {
   local package=$1 deb
-  deb=$(ls "$CACHE/${package}"_*.deb 2>/dev/null | head -n1 || true)
+  deb=$(cached_deb "$package")
   if [[ -z $deb ]]; then
     local apt_opts=()
     [[ $(id -u) -eq 0 ]] && apt_opts=(-o APT::Sandbox::User=root)
@@ -114,7 +116,7 @@ fetch() {
       apt_update_once >&2 && (cd "$CACHE" && apt-get "${apt_opts[@]}" download -qq "$package") >&2 ||
         return 1
     fi
-    deb=$(ls "$CACHE/${package}"_*.deb 2>/dev/null | head -n1 || true)
+    deb=$(cached_deb "$package")
   fi
   [[ -n $deb ]] || return 1
   echo "$deb"
@@ -251,7 +253,8 @@ booted=$(awk '/^VM-BOOTED /{print $2; exit}' "$LOG")
 uptime_end=$(awk '/^VM-DONE /{print $2; exit}' "$LOG")
 timing=$(awk -v a="$run_started" -v b="$image_ready" -v c="$run_ended" \
   'BEGIN {printf "image %.1f s, machine %.1f s", b - a, c - b}')
-echo "Kernel $(basename "$VMLINUZ"): init reached ${booted:-?} s after kernel start, all scripts done at ${uptime_end:-?} s; host times: $timing"
+echo "Kernel $(basename "$VMLINUZ"): init reached ${booted:-?} s after kernel start," \
+  "all scripts done at ${uptime_end:-?} s; host times: $timing"
 grep -E '^(NOTE:|CHECKS) ' "$LOG" | sed 's/^/  /' || true
 
 if ((${#problems[@]})); then

@@ -45,7 +45,9 @@ std::string lookupError(const std::string& name) {
 std::string foundLine(const std::string& name, unsigned index) {
   return "Found: " + name + " has interface index " + std::to_string(index) + ".";
 }
-std::string boundLine(unsigned index) { return "Successfully bound socket to interface " + std::to_string(index) + "."; }
+std::string boundLine(unsigned index) {
+  return "Successfully bound socket to interface " + std::to_string(index) + ".";
+}
 
 bool addInterface(const std::string& name) {
   return run({"ip", "link", "add", "dev", name, "type", "vcan"}) == 0 && run({"ip", "link", "set", "up", name}) == 0;
@@ -284,9 +286,9 @@ void silence(Report& r, const std::string& name) {
   auto binds = timesOf(out.lines(), boundLine(index));
   const std::vector<Clock::time_point> reconnections(binds.empty() ? binds.end() : binds.begin() + 1, binds.end());
   const auto gaps = intervals(reconnections);
-  r.note(std::to_string(reconnections.size()) + " reconnections after going offline, intervals " + listSeconds(gaps) + "; a 10 ms sleeper woke late by " +
-         formatSeconds(wakeups.lateSeconds()) + " in all, at most " + formatSeconds(wakeups.longestSeconds()) +
-         " at once");
+  r.note(std::to_string(reconnections.size()) + " reconnections after going offline, intervals " +
+         listSeconds(gaps) + "; a 10 ms sleeper woke late by " + formatSeconds(wakeups.lateSeconds()) +
+         " in all, at most " + formatSeconds(wakeups.longestSeconds()) + " at once");
   r.check(reconnections.size() >= 3 && allWithin(gaps, kRetryShortest, kRetryLongest + wakeups.lateSeconds()),
           "while silence lasts, the transport reconnects about once a second (3 times in a row)", out.text());
   r.check(countMatching(out.lines(), kCreated) == binds.size() &&
