@@ -190,10 +190,12 @@ class SimulatedArm::impl {
     pthread_setname_np(pthread_self(), "kav-sim-io");
     std::deque<PendingReply> pending;
     while (!stop_.load()) {
-      if (fd_ < 0 && !reconnect()) {
-        waitForWake(kReconnectPause);
+      if (fd_ < 0) {
+        // Every attempt to join again comes after a pause, so a bus that keeps
+        // failing (an interface that is down) costs no CPU.
         pending.clear();
-        continue;
+        waitForWake(kReconnectPause);
+        if (stop_.load() || !reconnect()) continue;
       }
       auto timeout = std::chrono::nanoseconds(std::chrono::seconds(1));
       if (!pending.empty()) {

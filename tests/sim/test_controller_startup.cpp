@@ -3,6 +3,7 @@
 #include <interfaces/InterfacesThread.h>
 
 #include <chrono>
+#include <cmath>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -104,6 +105,9 @@ TEST(ControllerStartUp, DestructionStopsTheThreadThenHoldsDamping) {
   SimBench bench;
   auto arm = std::make_unique<kav::t8::InterfacesThread>(urdfPath(), bench.hub.endpoint(), 0);
   arm->setArmStatus(ControllerBase::POSITION_CONTROL);
+  EXPECT_THROW(arm->kav_x(std::nan(""), 100, 0), std::invalid_argument);
+  EXPECT_THROW(arm->setJointPositions({0.1}), std::invalid_argument);
+  arm->kav_x(600, 2500, 7);  // clamped to 0.5 and 2.0
   std::this_thread::sleep_for(100ms);
   testing::internal::CaptureStdout();
   const auto start = std::chrono::steady_clock::now();

@@ -77,7 +77,7 @@ TEST_F(ControllerStates, StartUpClearsEnablesDampsAndHomesInOrder) {
   // A wrist motor: three clear-error frames, three enables, 100 damping
   // commands, then homing commands.
   const auto& wrist = record_.joint3;
-  ASSERT_GT(wrist.size(), 106u + 700u);
+  ASSERT_GT(wrist.size(), 106u + 500u);  // about 700 homing cycles, fewer on a slow build
   for (int i = 0; i < 3; ++i) EXPECT_EQ(wrist[i].command.kind, CommandKind::kClearError) << i;
   for (int i = 3; i < 6; ++i) EXPECT_EQ(wrist[i].command.kind, CommandKind::kEnable) << i;
   for (int i = 6; i < 106; ++i) {
@@ -94,6 +94,7 @@ TEST_F(ControllerStates, StartUpClearsEnablesDampsAndHomesInOrder) {
   for (int i = 0; i < 3; ++i) EXPECT_NEAR(base[i].command.k_d, 5.0, 0.02) << i;
   EXPECT_NEAR(base[3].command.k_d, 1.0, 0.02);
   EXPECT_NEAR(base[103].command.k_p, 150.0, 0.2);
+  EXPECT_NEAR(base[103].command.torque, 0.0, kType4TorqueStep) << "no feed-forward on joints 1-2 while homing";
 
   // The gripper searches its stop at -5 during homing, which lasts at least
   // 3.55 s, then gets one damping command (k_d 2).

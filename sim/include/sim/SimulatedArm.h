@@ -81,6 +81,12 @@ enum class ErrorPersistence {
 /// range), error code 0 (type 4) or the status (type 2), and for type 4 a
 /// temperature of 30 °C. Values are rounded to the nearest step of their field.
 ///
+/// The joints move under gravity with the description's masses, each motor's
+/// reflected rotor inertia and viscous friction (0.05 N·m·s/rad on joints 1-3
+/// and the gripper, 0.02 on joints 4-6), within end stops 0.1 rad beyond the
+/// controller's joint limits; the gripper's single stop is at -1.0 rad, or at
+/// +1.0 rad for variant 2 (see PhysicsParameters, docs/simulator.md).
+///
 /// The physics runs on its own thread at 1 kHz (see ArmPhysics); a second
 /// thread receives frames and sends the feedback. All public functions may be
 /// called from any thread.
