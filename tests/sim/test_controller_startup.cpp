@@ -51,15 +51,15 @@ TEST(ControllerStartUp, PositionDrivenGripperSearchesUpwardsAndIsZeroed) {
   // Position law of this variant: target clamped to [-3.4, 0.1], torque mode ignored.
   controller.setArmStatus(ControllerBase::POSITION_CONTROL);
   controller.setCatch(1.0);
-  auto commands = commandsDuring(bench.arm, 6, 30ms);
+  auto commands = commandsDuring(bench.arm, 6, 50ms);
   ASSERT_FALSE(commands.empty());
   EXPECT_NEAR(commands.back().position, 0.1, kPositionStep);
   EXPECT_NEAR(commands.back().k_p, 2.0, 0.2);
   EXPECT_NEAR(commands.back().k_d, 0.1, 0.01);
   controller.setCatch(-5.0);
-  EXPECT_NEAR(commandsDuring(bench.arm, 6, 30ms).back().position, -3.4, kPositionStep);
+  EXPECT_NEAR(lastCommandDuring(bench.arm, 6, 50ms).position, -3.4, kPositionStep);
   controller.setCatchTorque(1.5);
-  commands = commandsDuring(bench.arm, 6, 30ms);
+  commands = commandsDuring(bench.arm, 6, 50ms);
   EXPECT_NEAR(commands.back().position, -3.4, kPositionStep);
   EXPECT_NEAR(commands.back().torque, 0.0, kType2TorqueStep);
 }

@@ -48,16 +48,22 @@ class ControllerStates : public testing::Test {
     return commandsDuring(bench_->arm, joint, window);
   }
 
+  // Drives the arm to @p target and waits until it has settled there: close
+  // to the target and nearly still for ten readings in a row.
   void moveTo(const std::vector<double>& target) {
     controller_->setJointPositions(target);
     controller_->setArmStatus(ControllerBase::POSITION_CONTROL);
+    int settled_readings = 0;
     ASSERT_TRUE(waitFor([&] {
       const auto q = controller_->getJointPositons();
+      const auto v = controller_->getJointVelocities();
+      bool settled = true;
       for (int i = 0; i < 6; ++i) {
-        if (std::fabs(q[i] - target[i]) > 0.02) return false;
+        settled = settled && std::fabs(q[i] - target[i]) < 0.02 && std::fabs(v[i]) < 0.1;
       }
-      return true;
-    })) << "the arm did not reach its joint targets";
+      settled_readings = settled ? settled_readings + 1 : 0;
+      return settled_readings >= 10;
+    }, std::chrono::seconds(20))) << "the arm did not settle at its joint targets";
   }
 
   static SimBench* bench_;
@@ -136,7 +142,7 @@ TEST_F(ControllerStates, SoftAndGravityCompensationCommands) {
   controller_->setArmStatus(ControllerBase::G_COMPENSATION);
   std::this_thread::sleep_for(30ms);
   bench_->arm.clearReceivedCommands();
-  std::this_thread::sleep_for(12ms);
+  std::this_thread::sleep_for(20ms);
   const std::vector<double> gravity = scaledGravityAt(bench_->arm);
   for (int joint = 0; joint < 6; ++joint) {
     const auto received = bench_->arm.receivedCommands(joint);
@@ -148,7 +154,7 @@ TEST_F(ControllerStates, SoftAndGravityCompensationCommands) {
     // differ a little.
     EXPECT_NEAR(c.torque, gravity[joint], 0.05) << "joint " << joint;
   }
-  const MotorCommand gripper = during(6, 20ms).back();  // limp: all zero
+  const MotorCommand gripper = lastCommandDuring(bench_->arm, 6, 50ms);  // limp: all zero
   EXPECT_EQ(gripper.k_p, 0.0);
   EXPECT_EQ(gripper.k_d, 0.0);
   EXPECT_NEAR(gripper.torque, 0.0, kType2TorqueStep);
@@ -164,6 +170,7 @@ TEST_F(ControllerStates, PositionControlReachesTargetsWithItsGains) {
   EXPECT_NEAR(wrist.back().k_d, 0.8, 0.01);
   EXPECT_NEAR(wrist.back().torque, gravity[3], 0.06) << "joints 4-6 carry their gravity torque";
   const auto base = during(0);
+  ASSERT_FALSE(base.empty());
   EXPECT_NEAR(base.back().k_p, 150.0, 0.2);
   EXPECT_NEAR(base.back().position, target[0], 0.01);
 }
@@ -197,7 +204,7 @@ TEST_F(ControllerStates, DampingForProtectAndForUnknownStateNumbers) {
     controller_->setArmStatus(state);
     const double expected_kd[6] = {1.0, 4.0, 4.0, 1.0, 1.0, 1.0};
     for (int joint = 0; joint < 6; ++joint) {
-      const auto commands = during(joint, 30ms);
+      const auto commands = during(joint, 50ms);
       ASSERT_FALSE(commands.empty());
       EXPECT_EQ(commands.back().k_p, 0.0);
       EXPECT_NEAR(commands.back().k_d, expected_kd[joint], 0.02) << "state " << state;
@@ -220,13 +227,13 @@ TEST_F(ControllerStates, GripperLawOfTorqueDrivenVariants) {
   controller_->setCatch(1.0);
   std::this_thread::sleep_for(12ms);
   bench_->arm.clearReceivedCommands();
-  std::this_thread::sleep_for(6ms);
+  ASSERT_TRUE(waitFor([&] { return !bench_->arm.receivedCommands(6).empty(); }));
   EXPECT_NEAR(bench_->arm.receivedCommands(6).front().command.torque, 2.0, kType2TorqueStep);
 
   controller_->setCatchTorque(-5.0);
-  EXPECT_NEAR(during(6, 20ms).back().torque, -2.0, kType2TorqueStep);
+  EXPECT_NEAR(lastCommandDuring(bench_->arm, 6, 50ms).torque, -2.0, kType2TorqueStep);
   controller_->setCatchTorque(1.5);
-  EXPECT_NEAR(during(6, 20ms).back().torque, 1.5, kType2TorqueStep);
+  EXPECT_NEAR(lastCommandDuring(bench_->arm, 6, 50ms).torque, 1.5, kType2TorqueStep);
   EXPECT_EQ(controller_->catchMode(), 1);
   controller_->setCatch(0.0);
   EXPECT_EQ(controller_->catchMode(), 0);
@@ -259,7 +266,7 @@ TEST_F(ControllerStates, BadHostInputIsRefusedAndChangesNothing) {
   EXPECT_THROW(controller_->setEndPose(pose), std::invalid_argument);
   std::this_thread::sleep_for(200ms);
   const auto q = controller_->getJointPositons();
-  for (int i = 0; i < 6; ++i) EXPECT_NEAR(q[i], target[i], 0.02) << "joint " << i;
+  for (int i = 0; i < 6; ++i) EXPECT_NEAR(q[i], target[i], 0.04) << "joint " << i;
   EXPECT_EQ(controller_->catchMode(), 0);
 }
 

@@ -53,14 +53,26 @@ inline bool waitFor(const std::function<bool()>& condition,
 /// The hybrid commands a motor received during @p window after the
 /// previous commands were forgotten (one cycle is allowed to pass first so
 /// that a state change made just before is in effect).
+/// The last hybrid command a motor received in such a window (a failed test
+/// when there was none).
+inline kav::sim::MotorCommand lastCommandDuring(kav::sim::SimulatedArm& arm, int joint,
+                                                std::chrono::milliseconds window);
+
 inline std::vector<kav::sim::MotorCommand> commandsDuring(kav::sim::SimulatedArm& arm, int joint,
                                                           std::chrono::milliseconds window) {
-  std::this_thread::sleep_for(std::chrono::milliseconds(15));
+  std::this_thread::sleep_for(std::chrono::milliseconds(25));
   arm.clearReceivedCommands();
   std::this_thread::sleep_for(window);
   std::vector<kav::sim::MotorCommand> commands;
   for (const auto& received : arm.receivedCommands(joint)) commands.push_back(received.command);
   return commands;
+}
+
+inline kav::sim::MotorCommand lastCommandDuring(kav::sim::SimulatedArm& arm, int joint,
+                                                std::chrono::milliseconds window) {
+  const auto commands = commandsDuring(arm, joint, window);
+  EXPECT_FALSE(commands.empty()) << "motor of joint " << joint << " received no command";
+  return commands.empty() ? kav::sim::MotorCommand{} : commands.back();
 }
 
 /// The gravity torques the controller computes at the arm's true pose.
