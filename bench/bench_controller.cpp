@@ -9,7 +9,7 @@
 //   end-unreachable   END_CONTROL toward a pose the arm cannot reach (beyond
 //                     the reach bound, so it is refused without a solve)
 //   end-alternating   END_CONTROL with the target switching every second between
-//                     the start pose and a pose 0.45 m further along x, which
+//                     the start pose and a pose 0.40 m further along x, which
 //                     is within the reach bound but has no solution: every
 //                     switch costs one failing solve and starts edge searches
 //                     while the arm moves
@@ -149,7 +149,7 @@ int main(int argc, char** argv) {
       controller.setEndPose(poseAt(0.5, 0.4, 0.5));  // far outside the arm's reach
     } else {
       Eigen::Isometry3d pose = start_pose;
-      if (static_cast<long>(t) % 2 == 1) pose.translation().x() += 0.45;
+      if (static_cast<long>(t) % 2 == 1) pose.translation().x() += 0.40;
       controller.setEndPose(pose);
     }
     ++step;

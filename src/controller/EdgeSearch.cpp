@@ -1,0 +1,159 @@
+#include "controller/EdgeSearch.h"
+
+#include <pthread.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <exception>
+#include <stdexcept>
+#include <system_error>
+
+namespace kav {
+namespace t8 {
+
+namespace {
+
+constexpr int kJoints = 6;
+constexpr int kBisectionSteps = 10;
+// The worker yields to the control thread when both want a processor, also
+// where the control thread gets no real-time priority.
+constexpr int kWorkerNiceIncrement = 5;
+
+void lowerThisThreadsPriority() {
+  const pid_t tid = gettid();
+  errno = 0;
+  const int nice = getpriority(PRIO_PROCESS, static_cast<id_t>(tid));
+  if (errno != 0) return;
+  setpriority(PRIO_PROCESS, static_cast<id_t>(tid), std::min(nice + kWorkerNiceIncrement, 19));
+}
+
+}  // namespace
+
+bool solvePose(KinematicDynamicSolver& solver, const double* seed, const double* pose,
+               KDL::JntArray& solution) {
+  if (seed == nullptr || pose == nullptr) {
+    throw std::invalid_argument("solvePose: the seed and the pose must not be null pointers");
+  }
+  KDL::Frame target(KDL::Rotation::RPY(pose[3], pose[4], pose[5]), KDL::Vector(pose[0], pose[1], pose[2]));
+  if (solver.isOutOfReach(target.p)) return false;
+  KDL::JntArray initial_guess(kJoints);
+  for (int i = 0; i < kJoints; ++i) initial_guess(i) = seed[i];
+  try {
+    solution = solver.computeInverseKinematics(target, initial_guess);
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+bool searchReachableEdge(KinematicDynamicSolver& solver, const JointVector& seed,
+                         const PoseVector& from, const PoseVector& target, KDL::JntArray& solution,
+                         const std::atomic<bool>& stop) {
+  PoseVector probe = from;
+  PoseVector step;
+  for (int i = 0; i < kJoints; ++i) step[i] = target[i] - from[i];
+  double direction = 1.0;
+  bool found = false;
+  for (int n = 0; n < kBisectionSteps && !stop.load(); ++n) {
+    for (int i = 0; i < kJoints; ++i) {
+      step[i] /= 2;
+      probe[i] += step[i] * direction;
+    }
+    if (solvePose(solver, seed.data(), probe.data(), solution)) {
+      found = true;
+      direction = 1.0;
+    } else {
+      direction = -1.0;
+    }
+  }
+  return found && !stop.load();
+}
+
+bool EdgeSearch::Request::operator==(const Request& other) const {
+  return seed == other.seed && from == other.from && target == other.target &&
+         target_known_unsolved == other.target_known_unsolved;
+}
+
+EdgeSearch::EdgeSearch(const std::string& urdf_path) : solver_(urdf_path, "base_link", "link6") {
+  try {
+    thread_ = std::thread(&EdgeSearch::run, this);
+  } catch (const std::system_error& error) {
+    throw std::runtime_error(std::string("Cannot start the inverse-kinematics thread: ") + error.what());
+  }
+}
+
+EdgeSearch::~EdgeSearch() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stop_.store(true);
+  }
+  wake_.notify_one();
+  thread_.join();
+}
+
+void EdgeSearch::post(const JointVector& seed, const PoseVector& from, const PoseVector& target,
+                      bool target_known_unsolved) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    request_ = Request{seed, from, target, target_known_unsolved};
+    pending_ = true;
+  }
+  wake_.notify_one();
+}
+
+std::optional<EdgeSearch::Result> EdgeSearch::take() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::optional<Result> result;
+  result.swap(result_);
+  return result;
+}
+
+void EdgeSearch::discard() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++generation_;
+  pending_ = false;
+  result_.reset();
+  last_searched_.reset();
+}
+
+void EdgeSearch::run() {
+  pthread_setname_np(pthread_self(), "kav-ik");
+  lowerThisThreadsPriority();
+  std::unique_lock<std::mutex> lock(mutex_);
+  while (true) {
+    wake_.wait(lock, [this] { return stop_.load() || pending_; });
+    if (stop_.load()) return;
+    const Request request = request_;
+    const std::uint64_t generation = generation_;
+    pending_ = false;
+    if (last_searched_ && *last_searched_ == request) continue;
+    lock.unlock();
+    const Result result = search(request);
+    lock.lock();
+    if (stop_.load()) return;
+    if (generation != generation_) continue;  // discarded while it ran
+    result_ = result;
+    last_searched_ = request;
+  }
+}
+
+EdgeSearch::Result EdgeSearch::search(const Request& request) {
+  Result result;
+  KDL::JntArray solution(kJoints);
+  if (!request.target_known_unsolved &&
+      solvePose(solver_, request.seed.data(), request.target.data(), solution)) {
+    result.target_solved = true;
+    result.found = true;
+  } else {
+    result.found = searchReachableEdge(solver_, request.seed, request.from, request.target, solution, stop_);
+  }
+  if (result.found) {
+    for (int i = 0; i < kJoints; ++i) result.solution[i] = solution(i);
+  }
+  return result;
+}
+
+}  // namespace t8
+}  // namespace kav
