@@ -1,6 +1,7 @@
 // Runs the controller against the simulated arm and reports how well the
 // control loop keeps its 5 ms period, how long Update() takes, and how much
-// of a processor the control thread uses.
+// of a processor the control thread (and the inverse-kinematics thread,
+// where there is one) uses.
 //
 //   bench_controller [--seconds N] [--mode position|end-reachable|end-unreachable|end-alternating]
 //
@@ -128,6 +129,7 @@ int main(int argc, char** argv) {
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
 
   const double cpu_before = threadCpuSeconds("kav-control");
+  const double ik_cpu_before = threadCpuSeconds("kav-ik");
   const auto begin = Clock::now();
   const auto end = begin + std::chrono::seconds(seconds);
   std::vector<kav::t8::ControllerThread::CycleTiming> timings;
@@ -167,6 +169,7 @@ int main(int argc, char** argv) {
   }
   const double wall = std::chrono::duration<double>(Clock::now() - begin).count();
   const double cpu = threadCpuSeconds("kav-control") - cpu_before;
+  const double ik_cpu = threadCpuSeconds("kav-ik") - ik_cpu_before;
 
   std::vector<double> period_us, deviation_us, update_us;
   for (std::size_t i = 0; i < timings.size(); ++i) {
@@ -185,6 +188,7 @@ int main(int argc, char** argv) {
   std::printf("  Update above 3.5 ms: %zu, above 5 ms: %zu\n", countAbove(update_us, 3500.0),
               countAbove(update_us, 5000.0));
   std::printf("  control thread CPU share: %.1f %% of one core\n", 100.0 * cpu / wall);
+  if (ik_cpu_before >= 0) std::printf("  inverse-kinematics thread CPU share: %.1f %% of one core\n", 100.0 * ik_cpu / wall);
   const auto codes = controller.getErrorCode();
   std::printf("  error codes during the run: %zu\n", codes.size());
   return 0;

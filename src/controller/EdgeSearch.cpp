@@ -1,6 +1,7 @@
 #include "controller/EdgeSearch.h"
 
 #include <pthread.h>
+#include <sched.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -22,6 +23,11 @@ constexpr int kBisectionSteps = 10;
 constexpr int kWorkerNiceIncrement = 5;
 
 void lowerThisThreadsPriority() {
+  // Normal scheduling even when the constructing thread runs in real time
+  // (threads inherit their creator's policy).
+  sched_param normal{};
+  normal.sched_priority = 0;
+  pthread_setschedparam(pthread_self(), SCHED_OTHER, &normal);
   const pid_t tid = gettid();
   errno = 0;
   const int nice = getpriority(PRIO_PROCESS, static_cast<id_t>(tid));

@@ -11,7 +11,6 @@
 #include <array>
 #include <chrono>
 #include <cmath>
-#include <iostream>
 #include <optional>
 #include <thread>
 
@@ -20,7 +19,6 @@
 #include "arm_fixture.h"
 
 using namespace kav_test;
-using kav::sim::MotorCommand;
 using kav::t8::ControllerBase;
 using namespace std::chrono_literals;
 
@@ -93,25 +91,21 @@ class Reference {
     }
   }
 
-  /// How many probes of the bisection from @p q toward @p target have a
+  /// Whether a probe of the bisection from @p q toward @p target has a
   /// solution; @p solution gets that of the last one.
-  int bisect(const Joints& q, const PoseVector& target, Joints& solution) {
+  bool bisect(const Joints& q, const PoseVector& target, Joints& solution) {
     const PoseVector from = toVector(poseOf(q));
     PoseVector probe = from, error;
     for (int i = 0; i < 6; ++i) error[i] = target[i] - from[i];
     double flag = 1;
-    int solved = 0;
+    bool solved = false;
     for (int step = 0; step < 10; ++step) {
       for (int i = 0; i < 6; ++i) {
         error[i] /= 2;
         probe[i] += error[i] * flag;
       }
-      if (solve(q, probe, solution)) {
-        ++solved;
-        flag = 1;
-      } else {
-        flag = -1;
-      }
+      flag = solve(q, probe, solution) ? 1 : -1;
+      solved = solved || flag > 0;
     }
     return solved;
   }
@@ -122,7 +116,7 @@ class Reference {
     PoseVector command = toVector(target);
     for (int i = 0; i < 6; ++i) command[i] = std::clamp(command[i], kBoxLower[i], kBoxUpper[i]);
     Joints solution{};
-    if (!solve(q, command, solution) && bisect(q, command, solution) == 0) return std::nullopt;
+    if (!solve(q, command, solution) && !bisect(q, command, solution)) return std::nullopt;
     for (int i = 0; i < 6; ++i) solution[i] = std::clamp(solution[i], kJointLower[i], kJointUpper[i]);
     return solution;
   }
@@ -210,8 +204,8 @@ ReadTargets readTargets(kav::sim::SimulatedArm& arm, ProbeController& controller
   return read;
 }
 
-// Reading a target through a torque: the torque step of the wire over 1.5,
-// plus the arm's sag under the extra torque.
+// Reading a target through a torque: the wire's torque step over 1.5 is
+// 0.01 rad; the rest is room for the steps of the readings.
 constexpr double kReadTolerance = 0.03;
 // The coarser velocity step of the two wire protocols (12 bits over +-45 rad/s), with room.
 constexpr double kVelocityStep = 90.0 / 4095 * 1.5;
@@ -312,11 +306,6 @@ TEST_F(EndControl, SolutionsBeyondTheJointLimitsAreClamped) {
   EXPECT_NEAR(read.target[1], 3.6, kReadTolerance) << "the correction torque uses the clamped target";
   EXPECT_NEAR(read.target[0], start[0], kReadTolerance);
   EXPECT_NEAR(read.target[2], start[2], kReadTolerance);
-
-  releaseSetPoints();
-  ASSERT_TRUE(settle(*controller_));
-  EXPECT_NEAR(measured(*controller_)[1], 3.6, 0.03);
-  for (const auto& c : commandsDuring(bench_->arm, 1, 100ms)) EXPECT_LE(c.position, 3.6 + kPositionStep);
 }
 
 TEST_F(EndControl, UnreachableTargetLeadsToTheEdgeThatTheBisectionFinds) {
