@@ -48,10 +48,11 @@ bool searchReachableEdge(KinematicDynamicSolver& solver, const JointVector& seed
 ///
 /// The control thread post()s the state of each cycle and take()s the newest
 /// finished result when there is one; it never waits. The worker always
-/// works on the newest request and skips one whose inputs equal those of its
-/// previous search (the solver is deterministic, so the answer would be the
-/// same). discard() forgets everything requested so far: results of searches
-/// that were running then are dropped.
+/// works on the newest request. It skips one with the same target as its
+/// previous search and joints within kSameJoints of those that search
+/// started from: the answer would be the same, or as good (the readings of
+/// an arm at rest flicker by a step or two). discard() forgets everything
+/// requested so far: results of searches that were running then are dropped.
 ///
 /// Only the mutex of this object is taken, and never while the solver runs.
 class EdgeSearch {
@@ -69,6 +70,9 @@ class EdgeSearch {
   /// @throw std::runtime_error as KinematicDynamicSolver, or when the thread
   ///        cannot be started
   explicit EdgeSearch(const std::string& urdf_path);
+  /// Joint positions closer than this (radians, each joint) to those of the
+  /// previous search count as the same: about 2.6 steps of the readings.
+  static constexpr double kSameJoints = 1e-3;
   /// Stops the thread (a running search ends at its next solve) and joins it.
   ~EdgeSearch();
   EdgeSearch(const EdgeSearch&) = delete;
@@ -90,7 +94,8 @@ class EdgeSearch {
     PoseVector from{};
     PoseVector target{};
     bool target_known_unsolved = false;
-    bool operator==(const Request& other) const;
+    /// Whether a search for this request would repeat one for @p other.
+    bool repeats(const Request& other) const;
   };
 
   void run();

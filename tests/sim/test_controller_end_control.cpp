@@ -136,7 +136,8 @@ Joints measured(ProbeController& controller) {
   return {q[0], q[1], q[2], q[3], q[4], q[5]};
 }
 
-/// Waits until no arm joint has moved by more than 0.5 mrad for 300 ms.
+/// Waits until no arm joint has moved by more than 1 mrad (between two and
+/// three steps of the position readings) for 300 ms.
 bool settle(ProbeController& controller, std::chrono::seconds timeout = 15s) {
   const auto end = std::chrono::steady_clock::now() + timeout;
   Joints last = measured(controller);
@@ -145,7 +146,7 @@ bool settle(ProbeController& controller, std::chrono::seconds timeout = 15s) {
     std::this_thread::sleep_for(20ms);
     const Joints now = measured(controller);
     bool moved = false;
-    for (int i = 0; i < 6; ++i) moved = moved || std::fabs(now[i] - last[i]) > 5e-4;
+    for (int i = 0; i < 6; ++i) moved = moved || std::fabs(now[i] - last[i]) > 1e-3;
     if (moved) {
       last = now;
       still_since = std::chrono::steady_clock::now();
