@@ -1,12 +1,19 @@
 // Runs the controller against the simulated arm and reports how well the
 // control loop keeps its 5 ms period, how long Update() takes, and how much
-// of a processor the control thread uses.
+// of a processor the control thread (and the inverse-kinematics thread,
+// where there is one) uses.
 //
-//   bench_controller [--seconds N] [--mode position|end-reachable|end-unreachable]
+//   bench_controller [--seconds N] [--mode position|end-reachable|end-unreachable|end-alternating]
 //
 //   position          POSITION_CONTROL with joint targets that change every 0.5 s
 //   end-reachable     END_CONTROL with a reachable pose target moving on a circle
-//   end-unreachable   END_CONTROL toward a pose the arm cannot reach
+//   end-unreachable   END_CONTROL toward a pose the arm cannot reach (beyond
+//                     the reach bound, so it is refused without a solve)
+//   end-alternating   END_CONTROL with the target switching every second between
+//                     the start pose and a pose 0.40 m further along x, which
+//                     is within the reach bound but has no solution: every
+//                     switch costs one failing solve and starts edge searches
+//                     while the arm moves
 #include <controller/ControllerThread.h>
 #include <dirent.h>
 #include <sim/BusHub.h>
@@ -71,6 +78,10 @@ void report(const char* what, const std::vector<double>& values) {
               values.size());
 }
 
+std::size_t countAbove(const std::vector<double>& values, double limit) {
+  return static_cast<std::size_t>(std::count_if(values.begin(), values.end(), [&](double v) { return v > limit; }));
+}
+
 Eigen::Isometry3d poseAt(double x, double y, double z) {
   Eigen::Isometry3d pose = Eigen::Isometry3d::Identity();
   pose.translation() = Eigen::Vector3d(x, y, z);
@@ -89,11 +100,13 @@ int main(int argc, char** argv) {
     } else if (arg == "--mode" && i + 1 < argc) {
       mode = argv[++i];
     } else {
-      std::fprintf(stderr, "usage: bench_controller [--seconds N] [--mode position|end-reachable|end-unreachable]\n");
+      std::fprintf(stderr,
+                   "usage: bench_controller [--seconds N] "
+                   "[--mode position|end-reachable|end-unreachable|end-alternating]\n");
       return 2;
     }
   }
-  if (mode != "position" && mode != "end-reachable" && mode != "end-unreachable") {
+  if (mode != "position" && mode != "end-reachable" && mode != "end-unreachable" && mode != "end-alternating") {
     std::fprintf(stderr, "bench_controller: unknown mode %s\n", mode.c_str());
     return 2;
   }
@@ -116,6 +129,7 @@ int main(int argc, char** argv) {
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
 
   const double cpu_before = threadCpuSeconds("kav-control");
+  const double ik_cpu_before = threadCpuSeconds("kav-ik");
   const auto begin = Clock::now();
   const auto end = begin + std::chrono::seconds(seconds);
   std::vector<kav::t8::ControllerThread::CycleTiming> timings;
@@ -133,8 +147,12 @@ int main(int argc, char** argv) {
       Eigen::Isometry3d pose = start_pose;
       pose.translation() += Eigen::Vector3d(0.0, 0.04 * std::sin(0.8 * t), 0.04 * std::cos(0.8 * t) - 0.04);
       controller.setEndPose(pose);
-    } else {
+    } else if (mode == "end-unreachable") {
       controller.setEndPose(poseAt(0.5, 0.4, 0.5));  // far outside the arm's reach
+    } else {
+      Eigen::Isometry3d pose = start_pose;
+      if (static_cast<long>(t) % 2 == 1) pose.translation().x() += 0.40;
+      controller.setEndPose(pose);
     }
     ++step;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -151,6 +169,7 @@ int main(int argc, char** argv) {
   }
   const double wall = std::chrono::duration<double>(Clock::now() - begin).count();
   const double cpu = threadCpuSeconds("kav-control") - cpu_before;
+  const double ik_cpu = threadCpuSeconds("kav-ik") - ik_cpu_before;
 
   std::vector<double> period_us, deviation_us, update_us;
   for (std::size_t i = 0; i < timings.size(); ++i) {
@@ -166,7 +185,10 @@ int main(int argc, char** argv) {
   report("cycle period [us]", period_us);
   report("|period - 5000| [us]", deviation_us);
   report("Update duration [us]", update_us);
+  std::printf("  Update above 3.5 ms: %zu, above 5 ms: %zu\n", countAbove(update_us, 3500.0),
+              countAbove(update_us, 5000.0));
   std::printf("  control thread CPU share: %.1f %% of one core\n", 100.0 * cpu / wall);
+  if (ik_cpu_before >= 0) std::printf("  inverse-kinematics thread CPU share: %.1f %% of one core\n", 100.0 * ik_cpu / wall);
   const auto codes = controller.getErrorCode();
   std::printf("  error codes during the run: %zu\n", codes.size());
   return 0;

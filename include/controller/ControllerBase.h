@@ -5,6 +5,7 @@
 
 #include <Eigen/Geometry>
 #include <atomic>
+#include <cstdint>
 #include <kdl/jntarray.hpp>
 #include <memory>
 #include <mutex>
@@ -22,6 +23,8 @@ namespace t8 {
 
 using hw_interface::CanFrame;
 using hw_interface::HybridJointStatus;
+
+class EdgeSearch;
 
 /// The control core of one arm.
 ///
@@ -116,6 +119,9 @@ class ControllerBase {
 
   /// Solves the pose @p _endstate (x, y, z, roll, pitch, yaw) from the six
   /// joint positions @p _current_pos; stores the solution in solve_position_.
+  /// A position beyond the arm's reach fails at once, without the solver.
+  /// @return false, with solve_position_ unchanged, when there is no solution
+  /// @throw std::invalid_argument when a pointer is null
   bool computeInverseKinematics(double* _current_pos, double* _endstate);
 
   std::atomic<int> state_machine_;
@@ -184,6 +190,14 @@ class ControllerBase {
   std::mutex mutex_home_;
   std::vector<double> home_request_;
   bool home_request_pending_ = false;
+
+  // End-effector control: while the target has no solution, the search for
+  // the reachable edge runs on edge_search_'s thread (see stateEndControl).
+  std::uint64_t update_count_ = 0;
+  std::uint64_t last_end_control_update_ = 0;
+  bool searching_edge_ = false;
+  // Last member: its thread is stopped and joined before anything else goes.
+  std::unique_ptr<EdgeSearch> edge_search_;
 };
 
 }  // namespace t8

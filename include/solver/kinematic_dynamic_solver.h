@@ -79,8 +79,19 @@ public:
     ///        has the wrong size or a value that is not finite.
     KDL::JntArray computeGravityCompensationTorque(const KDL::JntArray& joint_angles);
 
+    /// Whether no joint configuration at all (joint limits ignored, as in
+    /// computeInverseKinematics) puts the end effector at @p position, in the
+    /// coordinates that forward kinematics reports. A cheap outer bound of the
+    /// chain's reach, to be asked before an inverse-kinematics solve that
+    /// would otherwise iterate to its limit: when it returns true, every pose
+    /// at @p position fails computeInverseKinematics. Near the edge of the
+    /// reach it returns false for some positions that have no solution.
+    /// Always false for a chain with a prismatic joint. Not finite: false.
+    bool isOutOfReach(const KDL::Vector& position) const;
+
 private:
     void buildSolvers();
+    void buildReachBound();
 
     KDL::Frame init_frame_;
     KDL::Tree tree_;
@@ -89,6 +100,15 @@ private:
     std::unique_ptr<KDL::ChainIkSolverPos_LMA> ik_solver_;
     std::unique_ptr<KDL::ChainDynParam> dyn_param_solver_;
     KDL::Vector gravity_;
+
+    // Reach bound (buildReachBound): the origin of joint 2 moves on a circle
+    // about joint 1's axis, and the end effector stays within reach_length_
+    // of it. Absolute base coordinates.
+    bool reach_bounded_ = false;
+    KDL::Vector reach_center_;
+    KDL::Vector reach_axis_;
+    double reach_radius_ = 0.0;
+    double reach_length_ = 0.0;
 };
 
 }  // namespace kav

@@ -11,6 +11,7 @@
 #include "can_motor_dlc/Mtp2Dlc.h"
 #include "can_motor_dlc/Mtp4Dlc.h"
 #include "controller/CycleClock.h"
+#include "controller/EdgeSearch.h"
 #include "solver/Exercise.h"
 #include "solver/Interpolation.h"
 
@@ -68,7 +69,8 @@ ControllerBase::ControllerBase(const std::string& urdf_path, const std::string& 
       offline_motors_(),
       gravity_compensation_torqe_(kArmJoints, 0.0),
       solve_position_(),
-      frequency_(200.0) {
+      frequency_(200.0),
+      edge_search_(std::make_unique<EdgeSearch>(urdf_path)) {
   using hw_interface::MotorType2;
   using hw_interface::MotorType4;
   joint_ptr_ = {std::make_shared<MotorType4>(1), std::make_shared<MotorType4>(2),
@@ -79,6 +81,7 @@ ControllerBase::ControllerBase(const std::string& urdf_path, const std::string& 
 }
 
 ControllerBase::~ControllerBase() {
+  edge_search_.reset();
   if (!kav_can_) return;  // a failed start-up already shut everything down
   destoryFunc();
   std::printf("DisableMotor\n");
@@ -175,6 +178,7 @@ std::vector<int> ControllerBase::jointsNotHome() const {
 }
 
 void ControllerBase::Update() {
+  ++update_count_;
   if (!kav_can_->checkOnline()) error_code_.push_back(2);
 
   if (!ifTorqeLimit()) {
@@ -351,16 +355,13 @@ void ControllerBase::destoryFunc() {
 }
 
 bool ControllerBase::computeInverseKinematics(double* _current_pos, double* _endstate) {
-  KDL::Frame target_pose(KDL::Rotation::RPY(_endstate[3], _endstate[4], _endstate[5]),
-                         KDL::Vector(_endstate[0], _endstate[1], _endstate[2]));
-  KDL::JntArray initial_guess(kArmJoints);
-  for (int i = 0; i < kArmJoints; ++i) initial_guess(i) = _current_pos[i];
-  try {
-    solve_position_ = solver_.computeInverseKinematics(target_pose, initial_guess);
-    return true;
-  } catch (const std::exception&) {
-    return false;
+  if (_current_pos == nullptr || _endstate == nullptr) {
+    throw std::invalid_argument("computeInverseKinematics: the joint positions and the pose must not be null pointers");
   }
+  KDL::JntArray solution(kArmJoints);
+  if (!solvePose(solver_, _current_pos, _endstate, solution)) return false;
+  solve_position_ = solution;
+  return true;
 }
 
 // ------------------------------------------------------------------ handlers
@@ -437,25 +438,48 @@ void ControllerBase::stateEndControl() {
   static constexpr double kKd[kArmJoints] = {1.0, 1.0, 1.0, 0.8, 0.8, 1.0};
   double current_pos[kArmJoints];
   for (int i = 0; i < kArmJoints; ++i) current_pos[i] = joint_status_[i].position;
-  std::vector<double> end_command = solve::Isometry2Xyzrpy(ee_command_);
+  const std::vector<double> command = solve::Isometry2Xyzrpy(ee_command_);
+  PoseVector end_command;
   for (int i = 0; i < 6; ++i) {
-    end_command[i] = limit(end_command[i], lower_bound_xyzrpy_[i], upper_bound_xyzrpy_[i]);
+    end_command[i] = limit(command[i], lower_bound_xyzrpy_[i], upper_bound_xyzrpy_[i]);
   }
-  if (!computeInverseKinematics(current_pos, end_command.data())) {
-    // Bisect the line from the measured pose toward the target for the
-    // farthest pose that still has a solution.
-    std::vector<double> end_state = solve::Isometry2Xyzrpy(getEndPose());
-    std::vector<double> edge_state_ = end_state;
-    double flag = 1;
-    double error[6];
-    for (int i = 0; i < 6; ++i) error[i] = end_command[i] - end_state[i];
-    const double rate = 10.0;
-    for (int step = 0; step < static_cast<int>(rate); ++step) {
-      for (int i = 0; i < 6; ++i) {
-        error[i] = error[i] / 2;
-        edge_state_[i] = edge_state_[i] + error[i] * flag;
+
+  // A target with a solution is solved here, once per cycle, from the
+  // measured joints. Once it has none, the cycle would not fit in 5 ms with
+  // the edge search (up to ten more failing solves of about 2 ms each), so
+  // the search runs on the worker from this cycle's state and each cycle
+  // takes the newest finished result. The worker also solves the target
+  // first in every search; when that succeeds, the target is solved here
+  // again from the next cycle on.
+  const bool entering = last_end_control_update_ + 1 != update_count_;
+  last_end_control_update_ = update_count_;
+  if (entering && searching_edge_) {
+    edge_search_->discard();
+    searching_edge_ = false;
+  }
+  bool target_failed_here = false;
+  if (!searching_edge_) {
+    if (!computeInverseKinematics(current_pos, end_command.data())) {
+      searching_edge_ = true;
+      target_failed_here = true;
+    }
+  }
+  if (searching_edge_) {
+    const std::vector<double> measured = solve::Isometry2Xyzrpy(getEndPose());
+    JointVector seed;
+    PoseVector end_state;
+    std::copy(current_pos, current_pos + kArmJoints, seed.begin());
+    std::copy(measured.begin(), measured.end(), end_state.begin());
+    edge_search_->post(seed, end_state, end_command, target_failed_here);
+    if (const std::optional<EdgeSearch::Result> result = edge_search_->take()) {
+      if (result->found) {
+        solve_position_.resize(kArmJoints);
+        for (int i = 0; i < kArmJoints; ++i) solve_position_(i) = result->solution[i];
       }
-      flag = computeInverseKinematics(current_pos, edge_state_.data()) ? 1 : -1;
+      if (result->target_solved) {
+        edge_search_->discard();
+        searching_edge_ = false;
+      }
     }
   }
 

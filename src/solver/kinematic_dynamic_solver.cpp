@@ -5,11 +5,13 @@
 #include <kdl/chainiksolverpos_lma.hpp>
 #include <kdl_parser/kdl_parser.hpp>
 
+#include <algorithm>
 #include <cmath>
 #include <fstream>
 #include <iostream>
 #include <sstream>
 #include <stdexcept>
+#include <vector>
 
 namespace kav {
 
@@ -19,6 +21,9 @@ constexpr double kIkEps = 1e-6;
 constexpr int kIkMaxIterations = 500;
 constexpr double kIkEpsJoints = 1e-15;
 constexpr unsigned int kArmJoints = 6;
+// Slack of the reach bound, far above the solver's tolerance (eps 1e-6) and
+// the rounding of the bound itself.
+constexpr double kReachMargin = 1e-4;
 
 // Fixed factors applied to the model's gravity torques, per joint group.
 constexpr double kProximalTorqueScale = 0.8;  // joints 1-3
@@ -94,6 +99,86 @@ void KinematicDynamicSolver::buildSolvers() {
     KDL::JntArray zero(kArmJoints);
     KDL::SetToZero(zero);
     init_frame_ = computeForwardKinematics(zero);
+    buildReachBound();
+}
+
+namespace {
+
+// Largest distance from @p point to the circle that @p circling describes
+// when it turns about the axis through @p origin along the unit @p axis.
+double farthestOnCircle(const KDL::Vector& point, const KDL::Vector& origin, const KDL::Vector& axis,
+                        const KDL::Vector& circling) {
+    const KDL::Vector p = point - origin;
+    const KDL::Vector c = circling - origin;
+    const double p_along = KDL::dot(p, axis);
+    const double c_along = KDL::dot(c, axis);
+    const double p_across = (p - p_along * axis).Norm();
+    const double c_across = (c - c_along * axis).Norm();
+    return std::hypot(p_across + c_across, p_along - c_along);
+}
+
+}  // namespace
+
+// Every revolute joint's origin lies on its axis, so it stays fixed in the
+// links on both sides of the joint: from one joint origin to the next, and
+// from the last one to the end effector, the distance is the same in every
+// configuration, and joint origin k+2 turns on a circle about joint k+1's
+// axis as seen from joint origin k. reach[k] bounds the distance from joint
+// origin k to the end effector: the sum of the distances to the next origin
+// and onward, or, where shorter, the farthest point of that circle plus the
+// bound from origin k+2 (this catches offsets that cancel along an axis, as
+// in the wrist). Joint 2's origin turns on a circle about joint 1's axis, so
+// the end effector is no farther from that circle than reach[1]. A
+// prismatic joint changes a distance, so such a chain gets no bound.
+void KinematicDynamicSolver::buildReachBound() {
+    std::vector<KDL::Vector> origins;  // joint origins, then the end effector
+    std::vector<KDL::Vector> axes;
+    KDL::Frame root = KDL::Frame::Identity();  // the segment's root frame, zero configuration
+    for (const KDL::Segment& segment : chain_.segments) {
+        const KDL::Joint& joint = segment.getJoint();
+        switch (joint.getType()) {
+            case KDL::Joint::Fixed:
+                break;
+            case KDL::Joint::RotAxis:
+            case KDL::Joint::RotX:
+            case KDL::Joint::RotY:
+            case KDL::Joint::RotZ: {
+                KDL::Vector axis = root.M * joint.JointAxis();
+                axis.Normalize();
+                axes.push_back(axis);
+                origins.push_back(root * joint.JointOrigin());
+                break;
+            }
+            default:
+                return;  // prismatic: unbounded
+        }
+        root = root * segment.pose(0.0);
+    }
+    if (axes.empty()) return;
+    origins.push_back(root.p);
+    const std::size_t tip = axes.size();
+    std::vector<double> reach(tip + 1, 0.0);
+    for (std::size_t k = tip; k-- > 1;) {
+        reach[k] = (origins[k + 1] - origins[k]).Norm() + reach[k + 1];
+        if (k + 2 <= tip) {
+            reach[k] = std::min(reach[k], farthestOnCircle(origins[k], origins[k + 1], axes[k + 1], origins[k + 2]) +
+                                              reach[k + 2]);
+        }
+    }
+    reach_axis_ = axes[0];
+    reach_center_ = origins[0] + KDL::dot(origins[1] - origins[0], axes[0]) * axes[0];
+    reach_radius_ = (origins[1] - reach_center_).Norm();
+    reach_length_ = reach[1];
+    reach_bounded_ = true;
+}
+
+bool KinematicDynamicSolver::isOutOfReach(const KDL::Vector& position) const {
+    if (!reach_bounded_) return false;
+    const KDL::Vector from_center = position + init_frame_.p - reach_center_;
+    const double along = KDL::dot(from_center, reach_axis_);
+    const double across = (from_center - along * reach_axis_).Norm();
+    const double to_circle = std::hypot(across - reach_radius_, along);
+    return std::isfinite(to_circle) && to_circle > reach_length_ + kReachMargin;
 }
 
 KDL::Frame KinematicDynamicSolver::computeForwardKinematics(const KDL::JntArray& joint_angles) {

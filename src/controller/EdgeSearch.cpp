@@ -1,0 +1,165 @@
+#include "controller/EdgeSearch.h"
+
+#include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <exception>
+#include <stdexcept>
+#include <system_error>
+
+namespace kav {
+namespace t8 {
+
+namespace {
+
+constexpr int kJoints = 6;
+constexpr int kBisectionSteps = 10;
+// The worker gives way to every other thread of normal priority: the
+// control thread, the receive thread and the host's own threads matter more
+// than how soon a search result arrives. On an otherwise idle processor it
+// still runs at full speed.
+constexpr int kWorkerNice = 19;
+
+void lowerThisThreadsPriority() {
+  // Normal scheduling even when the constructing thread runs in real time
+  // (threads inherit their creator's policy).
+  sched_param normal{};
+  normal.sched_priority = 0;
+  pthread_setschedparam(pthread_self(), SCHED_OTHER, &normal);
+  setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kWorkerNice);
+}
+
+}  // namespace
+
+bool solvePose(KinematicDynamicSolver& solver, const double* seed, const double* pose,
+               KDL::JntArray& solution) {
+  if (seed == nullptr || pose == nullptr) {
+    throw std::invalid_argument("solvePose: the seed and the pose must not be null pointers");
+  }
+  KDL::Frame target(KDL::Rotation::RPY(pose[3], pose[4], pose[5]), KDL::Vector(pose[0], pose[1], pose[2]));
+  if (solver.isOutOfReach(target.p)) return false;
+  KDL::JntArray initial_guess(kJoints);
+  for (int i = 0; i < kJoints; ++i) initial_guess(i) = seed[i];
+  try {
+    solution = solver.computeInverseKinematics(target, initial_guess);
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+bool searchReachableEdge(KinematicDynamicSolver& solver, const JointVector& seed,
+                         const PoseVector& from, const PoseVector& target, KDL::JntArray& solution,
+                         const std::atomic<bool>& stop) {
+  PoseVector probe = from;
+  PoseVector step;
+  for (int i = 0; i < kJoints; ++i) step[i] = target[i] - from[i];
+  double direction = 1.0;
+  bool found = false;
+  for (int n = 0; n < kBisectionSteps && !stop.load(); ++n) {
+    for (int i = 0; i < kJoints; ++i) {
+      step[i] /= 2;
+      probe[i] += step[i] * direction;
+    }
+    if (solvePose(solver, seed.data(), probe.data(), solution)) {
+      found = true;
+      direction = 1.0;
+    } else {
+      direction = -1.0;
+    }
+  }
+  return found && !stop.load();
+}
+
+bool EdgeSearch::Request::repeats(const Request& other) const {
+  if (target != other.target || target_known_unsolved != other.target_known_unsolved) return false;
+  for (int i = 0; i < kJoints; ++i) {
+    if (!(std::fabs(seed[i] - other.seed[i]) <= kSameJoints)) return false;
+  }
+  return true;
+}
+
+EdgeSearch::EdgeSearch(const std::string& urdf_path) : solver_(urdf_path, "base_link", "link6") {
+  try {
+    thread_ = std::thread(&EdgeSearch::run, this);
+  } catch (const std::system_error& error) {
+    throw std::runtime_error(std::string("Cannot start the inverse-kinematics thread: ") + error.what());
+  }
+}
+
+EdgeSearch::~EdgeSearch() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stop_.store(true);
+  }
+  wake_.notify_one();
+  thread_.join();
+}
+
+void EdgeSearch::post(const JointVector& seed, const PoseVector& from, const PoseVector& target,
+                      bool target_known_unsolved) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    request_ = Request{seed, from, target, target_known_unsolved};
+    pending_ = true;
+  }
+  wake_.notify_one();
+}
+
+std::optional<EdgeSearch::Result> EdgeSearch::take() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::optional<Result> result;
+  result.swap(result_);
+  return result;
+}
+
+void EdgeSearch::discard() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++generation_;
+  pending_ = false;
+  result_.reset();
+  last_searched_.reset();
+}
+
+void EdgeSearch::run() {
+  pthread_setname_np(pthread_self(), "kav-ik");
+  lowerThisThreadsPriority();
+  std::unique_lock<std::mutex> lock(mutex_);
+  while (true) {
+    wake_.wait(lock, [this] { return stop_.load() || pending_; });
+    if (stop_.load()) return;
+    const Request request = request_;
+    const std::uint64_t generation = generation_;
+    pending_ = false;
+    if (last_searched_ && request.repeats(*last_searched_)) continue;
+    lock.unlock();
+    const Result result = search(request);
+    lock.lock();
+    if (stop_.load()) return;
+    if (generation != generation_) continue;  // discarded while it ran
+    result_ = result;
+    last_searched_ = request;
+  }
+}
+
+EdgeSearch::Result EdgeSearch::search(const Request& request) {
+  Result result;
+  KDL::JntArray solution(kJoints);
+  if (!request.target_known_unsolved &&
+      solvePose(solver_, request.seed.data(), request.target.data(), solution)) {
+    result.target_solved = true;
+    result.found = true;
+  } else {
+    result.found = searchReachableEdge(solver_, request.seed, request.from, request.target, solution, stop_);
+  }
+  if (result.found) {
+    for (int i = 0; i < kJoints; ++i) result.solution[i] = solution(i);
+  }
+  return result;
+}
+
+}  // namespace t8
+}  // namespace kav

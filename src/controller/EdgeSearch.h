@@ -1,0 +1,118 @@
+#pragma once
+// The search for the reachable edge of an end-effector target, on a worker
+// thread of its own so that the control cycle never waits for the solver's
+// failing iterations.
+
+#include <kdl/jntarray.hpp>
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "solver/kinematic_dynamic_solver.h"
+
+namespace kav {
+namespace t8 {
+
+/// Six joint positions, joint 1 first (radians).
+using JointVector = std::array<double, 6>;
+/// A pose six-vector: x, y, z (metres), roll, pitch, yaw (radians).
+using PoseVector = std::array<double, 6>;
+
+/// Solves @p pose (a pose six-vector) from the joint positions @p seed.
+/// A position outside the chain's reach fails at once, without running the
+/// solver; otherwise a failing solve costs the solver's full iteration.
+/// @return true with @p solution set when the solver converged
+bool solvePose(KinematicDynamicSolver& solver, const double* seed, const double* pose,
+               KDL::JntArray& solution);
+
+/// The bisection toward the reachable edge: ten probes on the straight line,
+/// in the six pose values, from @p from (the measured pose) to @p target,
+/// at 1/2 of the way, then a quarter further on after a probe with a
+/// solution or back after one without, down to 1/1024. Every probe is
+/// solved from @p seed. Ends early, without a result, once @p stop is set.
+/// @return true when a probe had a solution; @p solution then holds that of
+///         the last such probe
+bool searchReachableEdge(KinematicDynamicSolver& solver, const JointVector& seed,
+                         const PoseVector& from, const PoseVector& target, KDL::JntArray& solution,
+                         const std::atomic<bool>& stop);
+
+/// Runs the solve of an unreachable target and the edge search on the thread
+/// "kav-ik", at a lower priority than the control thread, with a solver of
+/// its own.
+///
+/// The control thread post()s the state of each cycle and take()s the newest
+/// finished result when there is one; it never waits. The worker always
+/// works on the newest request. It skips one with the same target as its
+/// previous search and joints within kSameJoints of those that search
+/// started from: the answer would be the same, or as good (the readings of
+/// an arm at rest flicker by a step or two). discard() forgets everything
+/// requested so far: results of searches that were running then are dropped.
+///
+/// Only the mutex of this object is taken, and never while the solver runs.
+class EdgeSearch {
+ public:
+  struct Result {
+    /// The target itself was solved; solution is its solution.
+    bool target_solved = false;
+    /// The target or a probe was solved; solution holds its solution.
+    bool found = false;
+    JointVector solution{};
+  };
+
+  /// Builds the worker's solver from @p urdf_path (chain "base_link" to
+  /// "link6") and starts the thread.
+  /// @throw std::runtime_error as KinematicDynamicSolver, or when the thread
+  ///        cannot be started
+  explicit EdgeSearch(const std::string& urdf_path);
+  /// Joint positions closer than this (radians, each joint) to those of the
+  /// previous search count as the same: about 2.6 steps of the readings.
+  static constexpr double kSameJoints = 1e-3;
+  /// Stops the thread (a running search ends at its next solve) and joins it.
+  ~EdgeSearch();
+  EdgeSearch(const EdgeSearch&) = delete;
+  EdgeSearch& operator=(const EdgeSearch&) = delete;
+
+  /// Asks for a search from the joint positions @p seed and the pose @p from
+  /// toward @p target. The target is solved first unless
+  /// @p target_known_unsolved says that it failed from these very joints.
+  void post(const JointVector& seed, const PoseVector& from, const PoseVector& target,
+            bool target_known_unsolved);
+  /// The result of the newest search finished since the last call, if any.
+  std::optional<Result> take();
+  /// Forgets pending requests and every result not yet taken.
+  void discard();
+
+ private:
+  struct Request {
+    JointVector seed{};
+    PoseVector from{};
+    PoseVector target{};
+    bool target_known_unsolved = false;
+    /// Whether a search for this request would repeat one for @p other.
+    bool repeats(const Request& other) const;
+  };
+
+  void run();
+  Result search(const Request& request);
+
+  KinematicDynamicSolver solver_;  // used by the worker thread only
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::atomic<bool> stop_{false};
+  // Guarded by mutex_:
+  std::uint64_t generation_ = 0;  // bumped by discard()
+  bool pending_ = false;
+  Request request_;
+  std::optional<Result> result_;
+  std::optional<Request> last_searched_;
+  std::thread thread_;  // last: starts once everything above exists
+};
+
+}  // namespace t8
+}  // namespace kav
