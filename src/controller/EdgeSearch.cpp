@@ -140,7 +140,9 @@ void EdgeSearch::run() {
     lock.lock();
     if (stop_.load()) return;
     if (generation != generation_) continue;  // discarded while it ran
-    result_ = result;
+    // A search without any solution leaves the joint targets as they were,
+    // so it must not hide a solution that has not been taken yet.
+    if (result.found || !result_) result_ = result;
     last_searched_ = request;
   }
 }

@@ -28,6 +28,7 @@ using PoseVector = std::array<double, 6>;
 /// A position outside the chain's reach fails at once, without running the
 /// solver; otherwise a failing solve costs the solver's full iteration.
 /// @return true with @p solution set when the solver converged
+/// @throw std::invalid_argument when a pointer is null
 bool solvePose(KinematicDynamicSolver& solver, const double* seed, const double* pose,
                KDL::JntArray& solution);
 
@@ -83,7 +84,9 @@ class EdgeSearch {
   /// @p target_known_unsolved says that it failed from these very joints.
   void post(const JointVector& seed, const PoseVector& from, const PoseVector& target,
             bool target_known_unsolved);
-  /// The result of the newest search finished since the last call, if any.
+  /// The result of the newest search finished since the last call, if any;
+  /// a search that found nothing does not replace a waiting result that has
+  /// a solution (nothing changes the joint targets in that case).
   std::optional<Result> take();
   /// Forgets pending requests and every result not yet taken.
   void discard();
