@@ -2,16 +2,18 @@
 # Runs check programs on a real kernel CAN stack inside a small virtual machine.
 #
 #   run_vm_tests.sh --work-dir DIR [--cache-dir DIR] [--program FILE]...
-#                   [--guest-script FILE]... [--time-limit SECONDS]
-#                   [--script-time-limit SECONDS]
+#                   [--data FILE]... [--guest-script FILE]...
+#                   [--time-limit SECONDS] [--script-time-limit SECONDS]
+#                   [--cpus N]
 #
 # Builds an initramfs from Debian packages (the kernel that linux-image-amd64
 # depends on, can-utils, busybox-static) and the given programs with the
-# shared libraries they need, boots it with qemu (emulation only, no KVM
-# assumed), and reads the results from the serial console. Downloads are
-# cached in the cache directory (default DIR/cache); the console log is kept
-# as DIR/console.log. --time-limit bounds the whole machine run,
-# --script-time-limit each guest script inside it.
+# shared libraries they need (data files go to /opt/kav/share inside), boots
+# it with qemu (emulation only, no KVM assumed), and reads the results from
+# the serial console. Downloads are cached in the cache directory (default
+# DIR/cache); the console log is kept as DIR/console.log. --time-limit
+# bounds the whole machine run, --script-time-limit each guest script inside
+# it. --cpus sets the machine's processor count (default 1).
 #
 # Exits 0 only when every guest script ran to its end with status 0, printed
 # at least one PASS line and no FAIL line. Anything missing (a package that
@@ -22,9 +24,11 @@ set -euo pipefail
 WORK_DIR=""
 CACHE=""
 PROGRAMS=()
+DATA_FILES=()
 GUEST_SCRIPTS=()
 TIME_LIMIT=300                      # seconds for the whole machine run
 SCRIPT_TIME_LIMIT=240               # seconds for each guest script
+CPUS=1                              # processors of the machine
 HERE=$(cd "$(dirname "$0")" && pwd)
 
 # Packages installed on the host when missing, and what they provide.
@@ -44,9 +48,11 @@ while (($#)); do
     --work-dir) WORK_DIR=$2; shift 2 ;;
     --cache-dir) CACHE=$2; shift 2 ;;
     --program) PROGRAMS+=("$2"); shift 2 ;;
+    --data) DATA_FILES+=("$2"); shift 2 ;;
     --guest-script) GUEST_SCRIPTS+=("$2"); shift 2 ;;
     --time-limit) TIME_LIMIT=$2; shift 2 ;;
     --script-time-limit) SCRIPT_TIME_LIMIT=$2; shift 2 ;;
+    --cpus) CPUS=$2; shift 2 ;;
     *) fail "unknown argument '$1'" ;;
   esac
 done
@@ -55,12 +61,16 @@ done
 for f in "${PROGRAMS[@]}"; do
   [[ -x $f ]] || fail "program $f is missing or not executable (build the project first)"
 done
+for f in "${DATA_FILES[@]}"; do
+  [[ -f $f ]] || fail "data file $f is missing"
+done
 for f in "${GUEST_SCRIPTS[@]}"; do
   [[ -f $f ]] || fail "guest script $f is missing"
 done
 
 [[ $TIME_LIMIT =~ ^[1-9][0-9]*$ && $SCRIPT_TIME_LIMIT =~ ^[1-9][0-9]*$ ]] ||
   fail "time limits must be whole numbers of seconds"
+[[ $CPUS =~ ^[1-9][0-9]*$ ]] || fail "--cpus must be a whole number from 1"
 CACHE=${CACHE:-$WORK_DIR/cache}
 mkdir -p "$WORK_DIR" "$CACHE"
 WORK_DIR=$(cd "$WORK_DIR" && pwd)
@@ -160,7 +170,7 @@ fi
 # ---------------------------------------------------------------- the image
 ROOT=$WORK_DIR/root
 rm -rf "$ROOT"
-mkdir -p "$ROOT"/{bin,dev,proc,sys,tmp,tests,lib/modules/can,usr/bin,opt/kav/bin,opt/kav/lib}
+mkdir -p "$ROOT"/{bin,dev,proc,sys,tmp,tests,lib/modules/can,usr/bin,opt/kav/bin,opt/kav/lib,opt/kav/share}
 cp "$BUSYBOX" "$ROOT/bin/busybox"
 ln -s busybox "$ROOT/bin/sh"
 install -m 755 "$HERE/guest/init" "$ROOT/init"
@@ -204,6 +214,9 @@ done
 for program in "${PROGRAMS[@]}"; do
   add_executable "$program" "$ROOT/opt/kav/bin"
 done
+for file in "${DATA_FILES[@]}"; do
+  cp -L "$file" "$ROOT/opt/kav/share/"
+done
 n=0
 for script in "${GUEST_SCRIPTS[@]}"; do
   n=$((n + 1))
@@ -217,7 +230,7 @@ image_ready=$(date +%s.%N)
 # ---------------------------------------------------------------- the run
 echo "Booting $(basename "$VMLINUZ") with $(du -h "$INITRD" | cut -f1) initramfs; console log: $LOG"
 set +e
-timeout --kill-after=10 "$TIME_LIMIT" "$QEMU" -accel tcg -m 512 -smp 1 -nographic -no-reboot -nic none \
+timeout --kill-after=10 "$TIME_LIMIT" "$QEMU" -accel tcg -m 512 -smp "$CPUS" -nographic -no-reboot -nic none \
   -kernel "$VMLINUZ" -initrd "$INITRD" \
   -append "console=ttyS0 quiet panic=-1 kav_script_time_limit=$SCRIPT_TIME_LIMIT" </dev/null 2>&1 |
   tr -d '\r' >"$LOG"

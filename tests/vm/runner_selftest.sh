@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Shows that the machine runner fails when it must: a FAIL line, a guest
 # script ending with a non-zero status, a script overrunning its time limit,
-# no PASS line at all, and a machine that does not power off in time.
+# no PASS line at all, a machine that does not power off in time, and
+# arguments it cannot use.
 #   runner_selftest.sh RUNNER WORK_DIR CACHE_DIR
 set -euo pipefail
 RUNNER=$1
@@ -63,5 +64,13 @@ guest script 01-overruns.sh did not run to its end" \
 expect_failure "a program that was not built" \
   "program $WORK/no-such-program is missing or not executable" \
   --work-dir "$WORK/missing" --guest-script "$GUEST/exits-3.sh" --program "$WORK/no-such-program"
+
+expect_failure "a data file that is missing" \
+  "data file $WORK/no-such-file is missing" \
+  --work-dir "$WORK/missing" --guest-script "$GUEST/exits-3.sh" --data "$WORK/no-such-file"
+
+expect_failure "a machine without processors" \
+  "--cpus must be a whole number from 1" \
+  --work-dir "$WORK/missing" --guest-script "$GUEST/exits-3.sh" --cpus 0
 
 exit $status

@@ -4,6 +4,7 @@
 #include <net/if.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -133,6 +134,23 @@ int waitExit(pid_t pid) {
   if (WIFEXITED(status)) return WEXITSTATUS(status);
   if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
   return -1;
+}
+
+int waitExitWithin(pid_t pid, std::chrono::milliseconds limit) {
+  if (pid <= 0) return -1;
+  const auto end = Clock::now() + limit;
+  for (;;) {
+    int status = 0;
+    const pid_t done = ::waitpid(pid, &status, WNOHANG);
+    if (done == pid) {
+      if (WIFEXITED(status)) return WEXITSTATUS(status);
+      if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+      return -1;
+    }
+    if (done == -1 && errno != EINTR) return -1;
+    if (Clock::now() >= end) return -2;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
 }
 
 int run(const std::vector<std::string>& argv) { return waitExit(spawn(argv)); }
@@ -376,8 +394,11 @@ int markerNumber(const CanFrame& frame) {
 
 // ---------------------------------------------------------------- candump
 
-Candump::Candump(std::string interface, std::string log_path)
-    : interface_(std::move(interface)), log_path_(std::move(log_path)) {}
+Candump::Candump(std::string interface, std::string log_path, std::vector<std::string> options, int niceness)
+    : interface_(std::move(interface)),
+      log_path_(std::move(log_path)),
+      options_(std::move(options)),
+      niceness_(niceness) {}
 
 Candump::~Candump() { stop(); }
 
@@ -388,8 +409,17 @@ bool Candump::start() {
   addr.can_family = AF_CAN;
   addr.can_ifindex = static_cast<int>(if_nametoindex(interface_.c_str()));
   if (addr.can_ifindex == 0 || ::bind(socket_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) return false;
-  pid_ = spawn({"candump", "-L", interface_}, log_path_);
+  std::vector<std::string> argv{"candump"};
+  argv.insert(argv.end(), options_.begin(), options_.end());
+  argv.push_back("-L");
+  argv.push_back(interface_);
+  pid_ = spawn(argv, log_path_);
   if (pid_ == -1) return false;
+  // candump has a single thread: its niceness is the process's.
+  if (niceness_ > 0 && ::setpriority(PRIO_PROCESS, static_cast<id_t>(pid_), niceness_) != 0) {
+    std::perror("setpriority");
+    return false;
+  }
   // candump is ready once it shows a marker; until then markers are lost.
   const auto end = Clock::now() + std::chrono::seconds(10);
   while (Clock::now() < end) {

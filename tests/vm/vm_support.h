@@ -58,6 +58,9 @@ class Report {
 pid_t spawn(const std::vector<std::string>& argv, const std::string& stdout_path = "");
 /// Waits for a child: its exit code, 128 + signal when killed, -1 on error.
 int waitExit(pid_t pid);
+/// Waits at most @p limit for a child: its exit code as waitExit gives it, or
+/// -2 when it is still running.
+int waitExitWithin(pid_t pid, std::chrono::milliseconds limit);
 /// Runs a program to its end; returns its exit code as waitExit does.
 int run(const std::vector<std::string>& argv);
 /// The same, for a command line split at blanks (no quoting).
@@ -136,7 +139,11 @@ int markerNumber(const CanFrame& frame);
 /// sends marker frames so sections of the dump can be cut out exactly.
 class Candump {
  public:
-  Candump(std::string interface, std::string log_path);
+  /// @p options are passed to candump before "-L" (for example "-r" with a
+  /// receive buffer size, or "-d" to have dropped frames reported); with a
+  /// @p niceness above 0 candump runs at that lower priority.
+  Candump(std::string interface, std::string log_path, std::vector<std::string> options = {},
+          int niceness = 0);
   ~Candump();
   Candump(const Candump&) = delete;
   Candump& operator=(const Candump&) = delete;
@@ -157,6 +164,8 @@ class Candump {
 
   std::string interface_;
   std::string log_path_;
+  std::vector<std::string> options_;
+  int niceness_ = 0;
   pid_t pid_ = -1;
   int socket_ = -1;
   int next_marker_ = 1;
