@@ -709,6 +709,11 @@ int main(int argc, char** argv) {
   const std::string interface = argv[1];
   const std::string urdf = argv[2];
   const int demo_limit = argc > 3 ? std::atoi(argv[3]) : 200;
+  if (demo_limit <= 0) {
+    std::fprintf(stderr, "vm_arm_end_to_end: the time limit must be a positive number of seconds, got \"%s\"\n",
+                 argv[3]);
+    return 2;
+  }
 
   Report r;
   r.group("arm end to end: the run");
