@@ -11,6 +11,7 @@
 #include <sim/BusHub.h>
 #include <sim/SimulatedArm.h>
 #include <solver/Exercise.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cmath>
@@ -22,8 +23,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <unistd.h>
 
 namespace {
 
@@ -76,8 +75,8 @@ void printTable(InterfacesThread& arm, const char* phase, bool redraw) {
     std::printf("  %-7s %14.4f %17.4f %8.3f\n", i < 6 ? ("j" + std::to_string(i + 1)).c_str() : "gripper",
                 q[i], v[i], c[i]);
   }
-  std::printf("\n  end effector  x %.4f  y %.4f  z %.4f m   roll %.4f  pitch %.4f  yaw %.4f rad\n",
-              pose[0], pose[1], pose[2], pose[3], pose[4], pose[5]);
+  std::printf("\n  end effector  x %.4f  y %.4f  z %.4f m   roll %.4f  pitch %.4f  yaw %.4f rad\n", pose[0],
+              pose[1], pose[2], pose[3], pose[4], pose[5]);
   std::printf("  error codes: %zu", errors.size());
   if (!errors.empty()) std::printf(" (last %d)", errors.back());
   std::printf("\n\n");
@@ -140,8 +139,9 @@ int run(const Options& options) {
   watch(arm, "gripper closing", std::chrono::milliseconds(1500), options.quiet);
 
   arm.setArmStatus(1);  // GO_HOME
-  watch(arm, "going home", std::chrono::milliseconds(4000), options.quiet,
-        [&] { return near(arm.getJointPositons(), {0, 0, 0, 0, 0, 0}, 0.02); });
+  watch(arm, "going home", std::chrono::milliseconds(4000), options.quiet, [&] {
+    return near(arm.getJointPositons(), {0, 0, 0, 0, 0, 0}, 0.02);
+  });
 
   const auto errors = arm.getErrorCode();
   std::printf("Shutting down (damping, then the bus closes)...\n");

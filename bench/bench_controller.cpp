@@ -68,18 +68,20 @@ double threadCpuSeconds(const std::string& name) {
 double percentile(std::vector<double> values, double p) {
   if (values.empty()) return 0;
   std::sort(values.begin(), values.end());
-  const std::size_t index = std::min(values.size() - 1, static_cast<std::size_t>(p * static_cast<double>(values.size())));
+  const std::size_t index =
+      std::min(values.size() - 1, static_cast<std::size_t>(p * static_cast<double>(values.size())));
   return values[index];
 }
 
 void report(const char* what, const std::vector<double>& values) {
   std::printf("  %-28s p50 %8.1f  p99 %8.1f  max %8.1f  (n=%zu)\n", what, percentile(values, 0.5),
-              percentile(values, 0.99), values.empty() ? 0.0 : *std::max_element(values.begin(), values.end()),
-              values.size());
+              percentile(values, 0.99),
+              values.empty() ? 0.0 : *std::max_element(values.begin(), values.end()), values.size());
 }
 
 std::size_t countAbove(const std::vector<double>& values, double limit) {
-  return static_cast<std::size_t>(std::count_if(values.begin(), values.end(), [&](double v) { return v > limit; }));
+  return static_cast<std::size_t>(
+      std::count_if(values.begin(), values.end(), [&](double v) { return v > limit; }));
 }
 
 Eigen::Isometry3d poseAt(double x, double y, double z) {
@@ -106,7 +108,8 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  if (mode != "position" && mode != "end-reachable" && mode != "end-unreachable" && mode != "end-alternating") {
+  if (mode != "position" && mode != "end-reachable" && mode != "end-unreachable" &&
+      mode != "end-alternating") {
     std::fprintf(stderr, "bench_controller: unknown mode %s\n", mode.c_str());
     return 2;
   }
@@ -159,12 +162,14 @@ int main(int argc, char** argv) {
     // Collect before the ring buffer of the controller wraps.
     if (step % 100 == 0) {
       for (const auto& timing : controller.getCycleTimings()) {
-        if (timing.start >= begin && (timings.empty() || timing.start > timings.back().start)) timings.push_back(timing);
+        if (timing.start >= begin && (timings.empty() || timing.start > timings.back().start))
+          timings.push_back(timing);
       }
     }
   }
   for (const auto& timing : controller.getCycleTimings()) {
-    if (timing.start >= begin && timing.start < end && (timings.empty() || timing.start > timings.back().start))
+    if (timing.start >= begin && timing.start < end &&
+        (timings.empty() || timing.start > timings.back().start))
       timings.push_back(timing);
   }
   const double wall = std::chrono::duration<double>(Clock::now() - begin).count();
@@ -175,7 +180,8 @@ int main(int argc, char** argv) {
   for (std::size_t i = 0; i < timings.size(); ++i) {
     update_us.push_back(std::chrono::duration<double, std::micro>(timings[i].update).count());
     if (i > 0) {
-      const double period = std::chrono::duration<double, std::micro>(timings[i].start - timings[i - 1].start).count();
+      const double period =
+          std::chrono::duration<double, std::micro>(timings[i].start - timings[i - 1].start).count();
       period_us.push_back(period);
       deviation_us.push_back(std::fabs(period - 5000.0));
     }
@@ -188,7 +194,8 @@ int main(int argc, char** argv) {
   std::printf("  Update above 3.5 ms: %zu, above 5 ms: %zu\n", countAbove(update_us, 3500.0),
               countAbove(update_us, 5000.0));
   std::printf("  control thread CPU share: %.1f %% of one core\n", 100.0 * cpu / wall);
-  if (ik_cpu_before >= 0) std::printf("  inverse-kinematics thread CPU share: %.1f %% of one core\n", 100.0 * ik_cpu / wall);
+  if (ik_cpu_before >= 0)
+    std::printf("  inverse-kinematics thread CPU share: %.1f %% of one core\n", 100.0 * ik_cpu / wall);
   const auto codes = controller.getErrorCode();
   std::printf("  error codes during the run: %zu\n", codes.size());
   return 0;

@@ -37,8 +37,7 @@ BENCHMARK(DecodeCommand);
 void EncodeFeedback(benchmark::State& state) {
   const kav::sim::MotorFeedback feedback{1, 0.3, -0.2, 1.5, 30};
   for (auto _ : state) {
-    benchmark::DoNotOptimize(
-        kav::sim::encodeFeedback(kav::sim::MotorProtocol::kType2, 5, feedback));
+    benchmark::DoNotOptimize(kav::sim::encodeFeedback(kav::sim::MotorProtocol::kType2, 5, feedback));
   }
 }
 BENCHMARK(EncodeFeedback);

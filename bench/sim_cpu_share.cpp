@@ -146,7 +146,8 @@ int main(int argc, char** argv) {
     const auto threads_before = threadRuntimes(child);
     const long sent_before = sent, replies_before = replies.load();
     const auto start = Clock::now();
-    const auto end = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    const auto end =
+        start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
     while (Clock::now() < end) cycle();
     const double wall = std::chrono::duration<double>(Clock::now() - start).count();
     const auto threads_after = threadRuntimes(child);

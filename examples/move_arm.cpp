@@ -50,10 +50,14 @@ int main(int argc, char** argv) {
 
     const std::vector<int> errors = arm.getErrorCode();
     for (int code : errors) {
-      if (code == 1) std::printf("over-current\n");
-      else if (code == 2) std::printf("CAN link offline\n");
-      else if (code % 16 == 15) std::printf("motor %d offline\n", code / 16);
-      else std::printf("motor %d reported fault %d\n", code / 16, code % 16);
+      if (code == 1)
+        std::printf("over-current\n");
+      else if (code == 2)
+        std::printf("CAN link offline\n");
+      else if (code % 16 == 15)
+        std::printf("motor %d offline\n", code / 16);
+      else
+        std::printf("motor %d reported fault %d\n", code / 16, code % 16);
     }
     return errors.empty() ? 0 : 1;
   } catch (const std::exception& error) {  // description, bus or homing failure

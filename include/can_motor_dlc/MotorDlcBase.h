@@ -33,8 +33,7 @@ class MotorDlcBase {
   /// The hybrid command frame for @p command; null gives the empty frame.
   virtual CanFrame packMotorMsg(HybridJointCmd* command) = 0;
   /// The hybrid command frame; note the order: gains first.
-  virtual CanFrame packMotorMsg(double k_p, double k_d, double position, double velocity,
-                                double torque) = 0;
+  virtual CanFrame packMotorMsg(double k_p, double k_d, double position, double velocity, double torque) = 0;
   /// Decodes @p frame if it is this motor's feedback; ignores it otherwise.
   virtual void CanAnalyze(CanFrame* frame) = 0;
   virtual CanFrame packEnableMotor() = 0;

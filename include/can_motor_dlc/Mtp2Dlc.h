@@ -21,8 +21,7 @@ class MotorType2 : public MotorDlcBase {
   explicit MotorType2(int motor_id);
 
   CanFrame packMotorMsg(HybridJointCmd* command) override;
-  CanFrame packMotorMsg(double k_p, double k_d, double position, double velocity,
-                        double torque) override;
+  CanFrame packMotorMsg(double k_p, double k_d, double position, double velocity, double torque) override;
   void CanAnalyze(CanFrame* frame) override;
   /// FF FF FF FF FF FF FF FC; also restarts the motor's silence clock.
   CanFrame packEnableMotor() override;

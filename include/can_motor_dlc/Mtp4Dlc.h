@@ -18,8 +18,7 @@ class MotorType4 : public MotorDlcBase {
   explicit MotorType4(int motor_id);
 
   CanFrame packMotorMsg(HybridJointCmd* command) override;
-  CanFrame packMotorMsg(double k_p, double k_d, double position, double velocity,
-                        double torque) override;
+  CanFrame packMotorMsg(double k_p, double k_d, double position, double velocity, double torque) override;
   void CanAnalyze(CanFrame* frame) override;
   /// k_p 0, k_d 5, all else 0.
   CanFrame packEnableMotor() override;

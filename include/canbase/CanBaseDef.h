@@ -10,11 +10,11 @@ namespace hw_interface {
 /// One classic CAN frame, laid out byte for byte as Linux's `struct can_frame`
 /// (16 bytes), so it can be written to and read from a raw socket as is.
 struct CanFrame {
-  uint32_t can_id;  ///< identifier (11-bit standard identifiers here)
-  uint8_t can_dlc;  ///< payload length in bytes
-  uint8_t __pad;    ///< padding, sent as zero by the packers
-  uint8_t __res0;   ///< reserved, sent as zero by the packers
-  uint8_t __res1;   ///< reserved, sent as zero by the packers
+  uint32_t can_id;             ///< identifier (11-bit standard identifiers here)
+  uint8_t can_dlc;             ///< payload length in bytes
+  uint8_t __pad;               ///< padding, sent as zero by the packers
+  uint8_t __res0;              ///< reserved, sent as zero by the packers
+  uint8_t __res1;              ///< reserved, sent as zero by the packers
   alignas(8) uint8_t data[8];  ///< payload bytes 0..7
 };
 static_assert(sizeof(CanFrame) == 16, "CanFrame must match struct can_frame");

@@ -165,8 +165,7 @@ class ControllerBase {
   }
 
   /// Packs one hybrid command for motor @p index and sends it.
-  void sendCommand(int index, double k_p, double k_d, double position, double velocity,
-                   double torque);
+  void sendCommand(int index, double k_p, double k_d, double position, double velocity, double torque);
   void send(CanFrame frame);
   /// Takes the home positions a host thread set since the last call.
   void takeHomePositions();

@@ -5,7 +5,6 @@
 /// and workspace checks.
 
 #include <Eigen/Geometry>
-
 #include <vector>
 
 namespace kav {
@@ -39,7 +38,6 @@ Eigen::Isometry3d Xyzrpy2Isometry(const double* input);
 std::vector<double> Isometry2Xyzrpy(const Eigen::Isometry3d& pose);
 
 // =================================================================== end poses
-
 
 // ================================================================= DH model
 // (DH tables, matrix helpers, forward kinematics, Jacobian, LM inverse
@@ -96,8 +94,7 @@ void my_invT(float (*T)[4], float (*Tinv)[4]);
 
 /// The three elementary rotations about x (@p roll), y (@p M_PItch) and z
 /// (@p yaw), each into its own output; they are not multiplied.
-void R_rot_xyz(float roll, float M_PItch, float yaw, float (*Rx)[3], float (*Ry)[3],
-               float (*Rz)[3]);
+void R_rot_xyz(float roll, float M_PItch, float yaw, float (*Rx)[3], float (*Ry)[3], float (*Rz)[3]);
 
 /// Roll, pitch, yaw of @p R = Rz(yaw) * Ry(pitch) * Rx(roll), into @p rpy.
 /// At pitch = +-pi/2 (as a float) roll is reported as 0 and the whole
@@ -147,9 +144,9 @@ enum class IkExit {
 /// whether the returned joints actually reach the target.
 struct IkStatus {
   IkExit exit = IkExit::kConverged;
-  int iterations = 0;      ///< Jacobians evaluated
-  int singular_steps = 0;  ///< steps rejected for a singular normal matrix
-  float error_norm = 0.0f; ///< pose error norm of the returned joints
+  int iterations = 0;       ///< Jacobians evaluated
+  int singular_steps = 0;   ///< steps rejected for a singular normal matrix
+  float error_norm = 0.0f;  ///< pose error norm of the returned joints
 };
 
 /// Damped least-squares (Levenberg-Marquardt) inverse kinematics of the DH

@@ -31,8 +31,8 @@ namespace solve {
 /// @param frequency not used: the step interval is the constant 0.03
 /// @throw std::invalid_argument on a null pointer, or a target, setpoint or
 ///        limit that is not finite or out of single-precision range
-void Interpolation(double* get_pos, double* temp_pos, double* send_vel, double max_acc,
-                   double max_vel, double frequency);
+void Interpolation(double* get_pos, double* temp_pos, double* send_vel, double max_acc, double max_vel,
+                   double frequency);
 
 /// Moves the running setpoint *temp_pos by |ramp_k| / frequency towards
 /// @p target, or onto it when that step would reach or pass it. Double
@@ -59,11 +59,10 @@ void Linearinterpolation(double* temp_pos, double target, double ramp_k, double 
 /// @param frequency not used: the profile is a function of time alone
 /// @throw std::invalid_argument when @p now is NaN or another value is not
 ///        finite
-double TrapezoidalInterpolation(double now, double start, double target, double max_acc,
-                                double max_vec, double frequency);
+double TrapezoidalInterpolation(double now, double start, double target, double max_acc, double max_vec,
+                                double frequency);
 
 // ========================================================= end interpolation
-
 
 // ============================================================= gravity model
 // (q7_get_Tau)

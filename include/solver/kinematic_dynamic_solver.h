@@ -7,7 +7,6 @@
 #include <kdl/frames.hpp>
 #include <kdl/jntarray.hpp>
 #include <kdl/tree.hpp>
-
 #include <memory>
 #include <string>
 
@@ -29,86 +28,85 @@ namespace kav {
 /// `std::runtime_error` with a fixed text. One object must not be used by two
 /// threads at once: the computations share the solvers' work space.
 class KinematicDynamicSolver {
-public:
-    /// Builds the solver on the chain from @p base_link to
-    /// @p end_effector_link of the description file @p urdf_path.
-    /// @param urdf_path path of a URDF file
-    /// @param base_link name of the chain's base link
-    /// @param end_effector_link name of the chain's last link
-    /// @throw std::runtime_error "URDF parsing failed" when the file is missing
-    ///        or not URDF; "Chain extraction failed" when the description has
-    ///        no chain between the two links; "Forward kinematics computation
-    ///        failed" when the chain does not have exactly six joints.
-    KinematicDynamicSolver(const std::string& urdf_path, const std::string& base_link,
-                           const std::string& end_effector_link);
+ public:
+  /// Builds the solver on the chain from @p base_link to
+  /// @p end_effector_link of the description file @p urdf_path.
+  /// @param urdf_path path of a URDF file
+  /// @param base_link name of the chain's base link
+  /// @param end_effector_link name of the chain's last link
+  /// @throw std::runtime_error "URDF parsing failed" when the file is missing
+  ///        or not URDF; "Chain extraction failed" when the description has
+  ///        no chain between the two links; "Forward kinematics computation
+  ///        failed" when the chain does not have exactly six joints.
+  KinematicDynamicSolver(const std::string& urdf_path, const std::string& base_link,
+                         const std::string& end_effector_link);
 
-    /// Builds the solver on the chain from "base_link" to "link6" of the URDF
-    /// text @p urdf_xml.
-    /// @param urdf_xml the description itself (not a path)
-    /// @throw std::runtime_error as the file constructor.
-    explicit KinematicDynamicSolver(const std::string& urdf_xml);
+  /// Builds the solver on the chain from "base_link" to "link6" of the URDF
+  /// text @p urdf_xml.
+  /// @param urdf_xml the description itself (not a path)
+  /// @throw std::runtime_error as the file constructor.
+  explicit KinematicDynamicSolver(const std::string& urdf_xml);
 
-    ~KinematicDynamicSolver();
+  ~KinematicDynamicSolver();
 
-    KinematicDynamicSolver(const KinematicDynamicSolver&) = delete;
-    KinematicDynamicSolver& operator=(const KinematicDynamicSolver&) = delete;
+  KinematicDynamicSolver(const KinematicDynamicSolver&) = delete;
+  KinematicDynamicSolver& operator=(const KinematicDynamicSolver&) = delete;
 
-    /// End-effector frame for @p joint_angles; the position is relative to the
-    /// zero-configuration position, so all zeros give position (0, 0, 0).
-    /// @param joint_angles six joint angles in radians
-    /// @throw std::runtime_error "Forward kinematics computation failed" when
-    ///        the array has the wrong size or a value that is not finite.
-    KDL::Frame computeForwardKinematics(const KDL::JntArray& joint_angles);
+  /// End-effector frame for @p joint_angles; the position is relative to the
+  /// zero-configuration position, so all zeros give position (0, 0, 0).
+  /// @param joint_angles six joint angles in radians
+  /// @throw std::runtime_error "Forward kinematics computation failed" when
+  ///        the array has the wrong size or a value that is not finite.
+  KDL::Frame computeForwardKinematics(const KDL::JntArray& joint_angles);
 
-    /// Joint angles that reach @p target_pose, found by Levenberg–Marquardt
-    /// iteration from @p initial_guess. No joint limits are applied.
-    /// @param target_pose target in the coordinates that forward kinematics
-    ///        reports; on return (also on failure) it holds the absolute target,
-    ///        that is, it has been shifted by the zero-configuration position.
-    /// @param initial_guess six joint angles to start from
-    /// @throw std::runtime_error "Inverse kinematics computation failed" when
-    ///        the iteration does not converge (for example an unreachable
-    ///        pose), or on a wrong size or a value that is not finite.
-    KDL::JntArray computeInverseKinematics(KDL::Frame& target_pose,
-                                           const KDL::JntArray& initial_guess);
+  /// Joint angles that reach @p target_pose, found by Levenberg–Marquardt
+  /// iteration from @p initial_guess. No joint limits are applied.
+  /// @param target_pose target in the coordinates that forward kinematics
+  ///        reports; on return (also on failure) it holds the absolute target,
+  ///        that is, it has been shifted by the zero-configuration position.
+  /// @param initial_guess six joint angles to start from
+  /// @throw std::runtime_error "Inverse kinematics computation failed" when
+  ///        the iteration does not converge (for example an unreachable
+  ///        pose), or on a wrong size or a value that is not finite.
+  KDL::JntArray computeInverseKinematics(KDL::Frame& target_pose, const KDL::JntArray& initial_guess);
 
-    /// Joint torques in N·m that hold the arm still against gravity at
-    /// @p joint_angles, scaled by 0.8 for joints 1–3 and by 1.32 for joints 4–6.
-    /// @param joint_angles six joint angles in radians
-    /// @throw std::runtime_error "Dynamics computation failed" when the array
-    ///        has the wrong size or a value that is not finite.
-    KDL::JntArray computeGravityCompensationTorque(const KDL::JntArray& joint_angles);
+  /// Joint torques in N·m that hold the arm still against gravity at
+  /// @p joint_angles, scaled by 0.8 for joints 1–3 and by 1.32 for joints 4–6.
+  /// @param joint_angles six joint angles in radians
+  /// @throw std::runtime_error "Dynamics computation failed" when the array
+  ///        has the wrong size or a value that is not finite.
+  KDL::JntArray computeGravityCompensationTorque(const KDL::JntArray& joint_angles);
 
-    /// Whether no joint configuration at all (joint limits ignored, as in
-    /// computeInverseKinematics) puts the end effector at @p position, in the
-    /// coordinates that forward kinematics reports. A cheap outer bound of the
-    /// chain's reach, to be asked before an inverse-kinematics solve that
-    /// would otherwise iterate to its limit: when it returns true, every pose
-    /// at @p position fails computeInverseKinematics. Near the edge of the
-    /// reach it returns false for some positions that have no solution.
-    /// Always false for a chain with a prismatic joint. Not finite: false.
-    bool isOutOfReach(const KDL::Vector& position) const;
+  /// Whether no joint configuration at all (joint limits ignored, as in
+  /// computeInverseKinematics) puts the end effector at @p position, in the
+  /// coordinates that forward kinematics reports. A cheap outer bound of the
+  /// chain's reach, to be asked before an inverse-kinematics solve that
+  /// would otherwise iterate to its limit: when it returns true, every pose
+  /// at @p position fails computeInverseKinematics. Near the edge of the
+  /// reach it returns false for some positions that have no solution.
+  /// Always false for a chain with a prismatic joint. Not finite: false.
+  bool isOutOfReach(const KDL::Vector& position) const;
 
-private:
-    void buildSolvers();
-    void buildReachBound();
+ private:
+  void buildSolvers();
+  void buildReachBound();
 
-    KDL::Frame init_frame_;
-    KDL::Tree tree_;
-    KDL::Chain chain_;
-    std::unique_ptr<KDL::ChainFkSolverPos_recursive> fk_solver_;
-    std::unique_ptr<KDL::ChainIkSolverPos_LMA> ik_solver_;
-    std::unique_ptr<KDL::ChainDynParam> dyn_param_solver_;
-    KDL::Vector gravity_;
+  KDL::Frame init_frame_;
+  KDL::Tree tree_;
+  KDL::Chain chain_;
+  std::unique_ptr<KDL::ChainFkSolverPos_recursive> fk_solver_;
+  std::unique_ptr<KDL::ChainIkSolverPos_LMA> ik_solver_;
+  std::unique_ptr<KDL::ChainDynParam> dyn_param_solver_;
+  KDL::Vector gravity_;
 
-    // Reach bound (buildReachBound): the origin of joint 2 moves on a circle
-    // about joint 1's axis, and the end effector stays within reach_length_
-    // of it. Absolute base coordinates.
-    bool reach_bounded_ = false;
-    KDL::Vector reach_center_;
-    KDL::Vector reach_axis_;
-    double reach_radius_ = 0.0;
-    double reach_length_ = 0.0;
+  // Reach bound (buildReachBound): the origin of joint 2 moves on a circle
+  // about joint 1's axis, and the end effector stays within reach_length_
+  // of it. Absolute base coordinates.
+  bool reach_bounded_ = false;
+  KDL::Vector reach_center_;
+  KDL::Vector reach_axis_;
+  double reach_radius_ = 0.0;
+  double reach_length_ = 0.0;
 };
 
 }  // namespace kav

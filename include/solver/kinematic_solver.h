@@ -4,7 +4,6 @@
 /// the robot description embedded in the library.
 
 #include <kdl/jntarray.hpp>
-
 #include <memory>
 #include <string>
 
@@ -27,36 +26,36 @@ extern KDL::JntArray last_joint_angle_g;
 /// rotation Rz(yaw)·Ry(pitch)·Rx(roll). Joint arrays hold six angles in
 /// radians, joint 1 first.
 class KinematicSolver {
-public:
-    /// Builds the solver on the embedded description and resets
-    /// last_joint_angle_g to zero.
-    /// @throw std::runtime_error only if the embedded description is broken.
-    KinematicSolver();
-    ~KinematicSolver();
+ public:
+  /// Builds the solver on the embedded description and resets
+  /// last_joint_angle_g to zero.
+  /// @throw std::runtime_error only if the embedded description is broken.
+  KinematicSolver();
+  ~KinematicSolver();
 
-    KinematicSolver(const KinematicSolver&) = delete;
-    KinematicSolver& operator=(const KinematicSolver&) = delete;
+  KinematicSolver(const KinematicSolver&) = delete;
+  KinematicSolver& operator=(const KinematicSolver&) = delete;
 
-    /// Writes the end-effector pose for six joint angles.
-    /// @param joint_angles six joint angles (read)
-    /// @param end_effector_pose six pose values (written)
-    /// @throw std::invalid_argument when a pointer is null or an angle is not
-    ///        finite; nothing is written.
-    void computeForwardKinematics(const double* joint_angles, double* end_effector_pose);
+  /// Writes the end-effector pose for six joint angles.
+  /// @param joint_angles six joint angles (read)
+  /// @param end_effector_pose six pose values (written)
+  /// @throw std::invalid_argument when a pointer is null or an angle is not
+  ///        finite; nothing is written.
+  void computeForwardKinematics(const double* joint_angles, double* end_effector_pose);
 
-    /// Writes joint angles that reach @p target_pose, found from
-    /// last_joint_angle_g, and stores them in last_joint_angle_g.
-    /// @param target_pose six pose values (read)
-    /// @param joint_angles six joint angles (written)
-    /// @throw std::invalid_argument when a pointer is null or a pose value is
-    ///        not finite; std::runtime_error "Inverse kinematics computation
-    ///        failed" when no solution is found. In both cases neither
-    ///        @p joint_angles nor last_joint_angle_g changes.
-    void computeInverseKinematics(const double* target_pose, double* joint_angles);
+  /// Writes joint angles that reach @p target_pose, found from
+  /// last_joint_angle_g, and stores them in last_joint_angle_g.
+  /// @param target_pose six pose values (read)
+  /// @param joint_angles six joint angles (written)
+  /// @throw std::invalid_argument when a pointer is null or a pose value is
+  ///        not finite; std::runtime_error "Inverse kinematics computation
+  ///        failed" when no solution is found. In both cases neither
+  ///        @p joint_angles nor last_joint_angle_g changes.
+  void computeInverseKinematics(const double* target_pose, double* joint_angles);
 
-private:
-    class impl;
-    std::unique_ptr<impl> pimpl;
+ private:
+  class impl;
+  std::unique_ptr<impl> pimpl;
 };
 
 }  // namespace kav

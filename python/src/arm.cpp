@@ -1,9 +1,9 @@
 // kav_t8.InterfacesPy: the arm, driven with numbers and lists.
+#include <interfaces/InterfacesPy.h>
 #include <pybind11/stl.h>
 #include <pybind11/stl/filesystem.h>
 
 #include <filesystem>
-#include <interfaces/InterfacesPy.h>
 
 #include "bindings.h"
 

@@ -6,7 +6,6 @@
 #include <pybind11/pybind11.h>
 
 #include <Eigen/Core>
-
 #include <cstddef>
 #include <memory>
 #include <mutex>
@@ -109,7 +108,8 @@ template <class Holder, class Class>
 void addLifecycle(Class& cls, const char* close_doc) {
   cls.def("close", &Holder::close, close_doc)
       .def_property_readonly("closed", &Holder::closed, "True once close() has run.")
-      .def("__enter__", [](py::object self) { return self; }, "Returns the object itself.")
+      .def(
+          "__enter__", [](py::object self) { return self; }, "Returns the object itself.")
       .def(
           "__exit__",
           [](Holder& self, py::object, py::object, py::object) {
@@ -134,9 +134,9 @@ using Array4x4 = py::array_t<double, py::array::c_style | py::array::forcecast>;
 Eigen::Matrix4d matrixFromArray(const Array4x4& array, const char* what);
 
 // Parts of the module, each in its own source file.
-void bindArm(py::module_& m);          // InterfacesPy
-void bindKinematics(py::module_& m);   // InterfacesToolsPy, KinematicSolver, the solve routines
-void bindSimulator(py::module_& m);    // BusHub, SimulatedArm (when built with the simulator)
+void bindArm(py::module_& m);         // InterfacesPy
+void bindKinematics(py::module_& m);  // InterfacesToolsPy, KinematicSolver, the solve routines
+void bindSimulator(py::module_& m);   // BusHub, SimulatedArm (when built with the simulator)
 
 /// Ranks of closeAll().
 constexpr int kRankArm = 0;

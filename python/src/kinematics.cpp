@@ -1,13 +1,13 @@
 // Kinematics without an arm: InterfacesToolsPy, KinematicSolver and the
 // kav::solve routines a script uses.
+#include <interfaces/InterfaceToolsPy.h>
 #include <pybind11/eigen.h>
 #include <pybind11/stl.h>
-
-#include <array>
-#include <interfaces/InterfaceToolsPy.h>
 #include <solver/Exercise.h>
 #include <solver/Interpolation.h>
 #include <solver/kinematic_solver.h>
+
+#include <array>
 
 #include "bindings.h"
 
@@ -52,7 +52,8 @@ void bindKinematics(py::module_& m) {
   py::class_<InterfacesToolsPy>(m, "InterfacesToolsPy",
                                 "Forward kinematics with roll-pitch-yaw output, without an arm (the\n"
                                 "analytic model of q7_fk).")
-      .def(py::init<int>(), py::arg("flag"), "flag -- arm variant number (the kinematics do not depend on it).")
+      .def(py::init<int>(), py::arg("flag"),
+           "flag -- arm variant number (the kinematics do not depend on it).")
       .def("forward_kinematics_rpy", &InterfacesToolsPy::forward_kinematics_rpy, py::arg("joint_pos"),
            "End-effector pose [x, y, z, roll, pitch, yaw] of joints 1-6 (radians; values\n"
            "beyond the sixth are ignored), exactly as q7_fk.\n\n"
@@ -124,8 +125,7 @@ void bindKinematics(py::module_& m) {
         kav::solve::q7_fk_matrix(joints.data(), rows);
         return homogeneous(rows);
       },
-      py::arg("q"),
-      "As q7_fk, as a 4x4 homogeneous numpy array (bottom row 0, 0, 0, 1).");
+      py::arg("q"), "As q7_fk, as a 4x4 homogeneous numpy array (bottom row 0, 0, 0, 1).");
   m.def(
       "q7_ik_lm",
       [](const std::vector<double>& q0, const std::vector<double>& target, bool full_output) {
@@ -176,19 +176,22 @@ void bindKinematics(py::module_& m) {
       .value("CONVERGED", kav::solve::IkExit::kConverged, "the pose error fell below the tolerance")
       .value("ITERATION_LIMIT", kav::solve::IkExit::kIterationLimit, "500 iterations without convergence")
       .value("REJECTION_LIMIT", kav::solve::IkExit::kRejectionLimit, "101 rejected steps in a row");
-  py::class_<kav::solve::IkStatus>(m, "IkStatus", "Outcome of q7_ik_lm / q7_ik_lm_matrix with full_output=True.")
+  py::class_<kav::solve::IkStatus>(m, "IkStatus",
+                                   "Outcome of q7_ik_lm / q7_ik_lm_matrix with full_output=True.")
       .def_readonly("exit", &kav::solve::IkStatus::exit, "IkExit: why the search ended.")
       .def_readonly("iterations", &kav::solve::IkStatus::iterations, "Jacobians evaluated.")
       .def_readonly("singular_steps", &kav::solve::IkStatus::singular_steps,
                     "Steps rejected for a singular normal matrix.")
-      .def_readonly("error_norm", &kav::solve::IkStatus::error_norm, "Pose error norm of the returned joints.")
+      .def_readonly("error_norm", &kav::solve::IkStatus::error_norm,
+                    "Pose error norm of the returned joints.")
       .def_property_readonly(
           "converged", [](const kav::solve::IkStatus& s) { return s.exit == kav::solve::IkExit::kConverged; },
           "True when the returned joints reach the target.")
       .def("__repr__", [](const kav::solve::IkStatus& s) {
         const char* exits[] = {"CONVERGED", "ITERATION_LIMIT", "REJECTION_LIMIT"};
         return std::string("IkStatus(exit=") + exits[static_cast<int>(s.exit)] +
-               ", iterations=" + std::to_string(s.iterations) + ", error_norm=" + std::to_string(s.error_norm) + ")";
+               ", iterations=" + std::to_string(s.iterations) +
+               ", error_norm=" + std::to_string(s.error_norm) + ")";
       });
 
   m.def(

@@ -1,12 +1,12 @@
 // The module kav_t8._native; the package kav_t8 re-exports it.
+#include <controller/ControllerBase.h>
+#include <interfaces/PoseVector.h>
 #include <pybind11/eigen.h>
 #include <pybind11/stl.h>
+#include <solver/kinematic_solver.h>
 
 #include <algorithm>
 #include <cmath>
-#include <controller/ControllerBase.h>
-#include <interfaces/PoseVector.h>
-#include <solver/kinematic_solver.h>
 
 #include "bindings.h"
 
@@ -35,8 +35,9 @@ std::vector<Registered>& registry() {
 void registerSlot(const std::weak_ptr<Slot>& slot, int rank) {
   std::lock_guard<std::mutex> lock(registryMutex());
   auto& slots = registry();
-  slots.erase(std::remove_if(slots.begin(), slots.end(), [](const Registered& r) { return r.slot.expired(); }),
-              slots.end());
+  slots.erase(
+      std::remove_if(slots.begin(), slots.end(), [](const Registered& r) { return r.slot.expired(); }),
+      slots.end());
   slots.push_back({slot, rank});
 }
 
@@ -63,7 +64,8 @@ void requireValues(const std::vector<double>& values, std::size_t count, const c
   }
   for (std::size_t i = 0; i < count; ++i) {
     if (!std::isfinite(values[i])) {
-      throw std::invalid_argument(std::string(what) + ": value " + std::to_string(i) + " is not a finite number");
+      throw std::invalid_argument(std::string(what) + ": value " + std::to_string(i) +
+                                  " is not a finite number");
     }
   }
 }

@@ -46,7 +46,8 @@ std::vector<double> stateField(Sim& self) {
   });
 }
 
-constexpr const char* kHubDoc = R"(A local-socket bus: every frame one member writes reaches every other member,
+constexpr const char* kHubDoc =
+    R"(A local-socket bus: every frame one member writes reaches every other member,
 like a CAN bus. Pass its endpoint as the can_name of InterfacesPy and to
 SimulatedArm. close() (or leaving a ``with`` block) disconnects the members.)";
 
@@ -85,7 +86,8 @@ void bindSimulator(py::module_& m) {
           "wait_for_members",
           [](Hub& self, std::size_t count, double timeout) {
             if (!std::isfinite(timeout) || timeout < 0) {
-              throw std::invalid_argument("wait_for_members: timeout must be a finite number of seconds >= 0");
+              throw std::invalid_argument(
+                  "wait_for_members: timeout must be a finite number of seconds >= 0");
             }
             const auto limit = std::chrono::milliseconds(static_cast<long long>(timeout * 1000));
             return self.use([&](BusHub& h) { return h.waitForMembers(count, limit); });
@@ -94,7 +96,8 @@ void bindSimulator(py::module_& m) {
           "Waits (GIL released) until at least count members are connected; False when\n"
           "timeout seconds passed first.")
       .def(
-          "frames_forwarded", [](Hub& self) { return self.use([](BusHub& h) { return h.framesForwarded(); }); },
+          "frames_forwarded",
+          [](Hub& self) { return self.use([](BusHub& h) { return h.framesForwarded(); }); },
           "Frames forwarded since the hub started.")
       .def(
           "drop_members", [](Hub& self) { self.use([](BusHub& h) { h.dropMembers(); }); },
@@ -202,7 +205,8 @@ void bindSimulator(py::module_& m) {
           "The motor of joint reports error code (type 4 joints 0-2: 1-31; type 2\n"
           "joints 3-6: 2-15); 0 switches it off. latched (type 2 only): a clear-error\n"
           "command also resets it.")
-      .def("set_motor_current", forwardSim(&SimulatedArm::setMotorCurrent), py::arg("joint"), py::arg("current"),
+      .def("set_motor_current", forwardSim(&SimulatedArm::setMotorCurrent), py::arg("joint"),
+           py::arg("current"),
            "The motor of joint reports current instead of its applied torque; None\n"
            "switches this off.")
       .def("set_bus_silent", forwardSim(&SimulatedArm::setBusSilent), py::arg("silent") = true,

@@ -1,11 +1,10 @@
 // kav_arm_sim: the simulated arm as a program. Serves a local-socket bus (or
 // joins a SocketCAN interface), attaches the seven simulated motors and runs
 // until interrupted. A host passes the printed address as its can_name.
-#include <sim/BusHub.h>
-#include <sim/SimulatedArm.h>
-
 #include <pthread.h>
 #include <signal.h>
+#include <sim/BusHub.h>
+#include <sim/SimulatedArm.h>
 #include <time.h>
 
 #include <algorithm>
@@ -129,8 +128,8 @@ Settings parse(int argc, char** argv) {
     } else if (option == "--latency-us") {
       s.options.reply_latency = std::chrono::microseconds(parseInteger(option, value, 0, 1000000));
     } else if (option == "--noise-seed") {
-      s.options.noise_seed = static_cast<std::uint64_t>(
-          parseInteger(option, value, 0, std::numeric_limits<long long>::max()));
+      s.options.noise_seed =
+          static_cast<std::uint64_t>(parseInteger(option, value, 0, std::numeric_limits<long long>::max()));
     } else if (option == "--urdf") {
       s.options.description = readFile(value);
     } else if (option == "--duration" || option == "--status") {

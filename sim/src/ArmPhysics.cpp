@@ -1,14 +1,13 @@
 #include "sim/ArmPhysics.h"
 
+#include <Eigen/Dense>
+#include <cmath>
 #include <kdl/chain.hpp>
 #include <kdl/chaindynparam.hpp>
 #include <kdl/chainidsolver_recursive_newton_euler.hpp>
 #include <kdl/jntspaceinertiamatrix.hpp>
 #include <kdl/tree.hpp>
 #include <kdl_parser/kdl_parser.hpp>
-
-#include <Eigen/Dense>
-#include <cmath>
 #include <stdexcept>
 #include <string>
 
@@ -39,8 +38,7 @@ KDL::Chain armChain(const std::string& description) {
   }
   KDL::Chain chain;
   if (!tree.getChain("base_link", "link6", chain)) {
-    throw std::invalid_argument(
-        "ArmPhysics: the robot description has no chain from base_link to link6");
+    throw std::invalid_argument("ArmPhysics: the robot description has no chain from base_link to link6");
   }
   if (chain.getNrOfJoints() != static_cast<unsigned>(kSimArmJoints)) {
     throw std::invalid_argument("ArmPhysics: the chain from base_link to link6 has " +
@@ -56,14 +54,12 @@ void validate(const PhysicsParameters& p, const std::array<double, kSimJoints>& 
     requireNonNegative(p.friction[i], "friction" + joint);
     requireNonNegative(p.torque_limit[i], "torque limit" + joint);
     requireFinite(start[i], "start position" + joint);
-    if (std::isnan(p.lower_stop[i]) || std::isnan(p.upper_stop[i]) ||
-        !(p.lower_stop[i] < p.upper_stop[i])) {
+    if (std::isnan(p.lower_stop[i]) || std::isnan(p.upper_stop[i]) || !(p.lower_stop[i] < p.upper_stop[i])) {
       throw std::invalid_argument("ArmPhysics: the end stops" + joint +
                                   " are not an interval (lower below upper)");
     }
     if (start[i] < p.lower_stop[i] || start[i] > p.upper_stop[i]) {
-      throw std::invalid_argument("ArmPhysics: start position" + joint +
-                                  " lies beyond its end stops");
+      throw std::invalid_argument("ArmPhysics: start position" + joint + " lies beyond its end stops");
     }
   }
   requireNonNegative(p.gripper_inertia, "gripper inertia");
@@ -120,8 +116,7 @@ class ArmPhysics::impl {
     stepGripper(drives[kGripper], dt);
   }
 
-  std::array<double, kSimArmJoints> gravityTorques(
-      const std::array<double, kSimArmJoints>& positions) {
+  std::array<double, kSimArmJoints> gravityTorques(const std::array<double, kSimArmJoints>& positions) {
     KDL::JntArray q(kSimArmJoints), g(kSimArmJoints);
     for (int i = 0; i < kSimArmJoints; ++i) {
       requireFinite(positions[i], "position " + std::to_string(i));
@@ -186,8 +181,7 @@ class ArmPhysics::impl {
         }
         const JointDrive& d = drives[i];
         const double next_position = state_[i].position + dt * next_velocity(i);
-        torque[i] = d.k_p * (d.position - next_position) + d.k_d * (d.velocity - next_velocity(i)) +
-                    d.torque;
+        torque[i] = d.k_p * (d.position - next_position) + d.k_d * (d.velocity - next_velocity(i)) + d.torque;
         const double limit = parameters_.torque_limit[i];
         if (std::abs(torque[i]) > limit) {
           saturated[i] = true;
@@ -203,8 +197,8 @@ class ArmPhysics::impl {
       s.velocity = next_velocity(i);
       s.position += dt * s.velocity;
       s.torque = torque[i];
-      applyStops(drives[i], parameters_.lower_stop[i], parameters_.upper_stop[i],
-                 parameters_.torque_limit[i], &s);
+      applyStops(drives[i], parameters_.lower_stop[i], parameters_.upper_stop[i], parameters_.torque_limit[i],
+                 &s);
     }
   }
 

@@ -189,8 +189,7 @@ std::size_t BusHub::memberCount() const {
 
 bool BusHub::waitForMembers(std::size_t count, std::chrono::milliseconds timeout) const {
   std::unique_lock<std::mutex> lock(pimpl->mutex_);
-  return pimpl->members_changed_.wait_for(lock, timeout,
-                                          [&] { return pimpl->members_.size() >= count; });
+  return pimpl->members_changed_.wait_for(lock, timeout, [&] { return pimpl->members_.size() >= count; });
 }
 
 std::size_t BusHub::framesForwarded() const { return pimpl->forwarded_.load(); }

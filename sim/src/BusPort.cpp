@@ -21,8 +21,8 @@ namespace {
 const std::string kUnixPrefix = "unix:";
 
 [[noreturn]] void fail(const std::string& endpoint, const char* step, int error) {
-  throw std::runtime_error("SimulatedArm: cannot join the bus \"" + endpoint + "\" (" + step +
-                           ": " + std::strerror(error) + ")");
+  throw std::runtime_error("SimulatedArm: cannot join the bus \"" + endpoint + "\" (" + step + ": " +
+                           std::strerror(error) + ")");
 }
 
 int openLocalBus(const std::string& endpoint) {

@@ -23,9 +23,7 @@ double decodeSymmetric(int code, double max, int bits) {
   return uint_to_float(code, static_cast<float>(-max), static_cast<float>(max), bits);
 }
 
-double decodeGain(int code, double max) {
-  return uint_to_float(code, 0.0f, static_cast<float>(max), 12);
-}
+double decodeGain(int code, double max) { return uint_to_float(code, 0.0f, static_cast<float>(max), 12); }
 
 // Nearest step of a field of `bits` bits spanning [low, high]; values outside
 // the span saturate at its ends.
@@ -43,11 +41,20 @@ bool isSpecialType2(const CanFrame& frame, CommandKind* kind) {
     if (frame.data[i] != 0xFF) return false;
   }
   switch (frame.data[7]) {
-    case 0xFC: *kind = CommandKind::kEnable; return true;
-    case 0xFD: *kind = CommandKind::kDisable; return true;
-    case 0xFE: *kind = CommandKind::kSetZero; return true;
-    case 0xFB: *kind = CommandKind::kClearError; return true;
-    default: return false;
+    case 0xFC:
+      *kind = CommandKind::kEnable;
+      return true;
+    case 0xFD:
+      *kind = CommandKind::kDisable;
+      return true;
+    case 0xFE:
+      *kind = CommandKind::kSetZero;
+      return true;
+    case 0xFB:
+      *kind = CommandKind::kClearError;
+      return true;
+    default:
+      return false;
   }
 }
 
@@ -94,12 +101,11 @@ CanFrame encodeFeedback(MotorProtocol protocol, int motor_id, const MotorFeedbac
   const int max_code = type4 ? 0x1F : 0x0F;
   if (motor_id < min_id || motor_id > max_id) {
     throw std::invalid_argument("encodeFeedback: motor identifier " + std::to_string(motor_id) +
-                                " is out of range " + std::to_string(min_id) + "-" +
-                                std::to_string(max_id));
+                                " is out of range " + std::to_string(min_id) + "-" + std::to_string(max_id));
   }
   if (feedback.code < 0 || feedback.code > max_code) {
-    throw std::invalid_argument("encodeFeedback: code " + std::to_string(feedback.code) +
-                                " does not fit 0-" + std::to_string(max_code));
+    throw std::invalid_argument("encodeFeedback: code " + std::to_string(feedback.code) + " does not fit 0-" +
+                                std::to_string(max_code));
   }
   const ProtocolRanges& r = rangesOf(protocol);
   const int pos = encodeField(feedback.position, -r.position_max, r.position_max, 16, "position");

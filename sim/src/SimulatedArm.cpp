@@ -41,8 +41,7 @@ constexpr int kFramesPerWake = 64;
 
 void requireJoint(int joint) {
   if (joint < 0 || joint >= kSimJoints) {
-    throw std::invalid_argument("SimulatedArm: joint " + std::to_string(joint) +
-                                " is not a joint index 0-6");
+    throw std::invalid_argument("SimulatedArm: joint " + std::to_string(joint) + " is not a joint index 0-6");
   }
 }
 
@@ -433,9 +432,9 @@ void SimulatedArm::setMotorError(int joint, int code, ErrorPersistence persisten
     const int lowest = type4 ? 1 : 2;
     const int highest = type4 ? 31 : 15;
     if (code < lowest || code > highest) {
-      throw std::invalid_argument("SimulatedArm: error code " + std::to_string(code) +
-                                  " of joint " + std::to_string(joint) + " must be 0 or " +
-                                  std::to_string(lowest) + "-" + std::to_string(highest));
+      throw std::invalid_argument("SimulatedArm: error code " + std::to_string(code) + " of joint " +
+                                  std::to_string(joint) + " must be 0 or " + std::to_string(lowest) + "-" +
+                                  std::to_string(highest));
     }
     if (type4 && persistence == ErrorPersistence::kUntilClearError) {
       throw std::invalid_argument("SimulatedArm: joint " + std::to_string(joint) +

@@ -22,12 +22,10 @@ MotorType2::MotorType2(int motor_id)
 
 CanFrame MotorType2::packMotorMsg(HybridJointCmd* command) {
   if (command == nullptr) return CanFrame{};
-  return packMotorMsg(command->k_p, command->k_d, command->position, command->velocity,
-                      command->torque);
+  return packMotorMsg(command->k_p, command->k_d, command->position, command->velocity, command->torque);
 }
 
-CanFrame MotorType2::packMotorMsg(double k_p, double k_d, double position, double velocity,
-                                  double torque) {
+CanFrame MotorType2::packMotorMsg(double k_p, double k_d, double position, double velocity, double torque) {
   const double kp_c = restrictBound(finiteOrZero(k_p), KP_MAX, KP_MIN);
   const double kd_c = restrictBound(finiteOrZero(k_d), KD_MAX, KD_MIN);
   const double p_c = restrictBound(finiteOrZero(position), P_MAX, P_MIN);
@@ -102,8 +100,7 @@ HybridJointStatus MotorType2::GetMotorMsg() {
 }
 
 bool MotorType2::online() {
-  const auto silent =
-      std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - last_update_time_);
+  const auto silent = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - last_update_time_);
   if (silent.count() > kShortSilenceLimitUs && motor_id_ <= 4) online_ = false;
   if (silent.count() > kSilenceLimitUs) online_ = false;
   return online_;

@@ -16,17 +16,14 @@ constexpr long kSilenceLimitUs = 100000;
 double finiteOrZero(double value) { return std::isnan(value) ? 0.0 : value; }
 }  // namespace
 
-MotorType4::MotorType4(int motor_id)
-    : last_update_time_exchange_(Clock::now()), motor_id_(motor_id) {}
+MotorType4::MotorType4(int motor_id) : last_update_time_exchange_(Clock::now()), motor_id_(motor_id) {}
 
 CanFrame MotorType4::packMotorMsg(HybridJointCmd* command) {
   if (command == nullptr) return CanFrame{};
-  return packMotorMsg(command->k_p, command->k_d, command->position, command->velocity,
-                      command->torque);
+  return packMotorMsg(command->k_p, command->k_d, command->position, command->velocity, command->torque);
 }
 
-CanFrame MotorType4::packMotorMsg(double k_p, double k_d, double position, double velocity,
-                                  double torque) {
+CanFrame MotorType4::packMotorMsg(double k_p, double k_d, double position, double velocity, double torque) {
   const double kp_c = restrictBound(finiteOrZero(k_p), KP_MAX, KP_MIN);
   const double kd_c = restrictBound(finiteOrZero(k_d), KD_MAX, KD_MIN);
   const double p_c = restrictBound(finiteOrZero(position), P_MAX, P_MIN);
@@ -77,8 +74,7 @@ HybridJointStatus MotorType4::GetMotorMsg() {
 }
 
 bool MotorType4::online() {
-  const auto silent =
-      std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - last_update_time_);
+  const auto silent = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - last_update_time_);
   if (silent.count() > kSilenceLimitUs) online_ = false;
   return online_;
 }

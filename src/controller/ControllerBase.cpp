@@ -356,7 +356,8 @@ void ControllerBase::destoryFunc() {
 
 bool ControllerBase::computeInverseKinematics(double* _current_pos, double* _endstate) {
   if (_current_pos == nullptr || _endstate == nullptr) {
-    throw std::invalid_argument("computeInverseKinematics: the joint positions and the pose must not be null pointers");
+    throw std::invalid_argument(
+        "computeInverseKinematics: the joint positions and the pose must not be null pointers");
   }
   KDL::JntArray solution(kArmJoints);
   if (!solvePose(solver_, _current_pos, _endstate, solution)) return false;
@@ -518,10 +519,9 @@ void ControllerBase::stateProtect() {
 }
 
 void ControllerBase::CatchPositionCtrl() {
-  float send_cur = static_cast<float>(
-      (zero_point_position_[kGripper] + joint_target_[kGripper].position - 0.1 -
-       joint_status_[kGripper].position) *
-      8.0);
+  float send_cur = static_cast<float>((zero_point_position_[kGripper] + joint_target_[kGripper].position -
+                                       0.1 - joint_status_[kGripper].position) *
+                                      8.0);
   if (catch_control_mode_.load() == kTorque) send_cur = static_cast<float>(catch_torque_target_);
   send_cur = limit(send_cur, -2.0f, 2.0f);
   CanFrame frame = joint_ptr_[kGripper]->packMotorMsg(0.0, 0.2, 0.0, 0.0, static_cast<double>(send_cur));

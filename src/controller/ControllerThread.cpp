@@ -123,8 +123,7 @@ void ControllerThread::exchangeData() {
   ee_state_exchange_ = ee_state_;
   error_code_exchange_.insert(error_code_exchange_.end(), error_code_.begin(), error_code_.end());
   if (error_code_exchange_.size() > kMaxKeptErrorCodes) {
-    error_code_exchange_.erase(error_code_exchange_.begin(),
-                               error_code_exchange_.end() - kMaxKeptErrorCodes);
+    error_code_exchange_.erase(error_code_exchange_.begin(), error_code_exchange_.end() - kMaxKeptErrorCodes);
   }
   error_code_.clear();
   ee_command_ = ee_command_exchange_;
@@ -158,7 +157,8 @@ void ControllerThread::StopThread() {
 
 std::vector<HybridJointStatus> ControllerThread::getJointStatus() {
   std::lock_guard<std::mutex> lock(mutex_exchange_data_);
-  for (std::size_t i = 0; i < joint_status_safe_.size(); ++i) joint_status_safe_[i] = joint_status_exchange_[i];
+  for (std::size_t i = 0; i < joint_status_safe_.size(); ++i)
+    joint_status_safe_[i] = joint_status_exchange_[i];
   return joint_status_safe_;
 }
 

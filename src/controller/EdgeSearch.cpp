@@ -51,9 +51,8 @@ bool solvePose(KinematicDynamicSolver& solver, const double* seed, const double*
   }
 }
 
-bool searchReachableEdge(KinematicDynamicSolver& solver, const JointVector& seed,
-                         const PoseVector& from, const PoseVector& target, KDL::JntArray& solution,
-                         const std::atomic<bool>& stop) {
+bool searchReachableEdge(KinematicDynamicSolver& solver, const JointVector& seed, const PoseVector& from,
+                         const PoseVector& target, KDL::JntArray& solution, const std::atomic<bool>& stop) {
   PoseVector probe = from;
   PoseVector step;
   for (int i = 0; i < kJoints; ++i) step[i] = target[i] - from[i];

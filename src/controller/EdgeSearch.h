@@ -3,12 +3,11 @@
 // thread of its own so that the control cycle never waits for the solver's
 // failing iterations.
 
-#include <kdl/jntarray.hpp>
-
 #include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <kdl/jntarray.hpp>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -39,9 +38,8 @@ bool solvePose(KinematicDynamicSolver& solver, const double* seed, const double*
 /// solved from @p seed. Ends early, without a result, once @p stop is set.
 /// @return true when a probe had a solution; @p solution then holds that of
 ///         the last such probe
-bool searchReachableEdge(KinematicDynamicSolver& solver, const JointVector& seed,
-                         const PoseVector& from, const PoseVector& target, KDL::JntArray& solution,
-                         const std::atomic<bool>& stop);
+bool searchReachableEdge(KinematicDynamicSolver& solver, const JointVector& seed, const PoseVector& from,
+                         const PoseVector& target, KDL::JntArray& solution, const std::atomic<bool>& stop);
 
 /// Runs the solve of an unreachable target and the edge search on the thread
 /// "kav-ik", at a lower priority than the control thread, with a solver of

@@ -39,9 +39,7 @@ void InterfacesThread::setJointPositions(std::vector<double> positions) {
   pimpl->setJointPositions(positions);
 }
 
-void InterfacesThread::setHomePositions(std::vector<double> positions) {
-  pimpl->setHomePositions(positions);
-}
+void InterfacesThread::setHomePositions(std::vector<double> positions) { pimpl->setHomePositions(positions); }
 
 void InterfacesThread::setCatch(double position) { pimpl->setCatch(position); }
 

@@ -13,8 +13,7 @@ namespace solve {
 
 // pi/2 as a float: 1.5707963705062866.
 float a[6] = {0.02f, -0.264f, 0.252f, 0.06775f, 0.0f, 0.0f};
-float alpha[6] = {1.5707963267948966f, 0.0f, 0.0f, -1.5707963267948966f, 1.5707963267948966f,
-                  0.0f};
+float alpha[6] = {1.5707963267948966f, 0.0f, 0.0f, -1.5707963267948966f, 1.5707963267948966f, 0.0f};
 float d[6] = {0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.029f};
 float q0_test1[6] = {0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
 
@@ -97,8 +96,7 @@ void my_invT(float (*T)[4], float (*Tinv)[4]) {
   Tinv[3][3] = 1.0f;
 }
 
-void R_rot_xyz(float roll, float M_PItch, float yaw, float (*Rx)[3], float (*Ry)[3],
-               float (*Rz)[3]) {
+void R_rot_xyz(float roll, float M_PItch, float yaw, float (*Rx)[3], float (*Ry)[3], float (*Rz)[3]) {
   const float cr = std::cos(roll), sr = std::sin(roll);
   const float cp = std::cos(M_PItch), sp = std::sin(M_PItch);
   const float cy = std::cos(yaw), sy = std::sin(yaw);

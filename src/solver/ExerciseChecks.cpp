@@ -14,9 +14,7 @@ namespace solve {
 
 namespace {
 
-void print_joint_out_of_range(int joint) {
-  std::printf("继续运行将超出关节%d限位，请返回！\n", joint);
-}
+void print_joint_out_of_range(int joint) { std::printf("继续运行将超出关节%d限位，请返回！\n", joint); }
 
 // A value that is not a number would make every range and distance
 // comparison false, which the checks would report as "within limits".

@@ -1,6 +1,5 @@
-#include <solver/kinematic_solver.h>
-
 #include <solver/kinematic_dynamic_solver.h>
+#include <solver/kinematic_solver.h>
 
 #include <cmath>
 #include <stdexcept>
@@ -215,58 +214,57 @@ namespace {
 constexpr unsigned int kJoints = 6;
 
 void requireSix(const double* values, const char* name) {
-    if (values == nullptr) {
-        throw std::invalid_argument(std::string("KinematicSolver: ") + name + " is a null pointer");
+  if (values == nullptr) {
+    throw std::invalid_argument(std::string("KinematicSolver: ") + name + " is a null pointer");
+  }
+  for (unsigned int i = 0; i < kJoints; ++i) {
+    if (!std::isfinite(values[i])) {
+      throw std::invalid_argument(std::string("KinematicSolver: ") + name + "[" + std::to_string(i) +
+                                  "] is not finite");
     }
-    for (unsigned int i = 0; i < kJoints; ++i) {
-        if (!std::isfinite(values[i])) {
-            throw std::invalid_argument(std::string("KinematicSolver: ") + name + "[" +
-                                        std::to_string(i) + "] is not finite");
-        }
-    }
+  }
 }
 
 void requireOutput(const double* values, const char* name) {
-    if (values == nullptr) {
-        throw std::invalid_argument(std::string("KinematicSolver: ") + name + " is a null pointer");
-    }
+  if (values == nullptr) {
+    throw std::invalid_argument(std::string("KinematicSolver: ") + name + " is a null pointer");
+  }
 }
 
 }  // namespace
 
 class KinematicSolver::impl : public KinematicDynamicSolver {
-public:
-    explicit impl(const std::string& urdf_xml) : KinematicDynamicSolver(urdf_xml) {}
+ public:
+  explicit impl(const std::string& urdf_xml) : KinematicDynamicSolver(urdf_xml) {}
 };
 
 KinematicSolver::KinematicSolver() : pimpl(std::make_unique<impl>(urdf_xml_g)) {
-    last_joint_angle_g.resize(kJoints);
-    KDL::SetToZero(last_joint_angle_g);
+  last_joint_angle_g.resize(kJoints);
+  KDL::SetToZero(last_joint_angle_g);
 }
 
 KinematicSolver::~KinematicSolver() = default;
 
-void KinematicSolver::computeForwardKinematics(const double* joint_angles,
-                                               double* end_effector_pose) {
-    requireSix(joint_angles, "joint_angles");
-    requireOutput(end_effector_pose, "end_effector_pose");
-    KDL::JntArray q(kJoints);
-    for (unsigned int i = 0; i < kJoints; ++i) q(i) = joint_angles[i];
+void KinematicSolver::computeForwardKinematics(const double* joint_angles, double* end_effector_pose) {
+  requireSix(joint_angles, "joint_angles");
+  requireOutput(end_effector_pose, "end_effector_pose");
+  KDL::JntArray q(kJoints);
+  for (unsigned int i = 0; i < kJoints; ++i) q(i) = joint_angles[i];
 
-    const KDL::Frame frame = pimpl->computeForwardKinematics(q);
-    for (int i = 0; i < 3; ++i) end_effector_pose[i] = frame.p(i);
-    frame.M.GetRPY(end_effector_pose[3], end_effector_pose[4], end_effector_pose[5]);
+  const KDL::Frame frame = pimpl->computeForwardKinematics(q);
+  for (int i = 0; i < 3; ++i) end_effector_pose[i] = frame.p(i);
+  frame.M.GetRPY(end_effector_pose[3], end_effector_pose[4], end_effector_pose[5]);
 }
 
 void KinematicSolver::computeInverseKinematics(const double* target_pose, double* joint_angles) {
-    requireSix(target_pose, "target_pose");
-    requireOutput(joint_angles, "joint_angles");
-    KDL::Frame target(KDL::Rotation::RPY(target_pose[3], target_pose[4], target_pose[5]),
-                      KDL::Vector(target_pose[0], target_pose[1], target_pose[2]));
+  requireSix(target_pose, "target_pose");
+  requireOutput(joint_angles, "joint_angles");
+  KDL::Frame target(KDL::Rotation::RPY(target_pose[3], target_pose[4], target_pose[5]),
+                    KDL::Vector(target_pose[0], target_pose[1], target_pose[2]));
 
-    const KDL::JntArray solution = pimpl->computeInverseKinematics(target, last_joint_angle_g);
-    last_joint_angle_g = solution;
-    for (unsigned int i = 0; i < kJoints; ++i) joint_angles[i] = solution(i);
+  const KDL::JntArray solution = pimpl->computeInverseKinematics(target, last_joint_angle_g);
+  last_joint_angle_g = solution;
+  for (unsigned int i = 0; i < kJoints; ++i) joint_angles[i] = solution(i);
 }
 
 }  // namespace kav

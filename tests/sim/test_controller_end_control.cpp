@@ -7,14 +7,14 @@
 // measured joints, and the correction torque of joints 1-3,
 // 1.5 (target - measured) - 0.6 velocity on top of the gravity torque, shows
 // the target it computed.
+#include <solver/Exercise.h>
+
 #include <algorithm>
 #include <array>
 #include <chrono>
 #include <cmath>
 #include <optional>
 #include <thread>
-
-#include <solver/Exercise.h>
 
 #include "arm_fixture.h"
 

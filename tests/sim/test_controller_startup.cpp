@@ -66,16 +66,16 @@ TEST(ControllerStartUp, PositionDrivenGripperSearchesUpwardsAndIsZeroed) {
 
 TEST(ControllerStartUp, UnusableDescriptionFailsBeforeAnythingIsSent) {
   SimBench bench;
-  const std::string message = messageOf(
-      [&] { ProbeController controller("/nonexistent/arm.urdf", bench.hub.endpoint(), 0); });
+  const std::string message =
+      messageOf([&] { ProbeController controller("/nonexistent/arm.urdf", bench.hub.endpoint(), 0); });
   EXPECT_EQ(message, "URDF parsing failed");
   std::this_thread::sleep_for(50ms);
   EXPECT_EQ(bench.arm.framesReceived(), 0u);
 }
 
 TEST(ControllerStartUp, BusThatCannotBeOpenedFailsNamingIt) {
-  const std::string message = messageOf(
-      [&] { kav::t8::InterfacesThread arm(urdfPath(), "unix:@kav-no-arm-here", 0); });
+  const std::string message =
+      messageOf([&] { kav::t8::InterfacesThread arm(urdfPath(), "unix:@kav-no-arm-here", 0); });
   EXPECT_NE(message.find("unix:@kav-no-arm-here"), std::string::npos) << message;
 }
 
@@ -114,9 +114,12 @@ TEST(ControllerStartUp, DestructionStopsTheThreadThenHoldsDamping) {
   arm.reset();
   const auto took = std::chrono::steady_clock::now() - start;
   const std::string out = testing::internal::GetCapturedStdout();
-  const std::vector<std::string> order{"DisableMotor\n", "[ArmThread] DisableMotor\n",
-                                       "[ArmThread] finish close\n", "[Controller] thread finish\n",
-                                       "DisableMotor\n", "Destroying SocketCAN adapter...\n"};
+  const std::vector<std::string> order{"DisableMotor\n",
+                                       "[ArmThread] DisableMotor\n",
+                                       "[ArmThread] finish close\n",
+                                       "[Controller] thread finish\n",
+                                       "DisableMotor\n",
+                                       "Destroying SocketCAN adapter...\n"};
   std::size_t at = 0;
   for (const auto& line : order) {
     const std::size_t found = out.find(line, at);

@@ -54,16 +54,19 @@ class ControllerStates : public testing::Test {
     controller_->setJointPositions(target);
     controller_->setArmStatus(ControllerBase::POSITION_CONTROL);
     int settled_readings = 0;
-    ASSERT_TRUE(waitFor([&] {
-      const auto q = controller_->getJointPositons();
-      const auto v = controller_->getJointVelocities();
-      bool settled = true;
-      for (int i = 0; i < 6; ++i) {
-        settled = settled && std::fabs(q[i] - target[i]) < 0.02 && std::fabs(v[i]) < 0.1;
-      }
-      settled_readings = settled ? settled_readings + 1 : 0;
-      return settled_readings >= 10;
-    }, std::chrono::seconds(20))) << "the arm did not settle at its joint targets";
+    ASSERT_TRUE(waitFor(
+        [&] {
+          const auto q = controller_->getJointPositons();
+          const auto v = controller_->getJointVelocities();
+          bool settled = true;
+          for (int i = 0; i < 6; ++i) {
+            settled = settled && std::fabs(q[i] - target[i]) < 0.02 && std::fabs(v[i]) < 0.1;
+          }
+          settled_readings = settled ? settled_readings + 1 : 0;
+          return settled_readings >= 10;
+        },
+        std::chrono::seconds(20)))
+        << "the arm did not settle at its joint targets";
   }
 
   static SimBench* bench_;
@@ -100,7 +103,8 @@ TEST_F(ControllerStates, StartUpClearsEnablesDampsAndHomesInOrder) {
   for (int i = 0; i < 3; ++i) EXPECT_NEAR(base[i].command.k_d, 5.0, 0.02) << i;
   EXPECT_NEAR(base[3].command.k_d, 1.0, 0.02);
   EXPECT_NEAR(base[103].command.k_p, 150.0, 0.2);
-  EXPECT_NEAR(base[103].command.torque, 0.0, kType4TorqueStep) << "no feed-forward on joints 1-2 while homing";
+  EXPECT_NEAR(base[103].command.torque, 0.0, kType4TorqueStep)
+      << "no feed-forward on joints 1-2 while homing";
 
   // The gripper searches its stop at -5 during homing, which lasts at least
   // 3.55 s, then gets one damping command (k_d 2).
@@ -108,7 +112,8 @@ TEST_F(ControllerStates, StartUpClearsEnablesDampsAndHomesInOrder) {
   std::size_t first_search = 0, damping = 0;
   for (std::size_t i = 0; i < gripper.size(); ++i) {
     const MotorCommand& c = gripper[i].command;
-    if (!first_search && c.kind == CommandKind::kHybrid && std::fabs(c.velocity + 5.0) < 0.05) first_search = i;
+    if (!first_search && c.kind == CommandKind::kHybrid && std::fabs(c.velocity + 5.0) < 0.05)
+      first_search = i;
     if (first_search && std::fabs(c.k_d - 2.0) < 0.01) {
       damping = i;
       break;

@@ -104,7 +104,8 @@ TEST_F(ScriptingFacade, StateShortcutsAndUnsupportedOperations) {
   EXPECT_GT(std::fabs(floating.back().torque), 0.5) << "joint 2 carries the arm's weight";
 
   EXPECT_TRUE(arm_->go_home());
-  ASSERT_TRUE(waitFor([] { return near(arm_->get_joint_positions(), std::vector<double>(6, 0.0), 0.05); }, 30s))
+  ASSERT_TRUE(
+      waitFor([] { return near(arm_->get_joint_positions(), std::vector<double>(6, 0.0), 0.05); }, 30s))
       << "go_home() did not bring the arm home";
   EXPECT_GT(commandsDuring(bench_->arm, 0, 30ms).back().k_p, 0.0);
 

@@ -31,8 +31,7 @@ TEST(KavArmSim, HelpExplainsEveryOption) {
   const ProgramRun help = run("--help");
   EXPECT_EQ(help.exit_code, 0);
   for (const char* option : {"--address", "--can", "--variant", "--start-pose", "--latency-us",
-                             "--noise-seed", "--urdf", "--duration", "--status", "--help",
-                             "can_name"}) {
+                             "--noise-seed", "--urdf", "--duration", "--status", "--help", "can_name"}) {
     EXPECT_NE(help.output.find(option), std::string::npos) << option;
   }
 }
@@ -63,9 +62,8 @@ TEST(KavArmSim, UnusableArgumentsEndWithAMessageNamingThem) {
 
 TEST(KavArmSim, AHostReachesTheMotorsAtThePrintedAddress) {
   const std::string address = "unix:@kav-arm-sim-test-" + std::to_string(::getpid());
-  const std::string command = kProgram + " --address " + address + " --variant 2 --duration 4" +
-                              " --urdf " + KAV_SOURCE_DIR + "/share/urdf/vorlan_v1.1_aa.urdf" +
-                              " 2>/dev/null";
+  const std::string command = kProgram + " --address " + address + " --variant 2 --duration 4" + " --urdf " +
+                              KAV_SOURCE_DIR + "/share/urdf/vorlan_v1.1_aa.urdf" + " 2>/dev/null";
   FILE* pipe = ::popen(command.c_str(), "r");
   ASSERT_NE(pipe, nullptr);
   std::string can_name;

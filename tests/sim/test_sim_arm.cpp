@@ -218,8 +218,7 @@ TEST_P(GripperSearch, GripperStopsAtItsEndStop) {
   EXPECT_EQ(arm_->gripperStop(), stop);
   const double search_velocity = variant == 2 ? 2.0 : -5.0;  // the controller's search
   ask(host_->driver(6).packEnableMotor());
-  host_->runFor(milliseconds(1500),
-                [&] { host_->command(6, 0.0, 0.2, 0.0, search_velocity, 0.0); });
+  host_->runFor(milliseconds(1500), [&] { host_->command(6, 0.0, 0.2, 0.0, search_velocity, 0.0); });
   EXPECT_NEAR(host_->status(6).position, stop, kPositionStep);
   EXPECT_LT(std::abs(host_->status(6).velocity), 0.05);
   EXPECT_EQ(arm_->jointState(6).position, stop);
@@ -335,8 +334,8 @@ TEST_F(SimArmBus, AShareOfFramesIsDropped) {
   // quarter (the draws come from a seeded generator).
   EXPECT_GT(host_->framesReceived(), sent / 8);
   EXPECT_LT(host_->framesReceived(), sent / 2);
-  const auto accepted = arm_->receivedCommands(0).size() + arm_->receivedCommands(1).size() +
-                        arm_->receivedCommands(2).size();
+  const auto accepted =
+      arm_->receivedCommands(0).size() + arm_->receivedCommands(1).size() + arm_->receivedCommands(2).size();
   EXPECT_GT(accepted, sent / 3u);
   EXPECT_LT(accepted, 2u * sent / 3u);
 
@@ -444,8 +443,7 @@ TEST_F(SimArmBus, UnusableSetUpAndFaultRequestsAreRefused) {
   EXPECT_THROW(SimulatedArm(""), invalid_argument);
   EXPECT_THROW(SimulatedArm("unix:@"), invalid_argument);
   EXPECT_THROW(SimulatedArm("an-interface-name-too-long"), invalid_argument);
-  EXPECT_THROW(SimulatedArm("unix:@kav-nobody-listens-" + std::to_string(::getpid())),
-               std::runtime_error);
+  EXPECT_THROW(SimulatedArm("unix:@kav-nobody-listens-" + std::to_string(::getpid())), std::runtime_error);
   SimulatedArmOptions bad;
   bad.reply_latency = std::chrono::microseconds(-1);
   EXPECT_THROW(SimulatedArm(hub_.endpoint(), bad), invalid_argument);

@@ -41,10 +41,9 @@ struct Sent {
 // Values across and beyond every field's range, each field different so that
 // a swapped or shifted field shows.
 const Sent kSent[] = {
-    {0.0, 0.0, 0.0, 0.0, 0.0},         {10.0, 1.0, 1.0, 0.0, 0.5},
-    {150.0, 4.0, -2.5, 1.7, -3.3},     {499.9, 4.99, 12.49, 17.9, 9.9},
-    {600.0, 60.0, 20.0, 50.0, 40.0},   {-1.0, -1.0, -20.0, -50.0, -40.0},
-    {2.0, 0.1, -3.4, -4.2, 0.0},       {25.0, 0.8, 0.123, -0.5, 1.234},
+    {0.0, 0.0, 0.0, 0.0, 0.0},       {10.0, 1.0, 1.0, 0.0, 0.5},      {150.0, 4.0, -2.5, 1.7, -3.3},
+    {499.9, 4.99, 12.49, 17.9, 9.9}, {600.0, 60.0, 20.0, 50.0, 40.0}, {-1.0, -1.0, -20.0, -50.0, -40.0},
+    {2.0, 0.1, -3.4, -4.2, 0.0},     {25.0, 0.8, 0.123, -0.5, 1.234},
 };
 
 TEST(MotorWireCommands, Type4CommandsDecodeToTheClampedValuesWithinOneStep) {
@@ -52,8 +51,8 @@ TEST(MotorWireCommands, Type4CommandsDecodeToTheClampedValuesWithinOneStep) {
   const auto& r = rangesOf(MotorProtocol::kType4);
   for (const Sent& s : kSent) {
     SCOPED_TRACE(s.position);
-    const MotorCommand c = decoded(MotorProtocol::kType4,
-                                   driver.packMotorMsg(s.k_p, s.k_d, s.position, s.velocity, s.torque));
+    const MotorCommand c =
+        decoded(MotorProtocol::kType4, driver.packMotorMsg(s.k_p, s.k_d, s.position, s.velocity, s.torque));
     EXPECT_EQ(c.kind, CommandKind::kHybrid);
     EXPECT_NEAR(c.k_p, clamp(s.k_p, 0, r.k_p_max), step(0, r.k_p_max, 12));
     // Only k_d up to 511 steps survives the 9-bit field (see the next case).
@@ -70,8 +69,8 @@ TEST(MotorWireCommands, Type2CommandsDecodeToTheClampedValuesWithinOneStep) {
   MotorType2 driver(6);
   for (const Sent& s : kSent) {
     SCOPED_TRACE(s.position);
-    const MotorCommand c = decoded(MotorProtocol::kType2,
-                                   driver.packMotorMsg(s.k_p, s.k_d, s.position, s.velocity, s.torque));
+    const MotorCommand c =
+        decoded(MotorProtocol::kType2, driver.packMotorMsg(s.k_p, s.k_d, s.position, s.velocity, s.torque));
     EXPECT_EQ(c.kind, CommandKind::kHybrid);
     EXPECT_NEAR(c.k_p, clamp(s.k_p, 0, 500), step(0, 500, 12));
     EXPECT_NEAR(c.k_d, clamp(s.k_d, 0, 5), step(0, 5, 12));
@@ -96,8 +95,7 @@ TEST(MotorWireCommands, Type2SpecialFramesAreRecognised) {
   EXPECT_EQ(decoded(MotorProtocol::kType2, driver.packEnableMotor()).kind, CommandKind::kEnable);
   EXPECT_EQ(decoded(MotorProtocol::kType2, driver.packDisableMotor()).kind, CommandKind::kDisable);
   EXPECT_EQ(decoded(MotorProtocol::kType2, driver.packSetZero()).kind, CommandKind::kSetZero);
-  EXPECT_EQ(decoded(MotorProtocol::kType2, driver.packClearError()).kind,
-            CommandKind::kClearError);
+  EXPECT_EQ(decoded(MotorProtocol::kType2, driver.packClearError()).kind, CommandKind::kClearError);
   // Seven 0xFF bytes with another last byte are an ordinary command.
   CanFrame frame = driver.packEnableMotor();
   frame.data[7] = 0xFA;
@@ -127,8 +125,8 @@ kav::hw_interface::HybridJointStatus through(MotorDlcBase& driver, CanFrame fram
 }
 
 const MotorFeedback kFeedback[] = {
-    {0, 0.0, 0.0, 0.0, 30},       {0, 1.2345, -0.678, 2.5, 30},  {0, -12.49, 17.9, -9.99, 30},
-    {0, 12.49, -17.9, 9.99, 30},  {0, 0.00019, 0.0044, 0.0073, 30},
+    {0, 0.0, 0.0, 0.0, 30},      {0, 1.2345, -0.678, 2.5, 30},     {0, -12.49, 17.9, -9.99, 30},
+    {0, 12.49, -17.9, 9.99, 30}, {0, 0.00019, 0.0044, 0.0073, 30},
 };
 
 TEST(MotorWireFeedback, Type4FeedbackDecodesThroughTheDriverWithinHalfAStep) {
@@ -166,8 +164,7 @@ TEST(MotorWireFeedback, Type2FeedbackDecodesThroughTheDriverWithinHalfAStep) {
 
 TEST(MotorWireFeedback, ValuesBeyondAFieldSaturateAtItsEnds) {
   MotorType4 driver(1);
-  const auto status =
-      through(driver, encodeFeedback(MotorProtocol::kType4, 1, {0, 0.0, 99.0, -99.0, 30}));
+  const auto status = through(driver, encodeFeedback(MotorProtocol::kType4, 1, {0, 0.0, 99.0, -99.0, 30}));
   EXPECT_DOUBLE_EQ(status.velocity, 18.0);
   EXPECT_DOUBLE_EQ(status.current, -30.0);
 }

@@ -28,12 +28,9 @@ class ArmBusHost {
   static constexpr int kJoints = 7;
 
   explicit ArmBusHost(const std::string& endpoint)
-      : drivers_{std::make_shared<hw_interface::MotorType4>(1),
-                 std::make_shared<hw_interface::MotorType4>(2),
-                 std::make_shared<hw_interface::MotorType4>(4),
-                 std::make_shared<hw_interface::MotorType2>(5),
-                 std::make_shared<hw_interface::MotorType2>(6),
-                 std::make_shared<hw_interface::MotorType2>(7),
+      : drivers_{std::make_shared<hw_interface::MotorType4>(1), std::make_shared<hw_interface::MotorType4>(2),
+                 std::make_shared<hw_interface::MotorType4>(4), std::make_shared<hw_interface::MotorType2>(5),
+                 std::make_shared<hw_interface::MotorType2>(6), std::make_shared<hw_interface::MotorType2>(7),
                  std::make_shared<hw_interface::MotorType2>(8)} {
     bus_.setCallBackFunction([this](CanFrame* frame) { onFrame(*frame); });
     bus_.setGetMsgContentFunction([this] {
@@ -53,8 +50,7 @@ class ArmBusHost {
   void send(CanFrame frame) { bus_.ExchangeData(&frame); }
 
   // One hybrid command to one motor, packed by its driver.
-  void command(int joint, double k_p, double k_d, double position, double velocity,
-               double torque) {
+  void command(int joint, double k_p, double k_d, double position, double velocity, double torque) {
     send(driver(joint).packMotorMsg(k_p, k_d, position, velocity, torque));
   }
 

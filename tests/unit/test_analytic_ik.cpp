@@ -74,8 +74,12 @@ TEST(LevenbergMarquardt, IterationLimitPrintsTheLastTrialError) {
   // An unreachable target (found by search) on which the solver keeps
   // finding small improvements until the iteration limit.
   double seed[6] = {0.0, 0.5, 0.5, 0.0, 0.0, 0.0};
-  double target[6] = {0.0, 0.15018935592716937, 0.77062287894712944,
-                      -1.1770083785545407, -0.1420670423073449, -1.0320225107057213};
+  double target[6] = {0.0,
+                      0.15018935592716937,
+                      0.77062287894712944,
+                      -1.1770083785545407,
+                      -0.1420670423073449,
+                      -1.0320225107057213};
   double q[6];
   testing::internal::CaptureStdout();
   IkStatus status;

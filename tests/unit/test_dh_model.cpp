@@ -34,8 +34,7 @@ TEST(DhModel, LinkTransformKeepsTheFloatResidueOfHalfPi) {
   const float c = std::cos(kHalfPi);
   EXPECT_NE(c, 0.0f);
   EXPECT_NEAR(c, -4.37e-8f, 1e-9f);
-  const float expected[4][4] = {
-      {1, 0, 0, 0.02f}, {0, c, -1, 0}, {0, 1, c, 0}, {0, 0, 0, 1}};
+  const float expected[4][4] = {{1, 0, 0, 0.02f}, {0, c, -1, 0}, {0, 1, c, 0}, {0, 0, 0, 1}};
   for (int i = 0; i < 4; ++i)
     for (int j = 0; j < 4; ++j) EXPECT_EQ(T[i][j], expected[i][j]) << i << "," << j;
 }
@@ -142,8 +141,7 @@ TEST(ArmForwardKinematics, ArmJointsTwoAndFiveAreReversed) {
 
   // The tool x axis is the end frame's approach (z) axis.
   float Rx[3][3], Ry[3][3], Rz[3][3];
-  R_rot_xyz(static_cast<float>(out[3]), static_cast<float>(out[4]), static_cast<float>(out[5]),
-            Rx, Ry, Rz);
+  R_rot_xyz(static_cast<float>(out[3]), static_cast<float>(out[4]), static_cast<float>(out[5]), Rx, Ry, Rz);
   float Ryx[3][3], R[3][3];
   R_dot_R(Ry, Rx, Ryx);
   R_dot_R(Rz, Ryx, R);

@@ -21,7 +21,7 @@ void expect_torques(std::vector<double> q, int type, const std::vector<double>& 
 std::vector<double> direct_torques(const double* q, double end_mass) {
   const double theta[6] = {q[0], 3.1416 - q[1], q[2] - 2.9015, q[3] - 0.24, 1.5708 - q[4], q[5]};
   const double twist[6] = {M_PI / 2, 0, 0, -M_PI / 2, M_PI / 2, 0};
-  const Eigen::Vector3d p[6] = {{0.02, 0, 0},     {0.264, 0, 0},  {0.252, 0, 0},
+  const Eigen::Vector3d p[6] = {{0.02, 0, 0},       {0.264, 0, 0}, {0.252, 0, 0},
                                 {0.06775, 0, 0.03}, {0, -0.03, 0}, {0, 0, 0.0865}};
   const double m[6] = {0, 0.9, 0.75, 0.66, 0, end_mass};
   Eigen::Matrix3d R = Eigen::Matrix3d::Identity();
@@ -74,9 +74,8 @@ TEST(GravityModel, BaseJointCarriesNoTorqueAndDoesNotMatter) {
 }
 
 TEST(GravityModel, AgreesWithADirectMomentSum) {
-  const double cases[][6] = {{0.3, 0.7, 1.1, -0.4, 0.5, 0.2},
-                             {-1.0, 2.0, 0.4, 1.2, -1.1, 2.5},
-                             {2.0, -0.5, 2.5, 0.0, 1.4, -1.0}};
+  const double cases[][6] = {
+      {0.3, 0.7, 1.1, -0.4, 0.5, 0.2}, {-1.0, 2.0, 0.4, 1.2, -1.1, 2.5}, {2.0, -0.5, 2.5, 0.0, 1.4, -1.0}};
   for (const auto& qc : cases) {
     double q[6];
     for (int i = 0; i < 6; ++i) q[i] = qc[i];

@@ -1,17 +1,15 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 #include <solver/kinematic_dynamic_solver.h>
 #include <solver/kinematic_solver.h>
 
-#include <kdl/chaindynparam.hpp>
-#include <kdl/chainfksolverpos_recursive.hpp>
-
 #include <Eigen/Geometry>
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
 #include <array>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <kdl/chaindynparam.hpp>
+#include <kdl/chainfksolverpos_recursive.hpp>
 #include <stdexcept>
 #include <string>
 
@@ -31,11 +29,11 @@ constexpr double kZeroRoll = -1.4693e-5;
 // The arm as its description states it, transcribed here for calculations
 // that do not go through the parser.
 struct JointData {
-    Eigen::Vector3d xyz, rpy, axis;
+  Eigen::Vector3d xyz, rpy, axis;
 };
 struct LinkData {
-    Eigen::Vector3d com;
-    double mass;
+  Eigen::Vector3d com;
+  double mass;
 };
 const std::array<JointData, 6> kJoints{{
     {{0, 0, 0.0603}, {0, 0, 0}, {0, 0, 1}},
@@ -55,46 +53,46 @@ const std::array<LinkData, 6> kLinks{{
 }};
 
 Eigen::Matrix3d rpyMatrix(const Eigen::Vector3d& rpy) {
-    return (Eigen::AngleAxisd(rpy.z(), Eigen::Vector3d::UnitZ()) *
-            Eigen::AngleAxisd(rpy.y(), Eigen::Vector3d::UnitY()) *
-            Eigen::AngleAxisd(rpy.x(), Eigen::Vector3d::UnitX()))
-        .toRotationMatrix();
+  return (Eigen::AngleAxisd(rpy.z(), Eigen::Vector3d::UnitZ()) *
+          Eigen::AngleAxisd(rpy.y(), Eigen::Vector3d::UnitY()) *
+          Eigen::AngleAxisd(rpy.x(), Eigen::Vector3d::UnitX()))
+      .toRotationMatrix();
 }
 
 // Static gravity torques by summing, for each joint, the moments of the
 // weights of all links beyond it about the joint axis; the sign is that of
 // the torque the joint must apply to hold the arm.
 std::array<double, 6> gravityTorques(const std::array<double, 6>& q) {
-    const Eigen::Vector3d g(0, 0, -9.81);
-    std::array<Eigen::Vector3d, 6> axis, origin, com;
-    Eigen::Isometry3d link = Eigen::Isometry3d::Identity();
-    for (int i = 0; i < 6; ++i) {
-        link.translate(kJoints[i].xyz);
-        link.rotate(rpyMatrix(kJoints[i].rpy));
-        axis[i] = link.linear() * kJoints[i].axis;
-        origin[i] = link.translation();
-        link.rotate(Eigen::AngleAxisd(q[i], kJoints[i].axis));
-        com[i] = link * kLinks[i].com;
-    }
-    std::array<double, 6> tau{};
-    for (int i = 0; i < 6; ++i) {
-        Eigen::Vector3d moment = Eigen::Vector3d::Zero();
-        for (int j = i; j < 6; ++j) moment += (com[j] - origin[i]).cross(kLinks[j].mass * g);
-        tau[i] = -axis[i].dot(moment);
-    }
-    return tau;
+  const Eigen::Vector3d g(0, 0, -9.81);
+  std::array<Eigen::Vector3d, 6> axis, origin, com;
+  Eigen::Isometry3d link = Eigen::Isometry3d::Identity();
+  for (int i = 0; i < 6; ++i) {
+    link.translate(kJoints[i].xyz);
+    link.rotate(rpyMatrix(kJoints[i].rpy));
+    axis[i] = link.linear() * kJoints[i].axis;
+    origin[i] = link.translation();
+    link.rotate(Eigen::AngleAxisd(q[i], kJoints[i].axis));
+    com[i] = link * kLinks[i].com;
+  }
+  std::array<double, 6> tau{};
+  for (int i = 0; i < 6; ++i) {
+    Eigen::Vector3d moment = Eigen::Vector3d::Zero();
+    for (int j = i; j < 6; ++j) moment += (com[j] - origin[i]).cross(kLinks[j].mass * g);
+    tau[i] = -axis[i].dot(moment);
+  }
+  return tau;
 }
 
 KDL::JntArray joints(const std::array<double, 6>& q) {
-    KDL::JntArray a(6);
-    for (int i = 0; i < 6; ++i) a(i) = q[i];
-    return a;
+  KDL::JntArray a(6);
+  for (int i = 0; i < 6; ++i) a(i) = q[i];
+  return a;
 }
 
 // The solver itself, built once: every parse prints a warning from the parser.
 KinematicDynamicSolver& embedded() {
-    static KinematicDynamicSolver solver(kav::urdf_xml_g);
-    return solver;
+  static KinematicDynamicSolver solver(kav::urdf_xml_g);
+  return solver;
 }
 
 const std::array<std::array<double, 6>, 5> kConfigurations{{
@@ -106,193 +104,190 @@ const std::array<std::array<double, 6>, 5> kConfigurations{{
 }};
 
 std::string writeTemp(const std::string& name, const std::string& text) {
-    const std::string path = std::string(KAV_BINARY_DIR) + "/" + name;
-    std::ofstream(path, std::ios::binary) << text;
-    return path;
+  const std::string path = std::string(KAV_BINARY_DIR) + "/" + name;
+  std::ofstream(path, std::ios::binary) << text;
+  return path;
 }
 
 // Runs f, expecting a std::runtime_error with `message`; returns standard error.
 template <typename F>
 std::string expectFailure(F f, const std::string& message) {
-    ::testing::internal::CaptureStderr();
-    try {
-        f();
-        ADD_FAILURE() << "no exception, expected " << message;
-    } catch (const std::runtime_error& e) {
-        EXPECT_EQ(std::string(e.what()), message);
-    }
-    return ::testing::internal::GetCapturedStderr();
+  ::testing::internal::CaptureStderr();
+  try {
+    f();
+    ADD_FAILURE() << "no exception, expected " << message;
+  } catch (const std::runtime_error& e) {
+    EXPECT_EQ(std::string(e.what()), message);
+  }
+  return ::testing::internal::GetCapturedStderr();
 }
 
 TEST(ChainSolver, ZeroConfigurationIsTheOriginWithATinyRollAboutX) {
-    KDL::JntArray zero(6);
-    const KDL::Frame frame = embedded().computeForwardKinematics(zero);
-    EXPECT_EQ(frame.p.Norm(), 0.0);
-    double roll, pitch, yaw;
-    frame.M.GetRPY(roll, pitch, yaw);
-    EXPECT_NEAR(roll, kZeroRoll, 1e-9);
-    EXPECT_NEAR(pitch, 0.0, 1e-12);
-    EXPECT_NEAR(yaw, 0.0, 1e-12);
+  KDL::JntArray zero(6);
+  const KDL::Frame frame = embedded().computeForwardKinematics(zero);
+  EXPECT_EQ(frame.p.Norm(), 0.0);
+  double roll, pitch, yaw;
+  frame.M.GetRPY(roll, pitch, yaw);
+  EXPECT_NEAR(roll, kZeroRoll, 1e-9);
+  EXPECT_NEAR(pitch, 0.0, 1e-12);
+  EXPECT_NEAR(yaw, 0.0, 1e-12);
 }
 
 TEST(ChainSolver, ForwardKinematicsMatchesTheDescribedJointFrames) {
-    for (const auto& q : kConfigurations) {
-        Eigen::Isometry3d link = Eigen::Isometry3d::Identity();
-        Eigen::Isometry3d zero = Eigen::Isometry3d::Identity();
-        for (int i = 0; i < 6; ++i) {
-            for (Eigen::Isometry3d* t : {&link, &zero}) {
-                t->translate(kJoints[i].xyz);
-                t->rotate(rpyMatrix(kJoints[i].rpy));
-            }
-            link.rotate(Eigen::AngleAxisd(q[i], kJoints[i].axis));
-        }
-        const KDL::Frame frame = embedded().computeForwardKinematics(joints(q));
-        const Eigen::Vector3d expected = link.translation() - zero.translation();
-        for (int r = 0; r < 3; ++r) {
-            EXPECT_NEAR(frame.p(r), expected(r), 1e-12);
-            for (int c = 0; c < 3; ++c) EXPECT_NEAR(frame.M(r, c), link.linear()(r, c), 1e-12);
-        }
+  for (const auto& q : kConfigurations) {
+    Eigen::Isometry3d link = Eigen::Isometry3d::Identity();
+    Eigen::Isometry3d zero = Eigen::Isometry3d::Identity();
+    for (int i = 0; i < 6; ++i) {
+      for (Eigen::Isometry3d* t : {&link, &zero}) {
+        t->translate(kJoints[i].xyz);
+        t->rotate(rpyMatrix(kJoints[i].rpy));
+      }
+      link.rotate(Eigen::AngleAxisd(q[i], kJoints[i].axis));
     }
+    const KDL::Frame frame = embedded().computeForwardKinematics(joints(q));
+    const Eigen::Vector3d expected = link.translation() - zero.translation();
+    for (int r = 0; r < 3; ++r) {
+      EXPECT_NEAR(frame.p(r), expected(r), 1e-12);
+      for (int c = 0; c < 3; ++c) EXPECT_NEAR(frame.M(r, c), link.linear()(r, c), 1e-12);
+    }
+  }
 }
 
 TEST(ChainSolver, InverseKinematicsReturnsTheJointsFromANearbySeed) {
-    for (const auto& q : kConfigurations) {
-        KDL::Frame target = embedded().computeForwardKinematics(joints(q));
-        const KDL::Frame relative = target;
-        KDL::JntArray seed = joints(q);
-        for (int i = 0; i < 6; ++i) seed(i) += (i % 2 ? -0.1 : 0.1);
+  for (const auto& q : kConfigurations) {
+    KDL::Frame target = embedded().computeForwardKinematics(joints(q));
+    const KDL::Frame relative = target;
+    KDL::JntArray seed = joints(q);
+    for (int i = 0; i < 6; ++i) seed(i) += (i % 2 ? -0.1 : 0.1);
 
-        const KDL::JntArray solution = embedded().computeInverseKinematics(target, seed);
-        // The solver stops once its weighted pose error is below 1e-6, with
-        // rotation weighted 0.01: up to 1e-4 rad of orientation error remains.
-        for (int i = 0; i < 6; ++i) EXPECT_NEAR(solution(i), q[i], 1e-3) << "joint " << i;
-        const KDL::Frame reached = embedded().computeForwardKinematics(solution);
-        EXPECT_LT((reached.p - relative.p).Norm(), 1e-6);
-        EXPECT_LT(KDL::diff(reached.M, relative.M).Norm(), 1e-4);
-        // The caller's frame now holds the absolute target.
-        EXPECT_NEAR((target.p - relative.p - kZeroPosition).Norm(), 0.0, 1e-6);
-    }
+    const KDL::JntArray solution = embedded().computeInverseKinematics(target, seed);
+    // The solver stops once its weighted pose error is below 1e-6, with
+    // rotation weighted 0.01: up to 1e-4 rad of orientation error remains.
+    for (int i = 0; i < 6; ++i) EXPECT_NEAR(solution(i), q[i], 1e-3) << "joint " << i;
+    const KDL::Frame reached = embedded().computeForwardKinematics(solution);
+    EXPECT_LT((reached.p - relative.p).Norm(), 1e-6);
+    EXPECT_LT(KDL::diff(reached.M, relative.M).Norm(), 1e-4);
+    // The caller's frame now holds the absolute target.
+    EXPECT_NEAR((target.p - relative.p - kZeroPosition).Norm(), 0.0, 1e-6);
+  }
 }
 
 TEST(ChainSolver, UnreachablePoseFailsShiftsTheTargetAndLeavesTheSolverUsable) {
-    KDL::Frame target(KDL::Vector(1.0, 0.0, 0.0));
-    KDL::JntArray seed(6);
-    const std::string err = expectFailure(
-        [&] { embedded().computeInverseKinematics(target, seed); },
-        "Inverse kinematics computation failed");
-    EXPECT_THAT(err, HasSubstr("Inverse kinematics computation failed.\n"));
-    EXPECT_NEAR((target.p - KDL::Vector(1.0, 0.0, 0.0) - kZeroPosition).Norm(), 0.0, 1e-6);
+  KDL::Frame target(KDL::Vector(1.0, 0.0, 0.0));
+  KDL::JntArray seed(6);
+  const std::string err = expectFailure([&] { embedded().computeInverseKinematics(target, seed); },
+                                        "Inverse kinematics computation failed");
+  EXPECT_THAT(err, HasSubstr("Inverse kinematics computation failed.\n"));
+  EXPECT_NEAR((target.p - KDL::Vector(1.0, 0.0, 0.0) - kZeroPosition).Norm(), 0.0, 1e-6);
 
-    KDL::Frame reachable = embedded().computeForwardKinematics(joints(kConfigurations[0]));
-    const KDL::JntArray solution =
-        embedded().computeInverseKinematics(reachable, joints(kConfigurations[0]));
-    EXPECT_NEAR(solution(0), kConfigurations[0][0], 1e-6);
+  KDL::Frame reachable = embedded().computeForwardKinematics(joints(kConfigurations[0]));
+  const KDL::JntArray solution = embedded().computeInverseKinematics(reachable, joints(kConfigurations[0]));
+  EXPECT_NEAR(solution(0), kConfigurations[0][0], 1e-6);
 }
 
 TEST(ChainSolver, WrongSizesAndNonFiniteValuesFailWithTheOperationsMessages) {
-    KDL::JntArray five(5);
-    KDL::JntArray bad(6);
-    bad(2) = std::nan("");
-    for (const KDL::JntArray& q : {five, bad}) {
-        EXPECT_THAT(expectFailure([&] { embedded().computeForwardKinematics(q); },
-                                  "Forward kinematics computation failed"),
-                    HasSubstr("Forward kinematics computation failed.\n"));
-        EXPECT_THAT(expectFailure([&] { embedded().computeGravityCompensationTorque(q); },
-                                  "Dynamics computation failed"),
-                    HasSubstr("Dynamics computation failed.\n"));
-        KDL::Frame target = KDL::Frame::Identity();
-        EXPECT_THAT(expectFailure([&] { embedded().computeInverseKinematics(target, q); },
-                                  "Inverse kinematics computation failed"),
-                    HasSubstr("Inverse kinematics computation failed.\n"));
-    }
-    KDL::Frame nan_target(KDL::Vector(std::nan(""), 0, 0));
-    expectFailure([&] { embedded().computeInverseKinematics(nan_target, KDL::JntArray(6)); },
-                  "Inverse kinematics computation failed");
+  KDL::JntArray five(5);
+  KDL::JntArray bad(6);
+  bad(2) = std::nan("");
+  for (const KDL::JntArray& q : {five, bad}) {
+    EXPECT_THAT(expectFailure([&] { embedded().computeForwardKinematics(q); },
+                              "Forward kinematics computation failed"),
+                HasSubstr("Forward kinematics computation failed.\n"));
+    EXPECT_THAT(
+        expectFailure([&] { embedded().computeGravityCompensationTorque(q); }, "Dynamics computation failed"),
+        HasSubstr("Dynamics computation failed.\n"));
+    KDL::Frame target = KDL::Frame::Identity();
+    EXPECT_THAT(expectFailure([&] { embedded().computeInverseKinematics(target, q); },
+                              "Inverse kinematics computation failed"),
+                HasSubstr("Inverse kinematics computation failed.\n"));
+  }
+  KDL::Frame nan_target(KDL::Vector(std::nan(""), 0, 0));
+  expectFailure([&] { embedded().computeInverseKinematics(nan_target, KDL::JntArray(6)); },
+                "Inverse kinematics computation failed");
 }
 
 TEST(ChainSolver, GravityTorquesAreTheStaticModelScaledPerJointGroup) {
-    const std::array<double, 6> scale{0.8, 0.8, 0.8, 1.32, 1.32, 1.32};
-    std::array<std::array<double, 6>, 6> configurations{};
-    std::copy(kConfigurations.begin(), kConfigurations.end(), configurations.begin() + 1);
-    for (const auto& q : configurations) {
-        const KDL::JntArray tau = embedded().computeGravityCompensationTorque(joints(q));
-        const std::array<double, 6> expected = gravityTorques(q);
-        for (int i = 0; i < 6; ++i) {
-            EXPECT_NEAR(tau(i) / scale[i], expected[i], 1e-9) << "joint " << i;
-        }
+  const std::array<double, 6> scale{0.8, 0.8, 0.8, 1.32, 1.32, 1.32};
+  std::array<std::array<double, 6>, 6> configurations{};
+  std::copy(kConfigurations.begin(), kConfigurations.end(), configurations.begin() + 1);
+  for (const auto& q : configurations) {
+    const KDL::JntArray tau = embedded().computeGravityCompensationTorque(joints(q));
+    const std::array<double, 6> expected = gravityTorques(q);
+    for (int i = 0; i < 6; ++i) {
+      EXPECT_NEAR(tau(i) / scale[i], expected[i], 1e-9) << "joint " << i;
     }
-    // Not a vacuous comparison: the shoulder carries most of the arm.
-    EXPECT_GT(std::fabs(gravityTorques({0, 0, 0, 0, 0, 0})[1]), 0.5);
+  }
+  // Not a vacuous comparison: the shoulder carries most of the arm.
+  EXPECT_GT(std::fabs(gravityTorques({0, 0, 0, 0, 0, 0})[1]), 0.5);
 }
 
 TEST(ChainSolver, GravityScalingAgainstUnscaledDynamicsOfTheSameChain) {
-    // The chain built from the transcribed tables, with KDL's own dynamics.
-    KDL::Chain chain;
+  // The chain built from the transcribed tables, with KDL's own dynamics.
+  KDL::Chain chain;
+  for (int i = 0; i < 6; ++i) {
+    const JointData& j = kJoints[i];
+    const KDL::Frame origin(KDL::Rotation::RPY(j.rpy.x(), j.rpy.y(), j.rpy.z()),
+                            KDL::Vector(j.xyz.x(), j.xyz.y(), j.xyz.z()));
+    const KDL::Joint joint("joint", origin.p, origin.M * KDL::Vector(j.axis.x(), j.axis.y(), j.axis.z()),
+                           KDL::Joint::RotAxis);
+    const KDL::RigidBodyInertia inertia(kLinks[i].mass,
+                                        KDL::Vector(kLinks[i].com.x(), kLinks[i].com.y(), kLinks[i].com.z()));
+    chain.addSegment(KDL::Segment("link", joint, origin, inertia));
+  }
+  KDL::ChainDynParam dynamics(chain, KDL::Vector(0, 0, -9.81));
+  for (const auto& q : kConfigurations) {
+    KDL::JntArray unscaled(6);
+    ASSERT_GE(dynamics.JntToGravity(joints(q), unscaled), 0);
+    const KDL::JntArray tau = embedded().computeGravityCompensationTorque(joints(q));
     for (int i = 0; i < 6; ++i) {
-        const JointData& j = kJoints[i];
-        const KDL::Frame origin(KDL::Rotation::RPY(j.rpy.x(), j.rpy.y(), j.rpy.z()),
-                                KDL::Vector(j.xyz.x(), j.xyz.y(), j.xyz.z()));
-        const KDL::Joint joint("joint", origin.p, origin.M * KDL::Vector(j.axis.x(), j.axis.y(), j.axis.z()),
-                               KDL::Joint::RotAxis);
-        const KDL::RigidBodyInertia inertia(
-            kLinks[i].mass, KDL::Vector(kLinks[i].com.x(), kLinks[i].com.y(), kLinks[i].com.z()));
-        chain.addSegment(KDL::Segment("link", joint, origin, inertia));
+      EXPECT_NEAR(tau(i), unscaled(i) * (i < 3 ? 0.8 : 1.32), 1e-9) << "joint " << i;
     }
-    KDL::ChainDynParam dynamics(chain, KDL::Vector(0, 0, -9.81));
-    for (const auto& q : kConfigurations) {
-        KDL::JntArray unscaled(6);
-        ASSERT_GE(dynamics.JntToGravity(joints(q), unscaled), 0);
-        const KDL::JntArray tau = embedded().computeGravityCompensationTorque(joints(q));
-        for (int i = 0; i < 6; ++i) {
-            EXPECT_NEAR(tau(i), unscaled(i) * (i < 3 ? 0.8 : 1.32), 1e-9) << "joint " << i;
-        }
-    }
+  }
 }
 
 TEST(ChainSolverConstruction, FileWithTheEmbeddedTextBuildsTheSameChain) {
-    KinematicDynamicSolver from_file(kShippedUrdf, "base_link", "link6");
-    for (const auto& q : kConfigurations) {
-        EXPECT_TRUE(KDL::Equal(from_file.computeForwardKinematics(joints(q)),
-                               embedded().computeForwardKinematics(joints(q)), 1e-15));
-    }
+  KinematicDynamicSolver from_file(kShippedUrdf, "base_link", "link6");
+  for (const auto& q : kConfigurations) {
+    EXPECT_TRUE(KDL::Equal(from_file.computeForwardKinematics(joints(q)),
+                           embedded().computeForwardKinematics(joints(q)), 1e-15));
+  }
 }
 
 TEST(ChainSolverConstruction, MissingOrMalformedFileFailsParsing) {
-    const std::string not_urdf = writeTemp("not_a_robot.urdf", "<html><body>no robot</body></html>");
-    for (const std::string& path : {std::string("/nonexistent/arm.urdf"), not_urdf}) {
-        const std::string err = expectFailure(
-            [&] { KinematicDynamicSolver s(path, "base_link", "link6"); }, "URDF parsing failed");
-        EXPECT_THAT(err, HasSubstr("Failed to parse URDF file.\n")) << path;
-    }
+  const std::string not_urdf = writeTemp("not_a_robot.urdf", "<html><body>no robot</body></html>");
+  for (const std::string& path : {std::string("/nonexistent/arm.urdf"), not_urdf}) {
+    const std::string err =
+        expectFailure([&] { KinematicDynamicSolver s(path, "base_link", "link6"); }, "URDF parsing failed");
+    EXPECT_THAT(err, HasSubstr("Failed to parse URDF file.\n")) << path;
+  }
 }
 
 TEST(ChainSolverConstruction, MalformedTextFailsParsing) {
-    const std::string err = expectFailure([] { KinematicDynamicSolver s("<robot name=\"x\">"); },
-                                          "URDF parsing failed");
-    EXPECT_THAT(err, HasSubstr("Failed to URDF XML.\n"));
+  const std::string err =
+      expectFailure([] { KinematicDynamicSolver s("<robot name=\"x\">"); }, "URDF parsing failed");
+  EXPECT_THAT(err, HasSubstr("Failed to URDF XML.\n"));
 }
 
 TEST(ChainSolverConstruction, MissingLinkNamesBothLinks) {
-    const std::string err = expectFailure(
-        [] { KinematicDynamicSolver s(kShippedUrdf, "base_link", "tool"); }, "Chain extraction failed");
-    EXPECT_THAT(err, HasSubstr("Failed to get chain from base_link to tool.\n"));
+  const std::string err = expectFailure([] { KinematicDynamicSolver s(kShippedUrdf, "base_link", "tool"); },
+                                        "Chain extraction failed");
+  EXPECT_THAT(err, HasSubstr("Failed to get chain from base_link to tool.\n"));
 
-    std::string renamed = kav::urdf_xml_g;
-    for (size_t at = renamed.find("\"link6\""); at != std::string::npos; at = renamed.find("\"link6\"")) {
-        renamed.replace(at, 7, "\"tool\"");
-    }
-    const std::string text_err =
-        expectFailure([&] { KinematicDynamicSolver s(renamed); }, "Chain extraction failed");
-    EXPECT_THAT(text_err, HasSubstr("Failed to get chain from base_link to link6.\n"));
+  std::string renamed = kav::urdf_xml_g;
+  for (size_t at = renamed.find("\"link6\""); at != std::string::npos; at = renamed.find("\"link6\"")) {
+    renamed.replace(at, 7, "\"tool\"");
+  }
+  const std::string text_err =
+      expectFailure([&] { KinematicDynamicSolver s(renamed); }, "Chain extraction failed");
+  EXPECT_THAT(text_err, HasSubstr("Failed to get chain from base_link to link6.\n"));
 }
 
 TEST(ChainSolverConstruction, ChainsWithoutSixJointsAreRefused) {
-    for (const char* end : {"link5", "link1"}) {
-        const std::string err =
-            expectFailure([&] { KinematicDynamicSolver s(kShippedUrdf, "base_link", end); },
-                          "Forward kinematics computation failed");
-        EXPECT_THAT(err, HasSubstr("Forward kinematics computation failed.\n")) << end;
-    }
+  for (const char* end : {"link5", "link1"}) {
+    const std::string err = expectFailure([&] { KinematicDynamicSolver s(kShippedUrdf, "base_link", end); },
+                                          "Forward kinematics computation failed");
+    EXPECT_THAT(err, HasSubstr("Forward kinematics computation failed.\n")) << end;
+  }
 }
 
 }  // namespace

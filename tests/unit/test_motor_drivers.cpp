@@ -82,8 +82,7 @@ TEST(MotorType4Frames, EnableDisableAndHybridCommand) {
   CanFrame enable = motor.packEnableMotor();
   expectCommandHeader(enable, 4);
   EXPECT_EQ(payload(enable), (Bytes{0x00, 0x01, 0x99, 0x7F, 0xFF, 0x7F, 0xF7, 0xFF}));
-  EXPECT_EQ(payload(motor.packDisableMotor()),
-            (Bytes{0x00, 0x01, 0xFF, 0x7F, 0xFF, 0x7F, 0xF7, 0xFF}));
+  EXPECT_EQ(payload(motor.packDisableMotor()), (Bytes{0x00, 0x01, 0xFF, 0x7F, 0xFF, 0x7F, 0xF7, 0xFF}));
 
   CanFrame five = motor.packMotorMsg(10, 1, 1, 0, 0.5);
   expectCommandHeader(five, 4);

@@ -1,7 +1,6 @@
 // The pose seven-vector of the scripting facade: x, y, z, qw, qx, qy, qz.
-#include <interfaces/PoseVector.h>
-
 #include <gtest/gtest.h>
+#include <interfaces/PoseVector.h>
 
 #include <cmath>
 #include <limits>

@@ -131,16 +131,15 @@ TEST(SocketCanBus, OpeningPrintsItsStepsAndClosingStopsTheThread) {
   });
   EXPECT_NE(opened.find("Created CAN socket with descriptor "), std::string::npos) << opened;
   EXPECT_TRUE(linesInOrder(opened, {"Found: " + hub.endpoint() + " has interface index 0.",
-                                    "Successfully bound socket to interface 0.",
-                                    "ReciveThread running "}))
+                                    "Successfully bound socket to interface 0.", "ReciveThread running "}))
       << opened;
 
   const auto start = Clock::now();
   const std::string closed = capturedStdout([&] { bus.Close(); });
   EXPECT_LT(Clock::now() - start, 3s);
-  EXPECT_TRUE(linesInOrder(closed, {"Waiting for receiver thread to terminate.",
-                                    "terminate_receiver_thread_ is true",
-                                    "receiver_thread_running_.load()", "return"}))
+  EXPECT_TRUE(
+      linesInOrder(closed, {"Waiting for receiver thread to terminate.", "terminate_receiver_thread_ is true",
+                            "receiver_thread_running_.load()", "return"}))
       << closed;
   EXPECT_NE(closed.find("ReciveThread finish \n"), std::string::npos);
   EXPECT_FALSE(bus.IsOpen());
@@ -157,10 +156,10 @@ TEST(SocketCanBus, MissingAddressFailsWithTheLookupErrorAndCloseMessages) {
   const std::string out = capturedStdout([&] { result = bus.Init("unix:@kav-no-such-bus-here"); });
   EXPECT_FALSE(result);
   EXPECT_FALSE(bus.IsOpen());
-  EXPECT_TRUE(linesInOrder(out, {"Unable to select CAN interface unix:@kav-no-such-bus-here: I/O control error",
-                                 "Waiting for receiver thread to terminate.",
-                                 "terminate_receiver_thread_ is true",
-                                 "receiver_thread_running_.load()", "return"}))
+  EXPECT_TRUE(
+      linesInOrder(out, {"Unable to select CAN interface unix:@kav-no-such-bus-here: I/O control error",
+                         "Waiting for receiver thread to terminate.", "terminate_receiver_thread_ is true",
+                         "receiver_thread_running_.load()", "return"}))
       << out;
   EXPECT_EQ(out.find("ReciveThread"), std::string::npos);
 
@@ -176,9 +175,9 @@ TEST(SocketCanBus, MissingAddressFailsWithTheLookupErrorAndCloseMessages) {
 TEST(SocketCanBus, BadNamesAreRefusedWithoutCrashing) {
   // Neither a CAN interface (this kernel may have none) nor a usable address.
   const std::string too_long_path = "unix:/" + std::string(200, 'x');
-  for (const char* name : {static_cast<const char*>(nullptr), "", "unix:", "unix:@",
-                           "no-such-interface-name", "can-with-a-name-of-more-than-15",
-                           too_long_path.c_str(), "unix:/nonexistent/dir/bus.sock"}) {
+  for (const char* name :
+       {static_cast<const char*>(nullptr), "", "unix:", "unix:@", "no-such-interface-name",
+        "can-with-a-name-of-more-than-15", too_long_path.c_str(), "unix:/nonexistent/dir/bus.sock"}) {
     SocketCan bus;
     EXPECT_FALSE(bus.Init(name)) << (name ? name : "(null)");
     EXPECT_FALSE(bus.IsOpen());

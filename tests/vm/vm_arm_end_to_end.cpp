@@ -13,8 +13,8 @@
 #include <can_motor_dlc/Mtp4Dlc.h>
 #include <linux/can.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <sim/MotorWire.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <array>
@@ -166,9 +166,9 @@ Log readLog(const std::string& path, const std::string& interface, int begin, in
 
 // One command per motor, identifiers 1, 2, 4, 5, 6, 7, 8 in this order.
 struct Round {
-  std::size_t first = 0;  // index of its first frame among the host frames
-  double time = 0.0;      // time stamp of its first frame
-  double end_time = 0.0;  // time stamp of its last frame
+  std::size_t first = 0;      // index of its first frame among the host frames
+  double time = 0.0;          // time stamp of its first frame
+  double end_time = 0.0;      // time stamp of its last frame
   std::size_t log_index = 0;  // index of its first frame in Log::frames
   std::array<MotorCommand, kMotors> command{};
 };
@@ -206,7 +206,9 @@ Steps stepsOf(int joint) {
           2 * r.torque_max / 4095};
 }
 
-bool near(double value, double expected, double tolerance) { return std::fabs(value - expected) <= tolerance; }
+bool near(double value, double expected, double tolerance) {
+  return std::fabs(value - expected) <= tolerance;
+}
 
 // A hybrid command with these values, each within one step of its field.
 bool commandIs(const MotorCommand& c, int joint, double k_p, double k_d, double position, double velocity,
@@ -386,7 +388,8 @@ std::string readFile(const std::string& path) {
 // True once the child has ended (it is not reaped).
 bool ended(pid_t pid) {
   siginfo_t info{};
-  return ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
+  return ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+         info.si_pid == pid;
 }
 
 // Waits until @p path holds @p text, while the child @p alive runs.
@@ -425,7 +428,7 @@ CanFrame fixedFrame(uint32_t id, const std::vector<uint8_t>& data) {
 // (identifier 0, length 0), the type 2 motors FF FF FF FF FF FF FF FB.
 std::vector<CanFrame> clearErrorRound() {
   const std::vector<uint8_t> clear = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFB};
-  return {fixedFrame(0, {}),    fixedFrame(0, {}),    fixedFrame(0, {}),    fixedFrame(5, clear),
+  return {fixedFrame(0, {}),    fixedFrame(0, {}),    fixedFrame(0, {}),   fixedFrame(5, clear),
           fixedFrame(6, clear), fixedFrame(7, clear), fixedFrame(8, clear)};
 }
 
@@ -512,16 +515,17 @@ void checkLog(Report& r, const Log& log, const RunResult& run) {
   }
   r.note("host frames " + std::to_string(host.size()) + " (" + std::to_string(host_commands) +
          " to motors), arm feedback frames " + std::to_string(arm_frames));
-  r.check(unknown.empty(), "only motor commands and motor feedback on the bus",
-          std::to_string(unknown.size()) + " other frames, first: " + (unknown.empty() ? "" : unknown.front()));
+  r.check(
+      unknown.empty(), "only motor commands and motor feedback on the bus",
+      std::to_string(unknown.size()) + " other frames, first: " + (unknown.empty() ? "" : unknown.front()));
   if (r.check(run.sim_counts, "kav_arm_sim reported its frame counts")) {
     // Exactly as many feedback frames as the simulator sent: candump lost
     // none, and no command was taken for feedback or the other way round.
     r.check(arm_frames == run.sim_sent,
             "the log holds every frame the simulator sent (" + std::to_string(run.sim_sent) + "), no more",
             "log: " + std::to_string(arm_frames) + " feedback frames");
-    r.note("the simulator read " + std::to_string(run.sim_received) + " of the " + std::to_string(host_commands) +
-           " commands on the bus");
+    r.note("the simulator read " + std::to_string(run.sim_received) + " of the " +
+           std::to_string(host_commands) + " commands on the bus");
   }
 
   // The start of the run as the log shows it.
@@ -557,9 +561,10 @@ void checkLog(Report& r, const Log& log, const RunResult& run) {
     homing.push_back(*round);
     at += kMotors;
   }
-  if (!r.check(!homing.empty(),
-               "then homing rounds (go-home gains, velocity 0, no torque on joints 1-2, the gripper at -5 rad/s)",
-               roundDetail(host, at)))
+  if (!r.check(
+          !homing.empty(),
+          "then homing rounds (go-home gains, velocity 0, no torque on joints 1-2, the gripper at -5 rad/s)",
+          roundDetail(host, at)))
     return;
   const double last_damping = host[homing.front().first - 1].logged.time;
   const double homing_span = homing.back().end_time - last_damping;
@@ -577,7 +582,8 @@ void checkLog(Report& r, const Log& log, const RunResult& run) {
   std::optional<MotorCommand> after_homing;
   if (at < host.size() && host[at].logged.frame.can_id == kMotorIds[kGripper])
     after_homing = kav::sim::decodeCommand(MotorProtocol::kType2, host[at].logged.frame);
-  r.check(after_homing && commandIs(*after_homing, kGripper, 0, 2.0, 0, 0, 0.0), "after homing the gripper gets one damping frame (k_d 2), no set-zero frame",
+  r.check(after_homing && commandIs(*after_homing, kGripper, 0, 2.0, 0, 0, 0.0),
+          "after homing the gripper gets one damping frame (k_d 2), no set-zero frame",
           at < host.size() ? roundDetail(host, at) : "the log ends");
   ++at;
 
@@ -601,7 +607,8 @@ void checkLog(Report& r, const Log& log, const RunResult& run) {
   // The arm as its motors report it (in log order): before the first homing
   // round, after the last one, and before every control round.
   std::vector<std::size_t> moments = {homing.front().log_index, log.frames.size()};
-  if (homing.back().first + kMotors < host.size()) moments.back() = host[homing.back().first + kMotors].log_index;
+  if (homing.back().first + kMotors < host.size())
+    moments.back() = host[homing.back().first + kMotors].log_index;
   for (const auto& round : control) moments.push_back(round.log_index);
   FeedbackTrack track;
   const auto readings = track.readingsBefore(log, moments);
@@ -641,9 +648,10 @@ void checkLog(Report& r, const Log& log, const RunResult& run) {
     };
     std::size_t first = from;
     while (first < control.size() && !holds(first)) ++first;
-    const std::string name = "target " + std::to_string(k + 1) + " (" + listValues(target.data(), kArmJoints) + ")";
-    if (!r.check(first < control.size(), name + ": the set-points reach it", "no such round after round " +
-                                                                                 std::to_string(from)))
+    const std::string name =
+        "target " + std::to_string(k + 1) + " (" + listValues(target.data(), kArmJoints) + ")";
+    if (!r.check(first < control.size(), name + ": the set-points reach it",
+                 "no such round after round " + std::to_string(from)))
       break;
     std::size_t last = first;
     while (last + 1 < control.size() && holds(last + 1)) ++last;
@@ -687,8 +695,8 @@ void checkLog(Report& r, const Log& log, const RunResult& run) {
 
   r.group("arm end to end: the simulator's answers");
   const std::size_t shut_down = control.size() - trailing;
-  const Answers answers = countAnswers(log, shut_down < control.size() ? control[shut_down].log_index
-                                                                        : log.frames.size());
+  const Answers answers =
+      countAnswers(log, shut_down < control.size() ? control[shut_down].log_index : log.frames.size());
   r.check(answers.unsolicited == 0, "every feedback frame follows a command to its motor",
           std::to_string(answers.unsolicited) + " replies answer no command");
   // The simulator shares the emulated processor with the host's real-time
@@ -710,7 +718,8 @@ int main(int argc, char** argv) {
   const std::string urdf = argv[2];
   const int demo_limit = argc > 3 ? std::atoi(argv[3]) : 200;
   if (demo_limit <= 0) {
-    std::fprintf(stderr, "vm_arm_end_to_end: the time limit must be a positive number of seconds, got \"%s\"\n",
+    std::fprintf(stderr,
+                 "vm_arm_end_to_end: the time limit must be a positive number of seconds, got \"%s\"\n",
                  argv[3]);
     return 2;
   }
@@ -733,8 +742,8 @@ int main(int argc, char** argv) {
   const int begin = dump.mark();
 
   const auto demo_start = Clock::now();
-  const pid_t demo = spawn({"sh", "-c", "exec kav_demo --can \"$0\" --urdf \"$1\" --quiet 2>&1", interface, urdf},
-                           kDemoOutput);
+  const pid_t demo = spawn(
+      {"sh", "-c", "exec kav_demo --can \"$0\" --urdf \"$1\" --quiet 2>&1", interface, urdf}, kDemoOutput);
   int demo_status = waitExitWithin(demo, std::chrono::seconds(demo_limit));
   const bool demo_in_time = demo_status != -2;
   if (!demo_in_time) demo_status = stop(demo, 5s);
@@ -779,8 +788,9 @@ int main(int argc, char** argv) {
   RunResult run;
   const std::size_t counts_at = sim_output.find("stopped after ");
   if (counts_at != std::string::npos) {
-    run.sim_counts = std::sscanf(sim_output.c_str() + counts_at, "stopped after %llu frames received, %llu sent",
-                                 &run.sim_received, &run.sim_sent) == 2;
+    run.sim_counts =
+        std::sscanf(sim_output.c_str() + counts_at, "stopped after %llu frames received, %llu sent",
+                    &run.sim_received, &run.sim_sent) == 2;
   }
   if (begin > 0 && end > 0) checkLog(r, readLog(kLogPath, interface, begin, end), run);
   return r.finish("vm_arm_end_to_end");

@@ -43,10 +43,14 @@ bool hexValue(const std::string& text, uint32_t* value) {
   uint32_t result = 0;
   for (char c : text) {
     int digit;
-    if (c >= '0' && c <= '9') digit = c - '0';
-    else if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
-    else if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
-    else return false;
+    if (c >= '0' && c <= '9')
+      digit = c - '0';
+    else if (c >= 'A' && c <= 'F')
+      digit = c - 'A' + 10;
+    else if (c >= 'a' && c <= 'f')
+      digit = c - 'a' + 10;
+    else
+      return false;
     result = result * 16 + static_cast<uint32_t>(digit);
   }
   *value = result;
@@ -109,8 +113,8 @@ pid_t spawn(const std::vector<std::string>& argv, const std::string& stdout_path
   if (stdout_path.empty()) {
     posix_spawn_file_actions_adddup2(&actions, STDERR_FILENO, STDOUT_FILENO);
   } else {
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, stdout_path.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
   }
   std::vector<char*> args;
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
@@ -228,7 +232,8 @@ std::string StdoutLines::text() const {
   return out;
 }
 
-bool StdoutLines::waitFor(const std::string& pattern, std::chrono::milliseconds timeout, Clock::time_point since) {
+bool StdoutLines::waitFor(const std::string& pattern, std::chrono::milliseconds timeout,
+                          Clock::time_point since) {
   std::unique_lock<std::mutex> lock(mutex_);
   return arrived_.wait_for(lock, timeout, [&] {
     for (const auto& l : lines_)
@@ -237,7 +242,8 @@ bool StdoutLines::waitFor(const std::string& pattern, std::chrono::milliseconds 
   });
 }
 
-bool StdoutLines::waitForCount(const std::string& pattern, std::size_t count, std::chrono::milliseconds timeout) {
+bool StdoutLines::waitForCount(const std::string& pattern, std::size_t count,
+                               std::chrono::milliseconds timeout) {
   std::unique_lock<std::mutex> lock(mutex_);
   return arrived_.wait_for(lock, timeout, [&] { return countMatching(lines_, pattern) >= count; });
 }
@@ -247,7 +253,8 @@ bool matchesPattern(const std::string& line, const std::string& pattern) {
   std::size_t from = 0;
   for (;;) {
     const std::size_t hole = pattern.find("%d", from);
-    const std::string literal = pattern.substr(from, hole == std::string::npos ? std::string::npos : hole - from);
+    const std::string literal =
+        pattern.substr(from, hole == std::string::npos ? std::string::npos : hole - from);
     if (line.compare(at, literal.size(), literal) != 0) return false;
     at += literal.size();
     if (hole == std::string::npos) return at == line.size();
@@ -286,7 +293,8 @@ bool linesFollow(const std::vector<StdoutLines::Line>& lines, const std::string&
   return false;
 }
 
-std::vector<Clock::time_point> timesOf(const std::vector<StdoutLines::Line>& lines, const std::string& pattern) {
+std::vector<Clock::time_point> timesOf(const std::vector<StdoutLines::Line>& lines,
+                                       const std::string& pattern) {
   std::vector<Clock::time_point> times;
   for (const auto& l : lines)
     if (matchesPattern(l.text, pattern)) times.push_back(l.at);
@@ -408,7 +416,8 @@ bool Candump::start() {
   sockaddr_can addr{};
   addr.can_family = AF_CAN;
   addr.can_ifindex = static_cast<int>(if_nametoindex(interface_.c_str()));
-  if (addr.can_ifindex == 0 || ::bind(socket_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) return false;
+  if (addr.can_ifindex == 0 || ::bind(socket_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0)
+    return false;
   std::vector<std::string> argv{"candump"};
   argv.insert(argv.end(), options_.begin(), options_.end());
   argv.push_back("-L");

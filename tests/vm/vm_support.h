@@ -117,7 +117,8 @@ bool linesInOrder(const std::vector<StdoutLines::Line>& lines, const std::vector
 bool linesFollow(const std::vector<StdoutLines::Line>& lines, const std::string& first,
                  const std::vector<std::string>& next);
 /// Arrival times of the lines matching @p pattern.
-std::vector<Clock::time_point> timesOf(const std::vector<StdoutLines::Line>& lines, const std::string& pattern);
+std::vector<Clock::time_point> timesOf(const std::vector<StdoutLines::Line>& lines,
+                                       const std::string& pattern);
 
 /// A frame with the payload bytes beyond its length and the three bytes after
 /// the length set to zero: what a bus carries of a frame.

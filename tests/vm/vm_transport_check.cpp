@@ -50,7 +50,8 @@ std::string boundLine(unsigned index) {
 }
 
 bool addInterface(const std::string& name) {
-  return run({"ip", "link", "add", "dev", name, "type", "vcan"}) == 0 && run({"ip", "link", "set", "up", name}) == 0;
+  return run({"ip", "link", "add", "dev", name, "type", "vcan"}) == 0 &&
+         run({"ip", "link", "set", "up", name}) == 0;
 }
 
 // Intervals between consecutive times, for the notes and the rhythm checks.
@@ -105,7 +106,8 @@ void openAndExchange(Report& r, const std::string& name) {
   opening.stop();
   r.check(opened, "Init returns true");
   r.check(bus.IsOpen(), "IsOpen is true after opening");
-  r.check(linesInOrder(opening.lines(), {kCreated, foundLine(name, index), boundLine(index), "ReciveThread running "}),
+  r.check(linesInOrder(opening.lines(),
+                       {kCreated, foundLine(name, index), boundLine(index), "ReciveThread running "}),
           "opening prints the descriptor, the interface index " + std::to_string(index) +
               ", the bind and the start of the receive thread",
           opening.text());
@@ -133,7 +135,8 @@ void openAndExchange(Report& r, const std::string& name) {
   r.check(accepted == sent.size(),
           "ExchangeData returns true for each of the " + std::to_string(sent.size()) + " frames",
           std::to_string(accepted) + " accepted");
-  r.check(!too_long_accepted, "ExchangeData returns false for a payload length of 9, which the kernel refuses");
+  r.check(!too_long_accepted,
+          "ExchangeData returns false for a payload length of 9, which the kernel refuses");
   const auto dumped = dump.between(before, after);
   r.check(before > 0 && after > 0 && sameOnTheWire(dumped, sent),
           "candump shows exactly the frames the transport sent, in order, byte for byte",
@@ -183,7 +186,8 @@ void openAndExchange(Report& r, const std::string& name) {
   StdoutLines closing(r.consoleFd());
   bus.Close();
   closing.stop();
-  r.check(linesInOrder(closing.lines(), kCloseLines) && countMatching(closing.lines(), "ReciveThread finish ") == 1,
+  r.check(linesInOrder(closing.lines(), kCloseLines) &&
+              countMatching(closing.lines(), "ReciveThread finish ") == 1,
           "Close prints its four messages and the receive thread finishes", closing.text());
   r.check(!bus.IsOpen(), "IsOpen is false after Close");
 }
@@ -219,15 +223,17 @@ void unusableInterfaces(Report& r) {
     const bool opened = bus.Init("lo");
     out.stop();
     r.check(!opened && !bus.IsOpen(), "Init(\"lo\") returns false and holds no socket");
-    r.check(linesInOrder(out.lines(), {foundLine("lo", index), "Failed to bind socket to network interface"}) &&
-                linesFollow(out.lines(), "Failed to bind socket to network interface", kCloseLines),
-            "Init on lo prints the index it found, the bind failure, then the four Close messages", out.text());
+    r.check(
+        linesInOrder(out.lines(), {foundLine("lo", index), "Failed to bind socket to network interface"}) &&
+            linesFollow(out.lines(), "Failed to bind socket to network interface", kCloseLines),
+        "Init on lo prints the index it found, the bind failure, then the four Close messages", out.text());
   }
   {
     // An interface that exists but is down: the kernel refuses to send, and
     // the transport must say so instead of reporting success.
     const std::string name = "vcan1";
-    if (!r.check(run({"ip", "link", "add", "dev", name, "type", "vcan"}) == 0, "ip link add " + name + " (left down)"))
+    if (!r.check(run({"ip", "link", "add", "dev", name, "type", "vcan"}) == 0,
+                 "ip link add " + name + " (left down)"))
       return;
     SocketCan bus;
     StdoutLines out(r.consoleFd());
@@ -275,7 +281,8 @@ void silence(Report& r, const std::string& name) {
     std::this_thread::sleep_for(10ms);
   }
   const double offline_latest = kOfflineLatest + wakeups.lateSeconds();
-  r.note("offline " + formatSeconds(offline_after) + " after Init (bound " + formatSeconds(offline_latest) + ")");
+  r.note("offline " + formatSeconds(offline_after) + " after Init (bound " + formatSeconds(offline_latest) +
+         ")");
   r.check(went_offline && offline_after >= kOfflineEarliest && offline_after <= offline_latest,
           "the link is marked offline after two silent one-second waits, not one or three",
           went_offline ? "after " + formatSeconds(offline_after) : "still online after 6 s");
@@ -284,7 +291,8 @@ void silence(Report& r, const std::string& name) {
   out.waitForCount(boundLine(index), 4, 6000ms);
   // Every bind after the first is a reconnection.
   auto binds = timesOf(out.lines(), boundLine(index));
-  const std::vector<Clock::time_point> reconnections(binds.empty() ? binds.end() : binds.begin() + 1, binds.end());
+  const std::vector<Clock::time_point> reconnections(binds.empty() ? binds.end() : binds.begin() + 1,
+                                                     binds.end());
   const auto gaps = intervals(reconnections);
   r.note(std::to_string(reconnections.size()) + " reconnections after going offline, intervals " +
          listSeconds(gaps) + "; a 10 ms sleeper woke late by " + formatSeconds(wakeups.lateSeconds()) +
@@ -336,7 +344,8 @@ void interfaceRemovedAndAdded(Report& r, const std::string& name) {
   StdoutLines out(r.consoleFd());
   if (!r.check(bus.Init(name.c_str()), "Init returns true")) return;
   run({"cansend", name, "100#01"});
-  r.check(received.waitForPayloadCount(1, 3000ms), "a frame reaches the callback before the interface goes away");
+  r.check(received.waitForPayloadCount(1, 3000ms),
+          "a frame reaches the callback before the interface goes away");
 
   if (!r.check(run({"ip", "link", "del", "dev", name}) == 0, "ip link del " + name)) return;
   const bool retried = out.waitForCount(lookupError(name), 3, 8000ms);
@@ -357,9 +366,10 @@ void interfaceRemovedAndAdded(Report& r, const std::string& name) {
   r.note(name + " had index " + std::to_string(old_index) + ", now " + std::to_string(new_index));
   const bool rebound = out.waitFor(boundLine(new_index), 5000ms, added_at);
   r.note("bound again " + formatSeconds(secondsSince(added_at)) + " after the interface came back");
-  r.check(rebound && out.waitFor(foundLine(name, new_index), 0ms, added_at),
-          "the transport finds the new interface index " + std::to_string(new_index) + " and binds within 5 s",
-          out.text());
+  r.check(
+      rebound && out.waitFor(foundLine(name, new_index), 0ms, added_at),
+      "the transport finds the new interface index " + std::to_string(new_index) + " and binds within 5 s",
+      out.text());
   r.check(bus.IsOpen(), "a socket is held again");
 
   received.clear();

@@ -49,12 +49,11 @@ struct PhysicsParameters {
   std::array<double, kSimJoints> friction{0.05, 0.05, 0.05, 0.02, 0.02, 0.02, 0.05};
   std::array<double, kSimJoints> torque_limit{30.0, 30.0, 30.0, 10.0, 10.0, 10.0, 10.0};
   /// Lower end stops, radians; -infinity for none.
-  std::array<double, kSimJoints> lower_stop{-3.24, -0.2, -0.2, -1.39, -1.5835298641951802,
-                                            -1.8453292519943295, -1.0};
+  std::array<double, kSimJoints> lower_stop{
+      -3.24, -0.2, -0.2, -1.39, -1.5835298641951802, -1.8453292519943295, -1.0};
   /// Upper end stops, radians; +infinity for none.
-  std::array<double, kSimJoints> upper_stop{2.718, 3.7, 3.1, 1.39, 1.5835298641951802,
-                                            1.8453292519943295,
-                                            std::numeric_limits<double>::infinity()};
+  std::array<double, kSimJoints> upper_stop{
+      2.718, 3.7, 3.1, 1.39, 1.5835298641951802, 1.8453292519943295, std::numeric_limits<double>::infinity()};
   double gripper_inertia = 0.001;
 };
 
@@ -95,8 +94,7 @@ class ArmPhysics {
   /// (six arm joints), from the description's masses, unscaled. May run
   /// while another thread steps the model, but not beside itself.
   /// @throw std::invalid_argument when a position is not finite
-  std::array<double, kSimArmJoints> gravityTorques(
-      const std::array<double, kSimArmJoints>& positions) const;
+  std::array<double, kSimArmJoints> gravityTorques(const std::array<double, kSimArmJoints>& positions) const;
 
   /// The parameters the model runs with.
   const PhysicsParameters& parameters() const;

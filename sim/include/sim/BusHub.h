@@ -35,8 +35,7 @@ class BusHub {
   std::size_t memberCount() const;
   /// Waits until at least @p count members are connected.
   /// @return false when the time ran out first
-  bool waitForMembers(std::size_t count,
-                      std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
+  bool waitForMembers(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
   /// Frames forwarded since the hub started (each counted once).
   std::size_t framesForwarded() const;
   /// Disconnects every member; they may connect again.

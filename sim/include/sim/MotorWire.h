@@ -38,11 +38,11 @@ struct MotorCommand {
 
 /// What a motor reports in one feedback frame, in its own coordinates.
 struct MotorFeedback {
-  int code = 0;            ///< type 4: error code 0-31 (0 healthy); type 2: status 0-15
-  double position = 0.0;   ///< single-turn reading, radians, within [-12.5, 12.5]
-  double velocity = 0.0;   ///< radians per second
-  double current = 0.0;    ///< in the motor's current unit
-  int temperature = 30;    ///< degrees Celsius; type 4 only (type 2 sends no temperature)
+  int code = 0;           ///< type 4: error code 0-31 (0 healthy); type 2: status 0-15
+  double position = 0.0;  ///< single-turn reading, radians, within [-12.5, 12.5]
+  double velocity = 0.0;  ///< radians per second
+  double current = 0.0;   ///< in the motor's current unit
+  int temperature = 30;   ///< degrees Celsius; type 4 only (type 2 sends no temperature)
 };
 
 /// Ranges of the fields of one protocol (every range is symmetric about 0
@@ -69,8 +69,7 @@ const ProtocolRanges& rangesOf(MotorProtocol protocol);
 /// A type 2 frame of seven 0xFF bytes followed by FB, FC, FD or FE is the
 /// matching special command; every other 8-byte frame is a hybrid command.
 /// @return no value when the frame is not a command (its length is not 8)
-std::optional<MotorCommand> decodeCommand(MotorProtocol protocol,
-                                          const hw_interface::CanFrame& frame);
+std::optional<MotorCommand> decodeCommand(MotorProtocol protocol, const hw_interface::CanFrame& frame);
 
 /// Encodes one feedback frame. Values are clamped to the protocol's ranges and
 /// rounded to the nearest step of their field, so the driver decodes them
@@ -81,8 +80,7 @@ std::optional<MotorCommand> decodeCommand(MotorProtocol protocol,
 /// @throw std::invalid_argument when @p motor_id is out of range (type 4:
 ///        1-2047; type 2: 0-15), the code does not fit its field (type 4:
 ///        0-31; type 2: 0-15), or a value is not a number
-hw_interface::CanFrame encodeFeedback(MotorProtocol protocol, int motor_id,
-                                      const MotorFeedback& feedback);
+hw_interface::CanFrame encodeFeedback(MotorProtocol protocol, int motor_id, const MotorFeedback& feedback);
 
 /// The reading of a single-turn encoder spanning 25 rad: @p position wrapped
 /// into [-12.5, 12.5).

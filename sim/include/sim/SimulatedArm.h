@@ -98,8 +98,7 @@ class SimulatedArm {
   /// @param options start pose, variant, latency, noise and description
   /// @throw std::invalid_argument when an option is unusable (the message
   ///        names it); std::runtime_error when the bus cannot be joined
-  explicit SimulatedArm(const std::string& endpoint,
-                        SimulatedArmOptions options = SimulatedArmOptions());
+  explicit SimulatedArm(const std::string& endpoint, SimulatedArmOptions options = SimulatedArmOptions());
   /// Stops both threads and leaves the bus.
   ~SimulatedArm();
   SimulatedArm(const SimulatedArm&) = delete;
@@ -157,8 +156,7 @@ class SimulatedArm {
   /// @throw std::invalid_argument when @p joint is not 0-6, the code does not
   ///        fit the motor's protocol, or a type 4 motor is asked for a latched
   ///        fault
-  void setMotorError(int joint, int code,
-                     ErrorPersistence persistence = ErrorPersistence::kUntilSwitchedOff);
+  void setMotorError(int joint, int code, ErrorPersistence persistence = ErrorPersistence::kUntilSwitchedOff);
   /// The motor of @p joint reports @p current (in its current unit; clamped to
   /// the field's range on the wire) instead of its applied torque; no value
   /// switches the fault off.
