@@ -10,6 +10,7 @@
 
 #include "can_motor_dlc/Mtp2Dlc.h"
 #include "can_motor_dlc/Mtp4Dlc.h"
+#include "config/ArmConfig.h"
 #include "controller/CycleClock.h"
 #include "controller/EdgeSearch.h"
 #include "solver/Exercise.h"
@@ -20,16 +21,7 @@ namespace t8 {
 
 namespace {
 
-constexpr int kArmJoints = 6;
-constexpr int kGripper = 6;
-constexpr int kMotors = 7;
-constexpr double kDeg85 = 1.4835298641951802;
-constexpr double kDeg100 = 1.7453292519943295;
-constexpr auto kHomingMinimum = std::chrono::milliseconds(3550);
-constexpr auto kHomingLimit = std::chrono::seconds(30);
-// A driver error code is carried in the low four bits of a host code; 15
-// there means "offline", so larger driver codes are reported as 14.
-constexpr int kLargestReportedFault = 14;
+using namespace config;
 
 void pause200us() { usleep(200); }
 
@@ -46,37 +38,42 @@ ControllerBase::ControllerBase(const std::string& urdf_path, const std::string& 
     : go_home_flag_(false),
       state_machine_(GO_HOME),
       zero_point_position_(kMotors, 0.0),
-      current_limit_(kMotors, 13.0),
-      lower_bound_xyzrpy_{0.0, -0.53, -0.53, -kDeg100, -kDeg85, -kDeg85},
-      upper_bound_xyzrpy_{0.53, 0.53, 0.53, kDeg100, kDeg85, kDeg85},
+      current_limit_(kMotors, kCurrentLimit),
+      lower_bound_xyzrpy_(kEndEffectorLower.begin(), kEndEffectorLower.end()),
+      upper_bound_xyzrpy_(kEndEffectorUpper.begin(), kEndEffectorUpper.end()),
       temp_position{0, 0, 0, 0, 0, 0, 0},
       joint_target_(kMotors),
       ee_command_(Eigen::Isometry3d::Identity()),
       catch_torque_target_(0.0),
       catch_control_mode_(kPosition),
-      max_acc_(0.5),
-      max_vel_(2.0),
+      max_acc_(kMaxAcceleration),
+      max_vel_(kMaxVelocity),
       joint_status_(kMotors),
       online_(true),
       ee_state_(Eigen::Isometry3d::Identity()),
       can_name_(can_name),
       type_(type),
       current_out_count_{0, 0, 0, 0, 0, 0, 0},
-      max_current_out_(200),
+      max_current_out_(kCurrentTripChecks),
       solver_(urdf_path, "base_link", "link6"),
-      lower_Joint{-3.14, -0.1, -0.1, -1.29, -kDeg85, -kDeg100, 0.0},
-      upper_Joint{2.618, 3.6, 3.0, 1.29, kDeg85, kDeg100, 5.0},
+      lower_Joint{kJointLower[0], kJointLower[1], kJointLower[2], kJointLower[3],
+                  kJointLower[4], kJointLower[5], kJointLower[6]},
+      upper_Joint{kJointUpper[0], kJointUpper[1], kJointUpper[2], kJointUpper[3],
+                  kJointUpper[4], kJointUpper[5], kJointUpper[6]},
       offline_motors_(),
       gravity_compensation_torqe_(kArmJoints, 0.0),
       solve_position_(),
-      frequency_(200.0),
+      frequency_(kControlFrequency),
       edge_search_(std::make_unique<EdgeSearch>(urdf_path)) {
   using hw_interface::MotorType2;
   using hw_interface::MotorType4;
-  joint_ptr_ = {std::make_shared<MotorType4>(1), std::make_shared<MotorType4>(2),
-                std::make_shared<MotorType4>(4), std::make_shared<MotorType2>(5),
-                std::make_shared<MotorType2>(6), std::make_shared<MotorType2>(7),
-                std::make_shared<MotorType2>(8)};
+  for (int i = 0; i < kMotors; ++i) {
+    if (kMotorProtocols[i] == MotorProtocol::kType4) {
+      joint_ptr_.push_back(std::make_shared<MotorType4>(kMotorIds[i]));
+    } else {
+      joint_ptr_.push_back(std::make_shared<MotorType2>(kMotorIds[i]));
+    }
+  }
   Init();
 }
 
@@ -112,9 +109,9 @@ void ControllerBase::bringUp() {
     throw std::runtime_error("Cannot open the CAN interface \"" + can_name_ + "\"");
   }
 
-  for (int round = 0; round < 3; ++round) clearMotorError();
-  for (int round = 0; round < 3; ++round) setEnableMotor();
-  for (int cycle = 0; cycle < 100; ++cycle) {
+  for (int round = 0; round < kClearErrorRounds; ++round) clearMotorError();
+  for (int round = 0; round < kEnableRounds; ++round) setEnableMotor();
+  for (int cycle = 0; cycle < kStartupDampingCycles; ++cycle) {
     stateProtect();
     loadJointStatus();
   }
@@ -127,8 +124,8 @@ void ControllerBase::bringUp() {
   auto cycle_start = start;
   while (!is_starting) {
     stateGoHome();
-    const double search_velocity = type_ == 2 ? 2.0 : -5.0;
-    send(joint_ptr_[kGripper]->packMotorMsg(0.0, 0.2, 0.0, search_velocity, 0.0));
+    const double search_velocity = type_ == 2 ? kGripperSearchVelocityVariant2 : kGripperSearchVelocity;
+    send(joint_ptr_[kGripper]->packMotorMsg(0.0, kGripperSearchKd, 0.0, search_velocity, 0.0));
     pause200us();
     const auto homing_time = CycleClock::now() - start;
     if (homing_time > kHomingMinimum && go_home_flag_) is_starting = true;
@@ -152,7 +149,7 @@ void ControllerBase::bringUp() {
 
   zero_point_position_[kGripper] = joint_status_[kGripper].position;
   if (type_ == 2) send(joint_ptr_[kGripper]->packSetZero());
-  send(joint_ptr_[kGripper]->packMotorMsg(0.0, 2.0, 0.0, 0.0, 0.0));
+  send(joint_ptr_[kGripper]->packMotorMsg(0.0, kGripperSettleKd, 0.0, 0.0, 0.0));
   pause200us();
   std::cerr << "Init completed" << std::endl;
 }
@@ -169,8 +166,8 @@ void ControllerBase::shutDownAfterFailedStart() {
 std::vector<int> ControllerBase::jointsNotHome() const {
   std::vector<int> joints;
   for (int i = 0; i < kArmJoints; ++i) {
-    if (!(std::fabs(joint_status_[i].position - zero_point_position_[i]) < 0.08 &&
-          std::fabs(joint_status_[i].velocity) < 0.1)) {
+    if (!(std::fabs(joint_status_[i].position - zero_point_position_[i]) < kHomePositionTolerance &&
+          std::fabs(joint_status_[i].velocity) < kHomeVelocityTolerance)) {
       joints.push_back(i + 1);
     }
   }
@@ -306,8 +303,8 @@ void ControllerBase::setInterpolationParam(double max_acc, double max_vel) {
   if (!std::isfinite(max_acc) || !std::isfinite(max_vel)) {
     throw std::invalid_argument("setInterpolationParam: the limits must be finite numbers");
   }
-  max_acc_.store(max_acc > 0.5 ? 0.5 : (max_acc < 0.0 ? 0.0 : max_acc));
-  max_vel_.store(max_vel > 2.0 ? 2.0 : (max_vel < 0.0 ? 0.0 : max_vel));
+  max_acc_.store(limit(max_acc, 0.0, kMaxAcceleration));
+  max_vel_.store(limit(max_vel, 0.0, kMaxVelocity));
 }
 
 void ControllerBase::ExchangeMotorMsg() {
@@ -393,26 +390,26 @@ void ControllerBase::stateGravityCompensation() {
 }
 
 void ControllerBase::stateGoHome() {
-  static constexpr double kKp[kArmJoints] = {150, 150, 150, 50, 25, 10};
-  static constexpr double kKd[kArmJoints] = {1.0, 1.0, 1.0, 0.8, 0.8, 1.0};
+  const auto& kKp = kGoHomeGains.k_p;
+  const auto& kKd = kGoHomeGains.k_d;
   takeHomePositions();
   go_home_flag_ = false;
   double output_vel[kArmJoints];
   for (int i = 0; i < kArmJoints; ++i) {
-    solve::Interpolation(&zero_point_position_[i], &temp_position[i], &output_vel[i], 0.08, 0.2, 200.0);
+    solve::Interpolation(&zero_point_position_[i], &temp_position[i], &output_vel[i], kHomingAcceleration,
+                         kHomingVelocity, kControlFrequency);
   }
   for (int i = 0; i < kArmJoints; ++i) {
-    const double torque = i < 2 ? 0.0 : gravity_compensation_torqe_[i];
+    const double torque = i < kHomingJointsWithoutGravity ? 0.0 : gravity_compensation_torqe_[i];
     sendCommand(i, kKp[i], kKd[i], temp_position[i], 0, torque);
     pause200us();
   }
-  const int at_home = kArmJoints - static_cast<int>(jointsNotHome().size());
-  if (at_home > 5) go_home_flag_ = true;
+  if (jointsNotHome().empty()) go_home_flag_ = true;
 }
 
 void ControllerBase::statePositionControl() {
-  static constexpr double kKp[kArmJoints] = {150, 150, 150, 50, 25, 10};
-  static constexpr double kKd[kArmJoints] = {1.0, 1.0, 1.0, 0.8, 0.8, 1.0};
+  const auto& kKp = kPositionGains.k_p;
+  const auto& kKd = kPositionGains.k_d;
   double solve_position[kArmJoints];
   double output_vel[kArmJoints];
   const double max_acc = max_acc_.load();
@@ -421,12 +418,14 @@ void ControllerBase::statePositionControl() {
     solve_position[i] = limit(joint_target_[i].position, lower_Joint[i], upper_Joint[i]);
   }
   for (int i = 0; i < kArmJoints; ++i) {
-    solve::Interpolation(&solve_position[i], &temp_position[i], &output_vel[i], max_acc, max_vel, 200.0);
+    solve::Interpolation(&solve_position[i], &temp_position[i], &output_vel[i], max_acc, max_vel,
+                         kControlFrequency);
   }
   for (int i = 0; i < kArmJoints; ++i) {
     double torque = gravity_compensation_torqe_[i];
-    if (i < 3) {
-      torque += 1.5 * (solve_position[i] - joint_status_[i].position) - 0.6 * joint_status_[i].velocity;
+    if (i < kCorrectedJoints) {
+      torque += kCorrectionKp * (solve_position[i] - joint_status_[i].position) -
+                kCorrectionKd * joint_status_[i].velocity;
     }
     sendCommand(i, kKp[i], kKd[i], temp_position[i], output_vel[i], torque);
     pause200us();
@@ -435,8 +434,8 @@ void ControllerBase::statePositionControl() {
 }
 
 void ControllerBase::stateEndControl() {
-  static constexpr double kKp[kArmJoints] = {150, 150, 150, 70, 25, 10};
-  static constexpr double kKd[kArmJoints] = {1.0, 1.0, 1.0, 0.8, 0.8, 1.0};
+  const auto& kKp = kEndControlGains.k_p;
+  const auto& kKd = kEndControlGains.k_d;
   double current_pos[kArmJoints];
   for (int i = 0; i < kArmJoints; ++i) current_pos[i] = joint_status_[i].position;
   const std::vector<double> command = solve::Isometry2Xyzrpy(ee_command_);
@@ -498,12 +497,13 @@ void ControllerBase::stateEndControl() {
   const double max_vel = max_vel_.load();
   double output_vel[kArmJoints];
   for (int i = 0; i < kArmJoints; ++i) {
-    solve::Interpolation(&target[i], &temp_position[i], &output_vel[i], max_acc, max_vel, 200.0);
+    solve::Interpolation(&target[i], &temp_position[i], &output_vel[i], max_acc, max_vel, kControlFrequency);
   }
   for (int i = 0; i < kArmJoints; ++i) {
     double torque = gravity_compensation_torqe_[i];
-    if (i < 3) {
-      torque += 1.5 * (target[i] - joint_status_[i].position) - 0.6 * joint_status_[i].velocity;
+    if (i < kCorrectedJoints) {
+      torque +=
+          kCorrectionKp * (target[i] - joint_status_[i].position) - kCorrectionKd * joint_status_[i].velocity;
     }
     sendCommand(i, kKp[i], kKd[i], temp_position[i], output_vel[i], torque);
     pause200us();
@@ -512,22 +512,25 @@ void ControllerBase::stateEndControl() {
 }
 
 void ControllerBase::stateProtect() {
-  static constexpr double kKd[kArmJoints] = {1.0, 4.0, 4.0, 1.0, 1.0, 1.0};
-  for (int i = 0; i < kArmJoints; ++i) sendCommand(i, 0, kKd[i], 0, 0, 0);
+  for (int i = 0; i < kArmJoints; ++i) sendCommand(i, 0, kDampingKd[i], 0, 0, 0);
   for (int i = 0; i < kArmJoints; ++i) temp_position[i] = joint_status_[i].position;
   CatchSoft();
 }
 
 void ControllerBase::CatchPositionCtrl() {
   float send_cur = static_cast<float>((zero_point_position_[kGripper] + joint_target_[kGripper].position -
-                                       0.1 - joint_status_[kGripper].position) *
-                                      8.0);
+                                       kGripperOffset - joint_status_[kGripper].position) *
+                                      kGripperPositionGain);
   if (catch_control_mode_.load() == kTorque) send_cur = static_cast<float>(catch_torque_target_);
-  send_cur = limit(send_cur, -2.0f, 2.0f);
-  CanFrame frame = joint_ptr_[kGripper]->packMotorMsg(0.0, 0.2, 0.0, 0.0, static_cast<double>(send_cur));
+  constexpr float kTorqueLimit = static_cast<float>(kGripperTorqueLimit);
+  send_cur = limit(send_cur, -kTorqueLimit, kTorqueLimit);
+  CanFrame frame =
+      joint_ptr_[kGripper]->packMotorMsg(0.0, kGripperSearchKd, 0.0, 0.0, static_cast<double>(send_cur));
   if (type_ == 2) {
-    joint_target_[kGripper].position = limit(joint_target_[kGripper].position, -3.4, 0.1);
-    frame = joint_ptr_[kGripper]->packMotorMsg(2.0, 0.1, joint_target_[kGripper].position, 0.0, 0.0);
+    joint_target_[kGripper].position =
+        limit(joint_target_[kGripper].position, kGripperVariant2Lower, kGripperVariant2Upper);
+    frame = joint_ptr_[kGripper]->packMotorMsg(kGripperVariant2Kp, kGripperVariant2Kd,
+                                               joint_target_[kGripper].position, 0.0, 0.0);
   }
   send(frame);
   pause200us();

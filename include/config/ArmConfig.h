@@ -1,0 +1,133 @@
+#pragma once
+/// @file ArmConfig.h
+/// The arm's constants in one place: motors and their protocols, joint
+/// limits, the gains of every state, interpolation ceilings, the end-effector
+/// box, the current limit, silence limits and the timing of the control
+/// cycle. The controller, the inverse-kinematics worker, the simulated arm,
+/// the programs and the tests read them from here.
+///
+/// Joint indices: 0-5 the arm joints from the base outwards, 6 the gripper.
+/// Keep the literals as written: several are not derived from pi on purpose
+/// (3.14, 2.618), and frames on the wire depend on their exact values.
+
+#include <array>
+#include <chrono>
+
+namespace kav {
+namespace config {
+
+/// Arm joints in the kinematic chain.
+constexpr int kArmJoints = 6;
+/// Motors on the bus: the six arm joints and the gripper.
+constexpr int kMotors = 7;
+/// Index of the gripper.
+constexpr int kGripper = 6;
+
+/// The two motor families on the arm's bus.
+enum class MotorProtocol {
+  kType4,  ///< joints 1-3: feedback on the motor's own identifier, 5-bit error code
+  kType2,  ///< joints 4-6 and the gripper: feedback on identifier 0, 4-bit status
+};
+
+/// CAN identifier of each joint's motor.
+constexpr std::array<int, kMotors> kMotorIds{1, 2, 4, 5, 6, 7, 8};
+/// Protocol of each joint's motor.
+constexpr std::array<MotorProtocol, kMotors> kMotorProtocols{
+    MotorProtocol::kType4, MotorProtocol::kType4, MotorProtocol::kType4, MotorProtocol::kType2,
+    MotorProtocol::kType2, MotorProtocol::kType2, MotorProtocol::kType2};
+
+/// 85 and 100 degrees in radians.
+constexpr double kDeg85 = 1.4835298641951802;
+constexpr double kDeg100 = 1.7453292519943295;
+
+/// Joint limits in radians; targets are clamped to them. The gripper's range
+/// is relative to its zero.
+constexpr std::array<double, kMotors> kJointLower{-3.14, -0.1, -0.1, -1.29, -kDeg85, -kDeg100, 0.0};
+constexpr std::array<double, kMotors> kJointUpper{2.618, 3.6, 3.0, 1.29, kDeg85, kDeg100, 5.0};
+
+/// Stiffness and damping of the six arm motors in one state.
+struct JointGains {
+  std::array<double, kArmJoints> k_p;
+  std::array<double, kArmJoints> k_d;
+};
+/// GO_HOME and the homing of the start-up.
+constexpr JointGains kGoHomeGains{{150, 150, 150, 50, 25, 10}, {1.0, 1.0, 1.0, 0.8, 0.8, 1.0}};
+/// POSITION_CONTROL.
+constexpr JointGains kPositionGains{{150, 150, 150, 50, 25, 10}, {1.0, 1.0, 1.0, 0.8, 0.8, 1.0}};
+/// END_CONTROL: joint 4 is stiffer than in POSITION_CONTROL.
+constexpr JointGains kEndControlGains{{150, 150, 150, 70, 25, 10}, {1.0, 1.0, 1.0, 0.8, 0.8, 1.0}};
+/// PROTECT and every damping hold: k_p 0, this k_d.
+constexpr std::array<double, kArmJoints> kDampingKd{1.0, 4.0, 4.0, 1.0, 1.0, 1.0};
+/// Joints 1-3 get a correction torque in the position laws:
+/// kCorrectionKp (target - measured position) - kCorrectionKd measured velocity.
+constexpr int kCorrectedJoints = 3;
+constexpr double kCorrectionKp = 1.5;
+constexpr double kCorrectionKd = 0.6;
+/// Joints 1 and 2 get no gravity feed-forward while going home.
+constexpr int kHomingJointsWithoutGravity = 2;
+
+/// Interpolation of POSITION_CONTROL and END_CONTROL: ceilings and defaults
+/// of the acceleration (rad/s²) and speed (rad/s) limits.
+constexpr double kMaxAcceleration = 0.5;
+constexpr double kMaxVelocity = 2.0;
+/// Interpolation limits of GO_HOME and the start-up homing.
+constexpr double kHomingAcceleration = 0.08;
+constexpr double kHomingVelocity = 0.2;
+
+/// A joint is home within this distance of its home position (rad) and
+/// below this speed (rad/s).
+constexpr double kHomePositionTolerance = 0.08;
+constexpr double kHomeVelocityTolerance = 0.1;
+/// Homing lasts at least this long, and fails after this long.
+constexpr std::chrono::milliseconds kHomingMinimum{3550};
+constexpr std::chrono::seconds kHomingLimit{30};
+
+/// The control cycle: 200 Hz, frames of one cycle at least 200 us apart.
+constexpr double kControlFrequency = 200.0;
+constexpr std::chrono::microseconds kCyclePeriod{5000};
+constexpr std::chrono::microseconds kFrameSpacing{200};
+/// Start-up rounds: clear errors, enable, then damping cycles.
+constexpr int kClearErrorRounds = 3;
+constexpr int kEnableRounds = 3;
+constexpr int kStartupDampingCycles = 100;
+
+/// Gripper: the end-stop search of the start-up (k_d and velocity; variant 2
+/// searches the other way), the k_d of the frame that ends it, and the laws.
+constexpr double kGripperSearchKd = 0.2;
+constexpr double kGripperSearchVelocity = -5.0;
+constexpr double kGripperSearchVelocityVariant2 = 2.0;
+constexpr double kGripperSettleKd = 2.0;
+/// Torque-driven gripper (every variant but 2): torque =
+/// kGripperPositionGain (zero + target - kGripperOffset - measured), or the
+/// host's torque, limited to +-kGripperTorqueLimit, with k_d kGripperSearchKd.
+constexpr double kGripperPositionGain = 8.0;
+constexpr double kGripperOffset = 0.1;
+constexpr double kGripperTorqueLimit = 2.0;
+/// Variant 2 drives the gripper by position: these gains, targets clamped.
+constexpr double kGripperVariant2Kp = 2.0;
+constexpr double kGripperVariant2Kd = 0.1;
+constexpr double kGripperVariant2Lower = -3.4;
+constexpr double kGripperVariant2Upper = 0.1;
+
+/// End-effector targets are clamped to this box: x, y, z (m), roll, pitch,
+/// yaw (rad), relative to the zero configuration's end-effector position.
+constexpr std::array<double, 6> kEndEffectorLower{0.0, -0.53, -0.53, -kDeg100, -kDeg85, -kDeg85};
+constexpr std::array<double, 6> kEndEffectorUpper{0.53, 0.53, 0.53, kDeg100, kDeg85, kDeg85};
+
+/// Over-current: an arm joint whose current stays above kCurrentLimit (the
+/// motors' units) for kCurrentTripChecks consecutive cycles ends control.
+constexpr double kCurrentLimit = 13.0;
+constexpr int kCurrentTripChecks = 200;
+
+/// A motor silent for longer than its limit is offline for good: type 4
+/// 100 ms; type 2 800 ms, or 200 ms for identifiers up to 4.
+constexpr std::chrono::milliseconds kType4SilenceLimit{100};
+constexpr std::chrono::milliseconds kType2SilenceLimit{800};
+constexpr std::chrono::milliseconds kType2ShortSilenceLimit{200};
+constexpr int kType2ShortSilenceLargestId = 4;
+
+/// Driver codes above this are reported to hosts as this (15 means offline).
+constexpr int kLargestReportedFault = 14;
+
+}  // namespace config
+}  // namespace kav
