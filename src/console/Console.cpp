@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <sched.h>
 #include <semaphore.h>
+#include <signal.h>
 #include <time.h>
 
 #include <algorithm>
@@ -104,6 +105,11 @@ void writerLoop() {
   // Normal scheduling even when started from a real-time thread's creator.
   sched_param normal{};
   pthread_setschedparam(pthread_self(), SCHED_OTHER, &normal);
+  // A standard output whose reader went away fails the write, never the process.
+  sigset_t pipe_only;
+  sigemptyset(&pipe_only);
+  sigaddset(&pipe_only, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe_only, nullptr);
   for (;;) {
     timespec until{};
     clock_gettime(CLOCK_REALTIME, &until);
@@ -118,7 +124,8 @@ void writerLoop() {
     const std::uint64_t dropped = g_dropped.load(std::memory_order_relaxed);
     const std::uint64_t reported = g_reported.load(std::memory_order_relaxed);
     if (dropped > reported) {
-      std::fprintf(stderr, "%llu console messages dropped\n", static_cast<unsigned long long>(dropped - reported));
+      std::fprintf(stderr, "%llu console messages dropped\n",
+                   static_cast<unsigned long long>(dropped - reported));
       g_reported.store(dropped, std::memory_order_release);
     }
     std::lock_guard<std::mutex> lock(g_lease_mutex);
