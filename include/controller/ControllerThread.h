@@ -7,6 +7,7 @@
 #include <Eigen/Geometry>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -62,9 +63,11 @@ class ControllerThread : public ControllerBase {
   /// Gripper to torque mode with @p torque.
   /// @throw std::invalid_argument when @p torque is not finite
   void setCatchTorque(double torque);
-  /// The timings of the most recent cycles (up to 8192), oldest first: a way
-  /// to check that the control loop keeps its 5 ms period.
-  std::vector<CycleTiming> getCycleTimings();
+  /// The timings of the most recent cycles (up to 8192, or up to @p newest),
+  /// oldest first: a way to check that the control loop keeps its 5 ms period.
+  /// The copy is made under the exchange mutex, so ask for few cycles when
+  /// calling often.
+  std::vector<CycleTiming> getCycleTimings(std::size_t newest = SIZE_MAX);
 
   Eigen::Isometry3d ee_command_safe_;
   std::vector<HybridJointStatus> joint_target_safe_;

@@ -3,6 +3,8 @@
 /// The native facade through which a host program drives one arm.
 
 #include <Eigen/Geometry>
+#include <chrono>
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <vector>
@@ -22,6 +24,12 @@ namespace t8 {
 /// motor offline.
 class InterfacesThread {
  public:
+  /// Timing of one control cycle, on the monotonic clock.
+  struct CycleTiming {
+    std::chrono::steady_clock::time_point start;  ///< when the cycle began
+    std::chrono::nanoseconds update;              ///< how long the cycle's control step took
+  };
+
   /// @param urdf_path robot description file (chain "base_link" to "link6")
   /// @param can_name "can0", or a local-socket bus "unix:/path" / "unix:@name"
   /// @param type arm variant (2 drives the gripper by position)
@@ -63,6 +71,15 @@ class InterfacesThread {
   void kav_x(double a, double b, double c);
   /// Every error code since construction, oldest first.
   std::vector<int> getErrorCode();
+  /// The arm state number in force: the last one selected (GO_HOME right
+  /// after construction). A number outside 0-5 acts as PROTECT.
+  int getArmStatus();
+  /// The timings of the most recent control cycles, oldest first: at most
+  /// @p newest of them, and at most the 8192 the controller keeps. The control
+  /// thread waits while they are copied, so ask for a second's worth (200),
+  /// not for all of them, when calling often.
+  /// @param newest how many of the most recent cycles to return
+  std::vector<CycleTiming> getCycleTimings(std::size_t newest);
 
  private:
   class impl;

@@ -137,9 +137,9 @@ void ControllerThread::recordCycle(const CycleTiming& timing) {
   ++cycle_count_;
 }
 
-std::vector<ControllerThread::CycleTiming> ControllerThread::getCycleTimings() {
+std::vector<ControllerThread::CycleTiming> ControllerThread::getCycleTimings(std::size_t newest) {
   std::lock_guard<std::mutex> lock(mutex_exchange_data_);
-  const std::size_t kept = std::min(cycle_count_, kKeptCycleTimings);
+  const std::size_t kept = std::min({cycle_count_, kKeptCycleTimings, newest});
   std::vector<CycleTiming> timings;
   timings.reserve(kept);
   for (std::size_t i = cycle_count_ - kept; i < cycle_count_; ++i) {
