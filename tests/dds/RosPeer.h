@@ -38,6 +38,7 @@ class Inbox : public eprosima::fastdds::dds::DataReaderListener {
   struct Entry {
     Clock::time_point arrival;
     Message message;
+    std::uint64_t sequence;  ///< the writer's sequence number of the sample
   };
 
   void on_data_available(eprosima::fastdds::dds::DataReader* reader) override {
@@ -47,7 +48,7 @@ class Inbox : public eprosima::fastdds::dds::DataReaderListener {
       if (!info.valid_data) continue;
       {
         std::lock_guard<std::mutex> lock(mutex_);
-        entries_.push_back({Clock::now(), message});
+        entries_.push_back({Clock::now(), message, info.sample_identity.sequence_number().to64long()});
       }
       arrived_.notify_all();
     }

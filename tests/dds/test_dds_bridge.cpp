@@ -3,11 +3,6 @@
 // and a Fast DDS peer reads and writes its topics. Each group is one CTest
 // test in a private network namespace, with one bridge (two for TwoBridges).
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sim/BusHub.h>
-#include <sim/SimulatedArm.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <Eigen/Geometry>
 #include <cmath>
@@ -19,6 +14,7 @@
 #include <memory>
 #include <thread>
 
+#include "BridgedArm.h"
 #include "RosPeer.h"
 
 namespace {
@@ -44,35 +40,6 @@ constexpr std::uint32_t kDomain = 0;
 const Qos kLatched{true, true, 1};
 
 std::string urdfPath() { return std::string(KAV_SOURCE_DIR) + "/share/urdf/vorlan_v1.1_aa.urdf"; }
-
-/// kav_bridge as a child process on a simulated arm of its own.
-struct BridgedArm {
-  explicit BridgedArm(const std::string& ns) : ns(ns), arm(hub.endpoint()) {
-    const std::vector<std::string> args{
-        KAV_BRIDGE_PROGRAM, "--can", hub.endpoint(), "--namespace", ns, "--domain", std::to_string(kDomain)};
-    std::vector<char*> argv;
-    for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    if (posix_spawn(&pid, KAV_BRIDGE_PROGRAM, nullptr, nullptr, argv.data(), environ) != 0) pid = 0;
-  }
-  ~BridgedArm() {
-    if (pid > 0) stop(SIGKILL);
-  }
-  /// Sends @p signal and returns the exit status (-1 when it did not exit normally).
-  int stop(int signal) {
-    kill(pid, signal);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    pid = 0;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-  std::string topic(const std::string& name) const { return "rt/" + ns + "/" + name; }
-
-  std::string ns;
-  kav::sim::BusHub hub;
-  kav::sim::SimulatedArm arm;
-  pid_t pid = 0;
-};
 
 JointTrajectory_ trajectory(const std::vector<std::string>& names,
                             const std::vector<std::vector<double>>& points,
@@ -134,7 +101,7 @@ bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
 class OneBridge : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    bridged = new BridgedArm("armA");
+    bridged = new BridgedArm("armA", kDomain);
     peer = new RosPeer(kDomain);
     joint_states = peer->subscribe<JointStateType>(bridged->topic("joint_states"));
     ee_pose = peer->subscribe<PoseType>(bridged->topic("ee_pose"));
@@ -382,7 +349,7 @@ TEST_F(OneBridge, ReportsAnOfflineMotorAtOnceAndStopsTheArmOnSigterm) {
 // ------------------------------------------------------------------ two bridges
 
 TEST(TwoBridges, ShareADomainWithoutCrossTalk) {
-  BridgedArm a("fleet/arm1"), b("fleet/arm2");
+  BridgedArm a("fleet/arm1", kDomain), b("fleet/arm2", kDomain);
   RosPeer peer(kDomain);
   auto states_a = peer.subscribe<JointStateType>(a.topic("joint_states"));
   auto states_b = peer.subscribe<JointStateType>(b.topic("joint_states"));
