@@ -3,6 +3,7 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cmath>
 #include <condition_variable>
@@ -278,14 +279,13 @@ void Bridge::impl::publishJointStates() {
     velocity[i] = status[i].velocity;
     effort[i] = status[i].current;
   }
-  char* names[kJointNames.size()];
-  for (std::size_t i = 0; i < kJointNames.size(); ++i) names[i] = text(kJointNames[i]);
+  std::array<char*, config::kMotors> names;
+  for (int i = 0; i < config::kMotors; ++i) names[i] = text(kJointNames[i]);
   std::string frame;
   sensor_msgs_msg_dds__JointState_ message{};
   message.header.stamp = wallClockStamp();
   message.header.frame_id = text(frame);
-  message.name = {static_cast<std::uint32_t>(kJointNames.size()),
-                  static_cast<std::uint32_t>(kJointNames.size()), names, false};
+  message.name = {config::kMotors, config::kMotors, names.data(), false};
   message.position = doubles(position);
   message.velocity = doubles(velocity);
   message.effort = doubles(effort);
