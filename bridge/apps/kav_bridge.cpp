@@ -120,6 +120,7 @@ bool parse(int argc, char** argv, Options& options) {
   if (options.can.empty() == !options.sim) throw std::invalid_argument("give either --can NAME or --sim");
   if (options.urdf.empty()) options.urdf = installedUrdf();
   options.bridge.urdf_path = options.urdf;
+  kav::bridge::checkOptions(options.bridge);
   return true;
 }
 

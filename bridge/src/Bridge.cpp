@@ -65,6 +65,13 @@ std::chrono::nanoseconds checkedPeriod(double rate_hz) {
   return std::chrono::nanoseconds(static_cast<long long>(1e9 / rate_hz));
 }
 
+dds_domainid_t checkedDomain(std::uint32_t domain) {
+  if (domain > kMaxDomain) {
+    throw std::invalid_argument("domain " + std::to_string(domain) + " is not within 0-232");
+  }
+  return domain;
+}
+
 builtin_interfaces_msg_dds__Time_ wallClockStamp() {
   timespec now{};
   clock_gettime(CLOCK_REALTIME, &now);
@@ -166,10 +173,8 @@ Bridge::impl::impl(t8::InterfacesThread& arm, const BridgeOptions& options)
       hardware_id_(options.hardware_id),
       period_(checkedPeriod(options.rate_hz)),
       zero_position_(zeroConfigurationPosition(options.urdf_path)) {
-  if (options.domain > kMaxDomain) {
-    throw std::invalid_argument("domain " + std::to_string(options.domain) + " is not within 0-232");
-  }
-  participant_ = Entity(dds_create_participant(options.domain, nullptr, nullptr), "the domain participant");
+  participant_ = Entity(dds_create_participant(checkedDomain(options.domain), nullptr, nullptr),
+                        "the domain participant");
 
   joint_states_ =
       writer(topic(sensor_msgs_msg_dds__JointState__desc, "joint_states"), Delivery::kReliable, 10);
@@ -417,6 +422,12 @@ void Bridge::impl::onSetArmState(dds_entity_t reader, void* self) {
   takeAll<std_msgs_msg_dds__Int32_>(reader, [&](const auto& message) {
     bridge.command([&] { bridge.arm_.setArmStatus(parseArmState(message)); });
   });
+}
+
+void checkOptions(const BridgeOptions& options) {
+  checkedNamespace(options.ns);
+  checkedPeriod(options.rate_hz);
+  checkedDomain(options.domain);
 }
 
 Bridge::Bridge(t8::InterfacesThread& arm, const BridgeOptions& options) : pimpl(new impl(arm, options)) {}

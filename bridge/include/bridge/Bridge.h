@@ -30,6 +30,12 @@ struct BridgeOptions {
   std::string urdf_path;
 };
 
+/// Checks @p options without touching an arm or the network.
+/// @param options the options to check (the description is read later)
+/// @throw std::invalid_argument naming the namespace, domain or rate that
+///        cannot be used
+void checkOptions(const BridgeOptions& options);
+
 /// Serves one arm on a DDS domain with ROS 2's topic names, types and
 /// encoding, until destroyed.
 ///
