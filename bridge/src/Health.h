@@ -31,9 +31,9 @@ LoopHealth loopHealth(const std::vector<t8::InterfacesThread::CycleTiming>& timi
 
 /// Follows the arm's list of error codes between looks.
 ///
-/// The arm's list only grows until it keeps its newest 10000 codes; from then
-/// on its length stays the same and a new code is noticed when the newest
-/// entry changes.
+/// The arm's list only grows until it holds 10000 codes; from then on its
+/// length stays the same and a new code is noticed when the newest entry
+/// changes.
 class ErrorCodeWatch {
  public:
   /// The codes added to @p all since the previous call.

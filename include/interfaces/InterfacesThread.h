@@ -75,8 +75,8 @@ class InterfacesThread {
   /// after construction). A number outside 0-5 acts as PROTECT.
   int getArmStatus();
   /// The timings of the most recent control cycles, oldest first: at most
-  /// @p newest of them, and at most the 8192 the controller keeps. The control
-  /// thread waits while they are copied, so ask for a second's worth (200),
+  /// @p newest of them, and at most the 8192 the controller keeps. Copying
+  /// costs the caller time in proportion, so ask for a second's worth (200),
   /// not for all of them, when calling often.
   /// @param newest how many of the most recent cycles to return
   std::vector<CycleTiming> getCycleTimings(std::size_t newest);
