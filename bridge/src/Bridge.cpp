@@ -139,7 +139,6 @@ class Bridge::impl {
   // dropped, counted and remembered for the diagnostics.
   template <class Apply>
   void command(Apply apply);
-  void followTrajectory(const std::vector<TrajectorySample>& points);
 
   static void onJointCommand(dds_entity_t reader, void* self);
   static void onTargetPose(dds_entity_t reader, void* self);
@@ -383,22 +382,18 @@ void Bridge::impl::command(Apply apply) {
   }
 }
 
-void Bridge::impl::followTrajectory(const std::vector<TrajectorySample>& points) {
-  (void)points;
-  throw std::runtime_error(
-      "trajectories of several points are not supported yet; send single points with time_from_start 0");
-}
-
 void Bridge::impl::onJointCommand(dds_entity_t reader, void* self) {
   auto& bridge = *static_cast<impl*>(self);
   takeAll<trajectory_msgs_msg_dds__JointTrajectory_>(reader, [&](const auto& message) {
     bridge.command([&] {
       const JointCommand command = parseJointCommand(message);
-      if (command.streamed) {
-        bridge.arm_.setJointPositions(command.points.front().positions);
-      } else {
-        bridge.followTrajectory(command.points);
+      if (!command.streamed) {
+        // Needs the library's trajectory execution, which this build lacks.
+        throw std::runtime_error(
+            "trajectories of several points are not supported yet; send single points with time_from_start "
+            "0");
       }
+      bridge.arm_.setJointPositions(command.points.front().positions);
     });
   });
 }
