@@ -64,6 +64,9 @@ std::vector<InterfacesThread::CycleTiming> InterfacesThread::getCycleTimings(std
   for (const auto& timing : timings) result.push_back({timing.start, timing.update});
   return result;
 }
+bool InterfacesThread::controlActive() { return pimpl->controlActive(); }
+
+std::vector<std::uint64_t> InterfacesThread::getDroppedFrames() { return pimpl->droppedFrames(); }
 
 }  // namespace t8
 }  // namespace kav
