@@ -85,3 +85,12 @@ def test_an_arm_left_open_is_stopped_when_the_interpreter_exits(tmp_path):
     after = result.stdout.split("script done", 1)[1]
     assert "[Controller] thread finish" in after, "the arm was not stopped"
     assert "CAN socket destroyed." in after
+
+
+def test_a_hand_pushes_a_simulated_joint():
+    with kav_t8.BusHub() as hub, kav_t8.SimulatedArm(hub.endpoint) as sim:
+        sim.set_external_torque(6, 0.2)  # the gripper's motor is off until enabled: only the hand acts
+        assert wait_for(lambda: sim.joint_positions()[6] > 0.1, timeout=2.0)
+        assert abs(sim.joint_torques()[6]) < 1e-9
+        with pytest.raises(ValueError, match="external torque"):
+            sim.set_external_torque(6, float("nan"))
