@@ -27,6 +27,12 @@ int jointOf(uint32_t id, bool type4) {
   return -1;
 }
 
+BusEvent other(Clock::time_point time) {
+  BusEvent event;
+  event.time = time;
+  return event;
+}
+
 }  // namespace
 
 const char* jointName(int joint) {
@@ -45,49 +51,78 @@ BusDecoder::BusDecoder() {
   }
 }
 
-BusEvent BusDecoder::decode(const hw_interface::CanFrame& frame, Clock::time_point time) {
-  BusEvent event;
-  event.time = time;
-  if (frame.can_dlc != 8) return event;  // the empty frame of type 4 clear-error and set-zero
-
-  if (frame.can_id == 0) {  // type 2 feedback, the motor in byte 0
+void BusDecoder::decode(const hw_interface::CanFrame& frame, Clock::time_point time, const Sink& sink) {
+  const Seen seen{frame, time};
+  if (frame.can_dlc == 8 && frame.can_id == 0) {  // type 2 feedback, the motor in byte 0
     const int joint = jointOf(frame.data[0] & 0x0F, false);
-    if (joint < 0) return event;
-    event.kind = BusEvent::Kind::kFeedback;
-    event.joint = joint;
-    event.feedback = feedbackOf(joint, frame);
-    return event;
+    sink(joint < 0 ? other(time) : feedback(joint, seen));
+    return;
   }
+  if (frame.can_dlc != 8) {  // such as the empty frame of type 4 clear-error and set-zero
+    sink(other(time));
+    return;
+  }
+  if (const int joint = jointOf(frame.can_id, true); joint >= 0) {
+    decodeType4(joint, seen, sink);
+    return;
+  }
+  const int joint = jointOf(frame.can_id, false);
+  sink(joint < 0 ? other(time) : command(joint, seen));
+}
 
-  int joint = jointOf(frame.can_id, true);
-  if (joint >= 0) {
-    std::optional<Clock::time_point>& awaiting = awaiting_reply_[joint];
-    if (awaiting && time - *awaiting <= kReplyWindow) {
-      awaiting.reset();
-      event.kind = BusEvent::Kind::kFeedback;
-      event.joint = joint;
-      event.feedback = feedbackOf(joint, frame);
-      return event;
+void BusDecoder::decodeType4(int joint, const Seen& seen, const Sink& sink) {
+  std::optional<Clock::time_point>& awaiting = awaiting_reply_[joint];
+  if (!in_step_[joint]) {
+    std::optional<Seen>& first = held_back_[joint];
+    if (!first) {
+      first = seen;
+      return;
     }
-    awaiting = time;
-  } else {
-    joint = jointOf(frame.can_id, false);
-    if (joint < 0) return event;
+    const bool answered = seen.time - first->time <= kReplyWindow;
+    if (answered) {
+      sink(command(joint, *first));
+      sink(feedback(joint, seen));
+    } else {
+      // The first frame stays unknown; this one came long after it, so it is
+      // a command (its reply would follow it).
+      sink(other(first->time));
+      sink(command(joint, seen));
+      awaiting = seen.time;
+    }
+    first.reset();
+    in_step_[joint] = true;
+    return;
   }
-  const std::optional<sim::MotorCommand> command = sim::decodeCommand(wireProtocol(joint), frame);
-  if (!command) return event;
+  if (awaiting && seen.time - *awaiting <= kReplyWindow) {
+    awaiting.reset();
+    sink(feedback(joint, seen));
+    return;
+  }
+  awaiting = seen.time;
+  sink(command(joint, seen));
+}
+
+BusEvent BusDecoder::command(int joint, const Seen& seen) const {
+  BusEvent event = other(seen.time);
+  const std::optional<sim::MotorCommand> decoded = sim::decodeCommand(wireProtocol(joint), seen.frame);
+  if (!decoded) return event;
   event.kind = BusEvent::Kind::kCommand;
   event.joint = joint;
-  event.command = *command;
+  event.command = *decoded;
   return event;
 }
 
-Feedback BusDecoder::feedbackOf(int joint, hw_interface::CanFrame frame) {
+BusEvent BusDecoder::feedback(int joint, const Seen& seen) {
   hw_interface::MotorDlcBase& driver = *drivers_[joint];
+  hw_interface::CanFrame frame = seen.frame;
   driver.CanAnalyze(&frame);
   driver.ExchangeMotorMsg();
   const hw_interface::HybridJointStatus status = driver.GetMotorMsg();
-  return Feedback{status.position, status.velocity, status.current, driver.getErrorCode()};
+  BusEvent event = other(seen.time);
+  event.kind = BusEvent::Kind::kFeedback;
+  event.joint = joint;
+  event.feedback = Feedback{status.position, status.velocity, status.current, driver.getErrorCode()};
+  return event;
 }
 
 }  // namespace tool

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -44,21 +45,35 @@ struct BusEvent {
 /// there is told apart by order: the first frame on that identifier within
 /// kReplyWindow of a command is the motor's reply, any other is a command.
 /// A reply later than that (a motor answering more slowly than half a control
-/// cycle) is read as a command. Type 2 commands use the motor's identifier,
-/// their feedback identifier 0 with the motor in byte 0.
+/// cycle) is read as a command. The first frame seen on such an identifier
+/// may be the reply to a command sent before the decoder began; it is held
+/// back until the next frame there tells: followed within the window, it was
+/// a command; otherwise it is dropped as unknown. Type 2 commands use the
+/// motor's identifier, their feedback identifier 0 with the motor in byte 0.
 class BusDecoder {
  public:
   /// Longest time from a type 4 command to its reply: half a control cycle.
   static constexpr Clock::duration kReplyWindow = config::kCyclePeriod / 2;
+  using Sink = std::function<void(const BusEvent&)>;
 
   BusDecoder();
-  /// Decodes @p frame, seen at @p time.
-  BusEvent decode(const hw_interface::CanFrame& frame, Clock::time_point time);
+  /// Decodes @p frame, seen at @p time, and hands the result to @p sink: one
+  /// event, or two when a held-back frame is resolved, or none while a frame
+  /// is held back.
+  void decode(const hw_interface::CanFrame& frame, Clock::time_point time, const Sink& sink);
 
  private:
-  Feedback feedbackOf(int joint, hw_interface::CanFrame frame);
+  struct Seen {
+    hw_interface::CanFrame frame;
+    Clock::time_point time;
+  };
+  BusEvent command(int joint, const Seen& seen) const;
+  BusEvent feedback(int joint, const Seen& seen);
+  void decodeType4(int joint, const Seen& seen, const Sink& sink);
 
   std::array<std::unique_ptr<hw_interface::MotorDlcBase>, config::kMotors> drivers_;
+  std::array<bool, config::kMotors> in_step_{};                // the order is known
+  std::array<std::optional<Seen>, config::kMotors> held_back_;  // the first frame, while not in step
   std::array<std::optional<Clock::time_point>, config::kMotors> awaiting_reply_;
 };
 

@@ -7,7 +7,7 @@ namespace tool {
 
 BusListener::BusListener(const std::string& bus, Handler handler) : handler_(std::move(handler)) {
   transport_.setCallBackFunction([this](hw_interface::CanFrame* frame) {
-    handler_(decoder_.decode(*frame, Clock::now()));
+    decoder_.decode(*frame, Clock::now(), handler_);
   });
   if (!transport_.Init(bus.c_str())) {
     transport_.setCallBackFunction(nullptr);
