@@ -3,6 +3,8 @@
 #include <can_motor_dlc/Mtp2Dlc.h>
 #include <can_motor_dlc/Mtp4Dlc.h>
 
+#include <algorithm>
+
 namespace kav {
 namespace tool {
 
@@ -15,16 +17,16 @@ using config::MotorProtocol;
 
 bool isType4(int joint) { return kMotorProtocols[joint] == MotorProtocol::kType4; }
 
-sim::MotorProtocol wireProtocol(int joint) {
-  return isType4(joint) ? sim::MotorProtocol::kType4 : sim::MotorProtocol::kType2;
-}
-
 // The joint whose motor has identifier @p id and protocol type 4 or not.
 int jointOf(uint32_t id, bool type4) {
   for (int j = 0; j < kMotors; ++j) {
     if (static_cast<uint32_t>(kMotorIds[j]) == id && isType4(j) == type4) return j;
   }
   return -1;
+}
+
+bool sameGains(const hw_interface::MotorCommand& a, const hw_interface::MotorCommand& b) {
+  return a.k_p == b.k_p && a.k_d == b.k_d;
 }
 
 BusEvent other(Clock::time_point time) {
@@ -71,40 +73,52 @@ void BusDecoder::decode(const hw_interface::CanFrame& frame, Clock::time_point t
 }
 
 void BusDecoder::decodeType4(int joint, const Seen& seen, const Sink& sink) {
-  std::optional<Clock::time_point>& awaiting = awaiting_reply_[joint];
+  const BusEvent as_command = command(joint, seen);
+  std::optional<hw_interface::MotorCommand>& previous = last_command_[joint];
+  int& unanswered = unanswered_[joint];
   if (!in_step_[joint]) {
     std::optional<Seen>& first = held_back_[joint];
     if (!first) {
       first = seen;
       return;
     }
-    const bool answered = seen.time - first->time <= kReplyWindow;
-    if (answered) {
-      sink(command(joint, *first));
+    const BusEvent first_command = command(joint, *first);
+    if (sameGains(first_command.command, as_command.command)) {  // two commands, the first unanswered
+      sink(first_command);
+      sink(as_command);
+      previous = as_command.command;
+      unanswered = 2;
+    } else if (seen.time - first->time <= kReplyWindow) {  // a command and its reply
+      sink(first_command);
       sink(feedback(joint, seen));
-    } else {
-      // The first frame stays unknown; this one came long after it, so it is
-      // a command (its reply would follow it).
+      previous = first_command.command;
+    } else {  // a reply to a command before the start, then a command
       sink(other(first->time));
-      sink(command(joint, seen));
-      awaiting = seen.time;
+      sink(as_command);
+      previous = as_command.command;
+      unanswered = 1;
     }
     first.reset();
     in_step_[joint] = true;
     return;
   }
-  if (awaiting && seen.time - *awaiting <= kReplyWindow) {
-    awaiting.reset();
+  if (previous && sameGains(as_command.command, *previous)) {
+    unanswered = std::min(unanswered + 1, kUnansweredLimit);
+    sink(as_command);
+  } else if (unanswered > 0) {
+    --unanswered;
     sink(feedback(joint, seen));
-    return;
+  } else {  // new gains: the host changed the arm's state
+    previous = as_command.command;
+    unanswered = 1;
+    sink(as_command);
   }
-  awaiting = seen.time;
-  sink(command(joint, seen));
 }
 
 BusEvent BusDecoder::command(int joint, const Seen& seen) const {
   BusEvent event = other(seen.time);
-  const std::optional<sim::MotorCommand> decoded = sim::decodeCommand(wireProtocol(joint), seen.frame);
+  const std::optional<hw_interface::MotorCommand> decoded =
+      hw_interface::decodeCommand(kMotorProtocols[joint], seen.frame);
   if (!decoded) return event;
   event.kind = BusEvent::Kind::kCommand;
   event.joint = joint;

@@ -7,17 +7,17 @@ namespace tool {
 
 namespace {
 
-const char* kindName(sim::CommandKind kind) {
+const char* kindName(hw_interface::CommandKind kind) {
   switch (kind) {
-    case sim::CommandKind::kHybrid:
+    case hw_interface::CommandKind::kHybrid:
       return "hybrid";
-    case sim::CommandKind::kEnable:
+    case hw_interface::CommandKind::kEnable:
       return "enable";
-    case sim::CommandKind::kDisable:
+    case hw_interface::CommandKind::kDisable:
       return "disable";
-    case sim::CommandKind::kSetZero:
+    case hw_interface::CommandKind::kSetZero:
       return "set-zero";
-    case sim::CommandKind::kClearError:
+    case hw_interface::CommandKind::kClearError:
       return "clear-error";
   }
   return "?";
@@ -70,9 +70,8 @@ BusView BusStatistics::snapshot() {
 }
 
 std::string monitorScreen(const BusView& view, const std::string& bus) {
-  std::string screen =
-      format("kav monitor   bus %s   %.0f frames/s   %.1f s   (Ctrl-C stops)\n\n", bus.c_str(),
-             view.frames_per_second, view.elapsed);
+  std::string screen = format("kav monitor   bus %s   %.0f frames/s   %.1f s   (Ctrl-C stops)\n\n",
+                              bus.c_str(), view.frames_per_second, view.elapsed);
   screen +=
       "          last command                                          last feedback"
       "                                 per second     last\n"
@@ -82,7 +81,7 @@ std::string monitorScreen(const BusView& view, const std::string& bus) {
     const MotorView& m = view.motors[j];
     std::string row = format("%-8s", jointName(j));
     if (m.command) {
-      const sim::MotorCommand& c = *m.command;
+      const hw_interface::MotorCommand& c = *m.command;
       row += format(" %7.2f %7.3f %9.4f %9.4f %8.3f  %-11s", c.k_p, c.k_d, c.position, c.velocity, c.torque,
                     kindName(c.kind));
     } else {
@@ -107,7 +106,7 @@ std::vector<std::string> monitorLines(const BusView& view) {
     const MotorView& m = view.motors[j];
     std::string line = format("t=%.1f %s", view.elapsed, jointName(j));
     if (m.command) {
-      const sim::MotorCommand& c = *m.command;
+      const hw_interface::MotorCommand& c = *m.command;
       line += format(" cmd kp=%.2f kd=%.3f pos=%.4f vel=%.4f tor=%.3f kind=%s", c.k_p, c.k_d, c.position,
                      c.velocity, c.torque, kindName(c.kind));
     } else {

@@ -16,9 +16,9 @@ namespace tool {
 
 /// One motor at the time of a snapshot.
 struct MotorView {
-  std::optional<sim::MotorCommand> command;  ///< the last one seen
-  std::optional<Feedback> feedback;          ///< the last one seen
-  double commands_per_second = 0.0;          ///< since the previous snapshot
+  std::optional<hw_interface::MotorCommand> command;  ///< the last one seen
+  std::optional<Feedback> feedback;                   ///< the last one seen
+  double commands_per_second = 0.0;                   ///< since the previous snapshot
   double replies_per_second = 0.0;
   std::optional<double> since_reply;  ///< seconds since the last feedback
 };
@@ -43,7 +43,7 @@ class BusStatistics {
 
  private:
   struct Motor {
-    std::optional<sim::MotorCommand> command;
+    std::optional<hw_interface::MotorCommand> command;
     std::optional<Feedback> feedback;
     std::optional<Clock::time_point> last_reply;
     std::uint64_t commands = 0, replies = 0;

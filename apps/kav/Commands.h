@@ -3,7 +3,6 @@
 // what runs it once the command line is parsed.
 
 #include <CLI/CLI.hpp>
-
 #include <functional>
 #include <stdexcept>
 #include <string>

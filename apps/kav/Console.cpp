@@ -29,6 +29,7 @@ void Console::take() {
     return;
   }
   ::dup2(STDERR_FILENO, STDOUT_FILENO);
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);  // the library's lines in order with ours
   output = stream;
   terminal = ::isatty(own) == 1;
 }

@@ -7,7 +7,6 @@
 #include <stdexcept>
 #include <vector>
 
-
 namespace kav {
 namespace tool {
 

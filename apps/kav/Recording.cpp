@@ -115,7 +115,7 @@ class Recording::Table {
     H5Gclose(group_);
   }
 
-  void push(double time, const sim::MotorCommand& c) {
+  void push(double time, const hw_interface::MotorCommand& c) {
     time_->push(time);
     const double values[] = {c.k_p, c.k_d, c.position, c.velocity, c.torque};
     for (std::size_t i = 0; i < values_.size(); ++i) values_[i]->push(values[i]);
@@ -145,8 +145,7 @@ class Recording::Table {
 };
 
 std::string isoTime(std::chrono::system_clock::time_point time) {
-  const auto micros =
-      std::chrono::duration_cast<std::chrono::microseconds>(time.time_since_epoch()).count();
+  const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(time.time_since_epoch()).count();
   const std::time_t seconds = static_cast<std::time_t>(micros / 1000000);
   std::tm utc{};
   gmtime_r(&seconds, &utc);

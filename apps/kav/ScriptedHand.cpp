@@ -56,7 +56,8 @@ void ScriptedHand::push() {
     const auto states = arm_.jointStates();
     for (int j = 0; j < sim::kSimJoints; ++j) {
       const double target = start_[j] + offset[j];
-      arm_.setExternalTorque(j, kStiffness[j] * (target - states[j].position) - kDamping[j] * states[j].velocity);
+      arm_.setExternalTorque(
+          j, kStiffness[j] * (target - states[j].position) - kDamping[j] * states[j].velocity);
     }
     next += kPeriod;
     std::this_thread::sleep_until(next);

@@ -24,8 +24,10 @@ double finiteNumber(const json& value, const std::string& where) {
 }
 
 // The gripper's targets: the torque-driven range or variant 2's, whichever.
-constexpr double kGripperLowest = std::min(config::kJointLower[config::kGripper], config::kGripperVariant2Lower);
-constexpr double kGripperHighest = std::max(config::kJointUpper[config::kGripper], config::kGripperVariant2Upper);
+constexpr double kGripperLowest =
+    std::min(config::kJointLower[config::kGripper], config::kGripperVariant2Lower);
+constexpr double kGripperHighest =
+    std::max(config::kJointUpper[config::kGripper], config::kGripperVariant2Upper);
 
 Waypoint waypointOf(const json& entry, const std::string& where) {
   if (!entry.is_object() || !entry.contains("joints") || !entry.contains("gripper")) {

@@ -5,11 +5,11 @@
 //   {"description": "NAME",
 //    "waypoints": [{"joints": [j1, ..., j6], "gripper": g}, ...]}
 
+#include <config/ArmConfig.h>
+
 #include <array>
 #include <string>
 #include <vector>
-
-#include <config/ArmConfig.h>
 
 namespace kav {
 namespace tool {

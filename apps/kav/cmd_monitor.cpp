@@ -25,10 +25,9 @@ int runMonitor(const MonitorOptions& options) {
   BusStatistics statistics;
   BusListener listener(options.bus, [&statistics](const BusEvent& event) { statistics.add(event); });
   const auto start = Clock::now();
-  const auto end = options.duration > 0.0
-                       ? start + std::chrono::duration_cast<Clock::duration>(
-                                     std::chrono::duration<double>(options.duration))
-                       : Clock::time_point::max();
+  const auto end = options.duration > 0.0 ? start + std::chrono::duration_cast<Clock::duration>(
+                                                        std::chrono::duration<double>(options.duration))
+                                          : Clock::time_point::max();
   const auto period = Console::live() ? std::chrono::milliseconds(250) : std::chrono::milliseconds(1000);
   auto next = start + period;
   for (;;) {
@@ -49,7 +48,8 @@ int runMonitor(const MonitorOptions& options) {
 
 Command addMonitor(CLI::App& kav) {
   auto options = std::make_shared<MonitorOptions>();
-  CLI::App* app = kav.add_subcommand("monitor", "watch the bus passively: per motor the last command, feedback and rates");
+  CLI::App* app = kav.add_subcommand(
+      "monitor", "watch the bus passively: per motor the last command, feedback and rates");
   app->footer(
       "Watch the arm's bus without sending anything: per motor the last command and\n"
       "feedback, commands and replies per second, and the time since the last reply.\n"

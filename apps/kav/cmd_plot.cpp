@@ -60,7 +60,8 @@ int runPlot(const PlotOptions& options) {
 
 Command addPlot(CLI::App& kav) {
   auto options = std::make_shared<PlotOptions>();
-  CLI::App* app = kav.add_subcommand("plot", "plot a recording: commanded and measured positions, tracking error, timing");
+  CLI::App* app = kav.add_subcommand(
+      "plot", "plot a recording: commanded and measured positions, tracking error, timing");
   app->footer(
       "Plot a recording made by kav record: commanded against measured position per\n"
       "joint, the tracking error, and a histogram of the intervals between commands.\n"

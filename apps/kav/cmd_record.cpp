@@ -57,10 +57,9 @@ int runRecord(const RecordOptions& options) {
   {
     BusListener listener(options.bus, [&inbox](const BusEvent& event) { inbox.put(event); });
     const auto start = recording.start();
-    const auto end = options.duration > 0.0
-                         ? start + std::chrono::duration_cast<Clock::duration>(
-                                       std::chrono::duration<double>(options.duration))
-                         : Clock::time_point::max();
+    const auto end = options.duration > 0.0 ? start + std::chrono::duration_cast<Clock::duration>(
+                                                          std::chrono::duration<double>(options.duration))
+                                            : Clock::time_point::max();
     auto next = start + std::chrono::seconds(1);  // the file is flushed at least once a second
     for (;;) {
       const bool stopping = stop.sleepFor(std::min(next, end) - Clock::now());
@@ -88,7 +87,8 @@ int runRecord(const RecordOptions& options) {
 
 Command addRecord(CLI::App& kav) {
   auto options = std::make_shared<RecordOptions>();
-  CLI::App* app = kav.add_subcommand("record", "record every command and feedback frame on the bus to an HDF5 file");
+  CLI::App* app =
+      kav.add_subcommand("record", "record every command and feedback frame on the bus to an HDF5 file");
   app->footer(
       "Record every command and feedback frame on the arm's bus to an HDF5 file, without\n"
       "sending anything; works whatever program drives the arm. The file is flushed every\n"

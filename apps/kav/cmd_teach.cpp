@@ -37,16 +37,16 @@ std::string jointsText(const std::vector<double>& q) {
 
 std::string teachScreen(const std::vector<double>& q, const TaughtPath& path, bool open,
                         const std::string& note) {
-  std::string screen = "kav teach: move the arm by hand.  Enter stores a waypoint, g opens or closes the\n"
-                       "gripper, q saves and stops the arm.\n\n";
-  screen += "joints [rad]" + jointsText(q) + format("   gripper %+.3f (%s)\n\n", q[config::kGripper],
-                                                     open ? "open" : "closed");
+  std::string screen =
+      "kav teach: move the arm by hand.  Enter stores a waypoint, g opens or closes the\n"
+      "gripper, q saves and stops the arm.\n\n";
+  screen += "joints [rad]" + jointsText(q) +
+            format("   gripper %+.3f (%s)\n\n", q[config::kGripper], open ? "open" : "closed");
   screen += format("%zu waypoints\n", path.waypoints.size());
   const std::size_t shown = std::min<std::size_t>(path.waypoints.size(), 10);
   for (std::size_t i = path.waypoints.size() - shown; i < path.waypoints.size(); ++i) {
     const Waypoint& w = path.waypoints[i];
-    screen += format("  %3zu:", i + 1) +
-              jointsText(std::vector<double>(w.joints.begin(), w.joints.end())) +
+    screen += format("  %3zu:", i + 1) + jointsText(std::vector<double>(w.joints.begin(), w.joints.end())) +
               format("  gripper %+.3f\n", w.gripper);
   }
   return screen + "\n" + note + "\n";
@@ -97,8 +97,8 @@ int runTeach(const TeachOptions& options) {
     }
   }
   saveWaypoints(options.out, path);
-  Console::line(format("saved %zu waypoints to %s; stopping the arm", path.waypoints.size(),
-                       options.out.c_str()));
+  Console::line(
+      format("saved %zu waypoints to %s; stopping the arm", path.waypoints.size(), options.out.c_str()));
   return 0;
 }
 

@@ -59,12 +59,14 @@ std::string row(const char* name, const std::vector<double>& values) {
 }
 
 std::string teleopScreen(const TeleopOptions& options, double elapsed, const std::vector<double>& leader,
-                         const std::vector<double>& follower, const std::vector<double>& error, double worst) {
+                         const std::vector<double>& follower, const std::vector<double>& error,
+                         double worst) {
   std::string screen = format("kav teleop: leader %s -> follower %s   %.1f s   (Ctrl-C stops)\n\n",
                               options.leader.c_str(), options.follower.c_str(), elapsed);
   screen += "[rad]    ";
   for (int j = 0; j < config::kMotors; ++j) screen += format(" %8s", jointName(j));
-  screen += "\n" + row("leader", leader) + "\n" + row("follower", follower) + "\n" + row("error", error) + "\n";
+  screen +=
+      "\n" + row("leader", leader) + "\n" + row("follower", follower) + "\n" + row("error", error) + "\n";
   return screen + format("\nlargest tracking error of the six joints: %.4f rad\n", worst);
 }
 
@@ -108,10 +110,9 @@ int runTeleop(TeleopOptions options) {
   if (simulated) hand = std::make_unique<ScriptedHand>(*simulated->leader);
 
   const auto start = Clock::now();
-  const auto end = options.duration > 0.0
-                       ? start + std::chrono::duration_cast<Clock::duration>(
-                                     std::chrono::duration<double>(options.duration))
-                       : Clock::time_point::max();
+  const auto end = options.duration > 0.0 ? start + std::chrono::duration_cast<Clock::duration>(
+                                                        std::chrono::duration<double>(options.duration))
+                                          : Clock::time_point::max();
   const auto view_period = Console::live() ? std::chrono::milliseconds(100) : std::chrono::milliseconds(1000);
   auto next_view = start + view_period;
   for (auto cycle = start; !stop.requested() && cycle < end;) {
@@ -154,7 +155,8 @@ int runTeleop(TeleopOptions options) {
 
 Command addTeleop(CLI::App& kav) {
   auto options = std::make_shared<TeleopOptions>();
-  CLI::App* app = kav.add_subcommand("teleop", "drive one arm (the follower) by moving another (the leader) by hand");
+  CLI::App* app =
+      kav.add_subcommand("teleop", "drive one arm (the follower) by moving another (the leader) by hand");
   app->footer(
       "Drive one arm with another: the leader floats in gravity compensation and is moved\n"
       "by hand, the follower tracks its joints every control cycle (5 ms) in position\n"
