@@ -3,7 +3,7 @@
 #include <can_motor_dlc/Mtp2Dlc.h>
 #include <can_motor_dlc/Mtp4Dlc.h>
 
-#include <algorithm>
+#include <cmath>
 
 namespace kav {
 namespace tool {
@@ -75,7 +75,6 @@ void BusDecoder::decode(const hw_interface::CanFrame& frame, Clock::time_point t
 void BusDecoder::decodeType4(int joint, const Seen& seen, const Sink& sink) {
   const BusEvent as_command = command(joint, seen);
   std::optional<hw_interface::MotorCommand>& previous = last_command_[joint];
-  int& unanswered = unanswered_[joint];
   if (!in_step_[joint]) {
     std::optional<Seen>& first = held_back_[joint];
     if (!first) {
@@ -87,32 +86,41 @@ void BusDecoder::decodeType4(int joint, const Seen& seen, const Sink& sink) {
       sink(first_command);
       sink(as_command);
       previous = as_command.command;
-      unanswered = 2;
     } else if (seen.time - first->time <= kReplyWindow) {  // a command and its reply
       sink(first_command);
-      sink(feedback(joint, seen));
+      sink(reply(joint, seen));
       previous = first_command.command;
     } else {  // a reply to a command before the start, then a command
       sink(other(first->time));
       sink(as_command);
       previous = as_command.command;
-      unanswered = 1;
     }
     first.reset();
     in_step_[joint] = true;
     return;
   }
   if (previous && sameGains(as_command.command, *previous)) {
-    unanswered = std::min(unanswered + 1, kUnansweredLimit);
     sink(as_command);
-  } else if (unanswered > 0) {
-    --unanswered;
-    sink(feedback(joint, seen));
+    return;
+  }
+  bool is_reply = last_position_[joint].has_value();
+  if (is_reply) {
+    const std::optional<hw_interface::MotorFeedback> read =
+        hw_interface::unpackFeedback(kMotorProtocols[joint], kMotorIds[joint], seen.frame);
+    is_reply = read && std::fabs(read->position - *last_position_[joint]) <= kContinuity;
+  }
+  if (is_reply) {
+    sink(reply(joint, seen));
   } else {  // new gains: the host changed the arm's state
     previous = as_command.command;
-    unanswered = 1;
     sink(as_command);
   }
+}
+
+BusEvent BusDecoder::reply(int joint, const Seen& seen) {
+  BusEvent event = feedback(joint, seen);
+  last_position_[joint] = event.feedback.position;
+  return event;
 }
 
 BusEvent BusDecoder::command(int joint, const Seen& seen) const {

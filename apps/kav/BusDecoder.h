@@ -42,17 +42,14 @@ struct BusEvent {
 /// Decodes the frames of one bus in the order they were seen.
 ///
 /// A type 4 motor answers on the identifier its commands use, so a frame
-/// there is told apart by its content and order. A host sends the same gains
-/// cycle after cycle, and a reply read as a command gives other gains (its
-/// first byte is the error code, where a command has the top bits of k_p):
-/// so a frame with the gains of the last command is a command; another frame
-/// is a reply while commands are unanswered (counting at most
-/// kUnansweredLimit of them), otherwise a command with new gains (the host
-/// changed the arm's state). This holds for replies that come late and for
-/// commands that come in bursts. A motor that does not answer shows commands
-/// and no replies; when the host changes its gains meanwhile, the first
-/// kUnansweredLimit commands with the new gains are taken for replies. The
-/// first frame seen on such an
+/// there is told apart by its content: a host sends the same gains cycle
+/// after cycle, so a frame with the gains of the last command is a command;
+/// any other frame is a reply when, read as feedback, its position continues
+/// the motor's last reported position (within kContinuity), and otherwise a
+/// command with new gains (the host changed the arm's state). A command read
+/// as feedback gives a position made of its gain bits, which is far from the
+/// joint's except by coincidence. This holds for late replies, commands in
+/// bursts, missed frames and motors that do not answer. The first frame seen on such an
 /// identifier is held back until the next one there tells what it was (a
 /// reply to a command sent before the decoder began is dropped). Type 2
 /// commands use the motor's identifier, their feedback identifier 0 with the motor in byte 0.
@@ -61,8 +58,8 @@ class BusDecoder {
   /// Longest time from a type 4 command to its reply that the decoder
   /// expects when it begins: half a control cycle.
   static constexpr Clock::duration kReplyWindow = config::kCyclePeriod / 2;
-  /// Unanswered commands to one type 4 motor that replies are matched to.
-  static constexpr int kUnansweredLimit = 4;
+  /// Largest change of a joint's position between two replies, radians.
+  static constexpr double kContinuity = 0.3;
   using Sink = std::function<void(const BusEvent&)>;
 
   BusDecoder();
@@ -78,13 +75,14 @@ class BusDecoder {
   };
   BusEvent command(int joint, const Seen& seen) const;
   BusEvent feedback(int joint, const Seen& seen);
+  BusEvent reply(int joint, const Seen& seen);  // a type 4 reply
   void decodeType4(int joint, const Seen& seen, const Sink& sink);
 
   std::array<std::unique_ptr<hw_interface::MotorDlcBase>, config::kMotors> drivers_;
   std::array<bool, config::kMotors> in_step_{};                 // the order is known
   std::array<std::optional<Seen>, config::kMotors> held_back_;  // the first frame, while not in step
-  std::array<int, config::kMotors> unanswered_{};  // commands since the last reply, at most kUnansweredLimit
   std::array<std::optional<hw_interface::MotorCommand>, config::kMotors> last_command_;
+  std::array<std::optional<double>, config::kMotors> last_position_;  // of the last type 4 reply
 };
 
 /// Name of a joint for people: "joint1" ... "joint6", "gripper".

@@ -70,6 +70,8 @@ int runTeach(const TeachOptions& options) {
 
   Keyboard keyboard;
   std::string note = "stopping on Ctrl-C also saves";
+  if (!Console::live())
+    Console::line("ready: Enter stores a waypoint, g opens or closes the gripper, q saves");
   auto next_view = Clock::now();
   while (!stop.requested()) {
     const std::optional<char> key = keyboard.next(std::chrono::milliseconds(50));

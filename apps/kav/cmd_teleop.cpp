@@ -146,8 +146,10 @@ int runTeleop(TeleopOptions options) {
     if (Clock::now() > cycle + config::kCyclePeriod) cycle = Clock::now();  // fell behind: no burst
     std::this_thread::sleep_until(cycle);
   }
+  Console::line("stopping the follower, then the leader");
+  arms[1].reset();  // the follower first: it is the arm that moves by itself
   hand.reset();
-  Console::line("stopping both arms");
+  arms[0].reset();
   return 0;
 }
 
