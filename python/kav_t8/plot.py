@@ -15,6 +15,18 @@ import sys
 from .recording import JOINTS, Recording
 
 
+def _broken(times, values, gap=0.05):
+    """times and values with a NaN wherever consecutive times lie more than
+    gap seconds apart, so that a line is not drawn across a pause."""
+    import numpy as np
+
+    if len(times) < 2:
+        return times, values
+    breaks = np.nonzero(np.diff(times) > gap)[0] + 1
+    return (np.insert(np.asarray(times, dtype=float), breaks, np.nan),
+            np.insert(np.asarray(values, dtype=float), breaks, np.nan))
+
+
 def plot(recording, out):
     """Draws recording (a Recording) into the picture file out."""
     import matplotlib
@@ -33,7 +45,7 @@ def plot(recording, out):
         t, commanded = recording.commanded_position(joint)
         fb = recording.feedback[joint]
         axes.plot(fb["time"], fb["position"], color="tab:blue", linewidth=1.2, label="measured")
-        axes.plot(t, commanded, color="tab:orange", linewidth=1.0, linestyle="--", label="commanded")
+        axes.plot(*_broken(t, commanded), color="tab:orange", linewidth=1.0, linestyle="--", label="commanded")
         axes.set_ylabel(f"{joint}\n[rad]")
         axes.grid(alpha=0.3)
         if row == 0:
@@ -45,7 +57,7 @@ def plot(recording, out):
     for joint in JOINTS:
         t, error = recording.tracking_error(joint)
         if len(t):
-            error_axes.plot(t, error * 1000.0, linewidth=0.9, label=joint)
+            error_axes.plot(*_broken(t, error * 1000.0), linewidth=0.9, label=joint)
     error_axes.set_title("tracking error: commanded minus measured position")
     error_axes.set_xlabel("time [s]")
     error_axes.set_ylabel("[mrad]")
@@ -57,7 +69,7 @@ def plot(recording, out):
     if len(intervals):
         histogram_axes.hist(intervals, bins=100, color="tab:green")
         p50, p99 = np.percentile(intervals, [50, 99])
-        histogram_axes.set_title(f"intervals between commands to one motor, all motors: "
+        histogram_axes.set_title(f"intervals between commands to one motor (all motors)\n"
                                  f"median {p50:.2f} ms, p99 {p99:.2f} ms, max {intervals.max():.2f} ms")
     else:
         histogram_axes.set_title("intervals between commands: none recorded")
