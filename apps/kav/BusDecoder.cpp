@@ -95,20 +95,25 @@ void BusDecoder::decodeType4(int joint, const Seen& seen, const Sink& sink) {
       sink(as_command);
       previous = as_command.command;
     }
+    after_command_[joint] = !last_position_[joint];  // the last frame was a command unless a reply
     first.reset();
     in_step_[joint] = true;
     return;
   }
+  bool& after_command = after_command_[joint];
   if (previous && sameGains(as_command.command, *previous)) {
+    after_command = true;
     sink(as_command);
     return;
   }
-  bool is_reply = last_position_[joint].has_value();
-  if (is_reply) {
+  // Until a reply has been seen, a frame after a command is its reply.
+  bool is_reply = after_command;
+  if (last_position_[joint]) {
     const std::optional<hw_interface::MotorFeedback> read =
         hw_interface::unpackFeedback(kMotorProtocols[joint], kMotorIds[joint], seen.frame);
     is_reply = read && std::fabs(read->position - *last_position_[joint]) <= kContinuity;
   }
+  after_command = !is_reply;
   if (is_reply) {
     sink(reply(joint, seen));
   } else {  // new gains: the host changed the arm's state

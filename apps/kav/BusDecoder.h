@@ -48,8 +48,9 @@ struct BusEvent {
 /// the motor's last reported position (within kContinuity), and otherwise a
 /// command with new gains (the host changed the arm's state). A command read
 /// as feedback gives a position made of its gain bits, which is far from the
-/// joint's except by coincidence. This holds for late replies, commands in
-/// bursts, missed frames and motors that do not answer. The first frame seen on such an
+/// joint's except by coincidence. Until the motor's first reply is known, a
+/// frame after a command is taken for its reply. This holds for late replies,
+/// commands in bursts, missed frames and motors that do not answer. The first frame seen on such an
 /// identifier is held back until the next one there tells what it was (a
 /// reply to a command sent before the decoder began is dropped). Type 2
 /// commands use the motor's identifier, their feedback identifier 0 with the motor in byte 0.
@@ -83,6 +84,7 @@ class BusDecoder {
   std::array<std::optional<Seen>, config::kMotors> held_back_;  // the first frame, while not in step
   std::array<std::optional<hw_interface::MotorCommand>, config::kMotors> last_command_;
   std::array<std::optional<double>, config::kMotors> last_position_;  // of the last type 4 reply
+  std::array<bool, config::kMotors> after_command_{};                // the last frame was a command
 };
 
 /// Name of a joint for people: "joint1" ... "joint6", "gripper".
