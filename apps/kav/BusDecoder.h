@@ -84,7 +84,7 @@ class BusDecoder {
   std::array<std::optional<Seen>, config::kMotors> held_back_;  // the first frame, while not in step
   std::array<std::optional<hw_interface::MotorCommand>, config::kMotors> last_command_;
   std::array<std::optional<double>, config::kMotors> last_position_;  // of the last type 4 reply
-  std::array<bool, config::kMotors> after_command_{};                // the last frame was a command
+  std::array<bool, config::kMotors> after_command_{};                 // the last frame was a command
 };
 
 /// Name of a joint for people: "joint1" ... "joint6", "gripper".

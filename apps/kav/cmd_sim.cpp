@@ -7,9 +7,10 @@ namespace kav {
 namespace tool {
 
 Command addSim(CLI::App& kav) {
-  CLI::App* app = kav.add_subcommand("sim", "simulate an arm on a local-socket bus (the options of kav_arm_sim)");
-  app->prefix_command();        // every argument after "sim" is the simulator's
-  app->set_help_flag();         // its --help lists them
+  CLI::App* app =
+      kav.add_subcommand("sim", "simulate an arm on a local-socket bus (the options of kav_arm_sim)");
+  app->prefix_command();  // every argument after "sim" is the simulator's
+  app->set_help_flag();   // its --help lists them
   app->footer("Options: kav sim --help");
   return {app, [app] { return sim::runSimulatorProgram("kav sim", app->remaining()); }};
 }

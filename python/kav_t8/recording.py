@@ -65,12 +65,13 @@ class Recording:
         return self.start_time.timestamp() + _np.asarray(times)
 
 
-def follow_delay(leader, follower, joint, min_speed=0.05):
+def follow_delay(leader, follower, joint, min_speed=0.05, look_back=0.1):
     """How long after the leader measured a position the follower commanded
     it: for each position command of follower while leader moves faster than
     min_speed (rad/s), the time since the leader's feedback last passed that
-    position. Both are Recordings of the same run (times are aligned by their
-    start times). Returns the delays in seconds."""
+    position, looking back at most look_back seconds (commands without such a
+    passage are left out). Both are Recordings of the same run (times are
+    aligned by their start times). Returns the delays in seconds."""
     t_f, p_f = follower.commanded_position(joint)
     t_f = follower.absolute(t_f)
     fb = leader.feedback[joint]
@@ -82,7 +83,7 @@ def follow_delay(leader, follower, joint, min_speed=0.05):
             continue
         # Walk back to the segment of the leader's path that holds p.
         while k >= 1 and not (min(p_l[k - 1], p_l[k]) <= p <= max(p_l[k - 1], p_l[k])):
-            if abs(v_l[k]) < min_speed or t - t_l[k] > 1.0:
+            if abs(v_l[k]) < min_speed or t - t_l[k] > look_back:
                 k = 0
                 break
             k -= 1

@@ -4,9 +4,6 @@
 #include <signal.h>
 #include <time.h>
 
-#include "sim/BusHub.h"
-#include "sim/SimulatedArm.h"
-
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -20,6 +17,9 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "sim/BusHub.h"
+#include "sim/SimulatedArm.h"
 
 namespace kav {
 namespace sim {
