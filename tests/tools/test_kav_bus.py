@@ -86,9 +86,10 @@ def test_monitor_shows_what_the_motors_received_and_sent(driven_bus):
         sent = sim.received_commands(joint)[-1]
         assert float(shown["kp"]) == pytest.approx(sent.k_p, abs=0.01)
         assert float(shown["kd"]) == pytest.approx(sent.k_d, abs=0.001)
-        assert float(shown["tor"]) == pytest.approx(sent.torque, abs=0.001)
-        # The monitor's last second ends a little before the host stops.
-        assert abs(float(shown["pos"]) - sent.position) < 0.2
+        # The monitor's last second ends a little before the host stops; the
+        # host's torque field wanders by 5 steps, its position stays.
+        assert float(shown["tor"]) == pytest.approx(sent.torque, abs=0.08)
+        assert float(shown["pos"]) == pytest.approx(sent.position, abs=0.001)
         # A whole second of the monitor fell within the host's 2.5 s.
         assert max(float(line["cmd/s"]) for line in lines[name]) == pytest.approx(200, abs=15)
         assert max(float(line["replies/s"]) for line in lines[name]) == pytest.approx(200, abs=15)
@@ -124,11 +125,11 @@ def test_record_holds_every_command_the_arm_received(driven_bus):
 def test_plot_draws_a_recording(driven_bus, tmp_path):
     *_, out = driven_bus
     picture = tmp_path / "run.png"
-    result = run("plot", str(out), "--out", str(picture))
+    result = run("plot", str(out), "--out", str(picture), timeout=180)
     assert result.returncode == 0, result.stderr
     assert picture.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     assert picture.stat().st_size > 20000
-    missing = run("plot", str(tmp_path / "missing.h5"))
+    missing = run("plot", str(tmp_path / "missing.h5"), timeout=180)
     assert missing.returncode == 1
     assert "cannot read" in missing.stderr
 
