@@ -209,6 +209,10 @@ void bindSimulator(py::module_& m) {
            py::arg("current"),
            "The motor of joint reports current instead of its applied torque; None\n"
            "switches this off.")
+      .def("set_external_torque", forwardSim(&SimulatedArm::setExternalTorque), py::arg("joint"),
+           py::arg("torque"),
+           "A torque from outside (a hand pushing the link, N m) acts on joint until set\n"
+           "to 0: added to the motor's torque, not reported as its current.")
       .def("set_bus_silent", forwardSim(&SimulatedArm::setBusSilent), py::arg("silent") = true,
            "No frame reaches the motors and none is sent (until False).")
       .def("set_drop_share", forwardSim(&SimulatedArm::setDropShare), py::arg("share"),

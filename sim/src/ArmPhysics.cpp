@@ -108,7 +108,7 @@ class ArmPhysics::impl {
     }
     for (int i = 0; i < kSimJoints; ++i) {
       const JointDrive& d = drives[i];
-      for (double value : {d.k_p, d.k_d, d.position, d.velocity, d.torque}) {
+      for (double value : {d.k_p, d.k_d, d.position, d.velocity, d.torque, d.external}) {
         requireFinite(value, "a drive value of joint " + std::to_string(i));
       }
     }
@@ -164,6 +164,7 @@ class ArmPhysics::impl {
       for (int i = 0; i < kSimArmJoints; ++i) {
         const JointDrive& d = drives[i];
         a(i, i) += dt * parameters_.friction[i];
+        rhs(i) += dt * d.external;
         if (saturated[i]) {
           rhs(i) += dt * fixed_torque[i];
         } else {
@@ -209,14 +210,14 @@ class ArmPhysics::impl {
     const double inertia = parameters_.gripper_inertia + parameters_.armature[kGripper];
     const double friction = parameters_.friction[kGripper];
     const double limit = parameters_.torque_limit[kGripper];
-    double next_velocity =
-        (inertia * s.velocity + dt * (d.k_p * (d.position - s.position) + d.k_d * d.velocity + d.torque)) /
-        (inertia + dt * (friction + d.k_d) + dt * dt * d.k_p);
+    double next_velocity = (inertia * s.velocity + dt * (d.k_p * (d.position - s.position) +
+                                                         d.k_d * d.velocity + d.torque + d.external)) /
+                           (inertia + dt * (friction + d.k_d) + dt * dt * d.k_p);
     double torque = d.k_p * (d.position - s.position - dt * next_velocity) +
                     d.k_d * (d.velocity - next_velocity) + d.torque;
     if (std::abs(torque) > limit) {
       torque = std::copysign(limit, torque);
-      next_velocity = (inertia * s.velocity + dt * torque) / (inertia + dt * friction);
+      next_velocity = (inertia * s.velocity + dt * (torque + d.external)) / (inertia + dt * friction);
     }
     s.velocity = next_velocity;
     s.position += dt * s.velocity;

@@ -136,6 +136,7 @@ class SimulatedArm::impl {
     int error = 0;
     ErrorPersistence persistence = ErrorPersistence::kUntilSwitchedOff;
     std::optional<double> current;
+    double external = 0.0;  // torque from outside the motor, N·m
     std::deque<ReceivedCommand> log;
   };
 
@@ -193,9 +194,13 @@ class SimulatedArm::impl {
   }
 
   static JointDrive driveOf(const Motor& motor) {
-    if (!motor.enabled) return JointDrive();
-    const MotorCommand& c = motor.command;
-    return JointDrive{c.k_p, c.k_d, c.position + motor.zero, c.velocity, c.torque};
+    JointDrive drive;
+    if (motor.enabled) {
+      const MotorCommand& c = motor.command;
+      drive = JointDrive{c.k_p, c.k_d, c.position + motor.zero, c.velocity, c.torque};
+    }
+    drive.external = motor.external;  // a hand pushes whether the motor acts or not
+    return drive;
   }
 
   // ------------------------------------------------------------ bus
@@ -470,6 +475,16 @@ void SimulatedArm::setMotorCurrent(int joint, std::optional<double> current) {
   }
   std::lock_guard<std::mutex> lock(pimpl->mutex_);
   pimpl->motors_[joint].current = current;
+}
+
+void SimulatedArm::setExternalTorque(int joint, double torque) {
+  requireJoint(joint);
+  if (!std::isfinite(torque)) {
+    throw std::invalid_argument("SimulatedArm: the external torque of joint " + std::to_string(joint) +
+                                " is not finite");
+  }
+  std::lock_guard<std::mutex> lock(pimpl->mutex_);
+  pimpl->motors_[joint].external = torque;
 }
 
 void SimulatedArm::setBusSilent(bool silent) {

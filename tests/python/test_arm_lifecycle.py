@@ -121,3 +121,12 @@ def test_termination_signals_stop_an_open_arm_like_ctrl_c(tmp_path, signal_name)
     assert "KeyboardInterrupt" in err, err[-2000:]
     assert "[Controller] thread finish" in out
     assert "CAN socket destroyed." in out
+
+
+def test_a_hand_pushes_a_simulated_joint():
+    with kav_t8.BusHub() as hub, kav_t8.SimulatedArm(hub.endpoint) as sim:
+        sim.set_external_torque(6, 0.2)  # the gripper's motor is off until enabled: only the hand acts
+        assert wait_for(lambda: sim.joint_positions()[6] > 0.1, timeout=2.0)
+        assert abs(sim.joint_torques()[6]) < 1e-9
+        with pytest.raises(ValueError, match="external torque"):
+            sim.set_external_torque(6, float("nan"))

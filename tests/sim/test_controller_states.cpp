@@ -167,6 +167,26 @@ TEST_F(ControllerStates, SoftAndGravityCompensationCommands) {
   EXPECT_NEAR(gripper.torque, 0.0, kType2TorqueStep);
 }
 
+TEST_F(ControllerStates, GravityCompensatedArmIsGuidedByHand) {
+  moveTo({0.0, 0.8, 0.6, 0.0, 0.0, 0.0});
+  controller_->setArmStatus(ControllerBase::G_COMPENSATION);
+  // Joint 1 turns about the vertical: no gravity, only the hand moves it.
+  const double start = bench_->arm.jointState(0).position;
+  bench_->arm.setExternalTorque(0, 0.5);
+  std::this_thread::sleep_for(300ms);
+  for (int i = 0; i < 100; ++i) {  // the hand brakes the joint to rest, then lets go
+    bench_->arm.setExternalTorque(0, -3.0 * bench_->arm.jointState(0).velocity);
+    std::this_thread::sleep_for(5ms);
+  }
+  bench_->arm.setExternalTorque(0, 0.0);
+  const double pushed = bench_->arm.jointState(0).position;
+  EXPECT_GT(pushed - start, 0.05);
+  std::this_thread::sleep_for(300ms);  // the controller does not pull it back towards the start
+  EXPECT_GE(bench_->arm.jointState(0).position, pushed - 0.01);
+  EXPECT_NEAR(controller_->getJointPositons()[0], bench_->arm.jointState(0).position, 0.02);
+  controller_->setArmStatus(ControllerBase::PROTECT);
+}
+
 TEST_F(ControllerStates, PositionControlReachesTargetsWithItsGains) {
   const std::vector<double> target{0.3, 0.6, 0.5, 0.2, -0.3, 0.4};
   moveTo(target);

@@ -138,6 +138,23 @@ TEST(ArmPhysics, FrictionSlowsAFreeGripper) {
   EXPECT_GT(arm.state()[6].velocity, 0.0);
 }
 
+TEST(ArmPhysics, ExternalTorqueActsBesideTheMotorAndIsNotReported) {
+  ArmPhysics arm(kav::urdf_xml_g, Pose{});
+  Drives drives{};
+  drives[6].external = 0.2;  // a free gripper pushed by hand: the same balance as a motor's torque
+  run(arm, drives, 600);
+  EXPECT_NEAR(arm.state()[6].velocity, 4.0, 0.05);
+  EXPECT_DOUBLE_EQ(arm.state()[6].torque, 0.0);
+  // A motor holding joint 1 at its limit of 30 N·m is pushed away by 50 N·m from outside.
+  drives[0] = {500.0, 0.0, 0.0, 0.0, 0.0};
+  drives[0].external = 50.0;
+  run(arm, drives, 200);
+  EXPECT_GT(arm.state()[0].position, 0.05);
+  EXPECT_DOUBLE_EQ(arm.state()[0].torque, -30.0);
+  drives[0].external = std::numeric_limits<double>::infinity();
+  EXPECT_THROW(arm.step(drives, kDt), std::invalid_argument);
+}
+
 TEST(ArmPhysics, UnusableInputIsRefusedAndChangesNothing) {
   EXPECT_THROW(ArmPhysics("<robot", Pose{}), std::invalid_argument);
   EXPECT_THROW(ArmPhysics("<robot name=\"r\"><link name=\"base_link\"/></robot>", Pose{}),

@@ -21,13 +21,17 @@ constexpr int kSimArmJoints = config::kArmJoints;
 
 /// What one motor applies to its joint, in joint coordinates:
 /// torque = k_p (position - p) + k_d (velocity - v) + torque, then limited to
-/// the motor's torque limit. All zero leaves the joint limp.
+/// the motor's torque limit. All zero leaves the joint limp. Beside the motor,
+/// a torque from outside (a hand pushing the link) acts on the joint.
 struct JointDrive {
   double k_p = 0.0;
   double k_d = 0.0;
   double position = 0.0;
   double velocity = 0.0;
   double torque = 0.0;
+  /// Torque from outside the motor, N·m: not limited by the motor and not part
+  /// of the torque the motor reports.
+  double external = 0.0;
 };
 
 /// The true state of one joint.

@@ -143,6 +143,18 @@ class SimulatedArm {
   /// Feedback frames sent since the start.
   std::uint64_t framesSent() const;
 
+  // ---------------------------------------------------------- outside forces
+
+  /// A torque from outside the motor acts on @p joint from the next physics
+  /// step on, as a hand pushing the link would: added to the motor's torque,
+  /// not limited by it and not reported as its current; it acts whether the
+  /// motor is enabled or not, until set to 0. For trying hand-guiding (the
+  /// gravity-compensation state) without hardware.
+  /// @param torque N·m in the joint's positive direction
+  /// @throw std::invalid_argument when @p joint is not 0-6 or @p torque is not
+  ///        finite
+  void setExternalTorque(int joint, double torque);
+
   // ---------------------------------------------------------- faults
   // Each fault takes effect with the next frame and lasts until switched off.
 
