@@ -177,14 +177,22 @@ std::vector<Phase> bringUpSteps(const std::vector<CarriedFrame>& carried, Clock:
           {"  homing", damped, to}};
 }
 
-// The destruction's damping hold: after the last held frame of the host.
-Phase dampingHold(const std::vector<CarriedFrame>& carried, Clock::time_point from, Clock::time_point to) {
+// The destruction's damping hold: from the first limp frame after the last
+// held one (the control thread has stopped by then) to the host's last frame.
+Phase dampingHold(const std::vector<CarriedFrame>& carried, Clock::time_point from, Clock::time_point to,
+                  long bitrate) {
   const auto held = lastHostFrame(carried, Kind::kHeld, from, to).value_or(from);
+  std::optional<Clock::time_point> first;
   Clock::time_point last = held;
   for (const auto& frame : carried) {
-    if (frame.member == kHostMember && frame.end > held && frame.end <= to) last = frame.end;
+    if (frame.member != kHostMember || frame.end <= held || frame.end > to) continue;
+    if (!first && kindOf(frame.frame) == Kind::kLimp) {
+      const std::chrono::nanoseconds on_bus(kav::sim::canFrameBits(frame.frame) * 1000000000LL / bitrate);
+      first = frame.end - on_bus;
+    }
+    last = frame.end;
   }
-  return {"  damping hold", held, last};
+  return {"  damping hold", first.value_or(last), last};
 }
 
 std::string loadAverage() {
@@ -289,7 +297,7 @@ int main(int argc, char** argv) {
       }
     }
     if (phase.name == "destruction")
-      printPhase(dampingHold(carried, phase.from, phase.to), hub, carried, refusals);
+      printPhase(dampingHold(carried, phase.from, phase.to, bitrate), hub, carried, refusals);
   }
   printPhase({"whole run", bring_up, destroyed}, hub, carried, refusals);
   std::printf("\nframes carried %llu (not recorded %llu), members %zu, error codes in the states: %zu\n",
