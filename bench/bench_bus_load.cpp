@@ -53,10 +53,7 @@ Kind kindOf(const kav::hw_interface::CanFrame& frame) {
   if (frame.can_id == 0 && frame.can_dlc == 0) return Kind::kClearError;  // the type 4 motors' clear-error
   for (int joint = 0; joint < kav::config::kMotors; ++joint) {
     if (frame.can_id != static_cast<uint32_t>(kav::config::kMotorIds[joint])) continue;
-    const auto protocol = kav::config::kMotorProtocols[joint] == kav::config::MotorProtocol::kType4
-                              ? kav::sim::MotorProtocol::kType4
-                              : kav::sim::MotorProtocol::kType2;
-    const auto command = kav::sim::decodeCommand(protocol, frame);
+    const auto command = kav::sim::decodeCommand(kav::config::kMotorProtocols[joint], frame);
     if (!command) return Kind::kOther;
     if (command->kind == kav::sim::CommandKind::kClearError) return Kind::kClearError;
     if (command->kind == kav::sim::CommandKind::kEnable) return Kind::kEnable;
