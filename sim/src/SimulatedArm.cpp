@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <pthread.h>
+#include <sched.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <time.h>
@@ -51,6 +52,10 @@ SimulatedArmOptions checked(SimulatedArmOptions options) {
   if (options.reply_latency < std::chrono::microseconds(0) ||
       options.reply_latency > std::chrono::seconds(1)) {
     throw std::invalid_argument("SimulatedArm: reply_latency must lie within 0 and 1 s");
+  }
+  if (options.realtime_priority < 0 || options.realtime_priority > 99) {
+    throw std::invalid_argument("SimulatedArm: realtime_priority must be 0 to 99, got " +
+                                std::to_string(options.realtime_priority));
   }
   if (options.description.empty()) options.description = urdf_xml_g;
   const double inf = std::numeric_limits<double>::infinity();
@@ -190,6 +195,11 @@ class SimulatedArm::impl {
 
   void ioLoop() {
     pthread_setname_np(pthread_self(), "kav-sim-io");
+    if (options_.realtime_priority > 0) {
+      sched_param priority{};
+      priority.sched_priority = options_.realtime_priority;
+      pthread_setschedparam(pthread_self(), SCHED_FIFO, &priority);  // best effort
+    }
     std::deque<PendingReply> pending;
     while (!stop_.load()) {
       if (fd_ < 0) {
