@@ -242,11 +242,7 @@ int main(int argc, char** argv) {
   options.record_capacity = 1 << 21;
   options.realtime_priority = 81;
   kav::sim::BusHub hub(options);
-  // The motors answer promptly, as real ones do: their thread runs below the
-  // controller's receive thread (79).
-  kav::sim::SimulatedArmOptions arm_options;
-  arm_options.realtime_priority = 78;
-  kav::sim::SimulatedArm motors(hub.endpoint(), arm_options);
+  kav::sim::SimulatedArm motors(hub.endpoint());
   hub.waitForMembers(1);
   const std::string load_before = loadAverage();
   RefusalSampler sampler(motors);

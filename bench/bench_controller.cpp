@@ -20,8 +20,7 @@
 //                     each motor, |interval - 5000 us| between successive
 //                     commands to it, from the times the bus hub (instant, its
 //                     thread at SCHED_FIFO 81 when allowed) took them from the
-//                     controller (the simulated arm's I/O thread runs at 78);
-//                     next to the wake-up lateness of a reference
+//                     controller; next to the wake-up lateness of a reference
 //                     thread at the control thread's priority (SCHED_FIFO 80
 //                     when allowed) sleeping to absolute 5 ms deadlines
 #include <config/ArmConfig.h>
@@ -205,9 +204,7 @@ int main(int argc, char** argv) {
     bus.realtime_priority = 81;  // above the control thread: the hub's times add the least
   }
   kav::sim::BusHub hub(bus);
-  kav::sim::SimulatedArmOptions arm_options;
-  if (motor_side) arm_options.realtime_priority = 78;  // motors that answer promptly, as real ones
-  kav::sim::SimulatedArm arm(hub.endpoint(), arm_options);
+  kav::sim::SimulatedArm arm(hub.endpoint());
   hub.waitForMembers(1);  // the arm is member 0, the controller member 1
   const std::string urdf = std::string(KAV_SOURCE_DIR) + "/share/urdf/vorlan_v1.1_aa.urdf";
   kav::t8::ControllerThread controller(urdf, hub.endpoint(), 0);

@@ -23,6 +23,7 @@
 #include <thread>
 
 #include "canbase/LocalBus.h"
+#include "rt/PiMutex.h"
 
 namespace kav {
 namespace sim {
@@ -31,6 +32,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using hw_interface::CanFrame;
+using rt::PiMutex;
 
 constexpr int kFramesPerWake = 64;
 constexpr std::uint32_t kLowestBitrate = 1000;
@@ -73,27 +75,6 @@ std::uint64_t arbitrationKey(const CanFrame& frame) {
   const std::uint64_t id = frame.can_id & CAN_EFF_MASK;
   return ((id >> 18) << 21) | (1u << 20) | (1u << 19) | ((id & 0x3FFFF) << 1) | remote;
 }
-
-// A mutex with priority inheritance: a reader of normal priority that holds
-// it runs at the forwarding thread's real-time priority until it lets go.
-class PiMutex {
- public:
-  PiMutex() {
-    pthread_mutexattr_t attributes;
-    pthread_mutexattr_init(&attributes);
-    pthread_mutexattr_setprotocol(&attributes, PTHREAD_PRIO_INHERIT);
-    pthread_mutex_init(&mutex_, &attributes);
-    pthread_mutexattr_destroy(&attributes);
-  }
-  ~PiMutex() { pthread_mutex_destroy(&mutex_); }
-  PiMutex(const PiMutex&) = delete;
-  PiMutex& operator=(const PiMutex&) = delete;
-  void lock() { pthread_mutex_lock(&mutex_); }
-  void unlock() { pthread_mutex_unlock(&mutex_); }
-
- private:
-  pthread_mutex_t mutex_;
-};
 
 // One connected member, as the forwarding thread sees it.
 struct Member {
@@ -192,7 +173,8 @@ class BusHub::impl {
   mutable std::condition_variable members_changed_;
   std::size_t connected_ = 0;
 
-  // What was carried, for readers on other threads.
+  // What was carried, for readers on other threads (priority inheritance: a
+  // reader never holds up a forwarding thread of real-time priority).
   mutable PiMutex record_mutex_;
   std::uint64_t frames_ = 0;
   std::chrono::nanoseconds busy_{0};

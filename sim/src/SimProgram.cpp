@@ -234,12 +234,8 @@ int runSimulatorProgram(const std::string& program, const std::vector<std::strin
     if (endpoint.empty()) {
       BusHubOptions bus;
       bus.bitrate = settings.bitrate;
-      // A timed bus keeps its frames' times best above the control thread,
-      // and the motors answer promptly below the host's receive thread.
-      if (bus.bitrate != 0) {
-        bus.realtime_priority = 81;
-        settings.options.realtime_priority = 78;
-      }
+      // A timed bus keeps its frames' times best above the control thread.
+      if (bus.bitrate != 0) bus.realtime_priority = 81;
       hub = std::make_unique<BusHub>(settings.address, bus);
       endpoint = hub->endpoint();
     }

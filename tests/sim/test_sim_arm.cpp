@@ -449,9 +449,6 @@ TEST_F(SimArmBus, UnusableSetUpAndFaultRequestsAreRefused) {
   bad.reply_latency = std::chrono::microseconds(-1);
   EXPECT_THROW(SimulatedArm(hub_.endpoint(), bad), invalid_argument);
   bad = SimulatedArmOptions();
-  bad.realtime_priority = 100;
-  EXPECT_THROW(SimulatedArm(hub_.endpoint(), bad), invalid_argument);
-  bad = SimulatedArmOptions();
   bad.description = "<robot name=\"broken\">";
   EXPECT_THROW(SimulatedArm(hub_.endpoint(), bad), invalid_argument);
   bad = SimulatedArmOptions();

@@ -41,12 +41,6 @@ struct SimulatedArmOptions {
   PhysicsParameters physics;
   /// Received commands kept per motor; older ones are discarded.
   std::size_t log_capacity = 100000;
-  /// SCHED_FIFO priority (1-99) the thread that receives commands and sends
-  /// feedback asks for, best effort (without the privilege it runs at normal
-  /// priority); 0: normal priority. Real motors answer within microseconds;
-  /// on a bit-timed bus a thread that runs late answers a batch of commands
-  /// at once, which can overflow the arm's transmit queue.
-  int realtime_priority = 0;
 };
 
 /// One frame a motor received, decoded.
