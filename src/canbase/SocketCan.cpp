@@ -26,7 +26,7 @@
 #include "canbase/LocalBus.h"
 #include "console/Console.h"
 #include "rt/PiMutex.h"
-#include "rt/ThreadStart.h"
+#include "rt/Seams.h"
 
 namespace kav {
 namespace hw_interface {
