@@ -88,9 +88,9 @@ class ControllerThread : public ControllerBase {
   void setHomePositions(std::vector<double> home_positions);
   /// See ControllerBase; refused once control has ended.
   void setInterpolationParam(double max_acc, double max_vel);
-  /// The timings of the most recent cycles (up to 8192), oldest first: a way
-  /// to check that the control loop keeps its 5 ms period.
-  std::vector<CycleTiming> getCycleTimings();
+  /// The timings of the most recent cycles (up to 8192, or up to @p newest),
+  /// oldest first: a way to check that the control loop keeps its 5 ms period.
+  std::vector<CycleTiming> getCycleTimings(std::size_t newest = SIZE_MAX);
 
   Eigen::Isometry3d ee_command_safe_;
   std::vector<HybridJointStatus> joint_target_safe_;

@@ -3,6 +3,8 @@
 /// The native facade through which a host program drives one arm.
 
 #include <Eigen/Geometry>
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -25,6 +27,12 @@ namespace t8 {
 /// wrist motor reported itself disabled.
 class InterfacesThread {
  public:
+  /// Timing of one control cycle, on the monotonic clock.
+  struct CycleTiming {
+    std::chrono::steady_clock::time_point start;  ///< when the cycle began
+    std::chrono::nanoseconds update;              ///< how long the cycle's control step took
+  };
+
   /// @param urdf_path robot description file (chain "base_link" to "link6")
   /// @param can_name "can0", or a local-socket bus "unix:/path" / "unix:@name"
   /// @param type arm variant (2 drives the gripper by position)
@@ -69,6 +77,15 @@ class InterfacesThread {
   /// The error codes since construction, oldest first: the first 1000 ever
   /// reported and the newest 9000.
   std::vector<int> getErrorCode();
+  /// The arm state number in force: the last one selected (GO_HOME right
+  /// after construction). A number outside 0-5 acts as PROTECT.
+  int getArmStatus();
+  /// The timings of the most recent control cycles, oldest first: at most
+  /// @p newest of them, and at most the 8192 the controller keeps. Copying
+  /// costs the caller time in proportion, so ask for a second's worth (200),
+  /// not for all of them, when calling often.
+  /// @param newest how many of the most recent cycles to return
+  std::vector<CycleTiming> getCycleTimings(std::size_t newest);
   /// False once control has ended on a fault (over-current, a motor fault,
   /// a failed cycle): the arm is held in damping, every setter throws
   /// std::runtime_error naming the first fault (code and message), and the

@@ -182,9 +182,9 @@ void ControllerThread::recordCycle(const CycleTiming& timing) {
   cycle_count_.store(count + 1, std::memory_order_release);
 }
 
-std::vector<ControllerThread::CycleTiming> ControllerThread::getCycleTimings() {
+std::vector<ControllerThread::CycleTiming> ControllerThread::getCycleTimings(std::size_t newest) {
   const std::size_t count = cycle_count_.load(std::memory_order_acquire);
-  const std::size_t first = count - std::min(count, kKeptCycleTimings);
+  const std::size_t first = count - std::min({count, kKeptCycleTimings, newest});
   std::vector<CycleTiming> timings;
   timings.reserve(count - first);
   for (std::size_t i = first; i < count; ++i) {

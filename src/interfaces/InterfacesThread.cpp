@@ -12,6 +12,7 @@ class InterfacesThread::impl : public ControllerThread {
  public:
   impl(const std::string& urdf_path, const std::string& can_name, int type)
       : ControllerThread(urdf_path, can_name, type) {}
+  int armState() const { return state_machine_.load(); }
 };
 
 InterfacesThread::InterfacesThread(const std::string& urdf_path, const std::string& can_name, int type)
@@ -54,6 +55,15 @@ void InterfacesThread::kav_x(double a, double b, double /*c*/) {
 
 std::vector<int> InterfacesThread::getErrorCode() { return pimpl->getErrorCode(); }
 
+int InterfacesThread::getArmStatus() { return pimpl->armState(); }
+
+std::vector<InterfacesThread::CycleTiming> InterfacesThread::getCycleTimings(std::size_t newest) {
+  const auto timings = pimpl->getCycleTimings(newest);
+  std::vector<CycleTiming> result;
+  result.reserve(timings.size());
+  for (const auto& timing : timings) result.push_back({timing.start, timing.update});
+  return result;
+}
 bool InterfacesThread::controlActive() { return pimpl->controlActive(); }
 
 std::vector<std::uint64_t> InterfacesThread::getDroppedFrames() { return pimpl->droppedFrames(); }

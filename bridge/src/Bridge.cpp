@@ -1,0 +1,435 @@
+#include "bridge/Bridge.h"
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cmath>
+#include <condition_variable>
+#include <cstdio>
+#include <ctime>
+#include <mutex>
+#include <regex>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "Commands.h"
+#include "Dds.h"
+#include "Description.h"
+#include "Health.h"
+#include "config/ArmConfig.h"
+#include "diagnostic_msgs.h"
+#include "interfaces/InterfacesThread.h"
+#include "sensor_msgs.h"
+
+namespace kav {
+namespace bridge {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr double kMaxRate = config::kControlFrequency;
+constexpr std::uint32_t kMaxDomain = 232;
+// Error codes are looked at this often; each look copies the arm's list.
+constexpr std::chrono::milliseconds kErrorCodeLook{50};
+constexpr std::chrono::seconds kDiagnosticsPeriod{1};
+// Cycle timings asked for per report: a second of cycles and some room.
+constexpr std::size_t kTimingsPerReport = 256;
+// A period this far off its nominal length (p99) makes the diagnostics warn.
+constexpr double kLateLoopUs = 1000.0;
+
+const char* const kStateNames[] = {"SOFT",           "GO_HOME",     "PROTECT",
+                                   "G_COMPENSATION", "END_CONTROL", "POSITION_CONTROL"};
+
+std::string checkedNamespace(const std::string& ns) {
+  const auto first = ns.find_first_not_of('/');
+  const auto last = ns.find_last_not_of('/');
+  const std::string trimmed = first == std::string::npos ? "" : ns.substr(first, last - first + 1);
+  static const std::regex segments("[A-Za-z_][A-Za-z0-9_]*(/[A-Za-z_][A-Za-z0-9_]*)*");
+  if (!std::regex_match(trimmed, segments)) {
+    throw std::invalid_argument("namespace '" + ns +
+                                "' is not a ROS 2 namespace (letters, digits, '_' and '/', "
+                                "segments not starting with a digit)");
+  }
+  return trimmed;
+}
+
+std::chrono::nanoseconds checkedPeriod(double rate_hz) {
+  if (!(rate_hz > 0.0 && rate_hz <= kMaxRate)) {
+    throw std::invalid_argument("rate " + std::to_string(rate_hz) + " Hz is not within (0, 200]");
+  }
+  return std::chrono::nanoseconds(static_cast<long long>(1e9 / rate_hz));
+}
+
+dds_domainid_t checkedDomain(std::uint32_t domain) {
+  if (domain > kMaxDomain) {
+    throw std::invalid_argument("domain " + std::to_string(domain) + " is not within 0-232");
+  }
+  return domain;
+}
+
+builtin_interfaces_msg_dds__Time_ wallClockStamp() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  return {static_cast<std::int32_t>(now.tv_sec), static_cast<std::uint32_t>(now.tv_nsec)};
+}
+
+char* text(const std::string& value) { return const_cast<char*>(value.c_str()); }
+
+template <class T>
+dds_sequence_double doubles(std::vector<T>& values) {
+  return {static_cast<std::uint32_t>(values.size()), static_cast<std::uint32_t>(values.size()), values.data(),
+          false};
+}
+
+std::string stateText(int state) {
+  return std::to_string(state) + " " + (state >= 0 && state <= 5 ? kStateNames[state] : "PROTECT");
+}
+
+template <class Container>
+std::string joined(const Container& values) {
+  std::ostringstream out;
+  for (auto it = values.begin(); it != values.end(); ++it) out << (it == values.begin() ? "" : ", ") << *it;
+  return out.str();
+}
+
+std::string microseconds(const std::optional<double>& value) {
+  if (!value) return "no cycles";
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "%.1f", *value);
+  return buffer;
+}
+
+// Takes every waiting sample of @p reader and hands the valid ones to @p handle.
+template <class Sample, class Handle>
+void takeAll(dds_entity_t reader, Handle handle) {
+  void* samples[1] = {nullptr};
+  dds_sample_info_t info;
+  while (dds_take(reader, samples, &info, 1, 1) > 0) {
+    if (info.valid_data) handle(*static_cast<const Sample*>(samples[0]));
+    dds_return_loan(reader, samples, 1);
+  }
+}
+
+}  // namespace
+
+class Bridge::impl {
+ public:
+  impl(t8::InterfacesThread& arm, const BridgeOptions& options);
+  ~impl();
+
+  std::atomic<std::uint64_t> dropped{0};
+
+ private:
+  dds_entity_t topic(const dds_topic_descriptor_t& type, const std::string& name);
+  dds_entity_t writer(dds_entity_t topic, Delivery delivery, int depth);
+  dds_entity_t reader(dds_entity_t topic, Delivery delivery, int depth, dds_on_data_available_fn on_data);
+
+  void run();
+  void publishJointStates();
+  void publishPose();
+  void publishArmState(int state);
+  void publishDiagnostics(const std::vector<int>& new_codes);
+
+  // Runs one command against the arm; a command that cannot be used is
+  // dropped, counted and remembered for the diagnostics.
+  template <class Apply>
+  void command(Apply apply);
+
+  static void onJointCommand(dds_entity_t reader, void* self);
+  static void onTargetPose(dds_entity_t reader, void* self);
+  static void onGripperCommand(dds_entity_t reader, void* self);
+  static void onSetArmState(dds_entity_t reader, void* self);
+
+  t8::InterfacesThread& arm_;
+  const std::string ns_;
+  const std::string hardware_id_;
+  const std::chrono::nanoseconds period_;
+  const Eigen::Vector3d zero_position_;
+
+  // One facade caller at a time: the bridge thread and the command listeners.
+  std::mutex arm_mutex_;
+  std::string last_drop_;  // guarded by arm_mutex_
+
+  Entity participant_;
+  dds_entity_t joint_states_ = 0, ee_pose_ = 0, arm_state_ = 0, diagnostics_ = 0;
+
+  ErrorCodeWatch error_codes_;
+  std::uint64_t reported_drops_ = 0;
+  std::mutex stop_mutex_;
+  std::condition_variable stop_signal_;
+  bool stop_ = false;
+  std::thread thread_;
+};
+
+Bridge::impl::impl(t8::InterfacesThread& arm, const BridgeOptions& options)
+    : arm_(arm),
+      ns_(checkedNamespace(options.ns)),
+      hardware_id_(options.hardware_id),
+      period_(checkedPeriod(options.rate_hz)),
+      zero_position_(zeroConfigurationPosition(options.urdf_path)) {
+  participant_ = Entity(dds_create_participant(checkedDomain(options.domain), nullptr, nullptr),
+                        "the domain participant");
+
+  joint_states_ =
+      writer(topic(sensor_msgs_msg_dds__JointState__desc, "joint_states"), Delivery::kReliable, 10);
+  ee_pose_ = writer(topic(geometry_msgs_msg_dds__PoseStamped__desc, "ee_pose"), Delivery::kReliable, 10);
+  arm_state_ = writer(topic(std_msgs_msg_dds__Int32__desc, "arm_state"), Delivery::kTransientLocal, 1);
+  const dds_entity_t diagnostics_topic =
+      dds_create_topic(participant_.get(), &diagnostic_msgs_msg_dds__DiagnosticArray__desc, "rt/diagnostics",
+                       nullptr, nullptr);
+  if (diagnostics_topic < 0) throw std::runtime_error("DDS: cannot create the topic /diagnostics");
+  diagnostics_ = writer(diagnostics_topic, Delivery::kReliable, 10);
+
+  reader(topic(trajectory_msgs_msg_dds__JointTrajectory__desc, "joint_command"), Delivery::kBestEffort, 1,
+         &impl::onJointCommand);
+  reader(topic(geometry_msgs_msg_dds__PoseStamped__desc, "target_pose"), Delivery::kBestEffort, 1,
+         &impl::onTargetPose);
+  reader(topic(control_msgs_msg_dds__GripperCommand__desc, "gripper_command"), Delivery::kBestEffort, 1,
+         &impl::onGripperCommand);
+  reader(topic(std_msgs_msg_dds__Int32__desc, "set_arm_state"), Delivery::kReliable, 10,
+         &impl::onSetArmState);
+
+  thread_ = std::thread([this] { run(); });
+}
+
+Bridge::impl::~impl() {
+  {
+    std::lock_guard<std::mutex> lock(stop_mutex_);
+    stop_ = true;
+  }
+  stop_signal_.notify_all();
+  if (thread_.joinable()) thread_.join();
+  // Deleting the participant deletes every reader and waits for running
+  // listeners, so no command reaches the arm afterwards.
+  participant_ = Entity();
+}
+
+dds_entity_t Bridge::impl::topic(const dds_topic_descriptor_t& type, const std::string& name) {
+  const dds_entity_t handle =
+      dds_create_topic(participant_.get(), &type, rosTopic(ns_, name).c_str(), nullptr, nullptr);
+  if (handle < 0) {
+    throw std::runtime_error("DDS: cannot create the topic /" + ns_ + "/" + name + ": " +
+                             dds_strretcode(handle));
+  }
+  return handle;
+}
+
+dds_entity_t Bridge::impl::writer(dds_entity_t topic, Delivery delivery, int depth) {
+  dds_qos_t* qos = makeQos(delivery, depth);
+  const dds_entity_t handle = dds_create_writer(participant_.get(), topic, qos, nullptr);
+  dds_delete_qos(qos);
+  if (handle < 0)
+    throw std::runtime_error(std::string("DDS: cannot create a writer: ") + dds_strretcode(handle));
+  return handle;
+}
+
+dds_entity_t Bridge::impl::reader(dds_entity_t topic, Delivery delivery, int depth,
+                                  dds_on_data_available_fn on_data) {
+  dds_qos_t* qos = makeQos(delivery, depth);
+  dds_listener_t* listener = dds_create_listener(this);
+  dds_lset_data_available(listener, on_data);
+  const dds_entity_t handle = dds_create_reader(participant_.get(), topic, qos, listener);
+  dds_delete_listener(listener);
+  dds_delete_qos(qos);
+  if (handle < 0)
+    throw std::runtime_error(std::string("DDS: cannot create a reader: ") + dds_strretcode(handle));
+  return handle;
+}
+
+void Bridge::impl::run() {
+  pthread_setname_np(pthread_self(), "kav-bridge");
+  int published_state = -1;
+  auto next = Clock::now();
+  auto next_error_look = next;
+  auto next_report = next;
+  std::unique_lock<std::mutex> stop_lock(stop_mutex_);
+  while (!stop_) {
+    stop_lock.unlock();
+    {
+      std::lock_guard<std::mutex> lock(arm_mutex_);
+      publishJointStates();
+      publishPose();
+      const int state = arm_.getArmStatus();
+      if (state != published_state) publishArmState(state);
+      published_state = state;
+      const auto now = Clock::now();
+      std::vector<int> new_codes;
+      if (now >= next_error_look) {
+        new_codes = error_codes_.update(arm_.getErrorCode());
+        next_error_look = now + kErrorCodeLook;
+      }
+      if (now >= next_report || !new_codes.empty()) {
+        publishDiagnostics(new_codes);
+        next_report = now + kDiagnosticsPeriod;
+      }
+    }
+    next += period_;
+    if (next < Clock::now()) next = Clock::now();  // late: no catching up
+    stop_lock.lock();
+    stop_signal_.wait_until(stop_lock, next, [this] { return stop_; });
+  }
+}
+
+void Bridge::impl::publishJointStates() {
+  std::vector<double> position = arm_.getJointPositons();
+  const auto status = arm_.getJointStatus();
+  std::vector<double> velocity(status.size()), effort(status.size());
+  for (std::size_t i = 0; i < status.size(); ++i) {
+    velocity[i] = status[i].velocity;
+    effort[i] = status[i].current;
+  }
+  std::array<char*, config::kMotors> names;
+  for (int i = 0; i < config::kMotors; ++i) names[i] = text(kJointNames[i]);
+  std::string frame;
+  sensor_msgs_msg_dds__JointState_ message{};
+  message.header.stamp = wallClockStamp();
+  message.header.frame_id = text(frame);
+  message.name = {config::kMotors, config::kMotors, names.data(), false};
+  message.position = doubles(position);
+  message.velocity = doubles(velocity);
+  message.effort = doubles(effort);
+  dds_write(joint_states_, &message);
+}
+
+void Bridge::impl::publishPose() {
+  const Eigen::Isometry3d pose = arm_.getEndPose();
+  const Eigen::Vector3d position = pose.translation() + zero_position_;
+  const Eigen::Quaterniond rotation(pose.linear());
+  const std::string frame = "base_link";
+  geometry_msgs_msg_dds__PoseStamped_ message{};
+  message.header.stamp = wallClockStamp();
+  message.header.frame_id = text(frame);
+  message.pose.position = {position.x(), position.y(), position.z()};
+  message.pose.orientation = {rotation.x(), rotation.y(), rotation.z(), rotation.w()};
+  dds_write(ee_pose_, &message);
+}
+
+void Bridge::impl::publishArmState(int state) {
+  std_msgs_msg_dds__Int32_ message{state};
+  dds_write(arm_state_, &message);
+}
+
+void Bridge::impl::publishDiagnostics(const std::vector<int>& new_codes) {
+  const auto now = Clock::now();
+  const LoopHealth loop =
+      loopHealth(arm_.getCycleTimings(kTimingsPerReport), now, kDiagnosticsPeriod,
+                 std::chrono::duration_cast<std::chrono::nanoseconds>(config::kCyclePeriod));
+  const std::uint64_t drops = dropped.load();
+  const std::set<int>& offline = error_codes_.offlineMotors();
+
+  std::uint8_t level = 0;
+  std::vector<std::string> problems;
+  if (loop.cycles == 0) problems.push_back("control loop stopped");
+  if (!offline.empty()) problems.push_back("motors offline: " + joined(offline));
+  if (!new_codes.empty()) problems.push_back("error codes: " + joined(new_codes));
+  if (!problems.empty()) level = 2;
+  if (loop.p99_deviation_us && *loop.p99_deviation_us > kLateLoopUs) {
+    problems.push_back("control loop late");
+    level = std::max<std::uint8_t>(level, 1);
+  }
+  if (drops > reported_drops_) {
+    problems.push_back(std::to_string(drops - reported_drops_) +
+                       " malformed commands dropped: " + last_drop_);
+    level = std::max<std::uint8_t>(level, 1);
+  }
+  reported_drops_ = drops;
+
+  const std::string name = ns_ + ": arm";
+  const std::string message_text = problems.empty() ? "OK" : joined(problems);
+  const std::vector<std::pair<std::string, std::string>> pairs{
+      {"state", stateText(arm_.getArmStatus())},
+      {"new error codes", joined(new_codes)},
+      {"offline motors", joined(offline)},
+      {"p99 period deviation [us]", microseconds(loop.p99_deviation_us)},
+      {"p99 Update duration [us]", microseconds(loop.p99_update_us)},
+      {"commands dropped as malformed", std::to_string(drops)},
+  };
+  std::vector<diagnostic_msgs_msg_dds__KeyValue_> values;
+  for (const auto& [key, value] : pairs) values.push_back({text(key), text(value)});
+
+  diagnostic_msgs_msg_dds__DiagnosticStatus_ status{};
+  status.level = level;
+  status.name = text(name);
+  status.message = text(message_text);
+  status.hardware_id = text(hardware_id_);
+  status.values = {static_cast<std::uint32_t>(values.size()), static_cast<std::uint32_t>(values.size()),
+                   values.data(), false};
+  const std::string frame;
+  diagnostic_msgs_msg_dds__DiagnosticArray_ message{};
+  message.header.stamp = wallClockStamp();
+  message.header.frame_id = text(frame);
+  message.status = {1, 1, &status, false};
+  dds_write(diagnostics_, &message);
+}
+
+template <class Apply>
+void Bridge::impl::command(Apply apply) {
+  std::lock_guard<std::mutex> lock(arm_mutex_);
+  try {
+    apply();
+  } catch (const std::invalid_argument& error) {
+    dropped.fetch_add(1);
+    last_drop_ = error.what();
+    std::fprintf(stderr, "kav_bridge: dropped a command: %s\n", error.what());
+  } catch (const std::exception& error) {
+    // Nothing may escape into the DDS library's thread.
+    std::fprintf(stderr, "kav_bridge: a command failed: %s\n", error.what());
+  }
+}
+
+void Bridge::impl::onJointCommand(dds_entity_t reader, void* self) {
+  auto& bridge = *static_cast<impl*>(self);
+  takeAll<trajectory_msgs_msg_dds__JointTrajectory_>(reader, [&](const auto& message) {
+    bridge.command([&] {
+      const JointCommand command = parseJointCommand(message);
+      if (!command.streamed) {
+        // Needs the library's trajectory execution, which this build lacks.
+        throw std::runtime_error(
+            "trajectories of several points are not supported yet; send single points with time_from_start "
+            "0");
+      }
+      bridge.arm_.setJointPositions(command.points.front().positions);
+    });
+  });
+}
+
+void Bridge::impl::onTargetPose(dds_entity_t reader, void* self) {
+  auto& bridge = *static_cast<impl*>(self);
+  takeAll<geometry_msgs_msg_dds__PoseStamped_>(reader, [&](const auto& message) {
+    bridge.command([&] { bridge.arm_.setEndPose(parseTargetPose(message, bridge.zero_position_)); });
+  });
+}
+
+void Bridge::impl::onGripperCommand(dds_entity_t reader, void* self) {
+  auto& bridge = *static_cast<impl*>(self);
+  takeAll<control_msgs_msg_dds__GripperCommand_>(reader, [&](const auto& message) {
+    bridge.command([&] { bridge.arm_.setCatch(parseGripperCommand(message)); });
+  });
+}
+
+void Bridge::impl::onSetArmState(dds_entity_t reader, void* self) {
+  auto& bridge = *static_cast<impl*>(self);
+  takeAll<std_msgs_msg_dds__Int32_>(reader, [&](const auto& message) {
+    bridge.command([&] { bridge.arm_.setArmStatus(parseArmState(message)); });
+  });
+}
+
+void checkOptions(const BridgeOptions& options) {
+  checkedNamespace(options.ns);
+  checkedPeriod(options.rate_hz);
+  checkedDomain(options.domain);
+}
+
+Bridge::Bridge(t8::InterfacesThread& arm, const BridgeOptions& options) : pimpl(new impl(arm, options)) {}
+
+Bridge::~Bridge() = default;
+
+std::uint64_t Bridge::droppedCommands() const { return pimpl->dropped.load(); }
+
+}  // namespace bridge
+}  // namespace kav

@@ -1,0 +1,58 @@
+#pragma once
+// Incoming ROS 2 commands checked and turned into the facade's values. Every
+// function throws std::invalid_argument, saying what was wrong, for a message
+// that must not reach the arm.
+
+#include <Eigen/Geometry>
+#include <array>
+#include <string>
+#include <vector>
+
+#include "control_msgs.h"
+#include "geometry_msgs.h"
+#include "std_msgs.h"
+#include "trajectory_msgs.h"
+
+namespace kav {
+namespace bridge {
+
+/// Joint names on the topics: the six arm joints, then the gripper.
+extern const std::array<std::string, 7> kJointNames;
+
+/// One point of a trajectory, in joint order (joint1 first). Velocities and
+/// accelerations are empty or hold six values.
+struct TrajectorySample {
+  std::vector<double> positions;
+  std::vector<double> velocities;
+  std::vector<double> accelerations;
+  double time_from_start = 0.0;  ///< seconds
+};
+
+/// A joint command: a streamed target (one point at time 0) or a trajectory.
+struct JointCommand {
+  bool streamed = false;
+  std::vector<TrajectorySample> points;  ///< one point when streamed
+};
+
+/// Checks a JointTrajectory and reorders its points into joint order: the
+/// joint names are a permutation of joint1..joint6; every point has six finite
+/// positions, and no or six finite velocities, accelerations and efforts
+/// (efforts are not used); times are valid durations.
+JointCommand parseJointCommand(const trajectory_msgs_msg_dds__JointTrajectory_& message);
+
+/// Checks a target pose in the description's base frame ("base_link", or an
+/// empty frame id) and returns it in the facade's coordinates: the position
+/// less @p zero_position (the end effector's position in the zero
+/// configuration), the orientation normalised. A quaternion of (near) zero
+/// length or a value that is not finite is refused.
+Eigen::Isometry3d parseTargetPose(const geometry_msgs_msg_dds__PoseStamped_& message,
+                                  const Eigen::Vector3d& zero_position);
+
+/// The gripper position of a GripperCommand (max_effort is not used).
+double parseGripperCommand(const control_msgs_msg_dds__GripperCommand_& message);
+
+/// The arm state of a set_arm_state message: 0-5.
+int parseArmState(const std_msgs_msg_dds__Int32_& message);
+
+}  // namespace bridge
+}  // namespace kav

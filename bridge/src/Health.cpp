@@ -1,0 +1,47 @@
+#include "Health.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace kav {
+namespace bridge {
+
+std::optional<double> percentile99(std::vector<double> values) {
+  if (values.empty()) return std::nullopt;
+  const auto rank = static_cast<std::size_t>(std::ceil(0.99 * values.size())) - 1;
+  std::nth_element(values.begin(), values.begin() + rank, values.end());
+  return values[rank];
+}
+
+LoopHealth loopHealth(const std::vector<t8::InterfacesThread::CycleTiming>& timings,
+                      std::chrono::steady_clock::time_point now, std::chrono::nanoseconds window,
+                      std::chrono::nanoseconds nominal) {
+  using Micros = std::chrono::duration<double, std::micro>;
+  std::vector<double> deviations;
+  std::vector<double> updates;
+  for (std::size_t i = 0; i < timings.size(); ++i) {
+    if (timings[i].start < now - window) continue;
+    updates.push_back(Micros(timings[i].update).count());
+    if (i > 0)
+      deviations.push_back(std::fabs(Micros(timings[i].start - timings[i - 1].start - nominal).count()));
+  }
+  return {updates.size(), percentile99(deviations), percentile99(updates)};
+}
+
+std::vector<int> ErrorCodeWatch::update(const std::vector<int>& all) {
+  std::vector<int> added;
+  if (all.size() > seen_) {
+    added.assign(all.begin() + seen_, all.end());
+  } else if (!all.empty() && all.back() != newest_) {
+    added.push_back(all.back());
+  }
+  seen_ = all.size();
+  if (!all.empty()) newest_ = all.back();
+  for (int code : added) {
+    if (code % 16 == 15) offline_.insert(code / 16);
+  }
+  return added;
+}
+
+}  // namespace bridge
+}  // namespace kav
