@@ -4,6 +4,7 @@
 // where there is one) uses.
 //
 //   bench_controller [--seconds N] [--mode position|end-reachable|end-unreachable|end-alternating]
+//                    [--motor-side]
 //
 //   position          POSITION_CONTROL with joint targets that change every 0.5 s
 //   end-reachable     END_CONTROL with a reachable pose target moving on a circle
@@ -14,19 +15,34 @@
 //                     is within the reach bound but has no solution: every
 //                     switch costs one failing solve and starts edge searches
 //                     while the arm moves
+//
+//   --motor-side      also measures the commands as the motors receive them: for
+//                     each motor, |interval - 5000 us| between successive
+//                     commands to it, from the times the bus hub (instant, its
+//                     thread at SCHED_FIFO 81 when allowed) took them from the
+//                     controller; next to the wake-up lateness of a reference
+//                     thread at the control thread's priority (SCHED_FIFO 80
+//                     when allowed) sleeping to absolute 5 ms deadlines
+#include <config/ArmConfig.h>
 #include <controller/ControllerThread.h>
 #include <dirent.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sim/BusHub.h>
 #include <sim/SimulatedArm.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -84,6 +100,71 @@ std::size_t countAbove(const std::vector<double>& values, double limit) {
       std::count_if(values.begin(), values.end(), [&](double v) { return v > limit; }));
 }
 
+// Sleeps to absolute 5 ms deadlines on CLOCK_MONOTONIC at the control
+// thread's priority and keeps how late each wake-up was.
+class ReferenceTimer {
+ public:
+  ReferenceTimer()
+      : thread_([this] {
+          sched_param priority{};
+          priority.sched_priority = 80;
+          pthread_setschedparam(pthread_self(), SCHED_FIFO, &priority);  // best effort, as the controller
+          timespec deadline;
+          clock_gettime(CLOCK_MONOTONIC, &deadline);
+          const long period = std::chrono::nanoseconds(kav::config::kCyclePeriod).count();
+          while (!stop_.load()) {
+            deadline.tv_nsec += period;
+            while (deadline.tv_nsec >= 1000000000L) {
+              deadline.tv_nsec -= 1000000000L;
+              ++deadline.tv_sec;
+            }
+            while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) != 0) {
+            }
+            timespec now;
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            lateness_us_.push_back(static_cast<double>((now.tv_sec - deadline.tv_sec) * 1000000000LL +
+                                                       (now.tv_nsec - deadline.tv_nsec)) /
+                                   1000.0);
+          }
+        }) {}
+  std::vector<double> stop() {
+    stop_.store(true);
+    thread_.join();
+    return lateness_us_;
+  }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::vector<double> lateness_us_;
+  std::thread thread_;
+};
+
+// |interval - period| between successive commands to each motor, from the
+// hub's record of the controller's frames within [from, to].
+void reportMotorSide(const std::vector<kav::sim::CarriedFrame>& carried, std::size_t controller,
+                     Clock::time_point from, Clock::time_point to) {
+  const double period_us = std::chrono::duration<double, std::micro>(kav::config::kCyclePeriod).count();
+  std::printf("  commands as the motors receive them, |interval - %.0f| [us]:\n", period_us);
+  for (int joint = 0; joint < kav::config::kMotors; ++joint) {
+    const auto id = static_cast<uint32_t>(kav::config::kMotorIds[joint]);
+    std::vector<double> deviation_us;
+    std::optional<Clock::time_point> previous;
+    for (const auto& frame : carried) {
+      if (frame.member != controller || frame.frame.can_id != id || frame.end < from || frame.end > to)
+        continue;
+      if (previous) {
+        deviation_us.push_back(
+            std::fabs(std::chrono::duration<double, std::micro>(frame.end - *previous).count() - period_us));
+      }
+      previous = frame.end;
+    }
+    const std::string name = joint == kav::config::kGripper ? "gripper (motor " + std::to_string(id) + ")"
+                                                            : "joint " + std::to_string(joint + 1) +
+                                                                  " (motor " + std::to_string(id) + ")";
+    report(name.c_str(), deviation_us);
+  }
+}
+
 Eigen::Isometry3d poseAt(double x, double y, double z) {
   Eigen::Isometry3d pose = Eigen::Isometry3d::Identity();
   pose.translation() = Eigen::Vector3d(x, y, z);
@@ -95,16 +176,19 @@ Eigen::Isometry3d poseAt(double x, double y, double z) {
 int main(int argc, char** argv) {
   int seconds = 30;
   std::string mode = "position";
+  bool motor_side = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--seconds" && i + 1 < argc) {
       seconds = std::atoi(argv[++i]);
     } else if (arg == "--mode" && i + 1 < argc) {
       mode = argv[++i];
+    } else if (arg == "--motor-side") {
+      motor_side = true;
     } else {
       std::fprintf(stderr,
                    "usage: bench_controller [--seconds N] "
-                   "[--mode position|end-reachable|end-unreachable|end-alternating]\n");
+                   "[--mode position|end-reachable|end-unreachable|end-alternating] [--motor-side]\n");
       return 2;
     }
   }
@@ -114,8 +198,14 @@ int main(int argc, char** argv) {
     return 2;
   }
 
-  kav::sim::BusHub hub;
+  kav::sim::BusHubOptions bus;
+  if (motor_side) {
+    bus.record_capacity = 1 << 21;
+    bus.realtime_priority = 81;  // above the control thread: the hub's times add the least
+  }
+  kav::sim::BusHub hub(bus);
   kav::sim::SimulatedArm arm(hub.endpoint());
+  hub.waitForMembers(1);  // the arm is member 0, the controller member 1
   const std::string urdf = std::string(KAV_SOURCE_DIR) + "/share/urdf/vorlan_v1.1_aa.urdf";
   kav::t8::ControllerThread controller(urdf, hub.endpoint(), 0);
 
@@ -131,6 +221,11 @@ int main(int argc, char** argv) {
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
 
+  std::unique_ptr<ReferenceTimer> reference;
+  if (motor_side) {
+    hub.takeCarriedFrames();  // only the measured run is kept
+    reference = std::make_unique<ReferenceTimer>();
+  }
   const double cpu_before = threadCpuSeconds("kav-control");
   const double ik_cpu_before = threadCpuSeconds("kav-ik");
   const auto begin = Clock::now();
@@ -198,5 +293,13 @@ int main(int argc, char** argv) {
     std::printf("  inverse-kinematics thread CPU share: %.1f %% of one core\n", 100.0 * ik_cpu / wall);
   const auto codes = controller.getErrorCode();
   std::printf("  error codes during the run: %zu\n", codes.size());
+  if (motor_side) {
+    const std::vector<double> lateness_us = reference->stop();
+    const auto carried = hub.takeCarriedFrames();
+    reportMotorSide(carried, 1, begin, end);
+    report("reference timer lateness [us]", lateness_us);
+    std::printf("  frames not recorded: %llu\n",
+                static_cast<unsigned long long>(hub.statistics().frames_not_recorded));
+  }
   return 0;
 }

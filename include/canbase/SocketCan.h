@@ -3,6 +3,7 @@
 /// The CAN transport: a raw SocketCAN socket or a local-socket bus, a receive
 /// thread that hands every frame to a callback, link watching and reconnection.
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 
@@ -38,11 +39,20 @@ class SocketCan : public CanBase {
   /// @param interface interface name or "unix:" address; null counts as ""
   /// @return true when the socket is open and bound (or connected)
   bool Init(const char* interface) override;
-  /// Sends one 16-byte frame.
+  /// Sends one 16-byte frame. Never blocks: a frame that finds the transmit
+  /// queue full is refused (and counted, see framesRefused()).
   /// @return false when no socket is open (and prints
   ///         "[CAN] Unable to transmit: Socket not open"), when @p frame is
   ///         null, or when the write failed or was short
   bool ExchangeData(CanFrame* frame) override;
+  /// Frames this transport's ExchangeData() could not send because the
+  /// transmit queue was full: a SocketCAN interface's queue, or on a
+  /// bit-timed local-socket bus the queue the hub announced (see
+  /// canbase/LocalBus.h). Safe to call from any thread.
+  std::uint64_t framesRefused() const;
+  /// The same count summed over every transport of this process, for hosts
+  /// whose transport is owned by a controller.
+  static std::uint64_t framesRefusedInProcess();
   /// Does nothing; returns true.
   bool WriteData() override;
   /// Prints "[ReadData]" without a line end; returns true.

@@ -12,6 +12,7 @@
 
 #include <array>
 #include <chrono>
+#include <cstdint>
 
 namespace kav {
 namespace config {
@@ -81,6 +82,9 @@ constexpr double kHomeVelocityTolerance = 0.1;
 /// Homing lasts at least this long, and fails after this long.
 constexpr std::chrono::milliseconds kHomingMinimum{3550};
 constexpr std::chrono::seconds kHomingLimit{30};
+
+/// The arm's bus: classic CAN at this bit rate (bit/s).
+constexpr std::uint32_t kCanBitrate = 1000000;
 
 /// The control cycle: 200 Hz, frames of one cycle at least 200 us apart.
 constexpr double kControlFrequency = 200.0;

@@ -4,6 +4,10 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstdint>
+#include <limits>
+#include <stdexcept>
+#include <string>
 
 #include "bindings.h"
 
@@ -63,22 +67,41 @@ leaves the bus.)";
 
 void bindSimulator(py::module_& m) {
   py::class_<Hub> hub(m, "BusHub", kHubDoc);
-  hub.def(py::init([](std::optional<std::string> endpoint) {
+  hub.def(py::init([](std::optional<std::string> endpoint, long long bitrate) {
+            if (bitrate < 0 || bitrate > std::numeric_limits<std::uint32_t>::max()) {
+              throw std::invalid_argument(
+                  "BusHub: bitrate must be 0 (instant) or 1000 to 1000000 bit/s, got " +
+                  std::to_string(bitrate));
+            }
+            kav::sim::BusHubOptions options;
+            options.bitrate = static_cast<std::uint32_t>(bitrate);
             std::unique_ptr<BusHub> created;
             {
               py::gil_scoped_release release;
-              created = endpoint ? std::make_unique<BusHub>(*endpoint) : std::make_unique<BusHub>();
+              created =
+                  endpoint ? std::make_unique<BusHub>(*endpoint, options) : std::make_unique<BusHub>(options);
             }
             return std::make_unique<Hub>(std::move(created), "BusHub", kRankBusHub);
           }),
-          py::arg("endpoint") = py::none(),
+          py::arg("endpoint") = py::none(), py::kw_only(), py::arg("bitrate") = 0,
           "Listens on endpoint (\"unix:/path\" or \"unix:@name\"), or on a fresh private\n"
           "address when none is given.\n\n"
-          "Raises ValueError for an endpoint that is not a \"unix:\" address and\n"
-          "RuntimeError when the address cannot be bound.")
+          "bitrate -- 0 (default) carries every frame at once; 1000 to 1000000 carries\n"
+          "           them like a classic CAN bus at that many bit/s (the arm's bus:\n"
+          "           1000000): one frame at a time, the lowest identifier first, and a\n"
+          "           transmit queue of 10 frames per member\n\n"
+          "Raises ValueError for an endpoint that is not a \"unix:\" address or a\n"
+          "bitrate out of range, and RuntimeError when the address cannot be bound.")
       .def_property_readonly(
           "endpoint", [](Hub& self) { return self.use([](BusHub& h) { return h.endpoint(); }); },
           "The endpoint to pass as can_name.")
+      .def_property_readonly(
+          "bitrate", [](Hub& self) { return self.use([](BusHub& h) { return h.options().bitrate; }); },
+          "The bit rate in bit/s; 0 for an instant bus.")
+      .def(
+          "bus_load", [](Hub& self) { return self.use([](BusHub& h) { return h.statistics().load(); }); },
+          "Share of the time since the hub started that the bus was busy, 0 to 1\n"
+          "(always 0 on an instant bus).")
       .def(
           "member_count", [](Hub& self) { return self.use([](BusHub& h) { return h.memberCount(); }); },
           "Members connected right now.")
@@ -192,6 +215,8 @@ void bindSimulator(py::module_& m) {
            "Forgets every motor's received commands.")
       .def("frames_received", forwardSim(&SimulatedArm::framesReceived), "Frames the motors accepted so far.")
       .def("frames_sent", forwardSim(&SimulatedArm::framesSent), "Feedback frames sent so far.")
+      .def("frames_refused", forwardSim(&SimulatedArm::framesRefused),
+           "Feedback frames a full transmit queue refused (on a timed bus).")
       .def("set_motor_silent", forwardSim(&SimulatedArm::setMotorSilent), py::arg("joint"),
            py::arg("silent") = true, "The motor of joint keeps acting but sends no feedback (until False).")
       .def(

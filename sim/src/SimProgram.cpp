@@ -28,8 +28,8 @@ namespace {
 
 const char* const kDefaultAddress = "unix:@kav-arm";
 
+// The usage text after its first line.
 const char* const kUsage =
-    "usage: %s [options]\n"
     "\n"
     "Simulates the arm: seven motors (identifiers 1, 2, 4 of type 4; 5, 6, 7, 8 of\n"
     "type 2) that answer every command frame, driving a rigid-body model of the arm\n"
@@ -42,6 +42,11 @@ const char* const kUsage =
     "                     (default unix:@kav-arm)\n"
     "  --can IFACE        join the SocketCAN interface IFACE (for example vcan0)\n"
     "                     instead of serving a local-socket bus\n"
+    "  --bitrate N        carry the local-socket bus's frames like a classic CAN\n"
+    "                     bus at N bit/s, 1000-1000000 (the arm's bus runs at\n"
+    "                     1000000): one frame at a time, the lowest identifier\n"
+    "                     first, a transmit queue of 10 frames per member; 0\n"
+    "                     carries every frame at once (default 0)\n"
     "  --variant N        arm variant; 2 puts the gripper's end stop at +1.0 rad,\n"
     "                     every other variant at -1.0 rad (default 0)\n"
     "  --start-pose LIST  seven comma-separated start positions in radians, joints\n"
@@ -59,7 +64,8 @@ const char* const kUsage =
 struct Settings {
   std::string address = kDefaultAddress;
   std::string can;
-  kav::sim::SimulatedArmOptions options;
+  std::uint32_t bitrate = 0;
+  SimulatedArmOptions options;
   double duration = 0.0;  // 0: until interrupted
   double status = 0.0;    // 0: no status lines
 };
@@ -117,6 +123,11 @@ Settings parse(const std::vector<std::string>& arguments) {
       address_given = true;
     } else if (option == "--can") {
       s.can = value;
+    } else if (option == "--bitrate") {
+      s.bitrate = static_cast<std::uint32_t>(parseInteger(option, value, 0, 1000000));
+      if (s.bitrate != 0 && s.bitrate < 1000) {
+        throw UsageError("--bitrate expects 0 or a bit rate from 1000 to 1000000, got \"" + value + "\"");
+      }
     } else if (option == "--variant") {
       s.options.variant = static_cast<int>(parseInteger(option, value, -1000000, 1000000));
     } else if (option == "--start-pose") {
@@ -146,22 +157,29 @@ Settings parse(const std::vector<std::string>& arguments) {
     }
   }
   if (address_given && !s.can.empty()) throw UsageError("give either --address or --can, not both");
+  if (s.bitrate != 0 && !s.can.empty()) {
+    throw UsageError("--bitrate times the local-socket bus; a CAN interface (--can) has its own");
+  }
   return s;
 }
 
-void printStatus(const kav::sim::SimulatedArm& arm, double elapsed) {
+void printStatus(const SimulatedArm& arm, const BusHub* hub, double elapsed) {
   const auto state = arm.jointStates();
   std::printf("t=%.1fs frames in %llu out %llu | joints", elapsed,
               static_cast<unsigned long long>(arm.framesReceived()),
               static_cast<unsigned long long>(arm.framesSent()));
   for (const auto& joint : state) std::printf(" %+.3f", joint.position);
+  if (hub != nullptr && hub->options().bitrate != 0) {
+    std::printf(" | bus load %.1f %%, arm frames refused %llu", 100.0 * hub->statistics().load(),
+                static_cast<unsigned long long>(arm.framesRefused()));
+  }
   std::printf("\n");
   std::fflush(stdout);
 }
 
 // Waits for SIGINT or SIGTERM (blocked in every thread), the end of the run,
 // printing status lines on the way.
-void runUntilStopped(const kav::sim::SimulatedArm& arm, const Settings& s, const sigset_t& stop) {
+void runUntilStopped(const SimulatedArm& arm, const BusHub* hub, const Settings& s, const sigset_t& stop) {
   using Clock = std::chrono::steady_clock;
   const auto start = Clock::now();
   auto next_status = start + std::chrono::duration<double>(s.status);
@@ -173,7 +191,7 @@ void runUntilStopped(const kav::sim::SimulatedArm& arm, const Settings& s, const
     if (s.duration > 0.0) wait = std::min(wait, s.duration - elapsed);
     if (s.status > 0.0) {
       if (now >= next_status) {
-        printStatus(arm, elapsed);
+        printStatus(arm, hub, elapsed);
         next_status += std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s.status));
         continue;
       }
@@ -193,10 +211,11 @@ int runSimulatorProgram(const std::string& program, const std::vector<std::strin
     settings = parse(arguments);
   } catch (const UsageError& error) {
     if (error.what()[0] == '\0') {
-      std::printf(kUsage, program.c_str());
+      std::printf("usage: %s [options]\n", program.c_str());
+      std::fputs(kUsage, stdout);
       return 0;
     }
-    std::fprintf(stderr, "%s: %s (%s --help lists the options)\n", program.c_str(), error.what(),
+    std::fprintf(stderr, "%s: %s\n(%s --help lists the options)\n", program.c_str(), error.what(),
                  program.c_str());
     return 2;
   }
@@ -210,18 +229,23 @@ int runSimulatorProgram(const std::string& program, const std::vector<std::strin
   pthread_sigmask(SIG_BLOCK, &stop, nullptr);
 
   try {
-    std::unique_ptr<kav::sim::BusHub> hub;
+    std::unique_ptr<BusHub> hub;
     std::string endpoint = settings.can;
     if (endpoint.empty()) {
-      hub = std::make_unique<kav::sim::BusHub>(settings.address);
+      BusHubOptions bus;
+      bus.bitrate = settings.bitrate;
+      // A timed bus keeps its frames' times best above the control thread.
+      if (bus.bitrate != 0) bus.realtime_priority = 81;
+      hub = std::make_unique<BusHub>(settings.address, bus);
       endpoint = hub->endpoint();
     }
-    kav::sim::SimulatedArm arm(endpoint, settings.options);
-    std::printf("%s: simulated arm, variant %d, on %s %s\n", program.c_str(), settings.options.variant,
+    SimulatedArm arm(endpoint, settings.options);
+    std::printf("%s: simulated arm, variant %d, on %s %s", program.c_str(), settings.options.variant,
                 hub ? "the local-socket bus" : "the CAN interface", endpoint.c_str());
-    std::printf("can_name: %s\n", endpoint.c_str());
+    if (settings.bitrate != 0) std::printf(", timed at %u bit/s", static_cast<unsigned>(settings.bitrate));
+    std::printf("\ncan_name: %s\n", endpoint.c_str());
     std::fflush(stdout);
-    runUntilStopped(arm, settings, stop);
+    runUntilStopped(arm, hub.get(), settings, stop);
     std::printf("%s: stopped after %llu frames received, %llu sent\n", program.c_str(),
                 static_cast<unsigned long long>(arm.framesReceived()),
                 static_cast<unsigned long long>(arm.framesSent()));

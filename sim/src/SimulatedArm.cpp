@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "BusPort.h"
+#include "canbase/LocalBus.h"
 #include "config/ArmConfig.h"
 #include "solver/kinematic_solver.h"
 
@@ -157,6 +158,7 @@ class SimulatedArm::impl {
 
   std::atomic<std::uint64_t> frames_received_{0};
   std::atomic<std::uint64_t> frames_sent_{0};
+  std::atomic<std::uint64_t> frames_refused_{0};
 
  private:
   struct PendingReply {
@@ -240,6 +242,8 @@ class SimulatedArm::impl {
         disconnect();
         return;
       }
+      // A timed bus announces the length of the arm's transmit queue.
+      if (hw_interface::applyLocalBusAnnouncement(fd_, &frame, static_cast<std::size_t>(got))) continue;
       const int joint = accept(frame);
       if (joint < 0) continue;
       if (options_.reply_latency.count() == 0) {
@@ -264,6 +268,8 @@ class SimulatedArm::impl {
     if (::send(fd_, &*frame, sizeof(CanFrame), MSG_DONTWAIT | MSG_NOSIGNAL) ==
         static_cast<ssize_t>(sizeof(CanFrame))) {
       frames_sent_.fetch_add(1);
+    } else if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS) {
+      frames_refused_.fetch_add(1);  // the transmit queue is full
     }
   }
 
@@ -439,6 +445,8 @@ void SimulatedArm::clearReceivedCommands() {
 std::uint64_t SimulatedArm::framesReceived() const { return pimpl->frames_received_.load(); }
 
 std::uint64_t SimulatedArm::framesSent() const { return pimpl->frames_sent_.load(); }
+
+std::uint64_t SimulatedArm::framesRefused() const { return pimpl->frames_refused_.load(); }
 
 void SimulatedArm::setMotorSilent(int joint, bool silent) {
   requireJoint(joint);

@@ -13,14 +13,17 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string>
 #include <thread>
 
+#include "canbase/LocalBus.h"
 #include "console/Console.h"
 #include "rt/PiMutex.h"
 #include "rt/Seams.h"
@@ -44,6 +47,9 @@ void printLine(const char* text) { console::print(console::Stream::kOut, "%s\n",
 // How long Close waits for the console writer to write the receive thread's
 // last lines before printing its own.
 constexpr auto kConsoleFlushWait = std::chrono::milliseconds(100);
+
+// Sends refused by a full transmit queue, by every transport of the process.
+std::atomic<std::uint64_t> refused_in_process{0};
 
 // Fills a local-socket address from "unix:/path" or "unix:@abstract".
 bool unixAddress(const std::string& name, sockaddr_un* addr, socklen_t* length) {
@@ -78,6 +84,7 @@ class SocketCan::impl {
   std::atomic<bool> terminate_receiver_thread_{false};
   std::atomic<bool> receiver_thread_running_{false};
   std::atomic<int> sockfd_{-1};
+  std::atomic<std::uint64_t> refused_{0};
   interface_request_t if_request_{};
   can_socket_address_t addr_{};
   pthread_t thread_id_{};
@@ -160,6 +167,12 @@ class SocketCan::impl {
     // Never block the caller's control loop and never raise SIGPIPE when the
     // peer of a local-socket bus is gone.
     ssize_t written = ::send(fd, frame, sizeof(CanFrame), MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS)) {
+      // The transmit queue is full (a SocketCAN interface's, or a timed
+      // local-socket bus's): the frame is refused, as on the wire.
+      refused_.fetch_add(1);
+      refused_in_process.fetch_add(1);
+    }
     return written == static_cast<ssize_t>(sizeof(CanFrame));
   }
 
@@ -325,6 +338,11 @@ class SocketCan::impl {
           std::this_thread::sleep_for(std::chrono::milliseconds(10));
           continue;
         }
+        // A timed local-socket bus announces this member's transmit queue
+        // first; it is no frame.
+        if (unixEndpoint() && applyLocalBusAnnouncement(fd, &rx_frame_, static_cast<std::size_t>(received))) {
+          continue;
+        }
         if (received == 0 && unixEndpoint()) {
           // The bus hub went away: as good as a silent second.
           sleepUnlessStopped(std::chrono::milliseconds(1000));
@@ -393,6 +411,10 @@ bool SocketCan::ReadData() {
 bool SocketCan::IsOpen() { return pimpl->sockfd_.load() != -1; }
 
 bool SocketCan::threadStartFailed() const { return pimpl->thread_start_failed_; }
+
+std::uint64_t SocketCan::framesRefused() const { return pimpl->refused_.load(); }
+
+std::uint64_t SocketCan::framesRefusedInProcess() { return refused_in_process.load(); }
 
 bool SocketCan::checkOnline() { return pimpl->online_.load(); }
 

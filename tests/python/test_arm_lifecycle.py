@@ -130,3 +130,20 @@ def test_a_hand_pushes_a_simulated_joint():
         assert abs(sim.joint_torques()[6]) < 1e-9
         with pytest.raises(ValueError, match="external torque"):
             sim.set_external_torque(6, float("nan"))
+
+
+def test_a_timed_bus_carries_an_arm_and_reports_its_load():
+    for bitrate in (-1, 999, 1000001, 2**40):
+        with pytest.raises(ValueError, match="bitrate"):
+            kav_t8.BusHub(bitrate=bitrate)
+    assert kav_t8.BusHub().bitrate == 0
+    with kav_t8.BusHub(bitrate=1000000) as hub, kav_t8.SimulatedArm(hub.endpoint) as sim:
+        assert hub.bitrate == 1000000
+        assert hub.bus_load() == 0.0
+        with kav_t8.InterfacesPy(kav_t8.description_path(), hub.endpoint, 0) as arm:
+            arm.set_arm_status(kav_t8.ArmState.PROTECT)
+            frames = sim.frames_received()
+            assert wait_for(lambda: sim.frames_received() > frames + 100, 2.0)
+        # Seven commands and seven answers every 5 ms: about 38 % of 1 Mbit/s
+        # while the arm ran; the hub's life also holds idle time.
+        assert 0.05 < hub.bus_load() < 0.6

@@ -30,7 +30,7 @@ ProgramRun run(const std::string& arguments) {
 TEST(KavArmSim, HelpExplainsEveryOption) {
   const ProgramRun help = run("--help");
   EXPECT_EQ(help.exit_code, 0);
-  for (const char* option : {"--address", "--can", "--variant", "--start-pose", "--latency-us",
+  for (const char* option : {"--address", "--can", "--bitrate", "--variant", "--start-pose", "--latency-us",
                              "--noise-seed", "--urdf", "--duration", "--status", "--help", "can_name"}) {
     EXPECT_NE(help.output.find(option), std::string::npos) << option;
   }
@@ -52,6 +52,10 @@ TEST(KavArmSim, UnusableArgumentsEndWithAMessageNamingThem) {
       {"--frobnicate 1", "--frobnicate"},
       {"--variant", "--variant"},
       {"--start-pose 0,0,0,0,0,0,-3", "joint 6"},
+      {"--bitrate 999", "--bitrate"},
+      {"--bitrate 2000000", "--bitrate"},
+      {"--bitrate fast", "--bitrate"},
+      {"--bitrate 1000000 --can vcan0", "--bitrate"},
   };
   for (const auto& c : cases) {
     const ProgramRun result = run(c.arguments);

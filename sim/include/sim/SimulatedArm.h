@@ -142,6 +142,9 @@ class SimulatedArm {
   std::uint64_t framesReceived() const;
   /// Feedback frames sent since the start.
   std::uint64_t framesSent() const;
+  /// Feedback frames the arm's transmit queue refused because it was full
+  /// (on a bit-timed bus; see BusHubOptions).
+  std::uint64_t framesRefused() const;
 
   // ---------------------------------------------------------- outside forces
 
