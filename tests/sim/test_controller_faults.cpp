@@ -166,9 +166,12 @@ TEST(ControllerFaults, OfflineMotorHoldsTheArmInDampingAndIsReported) {
   SimBench bench;
   ProbeController controller(urdfPath(), bench.hub.endpoint(), 0);
   controller.setArmStatus(ControllerBase::POSITION_CONTROL);
-  bench.arm.setMotorSilent(6, true);  // the gripper is not watched
+  bench.arm.setMotorSilent(6, true);  // a silent gripper is reported, the arm keeps going
   std::this_thread::sleep_for(1200ms);
-  EXPECT_TRUE(controller.getErrorCode().empty());
+  const auto gripper_codes = controller.getErrorCode();
+  EXPECT_FALSE(gripper_codes.empty());
+  for (int code : gripper_codes) EXPECT_EQ(code, 7 * 16 + 15);
+  EXPECT_EQ(controller.storedState(), ControllerBase::POSITION_CONTROL);
 
   testing::internal::CaptureStdout();
   bench.arm.setMotorSilent(1, true);
