@@ -87,6 +87,15 @@ class KinematicDynamicSolver {
   /// Always false for a chain with a prismatic joint. Not finite: false.
   bool isOutOfReach(const KDL::Vector& position) const;
 
+  /// The serial chain the solver works on, for solvers built beside it. It
+  /// lives as long as this object.
+  const KDL::Chain& chain() const { return chain_; }
+
+  /// The end-effector frame at all-zero joint angles in base coordinates:
+  /// adding its position to a position in the coordinates of this class
+  /// gives the absolute position.
+  const KDL::Frame& zeroFrame() const { return init_frame_; }
+
  private:
   void buildSolvers();
   void buildReachBound();
