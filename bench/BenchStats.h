@@ -37,7 +37,7 @@ inline double mean(const std::vector<double>& values) {
 
 /// One thread of this process.
 struct ThreadInfo {
-  std::string name;         ///< its name (/proc/self/task/<tid>/comm)
+  std::string name;          ///< its name (/proc/self/task/<tid>/comm)
   long long runtime_ns = 0;  ///< time it has run on a processor (schedstat)
   int policy = SCHED_OTHER;  ///< its scheduling policy
 };

@@ -14,6 +14,7 @@
 // one line per failed solve of the chain solver; the analytic solver's own
 // lines on standard output are held back while it runs.
 #include <config/ArmConfig.h>
+#include <fcntl.h>
 #include <solver/Exercise.h>
 #include <solver/kinematic_dynamic_solver.h>
 #include <solver/kinematic_solver.h>
@@ -24,7 +25,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
 #include <fstream>
 #include <functional>
 #include <random>
@@ -60,11 +60,11 @@ Six randomWithinLimits(std::mt19937_64& random) {
 }
 
 struct Problem {
-  Six joints;        // the angles that made the poses
-  Six chain_pose;    // KinematicSolver's forward kinematics of them
-  Six analytic_pose; // q7_fk of them
-  Six nearby_seed;   // every joint within 0.1 rad of joints
-  Six random_seed;   // within the joint limits
+  Six joints;         // the angles that made the poses
+  Six chain_pose;     // KinematicSolver's forward kinematics of them
+  Six analytic_pose;  // q7_fk of them
+  Six nearby_seed;    // every joint within 0.1 rad of joints
+  Six random_seed;    // within the joint limits
 };
 
 enum class SeedKind { kNearby, kZero, kRandom };
@@ -90,9 +90,9 @@ struct Row {
 
 void printRow(const char* solver, SeedKind kind, const Row& row) {
   const double n = static_cast<double>(row.micros.size());
-  std::printf("  %-12s %-7s %8.2f %% %8.2f %% %9.1f %9.1f %9.1f\n", solver, seedName(kind), 100.0 * row.solved / n,
-              100.0 * row.in_limits / n, kav_bench::mean(row.micros), kav_bench::percentile(row.micros, 0.99),
-              kav_bench::maximum(row.micros));
+  std::printf("  %-12s %-7s %8.2f %% %8.2f %% %9.1f %9.1f %9.1f\n", solver, seedName(kind),
+              100.0 * row.solved / n, 100.0 * row.in_limits / n, kav_bench::mean(row.micros),
+              kav_bench::percentile(row.micros, 0.99), kav_bench::maximum(row.micros));
 }
 
 // Runs @p solve on every problem from the seeds of @p kind and times each call.
@@ -141,11 +141,13 @@ double angleBetween(const Six& a, const Six& b) {
 }
 
 double positionDistance(const Six& a, const Six& b) {
-  return std::sqrt((a[0] - b[0]) * (a[0] - b[0]) + (a[1] - b[1]) * (a[1] - b[1]) + (a[2] - b[2]) * (a[2] - b[2]));
+  return std::sqrt((a[0] - b[0]) * (a[0] - b[0]) + (a[1] - b[1]) * (a[1] - b[1]) +
+                   (a[2] - b[2]) * (a[2] - b[2]));
 }
 
 void printSix(const char* what, const Six& v) {
-  std::printf("    %-22s {%.17g, %.17g, %.17g, %.17g, %.17g, %.17g}\n", what, v[0], v[1], v[2], v[3], v[4], v[5]);
+  std::printf("    %-22s {%.17g, %.17g, %.17g, %.17g, %.17g, %.17g}\n", what, v[0], v[1], v[2], v[3], v[4],
+              v[5]);
 }
 
 }  // namespace
@@ -184,9 +186,8 @@ int main(int argc, char** argv) {
   }
 
   auto chainSolve = [&](const Problem& problem, const Six& seed) {
-    KDL::Frame target(
-        KDL::Rotation::RPY(problem.chain_pose[3], problem.chain_pose[4], problem.chain_pose[5]),
-        KDL::Vector(problem.chain_pose[0], problem.chain_pose[1], problem.chain_pose[2]));
+    KDL::Frame target(KDL::Rotation::RPY(problem.chain_pose[3], problem.chain_pose[4], problem.chain_pose[5]),
+                      KDL::Vector(problem.chain_pose[0], problem.chain_pose[1], problem.chain_pose[2]));
     KDL::JntArray start(6);
     for (int i = 0; i < 6; ++i) start(i) = seed[i];
     Outcome outcome;
@@ -218,7 +219,8 @@ int main(int argc, char** argv) {
     return outcome;
   };
 
-  std::printf("inverse kinematics of %d random reachable poses (robust call: budget %ld us)\n", poses, budget_us);
+  std::printf("inverse kinematics of %d random reachable poses (robust call: budget %ld us)\n", poses,
+              budget_us);
   std::printf("  %-12s %-7s %10s %10s %9s %9s %9s\n", "solver", "seed", "solved", "in limits", "mean us",
               "p99 us", "max us");
   const SeedKind kinds[] = {SeedKind::kNearby, SeedKind::kZero, SeedKind::kRandom};
@@ -226,7 +228,9 @@ int main(int argc, char** argv) {
   for (SeedKind kind : kinds) {
     printRow("chain", kind,
              measure(problems, kind, chainSolve,
-                     kind == SeedKind::kNearby ? &chain_nearby : kind == SeedKind::kZero ? &chain_zero : nullptr));
+                     kind == SeedKind::kNearby ? &chain_nearby
+                     : kind == SeedKind::kZero ? &chain_zero
+                                               : nullptr));
   }
   for (SeedKind kind : kinds) {
     Row row;
@@ -254,8 +258,8 @@ int main(int argc, char** argv) {
       }
     }
     std::vector<double> tries(attempts.begin(), attempts.end());
-    std::printf("  %-12s %-7s solves per call: mean %.2f, max %.0f\n", "", seedName(kind), kav_bench::mean(tries),
-                kav_bench::maximum(tries));
+    std::printf("  %-12s %-7s solves per call: mean %.2f, max %.0f\n", "", seedName(kind),
+                kav_bench::mean(tries), kav_bench::maximum(tries));
     if (kind == SeedKind::kNearby) robust_nearby = outcomes;
     if (kind == SeedKind::kZero) robust_zero = outcomes;
   }
@@ -266,16 +270,18 @@ int main(int argc, char** argv) {
     ++both;
     same += chain_nearby[k].joints == robust_nearby[k].joints;
   }
-  std::printf("\nrobust solutions: largest position error %.3g m, largest rotation error %.3g rad, "
-              "angles outside the limits %d\n",
-              worst_position, worst_angle, limit_violations);
-  std::printf("nearby seed: the robust call returned the chain solver's solution exactly for %d of the %d poses "
-              "where that solution lies within the limits\n",
-              same, both);
+  std::printf(
+      "\nrobust solutions: largest position error %.3g m, largest rotation error %.3g rad, "
+      "angles outside the limits %d\n",
+      worst_position, worst_angle, limit_violations);
+  std::printf(
+      "nearby seed: the robust call returned the chain solver's solution exactly for %d of the %d poses "
+      "where that solution lies within the limits\n",
+      same, both);
   for (std::size_t k = 0; k < problems.size(); ++k) {
     if (chain_zero[k].solved || !robust_zero[k].solved) continue;
-    std::printf("first pose that the chain solver misses from the zero seed and the robust call solves (#%zu):\n",
-                k);
+    std::printf(
+        "first pose that the chain solver misses from the zero seed and the robust call solves (#%zu):\n", k);
     printSix("joints that made it", problems[k].joints);
     printSix("pose", problems[k].chain_pose);
     printSix("robust solution", robust_zero[k].joints);

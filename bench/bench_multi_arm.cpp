@@ -5,11 +5,15 @@
 // POSITION_CONTROL with joint targets moving on sines (new targets every
 // 0.5 s, a different phase per arm) for the measured time.
 //
-//   bench_multi_arm [--seconds S] N [N ...]
+//   bench_multi_arm [--seconds S] [--sim-priority P] N [N ...]
 //
 // Each N is one phase with N arms, run one after the other in this process
 // (for example "1 4 8"), so that the phases share the machine's conditions;
-// the summary compares each phase with the first.
+// the summary compares each phase with the first. --sim-priority gives the
+// simulators' threads SCHED_FIFO priority P (1-79, below the controllers'
+// 80 and 79): real motors do not wait for a processor, and at normal
+// priority the simulators' latency on a busy machine hides the controllers'
+// own timing. Without it they run at normal priority.
 //
 // Per arm: cycles per second and the deviation of the controller's own cycle
 // period from 5 ms (ControllerThread::getCycleTimings), the deviation from
@@ -166,12 +170,27 @@ void forEachArmAtOnce(std::vector<Arm>& arms, Fn fn) {
   for (auto& thread : threads) thread.join();
 }
 
-PhaseSummary runPhase(int count, int seconds) {
+// Gives every simulator thread of the process (bus hubs, simulated arms)
+// SCHED_FIFO @p priority.
+void raiseSimulators(int priority) {
+  sched_param param{};
+  param.sched_priority = priority;
+  for (const auto& [tid, info] : kav_bench::processThreads()) {
+    if (info.name != "kav-hub" && info.name != "kav-sim-io" && info.name != "kav-sim-physics") continue;
+    if (sched_setscheduler(tid, SCHED_FIFO, &param) != 0) {
+      std::perror("bench_multi_arm: sched_setscheduler of a simulator thread");
+      std::exit(1);
+    }
+  }
+}
+
+PhaseSummary runPhase(int count, int seconds, int sim_priority) {
   std::vector<Arm> arms(static_cast<std::size_t>(count));
   for (auto& arm : arms) {
     arm.hub = namedHub();
     arm.sim = std::make_unique<kav::sim::SimulatedArm>(arm.hub->endpoint());
   }
+  if (sim_priority > 0) raiseSimulators(sim_priority);
   const std::string urdf = std::string(KAV_SOURCE_DIR) + "/share/urdf/vorlan_v1.1_aa.urdf";
   std::vector<std::string> failures(arms.size());
   forEachArmAtOnce(arms, [&](std::size_t i) {
@@ -220,8 +239,11 @@ PhaseSummary runPhase(int count, int seconds) {
   PhaseSummary summary;
   summary.arms = count;
   summary.min_cycles_per_second = 1e9;
-  std::printf("\n%d arm%s, one process, %d s of POSITION_CONTROL with moving targets (load %s -> %s)\n",
-              count, count == 1 ? "" : "s", seconds, load_before.c_str(), load_after.c_str());
+  std::printf(
+      "\n%d arm%s, one process, %d s of POSITION_CONTROL with moving targets (load %s -> %s); "
+      "simulators at %s\n",
+      count, count == 1 ? "" : "s", seconds, load_before.c_str(), load_after.c_str(),
+      sim_priority > 0 ? ("SCHED_FIFO " + std::to_string(sim_priority)).c_str() : "normal priority");
   for (int i = 0; i < count; ++i) {
     Arm& arm = arms[i];
     collectTimings(arm, begin, end);
@@ -236,9 +258,10 @@ PhaseSummary runPhase(int count, int seconds) {
     const std::set<int> distinct(codes.begin() + static_cast<long>(std::min(arm.codes_before, codes.size())),
                                  codes.end());
     const std::size_t new_codes = codes.size() - std::min(arm.codes_before, codes.size());
-    std::printf("  arm %d: %.1f cycles/s; controller period deviation p99 %.1f us, max %.1f us; error codes: ",
-                i + 1, cycles_per_second, kav_bench::percentile(period_deviation, 0.99),
-                kav_bench::maximum(period_deviation));
+    std::printf(
+        "  arm %d: %.1f cycles/s; controller period deviation p99 %.1f us, max %.1f us; error codes: ", i + 1,
+        cycles_per_second, kav_bench::percentile(period_deviation, 0.99),
+        kav_bench::maximum(period_deviation));
     if (new_codes == 0) std::printf("none");
     for (int code : distinct) std::printf("%d ", code);
     if (new_codes != 0) std::printf("(%zu in all)", new_codes);
@@ -257,10 +280,11 @@ PhaseSummary runPhase(int count, int seconds) {
     summary.error_codes += new_codes;
   }
   const CpuShares cpu = cpuShares(threads_before, threads_after, wall);
-  std::printf("  CPU, %% of one core: controllers %.1f (kav-control %.1f, kav-can-rx %.1f, kav-ik %.1f); "
-              "simulators %.1f (kav-sim-io %.1f, kav-sim-physics %.1f, kav-hub %.1f); rest %.1f\n",
-              cpu.controllers, cpu.control, cpu.receive, cpu.ik, cpu.simulators, cpu.sim_io, cpu.sim_physics,
-              cpu.hubs, cpu.other);
+  std::printf(
+      "  CPU, %% of one core: controllers %.1f (kav-control %.1f, kav-can-rx %.1f, kav-ik %.1f); "
+      "simulators %.1f (kav-sim-io %.1f, kav-sim-physics %.1f, kav-hub %.1f); rest %.1f\n",
+      cpu.controllers, cpu.control, cpu.receive, cpu.ik, cpu.simulators, cpu.sim_io, cpu.sim_physics,
+      cpu.hubs, cpu.other);
   std::printf("  control threads with SCHED_FIFO: %d of %d\n", cpu.control_threads_fifo, cpu.control_threads);
   std::fflush(stdout);
 
@@ -272,25 +296,30 @@ PhaseSummary runPhase(int count, int seconds) {
 
 int main(int argc, char** argv) {
   int seconds = 30;
+  int sim_priority = 0;
   std::vector<int> counts;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--seconds" && i + 1 < argc) {
       seconds = std::atoi(argv[++i]);
+    } else if (arg == "--sim-priority" && i + 1 < argc) {
+      sim_priority = std::atoi(argv[++i]);
     } else {
       counts.push_back(std::atoi(argv[i]));
     }
   }
-  bool usable = seconds > 0 && !counts.empty();
+  bool usable = seconds > 0 && !counts.empty() && sim_priority >= 0 && sim_priority < 80;
   for (int count : counts) usable = usable && count >= 1 && count <= 16;
   if (!usable) {
-    std::fprintf(stderr, "usage: bench_multi_arm [--seconds S] N [N ...]   (1 <= N <= 16 arms per phase)\n");
+    std::fprintf(
+        stderr,
+        "usage: bench_multi_arm [--seconds S] [--sim-priority 1-79] N [N ...]   (1 <= N <= 16 arms)\n");
     return 2;
   }
   pthread_setname_np(pthread_self(), "bench-main");
 
   std::vector<PhaseSummary> phases;
-  for (int count : counts) phases.push_back(runPhase(count, seconds));
+  for (int count : counts) phases.push_back(runPhase(count, seconds, sim_priority));
 
   std::printf("\nsummary (worst arm; motor-side p99 is the worst joint of the worst arm)\n");
   std::printf("  arms  cycles/s  period p99 [us]  motor-side p99 [us]  vs first phase  error codes\n");

@@ -60,7 +60,8 @@ RobustIkResult RestartSearch::solve(const KDL::Frame& target, const KDL::JntArra
   std::mt19937_64 random(options.random_seed);
   while (result.solutions < options.max_solutions && Clock::now() < deadline) {
     for (int i = 0; i < config::kArmJoints; ++i) {
-      start_(i) = std::uniform_real_distribution<double>(config::kJointLower[i], config::kJointUpper[i])(random);
+      start_(i) =
+          std::uniform_real_distribution<double>(config::kJointLower[i], config::kJointUpper[i])(random);
     }
     attempt(start_);
   }
