@@ -9,15 +9,18 @@
 //
 // "Solved" is what each solver reports; "in limits" also requires every
 // joint angle within config::kJointLower / kJointUpper, after moving it by a
-// whole turn where that brings it inside. Every solution of the robust call is
-// checked independently here (its pose, its limits). Standard error carries
-// one line per failed solve of the chain solver; the analytic solver's own
-// lines on standard output are held back while it runs.
+// whole turn where that brings it inside. Times are wall time per call, and
+// the processor time of the calling thread ("CPU"), which a busy machine
+// does not stretch. Every solution of the robust call is checked
+// independently here (its pose, its limits). Standard error carries one line
+// per failed solve of the chain solver; the analytic solver's own lines on
+// standard output are held back while it runs.
 #include <config/ArmConfig.h>
 #include <fcntl.h>
 #include <solver/Exercise.h>
 #include <solver/kinematic_dynamic_solver.h>
 #include <solver/kinematic_solver.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <array>
@@ -27,11 +30,14 @@
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <kdl/chainfksolverpos_recursive.hpp>
+#include <kdl/chainiksolverpos_lma.hpp>
 #include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "../src/solver/FixedSizeLma.h"
 #include "BenchStats.h"
 
 namespace {
@@ -83,16 +89,24 @@ struct Outcome {
 };
 
 struct Row {
-  std::vector<double> micros;
+  std::vector<double> micros;      // wall time per call
+  std::vector<double> cpu_micros;  // processor time of this thread per call
   int solved = 0;
   int in_limits = 0;
 };
 
+double threadCpuMicros() {
+  timespec now{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) * 1e6 + static_cast<double>(now.tv_nsec) / 1e3;
+}
+
 void printRow(const char* solver, SeedKind kind, const Row& row) {
   const double n = static_cast<double>(row.micros.size());
-  std::printf("  %-12s %-7s %8.2f %% %8.2f %% %9.1f %9.1f %9.1f\n", solver, seedName(kind),
+  std::printf("  %-12s %-7s %8.2f %% %8.2f %% %9.1f %9.1f %9.1f %9.1f %9.1f\n", solver, seedName(kind),
               100.0 * row.solved / n, 100.0 * row.in_limits / n, kav_bench::mean(row.micros),
-              kav_bench::percentile(row.micros, 0.99), kav_bench::maximum(row.micros));
+              kav_bench::percentile(row.micros, 0.99), kav_bench::maximum(row.micros),
+              kav_bench::mean(row.cpu_micros), kav_bench::percentile(row.cpu_micros, 0.99));
 }
 
 // Runs @p solve on every problem from the seeds of @p kind and times each call.
@@ -103,7 +117,9 @@ Row measure(const std::vector<Problem>& problems, SeedKind kind,
   for (const Problem& problem : problems) {
     const Six seed = seedOf(problem, kind);
     const auto begin = Clock::now();
+    const double cpu_begin = threadCpuMicros();
     const Outcome outcome = solve(problem, seed);
+    row.cpu_micros.push_back(threadCpuMicros() - cpu_begin);
     row.micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - begin).count());
     row.solved += outcome.solved;
     row.in_limits += outcome.solved && withinLimits(outcome.joints);
@@ -148,6 +164,75 @@ double positionDistance(const Six& a, const Six& b) {
 void printSix(const char* what, const Six& v) {
   std::printf("    %-22s {%.17g, %.17g, %.17g, %.17g, %.17g, %.17g}\n", what, v[0], v[1], v[2], v[3], v[4],
               v[5]);
+}
+
+// How the restarts of the robust call were chosen: KDL's Levenberg-Marquardt
+// iteration as the chain solver runs it (same tolerances) and the same
+// iteration on fixed-size matrices (FixedSizeLma, the restarts' solver), with
+// several iteration caps, one solve per pose from a random seed within the
+// limits; and the iterations that converging solves of the chain solver need
+// from the nearby and the zero seed.
+void restartStudy(const KDL::Chain& chain, const std::vector<Problem>& problems) {
+  KDL::ChainFkSolverPos_recursive forward(chain);
+  std::vector<KDL::Frame> targets;
+  for (const Problem& problem : problems) {
+    KDL::JntArray q(6);
+    for (int i = 0; i < 6; ++i) q(i) = problem.joints[i];
+    KDL::Frame frame;
+    forward.JntToCart(q, frame);
+    targets.push_back(frame);
+  }
+  KDL::ChainIkSolverPos_LMA full(chain, kav::KinematicDynamicSolver::kIkTolerance, 500,
+                                 kav::KinematicDynamicSolver::kIkStepTolerance);
+  for (SeedKind kind : {SeedKind::kNearby, SeedKind::kZero}) {
+    std::vector<double> iterations;
+    for (std::size_t k = 0; k < problems.size(); ++k) {
+      KDL::JntArray seed(6), out(6);
+      const Six start = seedOf(problems[k], kind);
+      for (int i = 0; i < 6; ++i) seed(i) = start[i];
+      if (full.CartToJnt(seed, targets[k], out) >= 0) iterations.push_back(full.lastNrOfIter);
+    }
+    std::printf(
+        "  chain solver, iterations of the converging solves from the %s seed: p50 %.0f, p99 %.0f, max "
+        "%.0f\n",
+        seedName(kind), kav_bench::percentile(iterations, 0.5), kav_bench::percentile(iterations, 0.99),
+        kav_bench::maximum(iterations));
+  }
+  std::printf("  one solve per pose from a random seed within the limits:\n");
+  std::printf("  %-16s %5s %18s %14s %22s\n", "iteration", "cap", "solved in limits", "CPU us/solve",
+              "solutions per CPU ms");
+  auto row = [&](const char* name, int cap,
+                 const std::function<bool(const KDL::JntArray&, const KDL::Frame&, KDL::JntArray&)>& solve) {
+    std::mt19937_64 random(static_cast<std::uint64_t>(cap));
+    int solved = 0;
+    const double begin = threadCpuMicros();
+    for (const KDL::Frame& target : targets) {
+      KDL::JntArray seed(6), out(6);
+      const Six start = randomWithinLimits(random);
+      for (int i = 0; i < 6; ++i) seed(i) = start[i];
+      if (!solve(seed, target, out)) continue;
+      Six q{};
+      for (int i = 0; i < 6; ++i) q[i] = out(i);
+      solved += withinLimits(q);
+    }
+    const double micros = (threadCpuMicros() - begin) / static_cast<double>(targets.size());
+    const double share = static_cast<double>(solved) / static_cast<double>(targets.size());
+    std::printf("  %-16s %5d %16.1f %% %14.1f %22.2f\n", name, cap, 100.0 * share, micros,
+                1000.0 * share / micros);
+  };
+  for (int cap : {20, 30, 50, 100, 500}) {
+    KDL::ChainIkSolverPos_LMA kdl(chain, kav::KinematicDynamicSolver::kIkTolerance, cap,
+                                  kav::KinematicDynamicSolver::kIkStepTolerance);
+    row("KDL LMA", cap, [&](const KDL::JntArray& seed, const KDL::Frame& target, KDL::JntArray& out) {
+      return kdl.CartToJnt(seed, target, out) >= 0;
+    });
+  }
+  for (int cap : {20, 30, 50, 100}) {
+    kav::FixedSizeLma fixed(chain, cap);
+    row("fixed-size LMA", cap, [&](const KDL::JntArray& seed, const KDL::Frame& target, KDL::JntArray& out) {
+      return fixed.solve(seed, target, out);
+    });
+  }
 }
 
 }  // namespace
@@ -221,8 +306,8 @@ int main(int argc, char** argv) {
 
   std::printf("inverse kinematics of %d random reachable poses (robust call: budget %ld us)\n", poses,
               budget_us);
-  std::printf("  %-12s %-7s %10s %10s %9s %9s %9s\n", "solver", "seed", "solved", "in limits", "mean us",
-              "p99 us", "max us");
+  std::printf("  %-12s %-7s %10s %10s %9s %9s %9s %9s %9s\n", "solver", "seed", "solved", "in limits",
+              "mean us", "p99 us", "max us", "CPU mean", "CPU p99");
   const SeedKind kinds[] = {SeedKind::kNearby, SeedKind::kZero, SeedKind::kRandom};
   std::vector<Outcome> chain_nearby, chain_zero, robust_nearby, robust_zero;
   for (SeedKind kind : kinds) {
@@ -278,6 +363,8 @@ int main(int argc, char** argv) {
       "nearby seed: the robust call returned the chain solver's solution exactly for %d of the %d poses "
       "where that solution lies within the limits\n",
       same, both);
+  std::printf("\nchoosing the restarts of the robust call\n");
+  restartStudy(chain.chain(), problems);
   for (std::size_t k = 0; k < problems.size(); ++k) {
     if (chain_zero[k].solved || !robust_zero[k].solved) continue;
     std::printf(

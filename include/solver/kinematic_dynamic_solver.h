@@ -29,6 +29,13 @@ namespace kav {
 /// threads at once: the computations share the solvers' work space.
 class KinematicDynamicSolver {
  public:
+  /// Inverse kinematics converges when the pose error, translation in metres
+  /// and rotation in radians weighted by 0.01, has a norm below this.
+  static constexpr double kIkTolerance = 1e-6;
+  /// Inverse kinematics gives up when a joint step or the gradient becomes
+  /// smaller than this.
+  static constexpr double kIkStepTolerance = 1e-15;
+
   /// Builds the solver on the chain from @p base_link to
   /// @p end_effector_link of the description file @p urdf_path.
   /// @param urdf_path path of a URDF file

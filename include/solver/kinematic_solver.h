@@ -43,7 +43,7 @@ struct RobustIkResult {
   bool found = false;                   ///< a solution was written
   int attempts = 0;                     ///< solves run: the given seed, then the restarts
   int solutions = 0;                    ///< solutions found within the joint limits
-  std::chrono::nanoseconds elapsed{0};  ///< time the call took
+  std::chrono::nanoseconds elapsed{0};  ///< time the search took (0 when the position is beyond reach)
 };
 
 /// Kinematics of the arm described by urdf_xml_g, chain "base_link" to "link6".
@@ -88,12 +88,13 @@ class KinematicSolver {
   /// (KinematicDynamicSolver::isOutOfReach) fails at once.
   ///
   /// Every solve is the Levenberg-Marquardt iteration of
-  /// computeInverseKinematics with the same tolerance, stopped after fewer
-  /// iterations (see docs/kinematics.md); a solution from @p seed is
-  /// therefore the one computeInverseKinematics would return from that seed
-  /// when it lies within the limits. A joint angle outside its limits is
-  /// moved by a whole turn when that brings it inside (the same pose); a
-  /// solution that still leaves a limit is discarded.
+  /// computeInverseKinematics with the same tolerance, stopped after 50
+  /// iterations instead of 500. A solution from @p seed is therefore exactly
+  /// the one computeInverseKinematics returns from that seed whenever that
+  /// solve converges within 50 iterations (from a seed within 0.1 rad it
+  /// always did in bench_ik) and lies within the limits. A joint angle
+  /// outside its limits is moved by a whole turn when that brings it inside
+  /// (the same pose); a solution that still leaves a limit is discarded.
   ///
   /// Does not read or write last_joint_angle_g. Not for two threads at once
   /// on one object.

@@ -1,6 +1,7 @@
 #include "solver/RestartSearch.h"
 
 #include <config/ArmConfig.h>
+#include <solver/kinematic_dynamic_solver.h>
 
 #include <cmath>
 #include <limits>
@@ -12,16 +13,15 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The tolerances of KinematicDynamicSolver's solver, so that a solution
-// from the same seed is the same solution.
-constexpr double kEps = 1e-6;
-constexpr double kEpsJoints = 1e-15;
 constexpr double kTurn = 2.0 * M_PI;
 
 }  // namespace
 
 RestartSearch::RestartSearch(const KDL::Chain& chain)
-    : solver_(chain, kEps, kIterations, kEpsJoints),
+    // The chain solver's tolerances: from the same seed, the same solution.
+    : seed_solver_(chain, KinematicDynamicSolver::kIkTolerance, kIterations,
+                   KinematicDynamicSolver::kIkStepTolerance),
+      restart_solver_(chain, kIterations),
       start_(chain.getNrOfJoints()),
       candidate_(chain.getNrOfJoints()) {}
 
@@ -45,9 +45,10 @@ RobustIkResult RestartSearch::solve(const KDL::Frame& target, const KDL::JntArra
   const auto deadline = begin + options.budget;
   RobustIkResult result;
   double nearest = std::numeric_limits<double>::infinity();
-  auto attempt = [&](const KDL::JntArray& from) {
+  // Counts and keeps the candidate when it converged within the limits.
+  auto consider = [&](bool converged) {
     ++result.attempts;
-    if (solver_.CartToJnt(from, target, candidate_) < 0 || !intoLimits(candidate_)) return;
+    if (!converged || !intoLimits(candidate_)) return;
     ++result.solutions;
     const double distance = (candidate_.data - seed.data).norm();
     if (distance < nearest) {
@@ -56,14 +57,14 @@ RobustIkResult RestartSearch::solve(const KDL::Frame& target, const KDL::JntArra
     }
   };
 
-  attempt(seed);
+  consider(seed_solver_.CartToJnt(seed, target, candidate_) >= 0);
   std::mt19937_64 random(options.random_seed);
   while (result.solutions < options.max_solutions && Clock::now() < deadline) {
     for (int i = 0; i < config::kArmJoints; ++i) {
       start_(i) =
           std::uniform_real_distribution<double>(config::kJointLower[i], config::kJointUpper[i])(random);
     }
-    attempt(start_);
+    consider(restart_solver_.solve(start_, target, candidate_));
   }
   result.found = result.solutions > 0;
   result.elapsed = Clock::now() - begin;

@@ -9,18 +9,23 @@
 #include <kdl/frames.hpp>
 #include <kdl/jntarray.hpp>
 
+#include "solver/FixedSizeLma.h"
+
 namespace kav {
 
 /// Levenberg-Marquardt solves of one six-joint chain from a given seed, then
 /// from random seeds within config::kJointLower / kJointUpper, until enough
-/// solutions within those limits are found or a time budget is spent.
+/// solutions within those limits are found or a time budget is spent. The
+/// given seed is solved by the chain solver's own iteration (KDL's
+/// ChainIkSolverPos_LMA with its tolerances), so that its solution is the
+/// chain solver's; the restarts by the same iteration on fixed-size matrices.
 class RestartSearch {
  public:
   /// Iterations of each solve, the given seed's included. From a seed within
-  /// 0.1 rad of a solution the solver needs at most about 30; from the zero
-  /// seed 99 % of the solves that converge do so within 45; and restarts
-  /// capped here find a solution within the limits more often per unit of
-  /// time than longer ones (bench_ik, docs/benchmarks.md).
+  /// 0.1 rad of a solution the chain solver needs at most about 30; from the
+  /// zero seed about 99 % of the solves that converge do so within 50; restarts
+  /// capped here find solutions within the limits faster than longer ones
+  /// (bench_ik, docs/benchmarks.md).
   static constexpr int kIterations = 50;
 
   /// @param chain the chain to solve; it must outlive this object
@@ -37,7 +42,8 @@ class RestartSearch {
   /// inside; false when one stays outside.
   static bool intoLimits(KDL::JntArray& q);
 
-  KDL::ChainIkSolverPos_LMA solver_;
+  KDL::ChainIkSolverPos_LMA seed_solver_;
+  FixedSizeLma restart_solver_;
   KDL::JntArray start_;
   KDL::JntArray candidate_;
 };

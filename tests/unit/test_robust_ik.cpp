@@ -20,9 +20,9 @@ using std::chrono::milliseconds;
 // Poses that bench_ik and a search over random joint angles found: the
 // chain solver fails from the zero seed on the first; on the second, from
 // the zero seed, the first solution the restarts find is not the nearest.
-constexpr Six kMissedFromZero{-2.7622955136162854, 2.6685122342353784, 2.2902160737938533,
+constexpr Six kMissedFromZero{-2.7622955136162854, 2.6685122342353784,  2.2902160737938533,
                               0.64560163379070312, 0.33267728014081244, 1.6209525409160415};
-constexpr Six kSeveralSolutions{0.65250835537411689,  3.2442488720186251,  0.33638973687246843,
+constexpr Six kSeveralSolutions{0.65250835537411689,     3.2442488720186251, 0.33638973687246843,
                                 -1.2306669766370959e-05, 1.4665461107492215, -1.2135293513005103};
 // Joint 2 far below its limit: inside the reach, no solution within the limits.
 constexpr Six kOnlyOutsideTheLimits{0.0, -1.2, 0.0, 0.0, 0.0, 0.0};
@@ -101,7 +101,8 @@ TEST(RobustIk, ReturnsTheNearestOfTheSolutionsItFound) {
   KinematicSolver solver;
   const Six pose = forward(solver, kSeveralSolutions);
   Six first{}, nearest{};
-  const RobustIkResult one = solver.solveRobust(pose.data(), kZero.data(), first.data(), options(milliseconds(2000)));
+  const RobustIkResult one =
+      solver.solveRobust(pose.data(), kZero.data(), first.data(), options(milliseconds(2000)));
   const RobustIkResult many =
       solver.solveRobust(pose.data(), kZero.data(), nearest.data(), options(milliseconds(2000), 40));
   ASSERT_TRUE(one.found);
@@ -113,8 +114,10 @@ TEST(RobustIk, ReturnsTheNearestOfTheSolutionsItFound) {
   // No search with other restarts finds a nearer one.
   for (std::uint64_t random_seed = 2; random_seed <= 6; ++random_seed) {
     Six other{};
-    ASSERT_TRUE(solver.solveRobust(pose.data(), kZero.data(), other.data(), options(milliseconds(2000), 1, random_seed))
-                    .found);
+    ASSERT_TRUE(
+        solver
+            .solveRobust(pose.data(), kZero.data(), other.data(), options(milliseconds(2000), 1, random_seed))
+            .found);
     EXPECT_LE(distance(nearest, kZero), distance(other, kZero) + 1e-9) << "random seed " << random_seed;
   }
 }
@@ -138,7 +141,8 @@ TEST(RobustIk, WithoutASolutionItSpendsTheBudgetAndWritesNothing) {
   const Six pose = forward(solver, kOnlyOutsideTheLimits);
   const Six untouched{9, 9, 9, 9, 9, 9};
   Six joints = untouched;
-  const RobustIkResult spent = solver.solveRobust(pose.data(), kZero.data(), joints.data(), options(milliseconds(30)));
+  const RobustIkResult spent =
+      solver.solveRobust(pose.data(), kZero.data(), joints.data(), options(milliseconds(30)));
   EXPECT_FALSE(spent.found);
   EXPECT_EQ(spent.solutions, 0);
   EXPECT_GT(spent.attempts, 1);
@@ -147,7 +151,8 @@ TEST(RobustIk, WithoutASolutionItSpendsTheBudgetAndWritesNothing) {
   EXPECT_EQ(joints, untouched);
 
   // A zero budget tries the given seed only.
-  EXPECT_EQ(solver.solveRobust(pose.data(), kZero.data(), joints.data(), options(milliseconds(0))).attempts, 1);
+  EXPECT_EQ(solver.solveRobust(pose.data(), kZero.data(), joints.data(), options(milliseconds(0))).attempts,
+            1);
   // A position beyond the arm's reach is refused without a solve.
   const Six far{2.0, 0, 0, 0, 0, 0};
   const RobustIkResult refused = solver.solveRobust(far.data(), kZero.data(), joints.data());
@@ -169,9 +174,12 @@ TEST(RobustIk, RefusesUnusableInput) {
   EXPECT_THROW(call(pose.data(), nullptr, joints.data(), {}), std::invalid_argument);
   EXPECT_THROW(call(pose.data(), kZero.data(), nullptr, {}), std::invalid_argument);
   EXPECT_THROW(call(pose.data(), nan_seed.data(), joints.data(), {}), std::invalid_argument);
-  EXPECT_THROW(call(pose.data(), kZero.data(), joints.data(), options(milliseconds(-1))), std::invalid_argument);
-  EXPECT_THROW(call(pose.data(), kZero.data(), joints.data(), options(milliseconds(61000))), std::invalid_argument);
-  EXPECT_THROW(call(pose.data(), kZero.data(), joints.data(), options(milliseconds(5), 0)), std::invalid_argument);
+  EXPECT_THROW(call(pose.data(), kZero.data(), joints.data(), options(milliseconds(-1))),
+               std::invalid_argument);
+  EXPECT_THROW(call(pose.data(), kZero.data(), joints.data(), options(milliseconds(61000))),
+               std::invalid_argument);
+  EXPECT_THROW(call(pose.data(), kZero.data(), joints.data(), options(milliseconds(5), 0)),
+               std::invalid_argument);
   EXPECT_EQ(joints, kZero);
 }
 
