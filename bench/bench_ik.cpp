@@ -109,23 +109,29 @@ void printRow(const char* solver, SeedKind kind, const Row& row) {
               kav_bench::mean(row.cpu_micros), kav_bench::percentile(row.cpu_micros, 0.99));
 }
 
-// Runs @p solve on every problem from the seeds of @p kind and times each call.
-Row measure(const std::vector<Problem>& problems, SeedKind kind,
-            const std::function<Outcome(const Problem&, const Six&)>& solve,
-            std::vector<Outcome>* outcomes = nullptr) {
-  Row row;
+using SolveFn = std::function<Outcome(const Problem&, const Six&)>;
+
+// Runs every solver on every problem from the seeds of @p kind, all solvers
+// on one pose before the next, so that a change in the machine's load
+// touches them alike; times each call. @p outcomes gets one list per solver.
+std::vector<Row> measure(const std::vector<Problem>& problems, SeedKind kind,
+                         const std::vector<SolveFn>& solvers, std::vector<std::vector<Outcome>>& outcomes) {
+  std::vector<Row> rows(solvers.size());
+  outcomes.assign(solvers.size(), {});
   for (const Problem& problem : problems) {
     const Six seed = seedOf(problem, kind);
-    const auto begin = Clock::now();
-    const double cpu_begin = threadCpuMicros();
-    const Outcome outcome = solve(problem, seed);
-    row.cpu_micros.push_back(threadCpuMicros() - cpu_begin);
-    row.micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - begin).count());
-    row.solved += outcome.solved;
-    row.in_limits += outcome.solved && withinLimits(outcome.joints);
-    if (outcomes) outcomes->push_back(outcome);
+    for (std::size_t s = 0; s < solvers.size(); ++s) {
+      const auto begin = Clock::now();
+      const double cpu_begin = threadCpuMicros();
+      const Outcome outcome = solvers[s](problem, seed);
+      rows[s].cpu_micros.push_back(threadCpuMicros() - cpu_begin);
+      rows[s].micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - begin).count());
+      rows[s].solved += outcome.solved;
+      rows[s].in_limits += outcome.solved && withinLimits(outcome.joints);
+      outcomes[s].push_back(outcome);
+    }
   }
-  return row;
+  return rows;
 }
 
 // Standard output goes to /dev/null while this lives: q7_ik_lm prints a line
@@ -309,45 +315,47 @@ int main(int argc, char** argv) {
   std::printf("  %-12s %-7s %10s %10s %9s %9s %9s %9s %9s\n", "solver", "seed", "solved", "in limits",
               "mean us", "p99 us", "max us", "CPU mean", "CPU p99");
   const SeedKind kinds[] = {SeedKind::kNearby, SeedKind::kZero, SeedKind::kRandom};
-  std::vector<Outcome> chain_nearby, chain_zero, robust_nearby, robust_zero;
+  const char* names[] = {"chain", "q7_ik_lm", "solveRobust"};
+  enum { kChain, kAnalytic, kRobust };
+  std::vector<std::vector<Row>> rows;                       // per seed kind, per solver
+  std::vector<std::vector<std::vector<Outcome>>> outcomes;  // per seed kind, per solver, per pose
+  std::vector<std::vector<int>> attempts_per_kind;
   for (SeedKind kind : kinds) {
-    printRow("chain", kind,
-             measure(problems, kind, chainSolve,
-                     kind == SeedKind::kNearby ? &chain_nearby
-                     : kind == SeedKind::kZero ? &chain_zero
-                                               : nullptr));
-  }
-  for (SeedKind kind : kinds) {
-    Row row;
+    attempts.clear();
+    std::vector<std::vector<Outcome>> kind_outcomes;
     {
       QuietStdout quiet;
-      row = measure(problems, kind, analyticSolve);
+      rows.push_back(measure(problems, kind, {chainSolve, analyticSolve, robustSolve}, kind_outcomes));
     }
-    printRow("q7_ik_lm", kind, row);
+    outcomes.push_back(kind_outcomes);
+    attempts_per_kind.push_back(attempts);
+  }
+  for (int solver : {kChain, kAnalytic, kRobust}) {
+    for (std::size_t k = 0; k < std::size(kinds); ++k) printRow(names[solver], kinds[k], rows[k][solver]);
   }
   double worst_position = 0.0, worst_angle = 0.0;
   int limit_violations = 0;
-  for (SeedKind kind : kinds) {
-    attempts.clear();
-    std::vector<Outcome> outcomes;
-    printRow("solveRobust", kind, measure(problems, kind, robustSolve, &outcomes));
-    for (std::size_t k = 0; k < problems.size(); ++k) {
-      if (!outcomes[k].solved) continue;
+  for (std::size_t k = 0; k < std::size(kinds); ++k) {
+    const std::vector<Outcome>& robust = outcomes[k][kRobust];
+    for (std::size_t n = 0; n < problems.size(); ++n) {
+      if (!robust[n].solved) continue;
       Six reached{};
-      facade.computeForwardKinematics(outcomes[k].joints.data(), reached.data());
-      worst_position = std::max(worst_position, positionDistance(reached, problems[k].chain_pose));
-      worst_angle = std::max(worst_angle, angleBetween(reached, problems[k].chain_pose));
+      facade.computeForwardKinematics(robust[n].joints.data(), reached.data());
+      worst_position = std::max(worst_position, positionDistance(reached, problems[n].chain_pose));
+      worst_angle = std::max(worst_angle, angleBetween(reached, problems[n].chain_pose));
       for (int i = 0; i < 6; ++i) {
         limit_violations +=
-            outcomes[k].joints[i] < config::kJointLower[i] || outcomes[k].joints[i] > config::kJointUpper[i];
+            robust[n].joints[i] < config::kJointLower[i] || robust[n].joints[i] > config::kJointUpper[i];
       }
     }
-    std::vector<double> tries(attempts.begin(), attempts.end());
-    std::printf("  %-12s %-7s solves per call: mean %.2f, max %.0f\n", "", seedName(kind),
+    std::vector<double> tries(attempts_per_kind[k].begin(), attempts_per_kind[k].end());
+    std::printf("  solveRobust from the %s seed: solves per call mean %.2f, max %.0f\n", seedName(kinds[k]),
                 kav_bench::mean(tries), kav_bench::maximum(tries));
-    if (kind == SeedKind::kNearby) robust_nearby = outcomes;
-    if (kind == SeedKind::kZero) robust_zero = outcomes;
   }
+  const std::vector<Outcome>& chain_nearby = outcomes[0][kChain];
+  const std::vector<Outcome>& robust_nearby = outcomes[0][kRobust];
+  const std::vector<Outcome>& chain_zero = outcomes[1][kChain];
+  const std::vector<Outcome>& robust_zero = outcomes[1][kRobust];
 
   int same = 0, both = 0;
   for (std::size_t k = 0; k < problems.size(); ++k) {

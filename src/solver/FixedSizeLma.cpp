@@ -61,7 +61,8 @@ bool FixedSizeLma::solve(const KDL::JntArray& start, const KDL::Frame& target, K
     trial_.data = solution.data + step;
     const Vector6 trial_error = weightedError(trial_, target);
     const double trial_norm = trial_error.norm();
-    const double gain = (error_norm * error_norm - trial_norm * trial_norm) / step.dot(gradient + damping * step);
+    const double gain =
+        (error_norm * error_norm - trial_norm * trial_norm) / step.dot(gradient + damping * step);
     if (gain > 0.0) {
       solution = trial_;
       error = trial_error;
