@@ -123,12 +123,17 @@ std::vector<double> motorIntervalDeviations(const kav::sim::SimulatedArm& sim, i
   return deviations;
 }
 
+bool isSimulatorThread(const std::string& name) {
+  return name == "kav-hub" || name == "kav-sim-io" || name == "kav-sim-physics";
+}
+
 // CPU time per thread group between two snapshots, as a share of one core.
 struct CpuShares {
   double controllers = 0.0, control = 0.0, receive = 0.0, ik = 0.0;
   double simulators = 0.0, sim_io = 0.0, sim_physics = 0.0, hubs = 0.0;
   double other = 0.0;
   int control_threads = 0, control_threads_fifo = 0;
+  int simulator_threads = 0, simulator_threads_fifo = 0;
 };
 
 CpuShares cpuShares(const std::map<pid_t, kav_bench::ThreadInfo>& before,
@@ -138,6 +143,10 @@ CpuShares cpuShares(const std::map<pid_t, kav_bench::ThreadInfo>& before,
     const auto found = before.find(tid);
     const long long used = info.runtime_ns - (found == before.end() ? 0 : found->second.runtime_ns);
     const double share = 100.0 * static_cast<double>(used) / 1e9 / wall_seconds;
+    if (isSimulatorThread(info.name)) {
+      ++shares.simulator_threads;
+      if (info.policy == SCHED_FIFO) ++shares.simulator_threads_fifo;
+    }
     if (info.name == "kav-control") {
       shares.control += share;
       ++shares.control_threads;
@@ -170,13 +179,28 @@ void forEachArmAtOnce(std::vector<Arm>& arms, Fn fn) {
   for (auto& thread : threads) thread.join();
 }
 
-// Gives every simulator thread of the process (bus hubs, simulated arms)
-// SCHED_FIFO @p priority.
-void raiseSimulators(int priority) {
+// Gives the simulator threads of @p arms arms (a bus hub, an io and a physics
+// thread each) SCHED_FIFO @p priority. The simulated arm's threads name
+// themselves once they run, so this waits until all of them have.
+void raiseSimulators(int arms, int priority) {
+  const auto give_up = Clock::now() + std::chrono::seconds(5);
+  std::map<pid_t, kav_bench::ThreadInfo> threads;
+  for (;;) {
+    threads = kav_bench::processThreads();
+    int named = 0;
+    for (const auto& [tid, info] : threads) named += isSimulatorThread(info.name);
+    if (named >= 3 * arms) break;
+    if (Clock::now() > give_up) {
+      std::fprintf(stderr, "bench_multi_arm: only %d of %d simulator threads have their names\n", named,
+                   3 * arms);
+      std::exit(1);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
   sched_param param{};
   param.sched_priority = priority;
-  for (const auto& [tid, info] : kav_bench::processThreads()) {
-    if (info.name != "kav-hub" && info.name != "kav-sim-io" && info.name != "kav-sim-physics") continue;
+  for (const auto& [tid, info] : threads) {
+    if (!isSimulatorThread(info.name)) continue;
     if (sched_setscheduler(tid, SCHED_FIFO, &param) != 0) {
       std::perror("bench_multi_arm: sched_setscheduler of a simulator thread");
       std::exit(1);
@@ -190,7 +214,7 @@ PhaseSummary runPhase(int count, int seconds, int sim_priority) {
     arm.hub = namedHub();
     arm.sim = std::make_unique<kav::sim::SimulatedArm>(arm.hub->endpoint());
   }
-  if (sim_priority > 0) raiseSimulators(sim_priority);
+  if (sim_priority > 0) raiseSimulators(count, sim_priority);
   const std::string urdf = std::string(KAV_SOURCE_DIR) + "/share/urdf/vorlan_v1.1_aa.urdf";
   std::vector<std::string> failures(arms.size());
   forEachArmAtOnce(arms, [&](std::size_t i) {
@@ -285,7 +309,8 @@ PhaseSummary runPhase(int count, int seconds, int sim_priority) {
       "simulators %.1f (kav-sim-io %.1f, kav-sim-physics %.1f, kav-hub %.1f); rest %.1f\n",
       cpu.controllers, cpu.control, cpu.receive, cpu.ik, cpu.simulators, cpu.sim_io, cpu.sim_physics,
       cpu.hubs, cpu.other);
-  std::printf("  control threads with SCHED_FIFO: %d of %d\n", cpu.control_threads_fifo, cpu.control_threads);
+  std::printf("  threads with SCHED_FIFO: control %d of %d, simulator %d of %d\n", cpu.control_threads_fifo,
+              cpu.control_threads, cpu.simulator_threads_fifo, cpu.simulator_threads);
   std::fflush(stdout);
 
   forEachArmAtOnce(arms, [&](std::size_t i) { arms[i].controller.reset(); });
