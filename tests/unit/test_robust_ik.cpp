@@ -6,8 +6,13 @@
 #include <array>
 #include <chrono>
 #include <cmath>
+#include <kdl/chainfksolverpos_recursive.hpp>
+#include <kdl/chainiksolverpos_lma.hpp>
 #include <limits>
+#include <random>
 #include <stdexcept>
+
+#include "../../src/solver/FixedSizeLma.h"
 
 namespace {
 
@@ -61,6 +66,32 @@ void expectSolves(KinematicSolver& solver, const Six& joints, const Six& pose) {
     EXPECT_GE(joints[i], kav::config::kJointLower[i]) << "joint " << i;
     EXPECT_LE(joints[i], kav::config::kJointUpper[i]) << "joint " << i;
   }
+}
+
+// The restarts' iteration stops only where the chain solver's own test
+// (KDL's, run for zero iterations) agrees that the pose is reached.
+TEST(RobustIk, RestartSolutionsPassTheChainSolversOwnTolerance) {
+  kav::KinematicDynamicSolver chain(kav::urdf_xml_g);
+  kav::FixedSizeLma restart(chain.chain(), 50);
+  KDL::ChainIkSolverPos_LMA check(chain.chain(), kav::KinematicDynamicSolver::kIkTolerance, 0,
+                                  kav::KinematicDynamicSolver::kIkStepTolerance);
+  KDL::ChainFkSolverPos_recursive forward(chain.chain());
+  std::mt19937_64 random(5);
+  std::uniform_real_distribution<double> angle(-1.5, 1.5);
+  int converged = 0;
+  for (int n = 0; n < 200; ++n) {
+    KDL::JntArray q(6), start(6), solution(6), checked(6);
+    for (int i = 0; i < 6; ++i) {
+      q(i) = angle(random);
+      start(i) = angle(random);
+    }
+    KDL::Frame target;
+    forward.JntToCart(q, target);
+    if (!restart.solve(start, target, solution)) continue;
+    ++converged;
+    EXPECT_EQ(check.CartToJnt(solution, target, checked), 0) << "pose " << n;
+  }
+  EXPECT_GT(converged, 100);
 }
 
 TEST(RobustIk, SolvesAPoseThatThePlainSolverMissesFromTheZeroSeed) {
