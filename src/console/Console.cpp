@@ -118,7 +118,8 @@ void writerLoop() {
     const std::uint64_t dropped = g_dropped.load(std::memory_order_relaxed);
     const std::uint64_t reported = g_reported.load(std::memory_order_relaxed);
     if (dropped > reported) {
-      std::fprintf(stderr, "%llu console messages dropped\n", static_cast<unsigned long long>(dropped - reported));
+      std::fprintf(stderr, "%llu console messages dropped\n",
+                   static_cast<unsigned long long>(dropped - reported));
       g_reported.store(dropped, std::memory_order_release);
     }
     std::lock_guard<std::mutex> lock(g_lease_mutex);

@@ -103,7 +103,8 @@ TEST(ControllerRealtime, SteadyCyclesAllocateNothingInTheJointSpaceStates) {
     std::this_thread::sleep_for(5100ms);
     const long allocations = g_control_allocations.load() - before;
     const auto timings = controller.getCycleTimings();
-    const auto cycles = std::count_if(timings.begin(), timings.end(), [&](const auto& t) { return t.start > first; });
+    const auto cycles =
+        std::count_if(timings.begin(), timings.end(), [&](const auto& t) { return t.start > first; });
     EXPECT_GE(cycles, 1000) << "state " << state << " (" << cycles_before << " kept before)";
     EXPECT_EQ(allocations, 0) << "state " << state;
   }
@@ -176,8 +177,8 @@ TEST(ControllerRealtime, AConsoleNobodyReadsNeverDelaysACycleAndTheStopIsPrompt)
       std::this_thread::sleep_for(100ms);
     }
     const auto timings = controller->getCycleTimings();
-    cycles = static_cast<std::size_t>(std::count_if(timings.begin(), timings.end(),
-                                                    [&](const auto& t) { return t.start > window_start; }));
+    cycles = static_cast<std::size_t>(
+        std::count_if(timings.begin(), timings.end(), [&](const auto& t) { return t.start > window_start; }));
     codes = controller->getErrorCode();
     // The host's own lines at destruction need a reader; the arm's do not.
     console.drain();
