@@ -11,7 +11,8 @@
 #include "config/ArmConfig.h"
 #include "console/Console.h"
 #include "controller/CycleClock.h"
-#include "rt/ThreadStart.h"
+#include "rt/Seams.h"
+#include "rt/SigpipeGuard.h"
 
 namespace kav {
 namespace t8 {
@@ -19,6 +20,8 @@ namespace t8 {
 namespace {
 
 constexpr std::size_t kKeptCycleTimings = 8192;
+// How far a pose's linear part may be from a rotation.
+constexpr double kRotationTolerance = 1e-6;
 // How long the destructor waits for the console writer to write the control
 // thread's last lines before printing its own.
 constexpr auto kConsoleFlushWait = std::chrono::milliseconds(100);
@@ -55,6 +58,7 @@ ControllerThread::ControllerThread(const std::string& urdf_path, const std::stri
 }
 
 ControllerThread::~ControllerThread() {
+  const rt::SigpipeGuard no_sigpipe;
   console::flush(kConsoleFlushWait);  // the control thread's lines so far come first
   std::printf("DisableMotor\n");
   atomic_thread_stop_flag_.store(true);
@@ -103,11 +107,11 @@ void ControllerThread::ArmThread() {
     const auto cycle_start = CycleClock::now();
     try {
       Update();
+    } catch (const Fault& fault) {
+      endControl(fault, true);
+      break;
     } catch (const std::exception& error) {
-      // A fault ends control: keep the cycle's codes for the host, say why,
-      // and leave through the normal shutdown steps with the arm in damping.
-      exchangeData();
-      console::print(console::Stream::kErr, "%s\n", error.what());
+      endControl(error, false);
       break;
     }
     recordCycle({cycle_start, CycleClock::now() - cycle_start});
@@ -125,6 +129,38 @@ void ControllerThread::ArmThread() {
   destoryFunc();
   atomic_thread_finish_flag_.store(true);
   console::print(console::Stream::kOut, "[ArmThread] finish close\n");
+}
+
+void ControllerThread::endControl(const std::exception& error, bool answered_fault) {
+  // Whatever ended the cycle, the arm is left in damping; a fault that the
+  // cycle did not answer itself gets its own code.
+  if (!answered_fault) {
+    dampOnce();
+    error_code_.push_back(kCodeCycleFailed);
+  }
+  int code = kCodeCycleFailed;
+  if (answered_fault) {
+    const bool over_current = !error_code_.empty() && error_code_.back() == kCodeOverCurrent;
+    code = over_current ? kCodeOverCurrent : pendingFault();
+  }
+  exchangeData();
+  {
+    std::lock_guard<rt::PiMutex> lock(mutex_exchange_data_);
+    end_reason_ = "code " + std::to_string(code) + ": " + error.what();
+  }
+  control_active_.store(false);
+  console::print(console::Stream::kErr, "%s\n", error.what());
+}
+
+std::string ControllerThread::controlEndReason() {
+  std::lock_guard<rt::PiMutex> lock(mutex_exchange_data_);
+  return end_reason_;
+}
+
+void ControllerThread::requireControl(const char* what) {
+  if (control_active_.load()) return;
+  throw std::runtime_error(std::string(what) + ": control has ended (" + controlEndReason() +
+                           "); the arm is held in damping");
 }
 
 void ControllerThread::exchangeData() {
@@ -206,12 +242,34 @@ std::vector<int> ControllerThread::getErrorCode() {
   return error_code_exchange_.codes();
 }
 
-void ControllerThread::setArmStatus(int state) { state_machine_.store(state); }
+void ControllerThread::setArmStatus(int state) {
+  requireControl("setArmStatus");
+  state_machine_.store(state);
+}
+
+void ControllerThread::setHomePositions(std::vector<double> home_positions) {
+  requireControl("setHomePositions");
+  ControllerBase::setHomePositions(std::move(home_positions));
+}
+
+void ControllerThread::setInterpolationParam(double max_acc, double max_vel) {
+  requireControl("setInterpolationParam");
+  ControllerBase::setInterpolationParam(max_acc, max_vel);
+}
 
 void ControllerThread::setEndPose(Eigen::Isometry3d input) {
   if (!input.matrix().allFinite()) {
     throw std::invalid_argument("setEndPose: the pose must hold finite numbers only");
   }
+  const Eigen::Matrix3d rotation = input.linear();
+  const double orthonormal =
+      (rotation.transpose() * rotation - Eigen::Matrix3d::Identity()).cwiseAbs().maxCoeff();
+  if (orthonormal > kRotationTolerance || std::fabs(rotation.determinant() - 1.0) > kRotationTolerance) {
+    throw std::invalid_argument(
+        "setEndPose: the linear part of the pose is not a rotation (orthonormal within 1e-6, "
+        "determinant +1)");
+  }
+  requireControl("setEndPose");
   std::lock_guard<rt::PiMutex> lock(mutex_exchange_data_);
   ee_command_safe_ = input;
   ee_command_exchange_ = ee_command_safe_;
@@ -223,6 +281,7 @@ void ControllerThread::setJointPositions(std::vector<double> positions) {
                                 std::to_string(positions.size()));
   }
   for (int i = 0; i < kArmJoints; ++i) requireFinite(positions[i], "setJointPositions: every joint position");
+  requireControl("setJointPositions");
   std::lock_guard<rt::PiMutex> lock(mutex_exchange_data_);
   for (int i = 0; i < kArmJoints; ++i) joint_target_safe_[i].position = positions[i];
   joint_target_exchange_ = joint_target_safe_;
@@ -230,6 +289,7 @@ void ControllerThread::setJointPositions(std::vector<double> positions) {
 
 void ControllerThread::setCatch(double position) {
   requireFinite(position, "setCatch: the gripper position");
+  requireControl("setCatch");
   std::lock_guard<rt::PiMutex> lock(mutex_exchange_data_);
   catch_control_mode_.store(kPosition);
   joint_target_safe_[kGripper].position = position;
@@ -238,6 +298,7 @@ void ControllerThread::setCatch(double position) {
 
 void ControllerThread::setCatchTorque(double torque) {
   requireFinite(torque, "setCatchTorque: the gripper torque");
+  requireControl("setCatchTorque");
   std::lock_guard<rt::PiMutex> lock(mutex_exchange_data_);
   catch_control_mode_.store(kTorque);
   catch_torque_safe_ = torque;

@@ -95,5 +95,11 @@ bool InterfacesPy::gravity_compensation() {
 
 bool InterfacesPy::set_joint_velocities() { return false; }
 
+bool InterfacesPy::control_active() { return pimpl->controlActive(); }
+
+std::vector<int> InterfacesPy::get_error_codes() { return pimpl->getErrorCode(); }
+
+std::vector<std::uint64_t> InterfacesPy::get_dropped_frames() { return pimpl->droppedFrames(); }
+
 }  // namespace t8
 }  // namespace kav

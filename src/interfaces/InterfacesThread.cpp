@@ -54,5 +54,9 @@ void InterfacesThread::kav_x(double a, double b, double /*c*/) {
 
 std::vector<int> InterfacesThread::getErrorCode() { return pimpl->getErrorCode(); }
 
+bool InterfacesThread::controlActive() { return pimpl->controlActive(); }
+
+std::vector<std::uint64_t> InterfacesThread::getDroppedFrames() { return pimpl->droppedFrames(); }
+
 }  // namespace t8
 }  // namespace kav
