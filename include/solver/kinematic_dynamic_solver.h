@@ -29,6 +29,13 @@ namespace kav {
 /// threads at once: the computations share the solvers' work space.
 class KinematicDynamicSolver {
  public:
+  /// Inverse kinematics converges when the pose error, translation in metres
+  /// and rotation in radians weighted by 0.01, has a norm below this.
+  static constexpr double kIkTolerance = 1e-6;
+  /// Inverse kinematics gives up when a joint step or the gradient becomes
+  /// smaller than this.
+  static constexpr double kIkStepTolerance = 1e-15;
+
   /// Builds the solver on the chain from @p base_link to
   /// @p end_effector_link of the description file @p urdf_path.
   /// @param urdf_path path of a URDF file
@@ -93,6 +100,15 @@ class KinematicDynamicSolver {
   /// reach it returns false for some positions that have no solution.
   /// Always false for a chain with a prismatic joint. Not finite: false.
   bool isOutOfReach(const KDL::Vector& position) const;
+
+  /// The serial chain the solver works on, for solvers built beside it. It
+  /// lives as long as this object.
+  const KDL::Chain& chain() const { return chain_; }
+
+  /// The end-effector frame at all-zero joint angles in base coordinates:
+  /// adding its position to a position in the coordinates of this class
+  /// gives the absolute position.
+  const KDL::Frame& zeroFrame() const { return init_frame_; }
 
  private:
   void buildSolvers();

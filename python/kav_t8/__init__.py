@@ -7,7 +7,8 @@ The arm:
     JOINT_NAMES         names of the seven entries of every joint list
 
 Kinematics without an arm:
-    KinematicSolver     forward/inverse kinematics of the embedded description
+    KinematicSolver     forward/inverse kinematics of the embedded description;
+                        solve_robust restarts from random seeds (RobustIkResult)
     InterfacesToolsPy   forward kinematics with roll-pitch-yaw output
     q7_fk, q7_fk_matrix, q7_ik_lm, q7_ik_lm_matrix, q7_get_Tau
                         the analytic model and its point-mass gravity torques
@@ -47,6 +48,7 @@ from ._native import (
     Interpolation,
     Isometry2Xyzrpy,
     Linearinterpolation,
+    RobustIkResult,
     TrapezoidalInterpolation,
     Xyzrpy2Isometry,
     matrix_to_pose_vector,
@@ -120,6 +122,7 @@ __all__ = [
     "JOINT_NAMES",
     "KinematicSolver",
     "Linearinterpolation",
+    "RobustIkResult",
     "TrapezoidalInterpolation",
     "URDF_XML",
     "Xyzrpy2Isometry",

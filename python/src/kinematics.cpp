@@ -8,6 +8,9 @@
 #include <solver/kinematic_solver.h>
 
 #include <array>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
 
 #include "bindings.h"
 
@@ -37,6 +40,29 @@ Eigen::Matrix4d homogeneous(const double (&rows)[4][4]) {
 py::object ikResult(const Six& joints, const kav::solve::IkStatus& status, bool full_output) {
   if (full_output) return py::make_tuple(toList(joints), status);
   return py::cast(toList(joints));
+}
+
+// KinematicSolver::solveRobust with the budget in seconds; None instead of
+// the joints when nothing was found.
+py::object solveRobust(kav::KinematicSolver& solver, const std::vector<double>& target_pose,
+                       const std::vector<double>& seed, double budget, std::uint64_t random_seed,
+                       int max_solutions, bool full_output) {
+  requireExactly(target_pose, 6, "solve_robust: target_pose");
+  requireExactly(seed, 6, "solve_robust: seed");
+  if (!(budget >= 0.0 && budget <= 60.0)) {
+    throw std::invalid_argument("solve_robust: budget must be a number of seconds within 0 and 60");
+  }
+  kav::RobustIkOptions options;
+  options.budget = std::chrono::microseconds(std::llround(budget * 1e6));
+  options.random_seed = random_seed;
+  options.max_solutions = max_solutions;
+  const Six pose = firstSix(target_pose);
+  const Six start = firstSix(seed);
+  Six joints{};
+  const kav::RobustIkResult result = solver.solveRobust(pose.data(), start.data(), joints.data(), options);
+  py::object solution = result.found ? py::cast(toList(joints)) : py::none();
+  if (full_output) return py::make_tuple(solution, result);
+  return solution;
 }
 
 constexpr const char* kIkOutputDoc =
@@ -99,7 +125,37 @@ void bindKinematics(py::module_& m) {
           "from the last solution; they become the next seed.\n\n"
           "Raises ValueError unless target_pose holds six finite numbers, and\n"
           "RuntimeError('Inverse kinematics computation failed') when no solution is\n"
-          "found (the seed stays).");
+          "found (the seed stays).")
+      .def("solve_robust", &solveRobust, py::arg("target_pose"), py::arg("seed"), py::kw_only(),
+           py::arg("budget") = std::chrono::duration<double>(kav::RobustIkOptions().budget).count(),
+           py::arg("random_seed") = kav::RobustIkOptions().random_seed,
+           py::arg("max_solutions") = kav::RobustIkOptions().max_solutions, py::arg("full_output") = false,
+           "Six joint angles within the joint limits that reach target_pose [x, y, z,\n"
+           "roll, pitch, yaw], searched from seed (six joint angles) first, then from\n"
+           "random joint angles within the limits until a solution is found or budget\n"
+           "(seconds, 0 to 60) is spent. The restarts are drawn from random_seed, so a\n"
+           "call repeats its result. The search ends after max_solutions solutions and\n"
+           "returns the one nearest seed. Returns None when no solution was found (no\n"
+           "exception, nothing printed); full_output=True returns (joints or None,\n"
+           "RobustIkResult). Neither reads nor changes the seed of\n"
+           "compute_inverse_kinematics.\n\n"
+           "Raises ValueError unless target_pose and seed hold six finite numbers each,\n"
+           "or for a budget or max_solutions out of range.");
+
+  py::class_<kav::RobustIkResult>(m, "RobustIkResult", "What KinematicSolver.solve_robust did.")
+      .def_readonly("found", &kav::RobustIkResult::found, "True when a solution was returned.")
+      .def_readonly("attempts", &kav::RobustIkResult::attempts,
+                    "Solves run: the given seed, then the restarts.")
+      .def_readonly("solutions", &kav::RobustIkResult::solutions, "Solutions found within the joint limits.")
+      .def_property_readonly(
+          "elapsed",
+          [](const kav::RobustIkResult& r) { return std::chrono::duration<double>(r.elapsed).count(); },
+          "Seconds the call took.")
+      .def("__repr__", [](const kav::RobustIkResult& r) {
+        return std::string("RobustIkResult(found=") + (r.found ? "True" : "False") +
+               ", attempts=" + std::to_string(r.attempts) + ", solutions=" + std::to_string(r.solutions) +
+               ", elapsed=" + std::to_string(std::chrono::duration<double>(r.elapsed).count()) + ")";
+      });
 
   m.def(
       "q7_fk",

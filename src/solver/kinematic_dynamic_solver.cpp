@@ -19,9 +19,7 @@ namespace kav {
 
 namespace {
 
-constexpr double kIkEps = 1e-6;
 constexpr int kIkMaxIterations = 500;
-constexpr double kIkEpsJoints = 1e-15;
 constexpr unsigned int kArmJoints = 6;
 // Slack of the reach bound, far above the solver's tolerance (eps 1e-6) and
 // the rounding of the bound itself.
@@ -109,7 +107,8 @@ KinematicDynamicSolver::~KinematicDynamicSolver() = default;
 
 void KinematicDynamicSolver::buildSolvers() {
   fk_solver_ = std::make_unique<KDL::ChainFkSolverPos_recursive>(chain_);
-  ik_solver_ = std::make_unique<KDL::ChainIkSolverPos_LMA>(chain_, kIkEps, kIkMaxIterations, kIkEpsJoints);
+  ik_solver_ =
+      std::make_unique<KDL::ChainIkSolverPos_LMA>(chain_, kIkTolerance, kIkMaxIterations, kIkStepTolerance);
   gravity_ = KDL::Vector(0.0, 0.0, -9.81);
   dyn_param_solver_ = std::make_unique<KDL::ChainDynParam>(chain_, gravity_);
 

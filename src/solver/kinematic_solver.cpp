@@ -4,6 +4,8 @@
 #include <cmath>
 #include <stdexcept>
 
+#include "solver/RestartSearch.h"
+
 namespace kav {
 
 // The same text, byte for byte, is share/urdf/vorlan_v1.1_aa.urdf.
@@ -231,11 +233,34 @@ void requireOutput(const double* values, const char* name) {
   }
 }
 
+constexpr std::chrono::seconds kLongestRobustBudget{60};
+
+void requireUsable(const RobustIkOptions& options) {
+  if (options.budget < std::chrono::microseconds::zero() || options.budget > kLongestRobustBudget) {
+    throw std::invalid_argument("KinematicSolver::solveRobust: the budget must lie within 0 and 60 s");
+  }
+  if (options.max_solutions < 1) {
+    throw std::invalid_argument("KinematicSolver::solveRobust: max_solutions must be at least 1");
+  }
+}
+
+KDL::JntArray jointArray(const double* values) {
+  KDL::JntArray q(kJoints);
+  for (unsigned int i = 0; i < kJoints; ++i) q(i) = values[i];
+  return q;
+}
+
+KDL::Frame frameOf(const double* pose) {
+  return KDL::Frame(KDL::Rotation::RPY(pose[3], pose[4], pose[5]), KDL::Vector(pose[0], pose[1], pose[2]));
+}
+
 }  // namespace
 
 class KinematicSolver::impl : public KinematicDynamicSolver {
  public:
-  explicit impl(const std::string& urdf_xml) : KinematicDynamicSolver(urdf_xml) {}
+  explicit impl(const std::string& urdf_xml) : KinematicDynamicSolver(urdf_xml), restarts(chain()) {}
+
+  RestartSearch restarts;
 };
 
 KinematicSolver::KinematicSolver() : pimpl(std::make_unique<impl>(urdf_xml_g)) {
@@ -248,10 +273,7 @@ KinematicSolver::~KinematicSolver() = default;
 void KinematicSolver::computeForwardKinematics(const double* joint_angles, double* end_effector_pose) {
   requireSix(joint_angles, "joint_angles");
   requireOutput(end_effector_pose, "end_effector_pose");
-  KDL::JntArray q(kJoints);
-  for (unsigned int i = 0; i < kJoints; ++i) q(i) = joint_angles[i];
-
-  const KDL::Frame frame = pimpl->computeForwardKinematics(q);
+  const KDL::Frame frame = pimpl->computeForwardKinematics(jointArray(joint_angles));
   for (int i = 0; i < 3; ++i) end_effector_pose[i] = frame.p(i);
   frame.M.GetRPY(end_effector_pose[3], end_effector_pose[4], end_effector_pose[5]);
 }
@@ -259,12 +281,28 @@ void KinematicSolver::computeForwardKinematics(const double* joint_angles, doubl
 void KinematicSolver::computeInverseKinematics(const double* target_pose, double* joint_angles) {
   requireSix(target_pose, "target_pose");
   requireOutput(joint_angles, "joint_angles");
-  KDL::Frame target(KDL::Rotation::RPY(target_pose[3], target_pose[4], target_pose[5]),
-                    KDL::Vector(target_pose[0], target_pose[1], target_pose[2]));
-
+  KDL::Frame target = frameOf(target_pose);
   const KDL::JntArray solution = pimpl->computeInverseKinematics(target, last_joint_angle_g);
   last_joint_angle_g = solution;
   for (unsigned int i = 0; i < kJoints; ++i) joint_angles[i] = solution(i);
+}
+
+RobustIkResult KinematicSolver::solveRobust(const double* target_pose, const double* seed,
+                                            double* joint_angles, const RobustIkOptions& options) {
+  requireSix(target_pose, "target_pose");
+  requireSix(seed, "seed");
+  requireOutput(joint_angles, "joint_angles");
+  requireUsable(options);
+  KDL::Frame target = frameOf(target_pose);
+  if (pimpl->isOutOfReach(target.p)) return RobustIkResult();
+  target.p += pimpl->zeroFrame().p;
+
+  KDL::JntArray solution(kJoints);
+  const RobustIkResult result = pimpl->restarts.solve(target, jointArray(seed), options, solution);
+  if (result.found) {
+    for (unsigned int i = 0; i < kJoints; ++i) joint_angles[i] = solution(i);
+  }
+  return result;
 }
 
 }  // namespace kav

@@ -66,6 +66,37 @@ def test_kinematic_solver_on_the_embedded_description():
     assert len(kav_t8.URDF_XML) == 7407
 
 
+# Joint angles of a pose that the chain solver misses from the zero seed
+# (found by bench_ik).
+MISSED_FROM_ZERO = [
+    -2.7622955136162854,
+    2.6685122342353784,
+    2.2902160737938533,
+    0.64560163379070312,
+    0.33267728014081244,
+    1.6209525409160415,
+]
+
+
+def test_robust_inverse_kinematics_from_any_seed():
+    solver = kav_t8.KinematicSolver()
+    pose = solver.compute_forward_kinematics(MISSED_FROM_ZERO)
+    with pytest.raises(RuntimeError):
+        solver.compute_inverse_kinematics(pose)
+
+    joints, result = solver.solve_robust(pose, [0.0] * 6, budget=2.0, full_output=True)
+    assert isinstance(result, kav_t8.RobustIkResult)
+    assert result.found and result.attempts > 1 and result.solutions == 1
+    assert 0.0 < result.elapsed < 2.5
+    assert solver.compute_forward_kinematics(joints)[:3] == pytest.approx(pose[:3], abs=1e-5)
+    assert solver.solve_robust(np.array(pose), (0,) * 6, budget=2.0) == joints  # repeats
+
+    # Nothing within reach: None, no exception.
+    assert solver.solve_robust([2.0, 0, 0, 0, 0, 0], [0.0] * 6) is None
+    missed, result = solver.solve_robust([2.0, 0, 0, 0, 0, 0], [0.0] * 6, full_output=True)
+    assert missed is None and not result.found and result.attempts == 0
+
+
 def test_gravity_torques_of_the_point_mass_model():
     assert kav_t8.q7_get_Tau([0.0] * 6) == pytest.approx([0, 1.691, 7.655, 1.670, 0, 0], abs=1e-3)
     assert kav_t8.q7_get_Tau([0.0] * 6, 1) == pytest.approx([0, 1.444, 8.383, 1.951, 0, 0], abs=1e-3)
@@ -109,6 +140,10 @@ def test_interpolation_steps():
     assert kav_t8.TrapezoidalInterpolation(math.inf, 1.0, 2.0, 0.5, 2.0) == 2.0
 
 
+def _solve_robust(*args, **kwargs):
+    return kav_t8.KinematicSolver().solve_robust(*args, **kwargs)
+
+
 @pytest.mark.parametrize(
     "call, message",
     [
@@ -125,6 +160,11 @@ def test_interpolation_steps():
         (lambda: kav_t8.matrix_to_pose_vector([[1, 0], [0, 1]]), "4x4"),
         (lambda: kav_t8.KinematicSolver().compute_forward_kinematics([0.0] * 3), "expected 6"),
         (lambda: kav_t8.KinematicSolver().compute_inverse_kinematics([math.nan] * 6), "finite"),
+        (lambda: _solve_robust([0.0] * 6, [0.0] * 5), "expected 6"),
+        (lambda: _solve_robust([0.0] * 6, [math.inf] * 6), "finite"),
+        (lambda: _solve_robust([0.0] * 6, [0.0] * 6, budget=-1.0), "budget"),
+        (lambda: _solve_robust([0.0] * 6, [0.0] * 6, budget=math.nan), "budget"),
+        (lambda: _solve_robust([0.0] * 6, [0.0] * 6, max_solutions=0), "max_solutions"),
         (lambda: kav_t8.InterfacesToolsPy(0).forward_kinematics_rpy([0.0] * 5), ""),
         (lambda: kav_t8.Interpolation(math.nan, 0.0, 0.5, 2.0), ""),
         (lambda: kav_t8.Linearinterpolation(0.0, 1.0, 1.0, 0.0), ""),
