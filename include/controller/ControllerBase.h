@@ -25,6 +25,7 @@ using hw_interface::CanFrame;
 using hw_interface::HybridJointStatus;
 
 class EdgeSearch;
+class MotionExecutor;
 
 /// The control core of one arm.
 ///
@@ -145,6 +146,9 @@ class ControllerBase {
   int max_current_out_;
   std::vector<int> error_code_;
   KinematicDynamicSolver solver_;
+  /// Motions in POSITION_CONTROL: the control thread samples the running
+  /// one each cycle instead of interpolating toward the joint targets.
+  std::unique_ptr<MotionExecutor> motion_executor_;
 
  private:
   void stateSoft();

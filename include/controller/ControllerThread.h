@@ -12,9 +12,12 @@
 #include <vector>
 
 #include "controller/ControllerBase.h"
+#include "motion/Motion.h"
 
 namespace kav {
 namespace t8 {
+
+class MotionCommander;
 
 /// Runs ControllerBase::Update() every 5 ms on its own thread and hands
 /// commands and status between host threads and that thread.
@@ -50,12 +53,26 @@ class ControllerThread : public ControllerBase {
   /// Every error code reported since construction (the newest 10000), oldest first.
   std::vector<int> getErrorCode();
   /// Selects the arm state by number; any number outside 0..5 means damping.
+  /// Ends a running motion.
   void setArmStatus(int state);
+  /// Ends a running motion.
   /// @throw std::invalid_argument when the pose holds a value that is not finite
   void setEndPose(Eigen::Isometry3d input);
-  /// Targets of joints 1-6 (further values are ignored).
+  /// Targets of joints 1-6 (further values are ignored). Ends a running motion.
   /// @throw std::invalid_argument for fewer than six values or a value that is not finite
   void setJointPositions(std::vector<double> positions);
+
+  /// Motions (see InterfacesThread for what each does). Host threads only.
+  /// @throw std::invalid_argument for input that cannot be followed (nothing moves)
+  /// @throw std::runtime_error when the control loop does not run or another
+  ///        command ends the motion while it is being started
+  void followJointTrajectory(const std::vector<motion::TrajectoryPoint>& points);
+  void moveJoints(const std::vector<double>& target, double speed_scale = 1.0);
+  void moveLinear(const Eigen::Isometry3d& pose, double speed);
+  bool motionDone();
+  bool waitMotion(double timeout_s);
+  void stopMotion();
+  void setMotionLimits(const std::vector<double>& max_velocity, const std::vector<double>& max_acceleration);
   /// Gripper to position mode with target @p position (relative to its zero).
   /// @throw std::invalid_argument when @p position is not finite
   void setCatch(double position);
@@ -79,6 +96,9 @@ class ControllerThread : public ControllerBase {
   void exchangeData();
   void recordCycle(const CycleTiming& timing);
   void StopThread();
+  /// POSITION_CONTROL's joint targets at a motion's final point, so that the
+  /// interpolation holds it once the motion ends.
+  void holdJointTargets(const motion::JointArray& positions);
 
   Eigen::Isometry3d ee_command_exchange_;
   std::vector<HybridJointStatus> joint_target_exchange_;
@@ -94,6 +114,7 @@ class ControllerThread : public ControllerBase {
   std::size_t cycle_count_ = 0;
   // Guards every exchange copy, and the staging copies, which host threads share.
   std::mutex mutex_exchange_data_;
+  std::unique_ptr<MotionCommander> motion_commander_;
 };
 
 }  // namespace t8

@@ -54,5 +54,28 @@ void InterfacesThread::kav_x(double a, double b, double /*c*/) {
 
 std::vector<int> InterfacesThread::getErrorCode() { return pimpl->getErrorCode(); }
 
+void InterfacesThread::followJointTrajectory(const std::vector<TrajectoryPoint>& points) {
+  pimpl->followJointTrajectory(points);
+}
+
+void InterfacesThread::moveJoints(const std::vector<double>& target, double speed_scale) {
+  pimpl->moveJoints(target, speed_scale);
+}
+
+void InterfacesThread::moveLinear(const Eigen::Isometry3d& pose, double speed) {
+  pimpl->moveLinear(pose, speed);
+}
+
+bool InterfacesThread::motionDone() { return pimpl->motionDone(); }
+
+bool InterfacesThread::waitMotion(double timeout_s) { return pimpl->waitMotion(timeout_s); }
+
+void InterfacesThread::stopMotion() { pimpl->stopMotion(); }
+
+void InterfacesThread::setMotionLimits(const std::vector<double>& max_velocity,
+                                       const std::vector<double>& max_acceleration) {
+  pimpl->setMotionLimits(max_velocity, max_acceleration);
+}
+
 }  // namespace t8
 }  // namespace kav
