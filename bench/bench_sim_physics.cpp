@@ -2,6 +2,7 @@
 // of the arm model, and the decoding and encoding of one frame.
 #include <benchmark/benchmark.h>
 #include <can_motor_dlc/Mtp2Dlc.h>
+#include <config/ArmConfig.h>
 #include <sim/ArmPhysics.h>
 #include <sim/MotorWire.h>
 #include <solver/kinematic_solver.h>
@@ -16,8 +17,9 @@ using kav::sim::kSimJoints;
 void ArmPhysicsStep(benchmark::State& state) {
   kav::sim::ArmPhysics arm(kav::urdf_xml_g, {0.2, 1.0, 0.8, 0.3, -0.4, 0.5, 0.0});
   std::array<JointDrive, kSimJoints> drives{};
-  const double kp[] = {150, 150, 150, 50, 25, 10, 0};
-  for (int j = 0; j < kSimJoints; ++j) drives[j] = {kp[j], 1.0, 0.3, 0.0, 0.5};
+  for (int j = 0; j < kav::sim::kSimArmJoints; ++j)
+    drives[j] = {kav::config::kPositionGains.k_p[j], 1.0, 0.3, 0.0, 0.5};
+  drives[kav::sim::kSimArmJoints] = {0.0, 1.0, 0.3, 0.0, 0.5};
   for (auto _ : state) {
     arm.step(drives, 1e-3);
     benchmark::DoNotOptimize(arm.state());

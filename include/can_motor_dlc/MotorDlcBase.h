@@ -53,6 +53,9 @@ class MotorDlcBase {
 
   /// The published error (or status) code; 0 before the first exchange.
   int getErrorCode() { return error_; }
+  /// The published code when it reports a fault of the motor, else 0. By
+  /// default every code but 0 is a fault.
+  virtual int faultCode() { return error_; }
 
  protected:
   /// max if num > max, else min if num < min, else num (NaN passes).

@@ -32,6 +32,8 @@ class MotorType2 : public MotorDlcBase {
   /// FF FF FF FF FF FF FF FB.
   CanFrame packClearError() override;
   HybridJointStatus GetMotorMsg() override;
+  /// The status when it reports a fault: 0 (disabled) and 1 (enabled) are not.
+  int faultCode() override;
   bool online() override;
   /// Sets the turn counter to 0 (the last raw position is kept).
   void resetCircle() override;
@@ -39,8 +41,6 @@ class MotorType2 : public MotorDlcBase {
 
  private:
   using Clock = std::chrono::steady_clock;
-
-  CanFrame specialFrame(uint8_t last_byte) const;
 
   double position_ = 0.0;
   double velocity_ = 0.0;

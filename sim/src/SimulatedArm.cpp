@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "BusPort.h"
+#include "config/ArmConfig.h"
 #include "solver/kinematic_solver.h"
 
 namespace kav {
@@ -28,7 +29,7 @@ namespace {
 using hw_interface::CanFrame;
 using Clock = std::chrono::steady_clock;
 
-constexpr std::array<int, kSimJoints> kMotorIds{1, 2, 4, 5, 6, 7, 8};
+using config::kMotorIds;
 constexpr int kGripper = kSimJoints - 1;
 constexpr double kCurrentPerNewtonMetre = 1.0;
 constexpr int kTemperature = 30;
@@ -364,7 +365,7 @@ int SimulatedArm::motorId(int joint) {
 
 MotorProtocol SimulatedArm::protocolOf(int joint) {
   requireJoint(joint);
-  return joint < 3 ? MotorProtocol::kType4 : MotorProtocol::kType2;
+  return config::kMotorProtocols[joint];
 }
 
 std::array<JointState, kSimJoints> SimulatedArm::jointStates() const {

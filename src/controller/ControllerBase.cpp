@@ -234,8 +234,8 @@ void ControllerBase::loadJointStatus() {
   offline_motors_.clear();
   for (int i = 0; i < kMotors; ++i) {
     joint_status_[i] = joint_ptr_[i]->GetMotorMsg();
-    const int code = joint_ptr_[i]->getErrorCode();
-    if (code != 0 && !(code == 1 && i > 2)) {
+    const int code = joint_ptr_[i]->faultCode();
+    if (code != 0) {
       error_code_.push_back((i + 1) * 16 + std::min(code, kLargestReportedFault));
     }
   }

@@ -9,6 +9,7 @@
 #include <iostream>
 #include <stdexcept>
 
+#include "config/ArmConfig.h"
 #include "controller/CycleClock.h"
 #include "controller/MotionCommander.h"
 #include "controller/MotionExecutor.h"
@@ -20,7 +21,9 @@ namespace {
 
 constexpr std::size_t kMaxKeptErrorCodes = 10000;
 constexpr std::size_t kKeptCycleTimings = 8192;
-constexpr int kGripper = 6;
+using config::kArmJoints;
+using config::kGripper;
+using config::kMotors;
 
 void requireFinite(double value, const char* what) {
   if (!std::isfinite(value)) {
@@ -33,14 +36,14 @@ void requireFinite(double value, const char* what) {
 ControllerThread::ControllerThread(const std::string& urdf_path, const std::string& can_name, int type)
     : ControllerBase(urdf_path, can_name, type),
       ee_command_safe_(Eigen::Isometry3d::Identity()),
-      joint_target_safe_(7),
+      joint_target_safe_(kMotors),
       catch_torque_safe_(0.0),
-      joint_status_safe_(7),
+      joint_status_safe_(kMotors),
       ee_state_safe_(Eigen::Isometry3d::Identity()),
       ee_command_exchange_(Eigen::Isometry3d::Identity()),
-      joint_target_exchange_(7),
+      joint_target_exchange_(kMotors),
       catch_torque_exchange_(0.0),
-      joint_status_exchange_(7),
+      joint_status_exchange_(kMotors),
       ee_state_exchange_(Eigen::Isometry3d::Identity()),
       error_code_exchange_(),
       thread_id(),
@@ -84,8 +87,7 @@ void* ControllerThread::ArmThreadWrapper(void* arg) {
 }
 
 void ControllerThread::ArmThread() {
-  const double frequency = 200.0;
-  const auto period = std::chrono::microseconds(static_cast<long>(1e6 / frequency));
+  const auto period = config::kCyclePeriod;
   pthread_setname_np(pthread_self(), "kav-control");
   // Best effort: a real-time priority keeps the period when the machine is
   // busy; without the privilege the thread runs at normal priority.
@@ -169,24 +171,24 @@ std::vector<HybridJointStatus> ControllerThread::getJointStatus() {
 }
 
 std::vector<double> ControllerThread::getJointPositons() {
-  std::vector<double> result(7, 0.0);
+  std::vector<double> result(kMotors, 0.0);
   std::lock_guard<std::mutex> lock(mutex_exchange_data_);
-  for (int i = 0; i < 6; ++i) result[i] = joint_status_exchange_[i].position;
+  for (int i = 0; i < kArmJoints; ++i) result[i] = joint_status_exchange_[i].position;
   result[kGripper] = joint_status_exchange_[kGripper].position - zero_point_position_[kGripper];
   return result;
 }
 
 std::vector<double> ControllerThread::getJointVelocities() {
-  std::vector<double> result(7, 0.0);
+  std::vector<double> result(kMotors, 0.0);
   std::lock_guard<std::mutex> lock(mutex_exchange_data_);
-  for (int i = 0; i < 7; ++i) result[i] = joint_status_exchange_[i].velocity;
+  for (int i = 0; i < kMotors; ++i) result[i] = joint_status_exchange_[i].velocity;
   return result;
 }
 
 std::vector<double> ControllerThread::getJointCurrent() {
-  std::vector<double> result(7, 0.0);
+  std::vector<double> result(kMotors, 0.0);
   std::lock_guard<std::mutex> lock(mutex_exchange_data_);
-  for (int i = 0; i < 7; ++i) result[i] = joint_status_exchange_[i].current;
+  for (int i = 0; i < kMotors; ++i) result[i] = joint_status_exchange_[i].current;
   return result;
 }
 
@@ -216,13 +218,13 @@ void ControllerThread::setEndPose(Eigen::Isometry3d input) {
 }
 
 void ControllerThread::setJointPositions(std::vector<double> positions) {
-  if (positions.size() < 6) {
+  if (positions.size() < static_cast<std::size_t>(kArmJoints)) {
     throw std::invalid_argument("setJointPositions: expected 6 joint positions, got " +
                                 std::to_string(positions.size()));
   }
-  for (int i = 0; i < 6; ++i) requireFinite(positions[i], "setJointPositions: every joint position");
+  for (int i = 0; i < kArmJoints; ++i) requireFinite(positions[i], "setJointPositions: every joint position");
   std::lock_guard<std::mutex> lock(mutex_exchange_data_);
-  for (int i = 0; i < 6; ++i) joint_target_safe_[i].position = positions[i];
+  for (int i = 0; i < kArmJoints; ++i) joint_target_safe_[i].position = positions[i];
   joint_target_exchange_ = joint_target_safe_;
   motion_executor_->interrupt();
 }

@@ -10,12 +10,14 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "config/ArmConfig.h"
+
 namespace kav {
 namespace t8 {
 
 namespace {
 
-constexpr int kJoints = 6;
+constexpr int kJoints = config::kArmJoints;
 constexpr int kBisectionSteps = 10;
 // The worker gives way to every other thread of normal priority: the
 // control thread, the receive thread and the host's own threads matter more

@@ -7,6 +7,7 @@
 // measured joints, and the correction torque of joints 1-3,
 // 1.5 (target - measured) - 0.6 velocity on top of the gravity torque, shows
 // the target it computed.
+#include <config/ArmConfig.h>
 #include <solver/Exercise.h>
 
 #include <algorithm>
@@ -27,12 +28,15 @@ namespace {
 using Joints = std::array<double, 6>;
 using PoseVector = std::array<double, 6>;
 
-constexpr double kDeg85 = 1.4835298641951802;
-constexpr double kDeg100 = 1.7453292519943295;
-const PoseVector kBoxLower{0.0, -0.53, -0.53, -kDeg100, -kDeg85, -kDeg85};
-const PoseVector kBoxUpper{0.53, 0.53, 0.53, kDeg100, kDeg85, kDeg85};
-const Joints kJointLower{-3.14, -0.1, -0.1, -1.29, -kDeg85, -kDeg100};
-const Joints kJointUpper{2.618, 3.6, 3.0, 1.29, kDeg85, kDeg100};
+using kav::config::kDeg85;
+const PoseVector kBoxLower = kav::config::kEndEffectorLower;
+const PoseVector kBoxUpper = kav::config::kEndEffectorUpper;
+const Joints kJointLower{kav::config::kJointLower[0], kav::config::kJointLower[1],
+                         kav::config::kJointLower[2], kav::config::kJointLower[3],
+                         kav::config::kJointLower[4], kav::config::kJointLower[5]};
+const Joints kJointUpper{kav::config::kJointUpper[0], kav::config::kJointUpper[1],
+                         kav::config::kJointUpper[2], kav::config::kJointUpper[3],
+                         kav::config::kJointUpper[4], kav::config::kJointUpper[5]};
 
 // A configuration where the law's steady-state offset (gravity compensated
 // at 0.8 on joints 1-3 and 1.32 on joints 4-6) moves the end effector by
@@ -258,8 +262,8 @@ TEST_F(EndControl, ReachableTargetIsReachedWithTheGainsOfTheState) {
   EXPECT_LT(positionError(reached, target), 1e-3);
   EXPECT_LT(rotationError(reached, target), 0.01);
 
-  const double kp[6] = {150, 150, 150, 70, 25, 10};
-  const double kd[6] = {1.0, 1.0, 1.0, 0.8, 0.8, 1.0};
+  const auto& kp = kav::config::kEndControlGains.k_p;
+  const auto& kd = kav::config::kEndControlGains.k_d;
   const std::vector<double> gravity = scaledGravityAt(bench_->arm);
   for (int joint = 0; joint < 6; ++joint) {
     const auto commands = commandsDuring(bench_->arm, joint, 30ms);

@@ -1,5 +1,7 @@
 // Faults end control or hold the arm in damping; each case brings up its own
 // controller because a fault is not undone.
+#include <config/ArmConfig.h>
+
 #include <algorithm>
 #include <chrono>
 #include <memory>
@@ -30,7 +32,7 @@ std::string faultMessage(ProbeController& controller, int expected_code) {
 }
 
 void expectDamping(SimBench& bench) {
-  const double expected_kd[6] = {1.0, 4.0, 4.0, 1.0, 1.0, 1.0};
+  const auto& expected_kd = kav::config::kDampingKd;
   for (int joint = 0; joint < 6; ++joint) {
     const auto received = bench.arm.receivedCommands(joint);
     ASSERT_FALSE(received.empty());

@@ -1,5 +1,7 @@
 // One controller on the simulated arm, shared by every case: start-up, the
 // joint-space states, the gripper laws, host input, and concurrent hosts.
+#include <config/ArmConfig.h>
+
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -207,7 +209,7 @@ TEST_F(ControllerStates, InterpolationLimitsAreClampedAndNonNumbersRefused) {
 TEST_F(ControllerStates, DampingForProtectAndForUnknownStateNumbers) {
   for (int state : {static_cast<int>(ControllerBase::PROTECT), 6, -1}) {
     controller_->setArmStatus(state);
-    const double expected_kd[6] = {1.0, 4.0, 4.0, 1.0, 1.0, 1.0};
+    const auto& expected_kd = kav::config::kDampingKd;
     for (int joint = 0; joint < 6; ++joint) {
       const auto commands = during(joint, 50ms);
       ASSERT_FALSE(commands.empty());

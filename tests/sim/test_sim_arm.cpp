@@ -1,5 +1,6 @@
 // The simulated arm on a local-socket bus, seen through the real transport
 // and drivers, the way the controller sees it.
+#include <config/ArmConfig.h>
 #include <gtest/gtest.h>
 #include <sim/ArmPhysics.h>
 #include <sim/BusHub.h>
@@ -34,8 +35,8 @@ using Pose = std::array<double, kSimJoints>;
 constexpr double kPositionStep = 25.0 / 65535;
 const Pose kBent{0.2, 1.0, 0.8, 0.3, -0.4, 0.5, 0.0};
 // Gains of the controller's go-home state, joints 1-6.
-const double kHomeKp[] = {150, 150, 150, 50, 25, 10};
-const double kHomeKd[] = {1.0, 1.0, 1.0, 0.8, 0.8, 1.0};
+const auto& kHomeKp = kav::config::kGoHomeGains.k_p;
+const auto& kHomeKd = kav::config::kGoHomeGains.k_d;
 
 class SimArmBus : public ::testing::Test {
  protected:

@@ -1,4 +1,5 @@
 // The arm model on its own, stepped by hand: deterministic, no bus, no clock.
+#include <config/ArmConfig.h>
 #include <gtest/gtest.h>
 #include <sim/ArmPhysics.h>
 #include <solver/kinematic_solver.h>
@@ -72,7 +73,8 @@ TEST(ArmPhysics, HybridLawReachesItsTargetWithGravityFeedForward) {
   ArmPhysics arm(kav::urdf_xml_g, kBent);
   const Pose target{0.5, 1.0, 1.1, 0.2, -0.3, 0.9, 0.0};
   const auto gravity = arm.gravityTorques(armPart(target));
-  const double kp[] = {150, 150, 150, 50, 25, 10, 0}, kd[] = {1, 1, 1, 0.8, 0.8, 1, 0};
+  const auto& kp = kav::config::kPositionGains.k_p;
+  const auto& kd = kav::config::kPositionGains.k_d;
   Drives drives{};
   for (int i = 0; i < kSimArmJoints; ++i) drives[i] = {kp[i], kd[i], target[i], 0.0, gravity[i]};
   run(arm, drives, 6000);  // joints 2 and 3 share a lightly damped mode

@@ -55,10 +55,9 @@ TEST(MotorWireCommands, Type4CommandsDecodeToTheClampedValuesWithinOneStep) {
         decoded(MotorProtocol::kType4, driver.packMotorMsg(s.k_p, s.k_d, s.position, s.velocity, s.torque));
     EXPECT_EQ(c.kind, CommandKind::kHybrid);
     EXPECT_NEAR(c.k_p, clamp(s.k_p, 0, r.k_p_max), step(0, r.k_p_max, 12));
-    // Only k_d up to 511 steps survives the 9-bit field (see the next case).
-    if (s.k_d < 6.0) {
-      EXPECT_NEAR(c.k_d, clamp(s.k_d, 0, r.k_d_max), step(0, r.k_d_max, 12));
-    }
+    // The 9-bit field carries k_d up to code 511; larger gains saturate there.
+    const double kd_max_sent = 511.0 * r.k_d_max / 4095.0;
+    EXPECT_NEAR(c.k_d, clamp(s.k_d, 0, kd_max_sent), step(0, r.k_d_max, 12));
     EXPECT_NEAR(c.position, clamp(s.position, -12.5, 12.5), step(-12.5, 12.5, 16));
     EXPECT_NEAR(c.velocity, clamp(s.velocity, -18, 18), step(-18, 18, 12));
     EXPECT_NEAR(c.torque, clamp(s.torque, -30, 30), step(-30, 30, 12));
@@ -80,14 +79,19 @@ TEST(MotorWireCommands, Type2CommandsDecodeToTheClampedValuesWithinOneStep) {
   }
 }
 
-TEST(MotorWireCommands, Type4DampingGainsAboveTheNineBitFieldArriveTruncated) {
+TEST(MotorWireCommands, Type4DampingGainsAboveTheNineBitFieldSaturate) {
   MotorType4 driver(1);
+  const double largest = static_cast<double>(511.0f * 50.0f / 4095.0f);  // about 6.24
   // The enable command's k_d of 5 is code 409 and arrives as such.
   EXPECT_DOUBLE_EQ(decoded(MotorProtocol::kType4, driver.packEnableMotor()).k_d,
                    static_cast<double>(409.0f * 50.0f / 4095.0f));
-  // The disable command's k_d of 50 (code 4095) arrives as its low 9 bits, 511.
-  EXPECT_DOUBLE_EQ(decoded(MotorProtocol::kType4, driver.packDisableMotor()).k_d,
-                   static_cast<double>(511.0f * 50.0f / 4095.0f));
+  // Codes beyond 511 (disable: k_d 50, code 4095; 6.3; 10) arrive as 511,
+  // never wrapped to a small gain (6.3 would arrive as 0.037, 10 as 3.75).
+  EXPECT_DOUBLE_EQ(decoded(MotorProtocol::kType4, driver.packDisableMotor()).k_d, largest);
+  for (double k_d : {6.3, 10.0, 49.0}) {
+    EXPECT_DOUBLE_EQ(decoded(MotorProtocol::kType4, driver.packMotorMsg(0, k_d, 0, 0, 0)).k_d, largest)
+        << k_d;
+  }
 }
 
 TEST(MotorWireCommands, Type2SpecialFramesAreRecognised) {

@@ -1,4 +1,5 @@
 // The fixed-point codec and the two motor protocols, byte for byte.
+#include <can_motor_dlc/MotorWire.h>
 #include <can_motor_dlc/Mtp2Dlc.h>
 #include <can_motor_dlc/Mtp4Dlc.h>
 #include <gtest/gtest.h>
@@ -89,6 +90,49 @@ TEST(MotorType4Frames, EnableDisableAndHybridCommand) {
   EXPECT_EQ(payload(five), (Bytes{0x00, 0xA2, 0x51, 0x8A, 0x3C, 0x7F, 0xF8, 0x21}));
   HybridJointCmd command{1, 0, 0.5, 10, 1};
   EXPECT_EQ(payload(motor.packMotorMsg(&command)), payload(five));
+}
+
+TEST(MotorType4Frames, KdCodesBeyondTheNineBitFieldSaturate) {
+  MotorType4 motor(1);
+  // k_d 6.3 is code 515 and k_d 10 code 819: both go out as 0x1FF.
+  for (double k_d : {6.3, 10.0}) {
+    CanFrame frame = motor.packMotorMsg(0, k_d, 0, 0, 0);
+    EXPECT_EQ(frame.data[1] & 0x01, 0x01) << k_d;
+    EXPECT_EQ(frame.data[2], 0xFF) << k_d;
+  }
+  // 6.2 (code 507) still fits.
+  EXPECT_EQ(motor.packMotorMsg(0, 6.2, 0, 0, 0).data[2], 0xFB);
+}
+
+TEST(MotorWireFunctions, PackAndUnpackLikeTheDrivers) {
+  // The byte vectors the drivers are held to, from the pure functions.
+  EXPECT_EQ(payload(packHybridCommand(MotorProtocol::kType4, 4, 10, 1, 1, 0, 0.5)),
+            (Bytes{0x00, 0xA2, 0x51, 0x8A, 0x3C, 0x7F, 0xF8, 0x21}));
+  EXPECT_EQ(payload(packHybridCommand(MotorProtocol::kType4, 4, 0, 100, 0, 0, 0)),
+            (Bytes{0x00, 0x01, 0xFF, 0x7F, 0xFF, 0x7F, 0xF7, 0xFF}));
+  MotorType2 type2(6);
+  EXPECT_EQ(payload(packHybridCommand(MotorProtocol::kType2, 6, 25, 0.8, -3.4, 0.5, 1.2)),
+            payload(type2.packMotorMsg(25, 0.8, -3.4, 0.5, 1.2)));
+  EXPECT_EQ(payload(packType2Special(6, CommandKind::kClearError)),
+            (Bytes{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFB}));
+  EXPECT_EQ(packType2Special(6, CommandKind::kHybrid).can_dlc, 0);
+
+  // Feedback: only the addressed motor's frames of length 8.
+  const CanFrame feedback = type2Feedback(6, 1, rawPosition(1.0f));
+  const auto reading = unpackFeedback(MotorProtocol::kType2, 6, feedback);
+  ASSERT_TRUE(reading.has_value());
+  EXPECT_EQ(reading->code, 1);
+  EXPECT_EQ(reading->position, static_cast<double>(uint_to_float(rawPosition(1.0f), -12.5f, 12.5f, 16)));
+  EXPECT_FALSE(unpackFeedback(MotorProtocol::kType2, 5, feedback).has_value());
+  EXPECT_FALSE(unpackFeedback(MotorProtocol::kType4, 6, feedback).has_value());
+  CanFrame short_frame = feedback;
+  short_frame.can_dlc = 6;
+  EXPECT_FALSE(unpackFeedback(MotorProtocol::kType2, 6, short_frame).has_value());
+  const auto type4 =
+      unpackFeedback(MotorProtocol::kType4, 2, frameOf(2, {0x05, 0x80, 0x00, 0x7F, 0xF7, 0xFF, 110, 0}));
+  ASSERT_TRUE(type4.has_value());
+  EXPECT_EQ(type4->code, 5);
+  EXPECT_EQ(type4->temperature, 30);
 }
 
 TEST(MotorType4Frames, ClampsAndNonNumbers) {

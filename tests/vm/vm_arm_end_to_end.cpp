@@ -11,6 +11,7 @@
 // motor drivers, as a host would.
 #include <can_motor_dlc/Mtp2Dlc.h>
 #include <can_motor_dlc/Mtp4Dlc.h>
+#include <config/ArmConfig.h>
 #include <linux/can.h>
 #include <signal.h>
 #include <sim/MotorWire.h>
@@ -41,12 +42,17 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr int kMotors = 7;  // joints 1-6 and the gripper
-constexpr int kArmJoints = 6;
-constexpr int kGripper = 6;
-const std::array<uint32_t, kMotors> kMotorIds = {1, 2, 4, 5, 6, 7, 8};
+using kav::config::kArmJoints;
+using kav::config::kGripper;
+using kav::config::kMotors;
 
-MotorProtocol protocolOf(int joint) { return joint < 3 ? MotorProtocol::kType4 : MotorProtocol::kType2; }
+MotorProtocol protocolOf(int joint) { return kav::config::kMotorProtocols[joint]; }
+// The motors' identifiers as frames carry them.
+const std::array<uint32_t, kMotors> kMotorIds = [] {
+  std::array<uint32_t, kMotors> ids{};
+  for (int j = 0; j < kMotors; ++j) ids[j] = static_cast<uint32_t>(kav::config::kMotorIds[j]);
+  return ids;
+}();
 
 const char* const kLogPath = "/tmp/arm_end_to_end.candump";
 const char* const kSimOutput = "/tmp/arm_end_to_end.sim";
@@ -61,13 +67,13 @@ const std::vector<std::array<double, kArmJoints>> kDemoTargets = {
     {0.5, 0.8, 0.6, 0.3, -0.3, 0.5}, {-0.4, 1.2, 1.0, -0.3, 0.4, -0.5}, {0.0, 0.5, 0.5, 0.0, 0.0, 0.0}};
 
 // Gains of the start-up and control rounds.
-const std::array<double, kArmJoints> kDampingKd = {1.0, 4.0, 4.0, 1.0, 1.0, 1.0};
-const std::array<double, kArmJoints> kHoldKp = {150, 150, 150, 50, 25, 10};
-const std::array<double, kArmJoints> kHoldKd = {1.0, 1.0, 1.0, 0.8, 0.8, 1.0};
+using kav::config::kDampingKd;
+const auto& kHoldKp = kav::config::kPositionGains.k_p;
+const auto& kHoldKd = kav::config::kPositionGains.k_d;
 
-// Home: within 0.08 rad of the home position (0) and slower than 0.1 rad/s.
-constexpr double kHomeTolerance = 0.08;
-constexpr double kHomeSpeed = 0.1;
+// Home: near the home position (0) and nearly at rest.
+constexpr double kHomeTolerance = kav::config::kHomePositionTolerance;
+constexpr double kHomeSpeed = kav::config::kHomeVelocityTolerance;
 // The gripper's end stop (variant 0) and how close its reading must come.
 constexpr double kGripperStop = -1.0;
 constexpr double kGripperStopTolerance = 0.05;

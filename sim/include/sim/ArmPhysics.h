@@ -9,13 +9,15 @@
 #include <memory>
 #include <string>
 
+#include "config/ArmConfig.h"
+
 namespace kav {
 namespace sim {
 
 /// Number of joints: six arm joints (indices 0-5) and the gripper (index 6).
-constexpr int kSimJoints = 7;
+constexpr int kSimJoints = config::kMotors;
 /// Number of arm joints in the kinematic chain.
-constexpr int kSimArmJoints = 6;
+constexpr int kSimArmJoints = config::kArmJoints;
 
 /// What one motor applies to its joint, in joint coordinates:
 /// torque = k_p (position - p) + k_d (velocity - v) + torque, then limited to
@@ -35,6 +37,18 @@ struct JointState {
   double torque = 0.0;    ///< torque the motor applied in the last step, N·m
 };
 
+/// How far beyond the controller's joint limits the arm joints' end stops lie.
+constexpr double kEndStopMargin = 0.1;
+
+/// End stops @p margin beyond the arm joints' @p limits; @p gripper for the gripper.
+constexpr std::array<double, kSimJoints> endStops(const std::array<double, kSimJoints>& limits, double margin,
+                                                  double gripper) {
+  std::array<double, kSimJoints> stops{};
+  for (int i = 0; i < kSimArmJoints; ++i) stops[i] = limits[i] + margin;
+  stops[kSimJoints - 1] = gripper;
+  return stops;
+}
+
 /// Mechanical constants of the joints, per joint index (0-5 arm, 6 gripper).
 ///
 /// The defaults: reflected rotor inertia 0.01 kg·m² on the type 4 joints (1-3)
@@ -49,11 +63,10 @@ struct PhysicsParameters {
   std::array<double, kSimJoints> friction{0.05, 0.05, 0.05, 0.02, 0.02, 0.02, 0.05};
   std::array<double, kSimJoints> torque_limit{30.0, 30.0, 30.0, 10.0, 10.0, 10.0, 10.0};
   /// Lower end stops, radians; -infinity for none.
-  std::array<double, kSimJoints> lower_stop{
-      -3.24, -0.2, -0.2, -1.39, -1.5835298641951802, -1.8453292519943295, -1.0};
+  std::array<double, kSimJoints> lower_stop = endStops(config::kJointLower, -kEndStopMargin, -1.0);
   /// Upper end stops, radians; +infinity for none.
-  std::array<double, kSimJoints> upper_stop{
-      2.718, 3.7, 3.1, 1.39, 1.5835298641951802, 1.8453292519943295, std::numeric_limits<double>::infinity()};
+  std::array<double, kSimJoints> upper_stop =
+      endStops(config::kJointUpper, kEndStopMargin, std::numeric_limits<double>::infinity());
   double gripper_inertia = 0.001;
 };
 
