@@ -13,11 +13,6 @@
 namespace kav {
 namespace t8 {
 
-/// One point of a joint trajectory: six positions (rad), velocities (rad/s)
-/// and accelerations (rad/s²) empty or six values each, and its time in
-/// seconds after the trajectory starts.
-using TrajectoryPoint = motion::TrajectoryPoint;
-
 /// One arm. Construction brings the arm up and starts its 200 Hz control
 /// thread (it blocks for at least 3.55 s); destruction stops the thread,
 /// holds the arm in damping and closes the bus.

@@ -61,7 +61,8 @@ Eigen::Isometry3d poseOnLine(const Eigen::Isometry3d& from, const Eigen::Isometr
 ///        transform or a bad speed, and for a line that cannot be followed,
 ///        saying at which fraction of the line and why
 std::unique_ptr<SampledPath> planLine(KinematicDynamicSolver& solver, const JointArray& start,
-                                      const Eigen::Isometry3d& goal, double speed, const MotionLimits& limits);
+                                      const Eigen::Isometry3d& goal, double speed,
+                                      const MotionLimits& limits);
 
 }  // namespace motion
 }  // namespace kav

@@ -118,4 +118,12 @@ class SampledPath : public Motion {
 };
 
 }  // namespace motion
+
+namespace t8 {
+/// One point of a joint trajectory for InterfacesThread::followJointTrajectory:
+/// six positions (rad), velocities (rad/s) and accelerations (rad/s²) empty
+/// or six values each, and its time in seconds after the trajectory starts.
+using TrajectoryPoint = motion::TrajectoryPoint;
+}  // namespace t8
+
 }  // namespace kav

@@ -37,7 +37,20 @@ std::string number(double value) {
   return text;
 }
 
-std::string refusal(const char* what, const std::string& message) { return std::string(what) + ": " + message; }
+std::string refusal(const char* what, const std::string& message) {
+  return std::string(what) + ": " + message;
+}
+
+[[noreturn]] void notStarted(const char* what, Outcome outcome) {
+  if (outcome == Outcome::kOffline) {
+    throw std::runtime_error(refusal(what, "an arm motor is offline; the arm stays in damping"));
+  }
+  if (outcome == Outcome::kLate) {
+    throw std::runtime_error(
+        refusal(what, "planning took too long to hand the motion over; nothing was started"));
+  }
+  throw std::runtime_error(refusal(what, "another command came while the motion was being started"));
+}
 
 }  // namespace
 
@@ -194,13 +207,13 @@ void MotionCommander::run(const char* what, const Planner& plan) {
     JointSample present;
     present.position = from.set_point;
     plan(present);
-    if (handOver(what, {next_id_++, nullptr, nullptr, 0, epoch}) != Outcome::kStarted) {
-      throw std::runtime_error(refusal(what, "another command came while the motion was being started"));
-    }
+    const Outcome captured = handOver(what, {next_id_++, nullptr, nullptr, 0, epoch});
+    if (captured != Outcome::kStarted) notStarted(what, captured);
     from = executor_.snapshot();
     hooks_.set_targets(from.set_point);
   }
   long margin = 2;
+  Outcome outcome = Outcome::kInterrupted;
   for (int attempt = 0; attempt < kHandOverAttempts; ++attempt) {
     if (!from.active) break;
     const std::uint64_t cycle = from.cycle + static_cast<std::uint64_t>(margin);
@@ -208,7 +221,7 @@ void MotionCommander::run(const char* what, const Planner& plan) {
     from.active->sample(static_cast<double>(cycle - from.active_start) * motion::kSamplePeriod, start);
     motions_.push_back(plan(start));
     const motion::Motion* next = motions_.back().get();
-    const Outcome outcome = handOver(what, {next_id_++, next, from.active, cycle, epoch});
+    outcome = handOver(what, {next_id_++, next, from.active, cycle, epoch});
     if (outcome == Outcome::kStarted) {
       hooks_.set_targets(next->finalPosition());
       return;
@@ -219,7 +232,7 @@ void MotionCommander::run(const char* what, const Planner& plan) {
     margin = 2 + 2 * static_cast<long>(now.cycle - from.cycle);
     from = now;
   }
-  throw std::runtime_error(refusal(what, "another command came while the motion was being started"));
+  notStarted(what, outcome);
 }
 
 Outcome MotionCommander::handOver(const char* what, const MotionExecutor::Request& request) {
@@ -244,9 +257,10 @@ Outcome MotionCommander::handOver(const char* what, const MotionExecutor::Reques
 }
 
 void MotionCommander::release(const MotionExecutor::Snapshot& snapshot) {
-  motions_.erase(std::remove_if(motions_.begin(), motions_.end(),
-                                [&](const std::unique_ptr<motion::Motion>& m) { return m.get() != snapshot.active; }),
-                 motions_.end());
+  motions_.erase(
+      std::remove_if(motions_.begin(), motions_.end(),
+                     [&](const std::unique_ptr<motion::Motion>& m) { return m.get() != snapshot.active; }),
+      motions_.end());
 }
 
 }  // namespace t8

@@ -57,9 +57,9 @@ class MotionCommander {
   /// Frees the motions the control thread no longer uses.
   void release(const MotionExecutor::Snapshot& snapshot);
   /// @p plan preceded by a stop when @p start moves.
-  std::unique_ptr<motion::Motion> fromRest(const motion::JointSample& start,
-                                           const std::function<std::unique_ptr<motion::Motion>(
-                                               const motion::JointArray& rest)>& plan) const;
+  std::unique_ptr<motion::Motion> fromRest(
+      const motion::JointSample& start,
+      const std::function<std::unique_ptr<motion::Motion>(const motion::JointArray& rest)>& plan) const;
 
   MotionExecutor& executor_;
   Hooks hooks_;

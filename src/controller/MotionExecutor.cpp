@@ -70,7 +70,9 @@ void MotionExecutor::answerRequest(std::atomic<int>& state, const double* set_po
   if (!pending_) return;
   const Request request = *pending_;
   Outcome outcome = Outcome::kNone;
-  if (request.epoch != epoch || !online) {
+  if (!online) {
+    outcome = Outcome::kOffline;
+  } else if (request.epoch != epoch) {
     outcome = Outcome::kInterrupted;
   } else if (request.motion == nullptr) {
     if (!active_) {

@@ -33,7 +33,8 @@ class MotionExecutor {
     kStarted,      ///< the motion (or the capture) runs
     kLate,         ///< its start cycle had passed while the running motion still moved
     kStale,        ///< another motion runs than the one it was planned from
-    kInterrupted,  ///< a command ended motions since it was planned, or the arm is offline
+    kInterrupted,  ///< a command ended motions since it was planned
+    kOffline,      ///< an arm motor is offline: the arm is held in damping for good
   };
 
   /// Hand-over of one motion, or of a capture (motion null).

@@ -45,8 +45,9 @@ Eigen::Isometry3d isometryOf(const KDL::Frame& frame) {
 
 KDL::Frame frameOf(const Eigen::Isometry3d& pose) {
   const Eigen::Matrix3d& m = pose.linear();
-  return KDL::Frame(KDL::Rotation(m(0, 0), m(0, 1), m(0, 2), m(1, 0), m(1, 1), m(1, 2), m(2, 0), m(2, 1), m(2, 2)),
-                    KDL::Vector(pose.translation().x(), pose.translation().y(), pose.translation().z()));
+  return KDL::Frame(
+      KDL::Rotation(m(0, 0), m(0, 1), m(0, 2), m(1, 0), m(1, 1), m(1, 2), m(2, 0), m(2, 1), m(2, 2)),
+      KDL::Vector(pose.translation().x(), pose.translation().y(), pose.translation().z()));
 }
 
 Eigen::Matrix3d matrixOf(const KDL::Rotation& rotation) {
@@ -97,8 +98,9 @@ void checkGoal(const Eigen::Isometry3d& goal, double speed) {
   const Eigen::Matrix3d r = goal.linear();
   if (!(r.transpose() * r).isApprox(Eigen::Matrix3d::Identity(), 1e-6) || r.determinant() < 0.0 ||
       !goal.matrix().row(3).isApprox(Eigen::RowVector4d(0, 0, 0, 1))) {
-    throw std::invalid_argument(std::string(kWhat) +
-                                ": the pose is not a rigid transform (its rotation part must be a rotation matrix)");
+    throw std::invalid_argument(
+        std::string(kWhat) +
+        ": the pose is not a rigid transform (its rotation part must be a rotation matrix)");
   }
   if (!std::isfinite(speed) || !(speed > 0.0)) {
     throw std::invalid_argument(std::string(kWhat) + ": the speed must be a finite number above 0 m/s, got " +
@@ -161,7 +163,8 @@ Eigen::Isometry3d poseOnLine(const Eigen::Isometry3d& from, const Eigen::Isometr
 }
 
 std::unique_ptr<SampledPath> planLine(KinematicDynamicSolver& solver, const JointArray& start,
-                                      const Eigen::Isometry3d& goal, double speed, const MotionLimits& limits) {
+                                      const Eigen::Isometry3d& goal, double speed,
+                                      const MotionLimits& limits) {
   checkGoal(goal, speed);
   const Eigen::Isometry3d from = isometryOf(solver.computeForwardKinematics(jointArray(start)));
   const double length = (goal.translation() - from.translation()).norm();
@@ -187,8 +190,9 @@ std::unique_ptr<SampledPath> planLine(KinematicDynamicSolver& solver, const Join
     for (int j = 0; j < kJoints; ++j) {
       q[j] = seed(j);
       if (q[j] < config::kJointLower[j] || q[j] > config::kJointUpper[j]) {
-        refuseAt(s, "joint " + std::to_string(j + 1) + " would reach " + number(q[j]) + " rad, outside its limits [" +
-                        number(config::kJointLower[j]) + ", " + number(config::kJointUpper[j]) + "]");
+        refuseAt(s, "joint " + std::to_string(j + 1) + " would reach " + number(q[j]) +
+                        " rad, outside its limits [" + number(config::kJointLower[j]) + ", " +
+                        number(config::kJointUpper[j]) + "]");
       }
     }
     positions.push_back(q);

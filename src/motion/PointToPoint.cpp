@@ -14,8 +14,8 @@ double timeOptimalDuration(double distance, double max_velocity, double max_acce
   return 2.0 * std::sqrt(distance / max_acceleration);
 }
 
-SynchronizedMove::SynchronizedMove(const JointArray& start, const JointArray& target, const MotionLimits& limits,
-                                   double speed_scale)
+SynchronizedMove::SynchronizedMove(const JointArray& start, const JointArray& target,
+                                   const MotionLimits& limits, double speed_scale)
     : start_(start), target_(target) {
   JointArray own{};
   for (int j = 0; j < kJoints; ++j) {

@@ -56,14 +56,14 @@ PolynomialTrajectory::Coefficients quintic(double p0, double v0, double a0, doub
           a0 / 2,
           (20 * d - (8 * v1 + 12 * v0) * h - (3 * a0 - a1) * h2) / (2 * h3),
           (-30 * d + (14 * v1 + 16 * v0) * h + (3 * a0 - 2 * a1) * h2) / (2 * h3 * h),
-          (12 * d - 6 * (v1 + v0) * h - (a1 - a0) * h2) / (2 * h3 * h2)};
+          (12 * d - 6 * (v1 + v0) * h + (a1 - a0) * h2) / (2 * h3 * h2)};
 }
 
 // Velocities at the knots of the cubic spline through @p q at @p t with the
 // end velocities @p v_first and @p v_last (continuous acceleration at every
 // inner knot): a tridiagonal system, solved by elimination.
-std::vector<double> splineVelocities(const std::vector<double>& t, const std::vector<double>& q, double v_first,
-                                     double v_last) {
+std::vector<double> splineVelocities(const std::vector<double>& t, const std::vector<double>& q,
+                                     double v_first, double v_last) {
   const std::size_t n = q.size();
   std::vector<double> v(n, 0.0);
   if (n < 2) return v;
@@ -166,8 +166,8 @@ void checkTrajectoryPoints(const std::vector<TrajectoryPoint>& points, const Joi
       refuse(what, "points[0].time_from_start is " + number(t) + " s; it must be above 0");
     }
     if (p > 0 && !(t > previous_time)) {
-      refuse(what, pointName(p) + ".time_from_start " + number(t) + " s does not come after " + pointName(p - 1) +
-                       "'s " + number(previous_time) + " s");
+      refuse(what, pointName(p) + ".time_from_start " + number(t) + " s does not come after " +
+                       pointName(p - 1) + "'s " + number(previous_time) + " s");
     }
     previous_time = t;
   }
@@ -222,9 +222,7 @@ void checkSampledMotion(const Motion& motion, const MotionLimits& limits, const 
     low[j] = std::min(low[j], previous.position[j]);
     high[j] = std::max(high[j], previous.position[j]);
   }
-  auto when = [&](double t) {
-    return describe_time ? describe_time(t) : "at t = " + number(t) + " s";
-  };
+  auto when = [&](double t) { return describe_time ? describe_time(t) : "at t = " + number(t) + " s"; };
   // One sample past the rest covers the step into the hold.
   const long last = restCycle(motion) + 1;
   for (long k = 0; k <= last; ++k) {
@@ -248,8 +246,9 @@ void checkSampledMotion(const Motion& motion, const MotionLimits& limits, const 
       }
       const double change = std::fabs(sample.velocity[j] - previous.velocity[j]) / kSamplePeriod;
       if (k > 0 && change > a_max) {
-        refuse(what, joint + "'s velocity would change by " + number(change) + " rad/s per second " + when(t) +
-                         ", above its acceleration limit " + number(limits.max_acceleration[j]) + " rad/s²");
+        refuse(what, joint + "'s velocity would change by " + number(change) + " rad/s per second " +
+                         when(t) + ", above its acceleration limit " + number(limits.max_acceleration[j]) +
+                         " rad/s²");
       }
     }
     previous = sample;
