@@ -57,7 +57,7 @@ std::string refusal(const char* what, const std::string& message) {
 MotionCommander::MotionCommander(MotionExecutor& executor, const std::string& urdf_path, Hooks hooks)
     : executor_(executor),
       hooks_(std::move(hooks)),
-      line_solver_(std::make_unique<KinematicDynamicSolver>(urdf_path, "base_link", "link6")),
+      urdf_path_(urdf_path),
       limits_(motion::MotionLimits::defaults()) {}
 
 MotionCommander::~MotionCommander() = default;
@@ -114,6 +114,8 @@ void MotionCommander::moveJoints(const std::vector<double>& target, double speed
 void MotionCommander::moveLinear(const Eigen::Isometry3d& pose, double speed) {
   run("moveLinear", [&](const JointSample& start) {
     return fromRest(start, [&](const JointArray& rest) {
+      if (!line_solver_)
+        line_solver_ = std::make_unique<KinematicDynamicSolver>(urdf_path_, "base_link", "link6");
       return motion::planLine(*line_solver_, rest, pose, speed, limits_);
     });
   });

@@ -32,7 +32,9 @@ class MotionCommander {
     std::function<bool()> loop_running;
   };
 
-  /// @param urdf_path description for the straight lines' own chain solver
+  /// @param urdf_path description for the straight lines' own chain solver,
+  ///        built at the first line (parsing it here would delay the start
+  ///        of the control loop, and motors silent for 100 ms go offline)
   MotionCommander(MotionExecutor& executor, const std::string& urdf_path, Hooks hooks);
   ~MotionCommander();
 
@@ -63,6 +65,7 @@ class MotionCommander {
 
   MotionExecutor& executor_;
   Hooks hooks_;
+  const std::string urdf_path_;
   std::mutex mutex_;  // one request at a time; guards everything below
   std::unique_ptr<KinematicDynamicSolver> line_solver_;
   motion::MotionLimits limits_;

@@ -148,7 +148,8 @@ TEST_F(ControllerMotion, StopMotionComesToRestWithinTheDecelerationBound) {
     const auto moving = std::find_if(commands[j].rbegin(), commands[j].rend(),
                                      [](const auto& c) { return c.command.velocity != 0.0; });
     ASSERT_NE(moving, commands[j].rend());
-    EXPECT_LT(moving->time - stopped_at, std::chrono::duration<double>(fastest / 0.5 + 0.1)) << "joint " << j + 1;
+    EXPECT_LT(moving->time - stopped_at, std::chrono::duration<double>(fastest / 0.5 + 0.1))
+        << "joint " << j + 1;
   }
   expectNoJump(commands);
   // Held where it stopped: the joint targets follow the stop.

@@ -120,11 +120,13 @@ TEST(TrajectoryPoints, EveryBadInputIsRefusedNamingThePointAndJoint) {
   short_velocities.velocities.resize(3);
   EXPECT_THAT(refusalOf({}), HasSubstr("no points"));
   EXPECT_THAT(refusalOf({point(0.0, 1.0), five}), HasSubstr("points[1].positions holds 5 values"));
-  EXPECT_THAT(refusalOf({not_finite}), HasSubstr("points[0].positions: the value of joint 3 is not a finite"));
+  EXPECT_THAT(refusalOf({not_finite}),
+              HasSubstr("points[0].positions: the value of joint 3 is not a finite"));
   EXPECT_THAT(refusalOf({outside}), HasSubstr("points[0]: the position 3.7 rad of joint 2 is outside"));
   EXPECT_THAT(refusalOf({short_velocities}), HasSubstr("points[0].velocities holds 3 values"));
   EXPECT_THAT(refusalOf({point(0.1, 0.0)}), HasSubstr("must be above 0"));
-  EXPECT_THAT(refusalOf({point(0.1, 1.0), point(0.2, 1.0)}), HasSubstr("points[1].time_from_start 1 s does not"));
+  EXPECT_THAT(refusalOf({point(0.1, 1.0), point(0.2, 1.0)}),
+              HasSubstr("points[1].time_from_start 1 s does not"));
   EXPECT_THAT(refusalOf({point(0.1, nan)}), HasSubstr("points[0].time_from_start is not a finite"));
   EXPECT_THAT(refusalOf({point(0.1, 1.0, {0.0}), point(0.2, 2.0)}), HasSubstr("points[1] has no velocities"));
   EXPECT_THAT(refusalOf({point(0.1, 1.0, {0.1})}), HasSubstr("joint 1 must end at rest"));
@@ -150,7 +152,7 @@ TEST(TrajectoryPoints, SampledLimitsAreChecked) {
 }
 
 TEST(PointToPoint, TimeOptimalDurations) {
-  EXPECT_DOUBLE_EQ(timeOptimalDuration(10.0, 2.0, 0.5), 9.0);              // 10/2 + 2/0.5
+  EXPECT_DOUBLE_EQ(timeOptimalDuration(10.0, 2.0, 0.5), 9.0);                // 10/2 + 2/0.5
   EXPECT_DOUBLE_EQ(timeOptimalDuration(1.0, 2.0, 0.5), 2 * std::sqrt(2.0));  // never reaches 2 rad/s
   EXPECT_DOUBLE_EQ(timeOptimalDuration(0.0, 2.0, 0.5), 0.0);
 }
@@ -174,7 +176,8 @@ TEST(PointToPoint, JointsStartAndArriveTogetherWithinTheLimits) {
     const JointSample s = at(move, t);
     for (int j = 0; j < kJoints; ++j) {
       EXPECT_LE(std::fabs(s.velocity[j]), 2.0 + 1e-12);
-      EXPECT_LE(std::fabs(s.velocity[j] - previous.velocity[j]), 0.5 * kSamplePeriod + 1e-12) << j << " " << t;
+      EXPECT_LE(std::fabs(s.velocity[j] - previous.velocity[j]), 0.5 * kSamplePeriod + 1e-12)
+          << j << " " << t;
     }
     previous = s;
   }
@@ -259,5 +262,6 @@ TEST_F(LinePlanning, ALineThatCannotBeFollowedIsRefusedWithItsFraction) {
   Eigen::Isometry3d skewed = poseOf(start_);
   skewed.linear()(0, 0) = 2.0;
   EXPECT_THROW(planLine(solver_, start_, skewed, 0.05, MotionLimits::defaults()), std::invalid_argument);
-  EXPECT_THROW(planLine(solver_, start_, poseOf(start_), 0.0, MotionLimits::defaults()), std::invalid_argument);
+  EXPECT_THROW(planLine(solver_, start_, poseOf(start_), 0.0, MotionLimits::defaults()),
+               std::invalid_argument);
 }
