@@ -29,6 +29,9 @@ double timeOptimalDuration(double distance, double max_velocity, double max_acce
 /// The synchronised move from @p start to @p target at rest.
 class SynchronizedMove : public Motion {
  public:
+  /// @param start positions at rest at time 0
+  /// @param target positions at rest at the end
+  /// @param limits each joint's velocity and acceleration limits
   /// @param speed_scale in (0, 1]: runs the time-optimal move that many times
   ///        as fast (velocities × s, accelerations × s², duration ÷ s)
   SynchronizedMove(const JointArray& start, const JointArray& target, const MotionLimits& limits,

@@ -57,6 +57,9 @@ void checkTrajectoryPoints(const std::vector<TrajectoryPoint>& points, const Joi
 /// checkTrajectoryPoints accepts), interpolated by the rule of this file.
 /// Positions-only and Hermite trajectories start with @p start's position
 /// and velocity, quintic ones also with its acceleration.
+/// @param start the set-point at time 0
+/// @param points checked points, at least one
+/// @return the trajectory; its limits are not checked here (checkSampledMotion)
 std::unique_ptr<PolynomialTrajectory> interpolateTrajectory(const JointSample& start,
                                                             const std::vector<TrajectoryPoint>& points);
 
