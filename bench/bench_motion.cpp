@@ -18,6 +18,7 @@
 #include <motion/Trajectory.h>
 #include <sim/BusHub.h>
 #include <sim/SimulatedArm.h>
+#include <time.h>
 
 #include <algorithm>
 #include <atomic>
@@ -28,8 +29,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <time.h>
 
 namespace {
 
@@ -57,7 +56,8 @@ class Recorder {
     const double w = std::chrono::duration<double>(time - times_[i - 1]).count() /
                      std::chrono::duration<double>(times_[i] - times_[i - 1]).count();
     JointArray q;
-    for (int j = 0; j < kJoints; ++j) q[j] = positions_[i - 1][j] + w * (positions_[i][j] - positions_[i - 1][j]);
+    for (int j = 0; j < kJoints; ++j)
+      q[j] = positions_[i - 1][j] + w * (positions_[i][j] - positions_[i - 1][j]);
     return q;
   }
 
@@ -87,8 +87,8 @@ class Recorder {
 
 // Where in one joint's received commands the motion's samples start: the
 // offset with the smallest largest difference of position.
-std::size_t alignment(const std::vector<kav::sim::ReceivedCommand>& commands, const std::vector<JointSample>& samples,
-                      int joint, double* worst_out) {
+std::size_t alignment(const std::vector<kav::sim::ReceivedCommand>& commands,
+                      const std::vector<JointSample>& samples, int joint, double* worst_out) {
   double best = 1e9;
   std::size_t best_offset = 0;
   for (std::size_t offset = 0; offset + samples.size() <= commands.size(); ++offset) {
@@ -104,7 +104,8 @@ std::size_t alignment(const std::vector<kav::sim::ReceivedCommand>& commands, co
 
 std::vector<JointSample> samplesOf(const kav::motion::Motion& motion) {
   std::vector<JointSample> samples(static_cast<std::size_t>(kav::motion::restCycle(motion)) + 1);
-  for (std::size_t k = 0; k < samples.size(); ++k) motion.sample(static_cast<double>(k) * kSamplePeriod, samples[k]);
+  for (std::size_t k = 0; k < samples.size(); ++k)
+    motion.sample(static_cast<double>(k) * kSamplePeriod, samples[k]);
   return samples;
 }
 
@@ -189,7 +190,8 @@ int main(int argc, char** argv) {
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   std::printf("trajectory through 5 points on 6 joints, %.1f s (cubic spline, %zu cycles)\n",
               trajectory->duration(), expected.size());
-  std::printf("  joint  tracking RMS [mrad]  max [mrad]  wire vs samples [mrad]  max dv/cycle [rad/s]  (wire)\n");
+  std::printf(
+      "  joint  tracking RMS [mrad]  max [mrad]  wire vs samples [mrad]  max dv/cycle [rad/s]  (wire)\n");
   std::FILE* out = csv.empty() ? nullptr : std::fopen(csv.c_str(), "w");
   std::vector<std::vector<kav::sim::ReceivedCommand>> commands(kJoints);
   std::vector<std::size_t> offsets(kJoints);
@@ -212,9 +214,10 @@ int main(int argc, char** argv) {
                 1e3 * std::sqrt(sum / static_cast<double>(expected.size())), 1e3 * worst, 1e3 * wire_error,
                 largestVelocityChange(expected, j), wire_change);
   }
-  std::printf("  bound on dv/cycle: acceleration limit x 5 ms = %.5f rad/s (the wire rounds velocities to "
-              "steps of 0.0088 / 0.022 rad/s)\n",
-              limits.max_acceleration[0] * kSamplePeriod);
+  std::printf(
+      "  bound on dv/cycle: acceleration limit x 5 ms = %.5f rad/s (the wire rounds velocities to "
+      "steps of 0.0088 / 0.022 rad/s)\n",
+      limits.max_acceleration[0] * kSamplePeriod);
   if (out) {
     std::fprintf(out, "t");
     for (int j = 1; j <= kJoints; ++j) std::fprintf(out, ",commanded_%d", j);
@@ -232,15 +235,17 @@ int main(int argc, char** argv) {
 
   // ---- synchronised moves against the analytic time-optimal duration
   std::printf("\nmoveJoints: measured duration against the analytic time-optimal duration\n");
-  const std::vector<JointArray> targets{{1.0, 1.4, 1.2, 0.5, -0.5, 0.8}, {0.0, 0.8, 0.7, 0.0, 0.0, 0.0},
-                                        {-1.5, 2.0, 2.2, -1.0, 1.0, -1.2}, {0.0, 0.8, 0.7, 0.0, 0.0, 0.0}};
+  const std::vector<JointArray> targets{{1.0, 1.4, 1.2, 0.5, -0.5, 0.8},
+                                        {0.0, 0.8, 0.7, 0.0, 0.0, 0.0},
+                                        {-1.5, 2.0, 2.2, -1.0, 1.0, -1.2},
+                                        {0.0, 0.8, 0.7, 0.0, 0.0, 0.0}};
   JointArray from = start;
   for (const JointArray& target : targets) {
     double analytic = 0.0;
     for (int j = 0; j < kJoints; ++j) {
-      analytic = std::max(analytic, kav::motion::timeOptimalDuration(std::fabs(target[j] - from[j]),
-                                                                     limits.max_velocity[j],
-                                                                     limits.max_acceleration[j]));
+      analytic = std::max(
+          analytic, kav::motion::timeOptimalDuration(std::fabs(target[j] - from[j]), limits.max_velocity[j],
+                                                     limits.max_acceleration[j]));
     }
     arm.clearReceivedCommands();
     controller.moveJoints({target.begin(), target.end()});
@@ -259,12 +264,14 @@ int main(int argc, char** argv) {
     const auto received = arm.receivedCommands(slowest);
     const std::size_t first = alignment(received, move_samples, slowest, &worst_match);
     const double on_wire =
-        std::chrono::duration<double>(received[first + move_samples.size() - 1].time - received[first].time).count();
-    std::printf("  largest move %.2f rad: analytic %.4f s, %zu cycles commanded (%.4f s), first to last command "
-                "%.4f s (%+.1f ms), motionDone after %.4f s; commands within %.2f mrad of the profile\n",
-                largest, analytic, move_samples.size() - 1,
-                static_cast<double>(move_samples.size() - 1) * kSamplePeriod, on_wire, 1e3 * (on_wire - analytic),
-                polled, 1e3 * worst_match);
+        std::chrono::duration<double>(received[first + move_samples.size() - 1].time - received[first].time)
+            .count();
+    std::printf(
+        "  largest move %.2f rad: analytic %.4f s, %zu cycles commanded (%.4f s), first to last command "
+        "%.4f s (%+.1f ms), motionDone after %.4f s; commands within %.2f mrad of the profile\n",
+        largest, analytic, move_samples.size() - 1,
+        static_cast<double>(move_samples.size() - 1) * kSamplePeriod, on_wire, 1e3 * (on_wire - analytic),
+        polled, 1e3 * worst_match);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     from = target;
   }
@@ -295,7 +302,8 @@ int main(int argc, char** argv) {
   controller.waitMotion(30.0);
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   double commanded = 0.0, wire = 0.0, measured_worst = 0.0, measured_sum = 0.0;
-  for (const JointArray& q : line->positions()) commanded = std::max(commanded, distanceFromLine(positionOf(solver, q), a, b));
+  for (const JointArray& q : line->positions())
+    commanded = std::max(commanded, distanceFromLine(positionOf(solver, q), a, b));
   std::vector<std::vector<kav::sim::ReceivedCommand>> line_commands(kJoints);
   std::vector<JointSample> line_samples = samplesOf(*line);
   std::size_t line_offset = 0;
@@ -312,7 +320,8 @@ int main(int argc, char** argv) {
       q_wire[j] = line_commands[j][std::min(line_offset + k, line_commands[j].size() - 1)].command.position;
     }
     wire = std::max(wire, distanceFromLine(positionOf(solver, q_wire), a, b));
-    const double d = distanceFromLine(positionOf(solver, recorder.at(line_commands[0][line_offset + k].time)), a, b);
+    const double d =
+        distanceFromLine(positionOf(solver, recorder.at(line_commands[0][line_offset + k].time)), a, b);
     measured_worst = std::max(measured_worst, d);
     measured_sum += d * d;
   }
@@ -327,9 +336,8 @@ int main(int argc, char** argv) {
 
   // ---- cost per cycle
   JointSample sink;
-  const double trajectory_ns = nanosecondsPerCall(2000000, [&](long i) {
-    trajectory->sample(static_cast<double>(i % 3000) * kSamplePeriod, sink);
-  });
+  const double trajectory_ns = nanosecondsPerCall(
+      2000000, [&](long i) { trajectory->sample(static_cast<double>(i % 3000) * kSamplePeriod, sink); });
   const double path_ns = nanosecondsPerCall(2000000, [&](long i) {
     line->sample(static_cast<double>(i % static_cast<long>(n)) * kSamplePeriod, sink);
   });
@@ -337,9 +345,10 @@ int main(int argc, char** argv) {
   std::printf("\ncost per control cycle (CPU time of this thread)\n");
   std::printf("  sampling the trajectory (5 cubic segments, 6 joints): %.0f ns\n", trajectory_ns);
   std::printf("  sampling a planned straight line:                      %.0f ns\n", path_ns);
-  std::printf("  one straight-line step (inverse kinematics from the previous cycle's solution, on the host "
-              "while planning): %.1f us\n",
-              step_ns / 1e3);
+  std::printf(
+      "  one straight-line step (inverse kinematics from the previous cycle's solution, on the host "
+      "while planning): %.1f us\n",
+      step_ns / 1e3);
   std::printf("\nerror codes during the run: %zu\n", controller.getErrorCode().size());
   return 0;
 }

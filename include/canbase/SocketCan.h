@@ -23,6 +23,8 @@ namespace hw_interface {
 /// setGetMsgContentFunction(), Init(); then ExchangeData(), LoadMutexMsg() and
 /// checkOnline() from one control thread; Close() or destruction at the end.
 /// Failures are reported by results and printed lines, never by exceptions.
+/// Lines printed on the receive thread, and by ExchangeData() on a thread
+/// marked real-time, go through the console queue (console/Console.h).
 class SocketCan : public CanBase {
  public:
   /// Prints "SocketCAN adapter created.".
@@ -47,6 +49,9 @@ class SocketCan : public CanBase {
   bool ReadData() override;
   /// True while a socket descriptor is held.
   bool IsOpen() override;
+  /// True when the last Init() failed because the receive thread could not
+  /// be started (the socket was closed again).
+  bool threadStartFailed() const;
 
   /// False once the link was silent for two consecutive one-second waits;
   /// it never turns true again.
@@ -62,8 +67,9 @@ class SocketCan : public CanBase {
   /// Runs the message-content callback under the lock the receive callback
   /// runs under, so the two never overlap.
   void LoadMutexMsg();
-  /// Stops the receive thread and closes the socket; returns within about
-  /// two seconds, also while a reconnection is waiting for the interface.
+  /// Stops the receive thread and closes the socket. The receive thread is
+  /// woken at once, also while it waits for the interface to come back, so
+  /// Close returns as soon as a callback in progress has finished.
   void Close();
 
  private:

@@ -5,6 +5,7 @@
 
 #include <Eigen/Geometry>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <kdl/jntarray.hpp>
 #include <memory>
@@ -15,6 +16,8 @@
 
 #include "can_motor_dlc/MotorDlcBase.h"
 #include "canbase/SocketCan.h"
+#include "console/Console.h"
+#include "rt/PiMutex.h"
 #include "solver/kinematic_dynamic_solver.h"
 #include "typedef/HybridJointTypeDef.h"
 
@@ -39,6 +42,12 @@ class MotionExecutor;
 /// Error codes handed to hosts: 1 over-current, 2 CAN link offline,
 /// 16 x motor + c a driver error c (1..14) of that motor, 16 x motor + 15 the
 /// arm motor is offline.
+///
+/// Frames are sent in rounds: frame k of a round (a control cycle, a start-up
+/// round, a damping round) goes out k x 200 us after the round began, on an
+/// absolute schedule, so one late wake-up delays that frame only. Damping
+/// holds and start-up rounds send one round per control period (5 ms), which
+/// keeps a 1 Mbit/s bus well within its capacity.
 class ControllerBase {
  public:
   /// Arm states, selected by number.
@@ -64,8 +73,8 @@ class ControllerBase {
   ///        when the arm is not home 30 s after homing began (the arm is left
   ///        in damping and the transport closed)
   ControllerBase(const std::string& urdf_path, const std::string& can_name, int type);
-  /// Detaches from the transport, holds the arm in damping for at least
-  /// 0.4 s, then closes the transport.
+  /// Detaches from the transport, holds the arm in damping for 100 control
+  /// periods (0.5 s), then closes the transport.
   ~ControllerBase();
   ControllerBase(const ControllerBase&) = delete;
   ControllerBase& operator=(const ControllerBase&) = delete;
@@ -73,7 +82,9 @@ class ControllerBase {
   /// The start-up sequence; run by the constructor.
   void Init();
   /// One control cycle: link, current and fault checks, the handler of the
-  /// selected state, then loadJointStatus().
+  /// selected state, then loadJointStatus(). A motor fault collected by a
+  /// cycle ends control at the next one. Allocates nothing once running,
+  /// except in END_CONTROL, where the solver library allocates.
   /// @throw std::runtime_error after an over-current or a motor fault (the
   ///        arm has been commanded into damping and 100 ms have passed)
   void Update();
@@ -91,9 +102,9 @@ class ControllerBase {
   void setHomePositions(std::vector<double> home_positions);
   /// Sends the gripper's enable frame once.
   void setClampPos();
-  /// Sends each motor's enable frame, 200 us apart.
+  /// Sends each motor's enable frame, 200 us apart, as one round.
   void setEnableMotor();
-  /// Sends each motor's clear-error frame, 200 us apart.
+  /// Sends each motor's clear-error frame, 200 us apart, as one round.
   void clearMotorError();
   /// Sets the interpolation limits of POSITION_CONTROL and END_CONTROL,
   /// clamped to [0, 0.5] and [0, 2.0].
@@ -110,7 +121,8 @@ class ControllerBase {
   [[noreturn]] void errorCurrentOutLimit();
   /// @throw std::runtime_error naming the motor and the fault, always
   [[noreturn]] void errorMotorFault(int joint_index, int error_code);
-  /// Prints the offline motors to standard output.
+  /// Prints the offline motors to standard output (through the console
+  /// queue on the control thread).
   void errorCurrentDeviceOffline();
   /// Detaches the controller from the transport's callbacks.
   void destoryFunc();
@@ -144,11 +156,20 @@ class ControllerBase {
   int type_;
   int current_out_count_[7];
   int max_current_out_;
+  /// Codes of the cycles since the last exchange; its capacity is reserved,
+  /// so a running cycle never grows it.
   std::vector<int> error_code_;
   KinematicDynamicSolver solver_;
   /// Motions in POSITION_CONTROL: the control thread samples the running
   /// one each cycle instead of interpolating toward the joint targets.
   std::unique_ptr<MotionExecutor> motion_executor_;
+
+  /// Starts a round of frames now (see the class comment).
+  void startRound();
+  /// Waits for the slot after the round's last frame.
+  void endRound();
+  /// Waits until one control period after the round began.
+  void waitRoundPeriod();
 
  private:
   void stateSoft();
@@ -175,6 +196,10 @@ class ControllerBase {
   void takeHomePositions();
   /// Arm joints (numbered from 1) that do not meet the go-home test.
   std::vector<int> jointsNotHome() const;
+  /// Whether every arm joint meets the go-home test (allocates nothing).
+  bool allJointsHome() const;
+  /// Holds the arm in damping for 100 rounds, one per control period.
+  void holdDamping();
   /// The start-up sequence proper; Init() undoes it when it fails.
   void bringUp();
   /// Holds damping for about 0.4 s, detaches and closes the transport.
@@ -182,15 +207,26 @@ class ControllerBase {
 
   double lower_Joint[7];
   double upper_Joint[7];
+  // Keeps the console writer running for this controller's threads.
+  console::WriterLease console_lease_;
   std::unique_ptr<hw_interface::SocketCan> kav_can_;
   std::vector<std::shared_ptr<hw_interface::MotorDlcBase>> joint_ptr_;
   std::vector<int> offline_motors_;
   std::vector<double> gravity_compensation_torqe_;
   KDL::JntArray solve_position_;
   double frequency_;
+  // Scratch of loadJointStatus, sized once.
+  KDL::JntArray measured_joints_;
+  KDL::JntArray gravity_torques_;
+  // The first motor fault collected and not yet acted on (0: none).
+  int pending_fault_ = 0;
+  // The frame schedule of the present round.
+  std::chrono::steady_clock::time_point round_start_{};
+  int frame_slot_ = 0;
 
-  // Home positions handed over from host threads.
-  std::mutex mutex_home_;
+  // Home positions handed over from host threads; the control thread only
+  // tries the lock and takes them at a later cycle when it is busy.
+  rt::PiMutex mutex_home_;
   std::vector<double> home_request_;
   bool home_request_pending_ = false;
 

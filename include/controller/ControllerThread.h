@@ -7,12 +7,15 @@
 #include <Eigen/Geometry>
 #include <atomic>
 #include <chrono>
-#include <mutex>
+#include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "controller/ControllerBase.h"
+#include "controller/ErrorHistory.h"
 #include "motion/Motion.h"
+#include "rt/PiMutex.h"
 
 namespace kav {
 namespace t8 {
@@ -27,6 +30,11 @@ class MotionCommander;
 /// next cycle. If a cycle raises a fault (over-current, motor fault), the
 /// thread publishes that cycle's error codes, prints the fault to standard
 /// error and stops, leaving the arm in damping; getErrorCode() shows why.
+///
+/// Threads: every public function may be called from any host thread, any
+/// number at once. The control thread never waits for a host: it shares one
+/// lock with them (the exchange lock, with priority inheritance), reads the
+/// cycle timings' ring without a lock, and prints through the console queue.
 class ControllerThread : public ControllerBase {
  public:
   /// Timing of one control cycle, on the monotonic clock.
@@ -36,10 +44,12 @@ class ControllerThread : public ControllerBase {
   };
 
   /// Brings the arm up (see ControllerBase) and starts the control thread.
-  /// @throw std::runtime_error as ControllerBase's constructor
+  /// @throw std::runtime_error as ControllerBase's constructor, or naming the
+  ///        control thread when it cannot be started (the arm is then held
+  ///        in damping and the bus closed)
   ControllerThread(const std::string& urdf_path, const std::string& can_name, int type);
-  /// Stops the control thread, then holds the arm in damping and closes the
-  /// transport.
+  /// Stops the control thread (waiting at most one cycle for it), then holds
+  /// the arm in damping and closes the transport.
   ~ControllerThread();
 
   /// The latest published status of joints 1-6 and the gripper.
@@ -50,7 +60,8 @@ class ControllerThread : public ControllerBase {
   std::vector<double> getJointCurrent();
   /// The latest published end-effector pose.
   Eigen::Isometry3d getEndPose();
-  /// Every error code reported since construction (the newest 10000), oldest first.
+  /// The error codes reported since construction, oldest first: the first
+  /// 1000 ever reported and the newest 9000.
   std::vector<int> getErrorCode();
   /// Selects the arm state by number; any number outside 0..5 means damping.
   /// Ends a running motion.
@@ -90,12 +101,17 @@ class ControllerThread : public ControllerBase {
   Eigen::Isometry3d ee_state_safe_;
 
  private:
+  // One kept cycle timing; atomics, so hosts copy them without a lock.
+  struct TimingSlot {
+    std::atomic<std::int64_t> start_ns{0};
+    std::atomic<std::int64_t> update_ns{0};
+  };
+
   void startThread();
   static void* ArmThreadWrapper(void* arg);
   void ArmThread();
   void exchangeData();
   void recordCycle(const CycleTiming& timing);
-  void StopThread();
   /// POSITION_CONTROL's joint targets at a motion's final point, so that the
   /// interpolation holds it once the motion ends.
   void holdJointTargets(const motion::JointArray& positions);
@@ -105,15 +121,15 @@ class ControllerThread : public ControllerBase {
   double catch_torque_exchange_;
   std::vector<HybridJointStatus> joint_status_exchange_;
   Eigen::Isometry3d ee_state_exchange_;
-  std::vector<int> error_code_exchange_;
+  ErrorHistory error_code_exchange_;
   pthread_t thread_id;
   bool thread_started_ = false;
   std::atomic<bool> atomic_thread_stop_flag_;
   std::atomic<bool> atomic_thread_finish_flag_;
-  std::vector<CycleTiming> cycle_timings_;  // ring buffer
-  std::size_t cycle_count_ = 0;
+  std::unique_ptr<TimingSlot[]> cycle_timings_;  // ring, written by the control thread only
+  std::atomic<std::size_t> cycle_count_{0};
   // Guards every exchange copy, and the staging copies, which host threads share.
-  std::mutex mutex_exchange_data_;
+  rt::PiMutex mutex_exchange_data_;
   std::unique_ptr<MotionCommander> motion_commander_;
 };
 

@@ -36,6 +36,8 @@ Eigen::Isometry3d Xyzrpy2Isometry(const double* input);
 /// @param pose transform from end-effector to base coordinates
 /// @return six values: x, y, z, roll, pitch, yaw
 std::vector<double> Isometry2Xyzrpy(const Eigen::Isometry3d& pose);
+/// The same six values written to @p out (six doubles), without allocating.
+void Isometry2Xyzrpy(const Eigen::Isometry3d& pose, double* out);
 
 // =================================================================== end poses
 

@@ -22,7 +22,10 @@ namespace solve {
 /// sqrt(max_vel^2 - 2 max_acc (d - D)) for D <= d <= 2D and max_vel beyond,
 /// signed towards the target; the setpoint moves by speed * 0.03 whatever the
 /// call rate. A rounding-negative radicand counts as zero. A limit that is
-/// zero or negative holds the setpoint still with speed 0.
+/// zero or negative holds the setpoint still with speed 0. When that step
+/// would reach or pass the target at a speed within one acceleration step
+/// of zero (|speed| <= max_acc * 0.03), the setpoint lands on the target with
+/// speed 0 and stays there.
 /// @param get_pos target (read)
 /// @param temp_pos running setpoint (read and written)
 /// @param send_vel speed of this step (written)

@@ -76,6 +76,11 @@ class KinematicDynamicSolver {
   /// @throw std::runtime_error "Dynamics computation failed" when the array
   ///        has the wrong size or a value that is not finite.
   KDL::JntArray computeGravityCompensationTorque(const KDL::JntArray& joint_angles);
+  /// The same torques written to @p torques (sized like @p joint_angles),
+  /// without allocating: for the control cycle.
+  /// @throw std::runtime_error as the other form, also when @p torques has
+  ///        the wrong size
+  void computeGravityCompensationTorque(const KDL::JntArray& joint_angles, KDL::JntArray& torques);
 
   /// Whether no joint configuration at all (joint limits ignored, as in
   /// computeInverseKinematics) puts the end effector at @p position, in the

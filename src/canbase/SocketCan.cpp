@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -20,6 +21,10 @@
 #include <string>
 #include <thread>
 
+#include "console/Console.h"
+#include "rt/PiMutex.h"
+#include "rt/ThreadStart.h"
+
 namespace kav {
 namespace hw_interface {
 
@@ -32,7 +37,13 @@ bool isUnixEndpoint(const std::string& name) {
   return name.compare(0, std::strlen(kUnixPrefix), kUnixPrefix) == 0;
 }
 
-void printLine(const char* text) { std::printf("%s\n", text); }
+// Through the console queue on the receive thread (and on a control thread
+// that sends), at once elsewhere.
+void printLine(const char* text) { console::print(console::Stream::kOut, "%s\n", text); }
+
+// How long Close waits for the console writer to write the receive thread's
+// last lines before printing its own.
+constexpr auto kConsoleFlushWait = std::chrono::milliseconds(100);
 
 // Fills a local-socket address from "unix:/path" or "unix:@abstract".
 bool unixAddress(const std::string& name, sockaddr_un* addr, socklen_t* length) {
@@ -55,6 +66,7 @@ bool unixAddress(const std::string& name, sockaddr_un* addr, socklen_t* length) 
 
 class SocketCan::impl {
  public:
+  console::WriterLease console_lease_;  // first: outlives the receive thread
   enum can_adapter_t { ADAPTER_NONE = 0, ADAPTER_SOCKETCAN = 1, ADAPTER_SLCAN = 2, ADAPTER_LOGFILE = 3 };
   using interface_request_t = struct ifreq;
   using can_socket_address_t = struct sockaddr_can;
@@ -70,14 +82,19 @@ class SocketCan::impl {
   can_socket_address_t addr_{};
   pthread_t thread_id_{};
   bool thread_started_ = false;  // a receive thread was created and not yet joined
+  bool thread_start_failed_ = false;
+  // Readable once Close asks the receive thread to stop: wakes its waits at once.
+  int wake_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   std::function<void(CanFrame*)> CallBack_;
   std::function<void()> GetMsgContent_;
   CanFrame rx_frame_{};
-  std::mutex mutex_frame_;
-  std::mutex mutex_get_data_;
+  // Locks shared by the receive thread and the control thread (both real
+  // time) and host threads: with priority inheritance.
+  rt::PiMutex mutex_frame_;
+  rt::PiMutex mutex_get_data_;
   // Keeps a send from writing to a descriptor number that the receive thread
   // is closing (and the system may hand out again for an unrelated file).
-  std::mutex mutex_socket_;
+  rt::PiMutex mutex_socket_;
 
   impl() = default;
 
@@ -92,6 +109,7 @@ class SocketCan::impl {
       joinThread();
     }
     printLine("finish");
+    if (wake_fd_ != -1) ::close(wake_fd_);
   }
 
   bool Init(const char* interface) {
@@ -101,32 +119,38 @@ class SocketCan::impl {
     }
     bus_name_ = interface ? interface : "";
     online_.store(true);
+    thread_start_failed_ = false;
     int fd = createSocket();
     if (fd == -1) {
       printLine("Error: Unable to create a CAN socket");
       return false;
     }
     setSocket(fd);
-    std::printf("Created CAN socket with descriptor %d.\n", fd);
+    console::print(console::Stream::kOut, "Created CAN socket with descriptor %d.\n", fd);
     int index = 0;
     if (!lookUp(fd, &index)) {
-      std::printf("Unable to select CAN interface %s: I/O control error\n", bus_name_.c_str());
+      console::print(console::Stream::kOut, "Unable to select CAN interface %s: I/O control error\n",
+                     bus_name_.c_str());
       Close();
       return false;
     }
-    std::printf("Found: %s has interface index %d.\n", bus_name_.c_str(), index);
+    console::print(console::Stream::kOut, "Found: %s has interface index %d.\n", bus_name_.c_str(), index);
     if (!bindTo(fd, index)) {
       printLine("Failed to bind socket to network interface");
       Close();
       return false;
     }
-    std::printf("Successfully bound socket to interface %d.\n", index);
-    startThread();
+    console::print(console::Stream::kOut, "Successfully bound socket to interface %d.\n", index);
+    if (!startThread()) {
+      // Never an open transport without its receive thread.
+      Close();
+      return false;
+    }
     return true;
   }
 
   bool ExchangeData(CanFrame* frame) {
-    std::lock_guard<std::mutex> lock(mutex_socket_);
+    std::lock_guard<rt::PiMutex> lock(mutex_socket_);
     int fd = sockfd_.load();
     if (fd == -1) {
       printLine("[CAN] Unable to transmit: Socket not open");
@@ -140,38 +164,41 @@ class SocketCan::impl {
   }
 
   void setCallBackFunction(std::function<void(CanFrame*)> callback) {
-    std::lock_guard<std::mutex> lock(mutex_get_data_);
+    std::lock_guard<rt::PiMutex> lock(mutex_get_data_);
     CallBack_ = std::move(callback);
   }
 
   void setGetMsgContentFunction(std::function<void()> callback) {
-    std::lock_guard<std::mutex> lock(mutex_get_data_);
+    std::lock_guard<rt::PiMutex> lock(mutex_get_data_);
     GetMsgContent_ = std::move(callback);
   }
 
   void LoadMutexMsg() {
-    std::lock_guard<std::mutex> lock(mutex_get_data_);
+    std::lock_guard<rt::PiMutex> lock(mutex_get_data_);
     if (GetMsgContent_) GetMsgContent_();
   }
 
   void Close() {
+    // The receive thread's lines so far come before these.
+    if (!console::onRealtimeThread()) console::flush(kConsoleFlushWait);
     printLine("Waiting for receiver thread to terminate.");
     terminate_receiver_thread_.store(true);
+    wakeReceiveThread();
     printLine("terminate_receiver_thread_ is true");
     const bool on_receive_thread = thread_started_ && pthread_equal(pthread_self(), thread_id_);
-    while (receiver_thread_running_.load() && !on_receive_thread) {
-      printLine("waitting receiver_thread close");
-      std::this_thread::sleep_for(std::chrono::seconds(1));
+    if (!on_receive_thread) {
+      if (receiver_thread_running_.load()) printLine("waitting receiver_thread close");
+      // Woken above, the thread ends at once (or after the callback it runs).
+      if (joinThread()) console::flush(kConsoleFlushWait);
     }
     printLine("receiver_thread_running_.load()");
-    if (!on_receive_thread) joinThread();
     if (sockfd_.load() == -1) return;
     printLine("return");
     setSocket(-1);
   }
 
   CanFrame GetCanFrame() {
-    std::lock_guard<std::mutex> lock(mutex_frame_);
+    std::lock_guard<rt::PiMutex> lock(mutex_frame_);
     return rx_frame_;
   }
 
@@ -185,7 +212,7 @@ class SocketCan::impl {
 
   // Replaces the held descriptor, closing the old one, under the send lock.
   void setSocket(int fd) {
-    std::lock_guard<std::mutex> lock(mutex_socket_);
+    std::lock_guard<rt::PiMutex> lock(mutex_socket_);
     int old = sockfd_.exchange(fd);
     if (old != -1 && old != fd) ::close(old);
   }
@@ -215,19 +242,31 @@ class SocketCan::impl {
     return ::bind(fd, reinterpret_cast<sockaddr*>(&addr_), sizeof(addr_)) != -1;
   }
 
-  void startThread() {
+  bool startThread() {
     terminate_receiver_thread_.store(false);
-    if (pthread_create(&thread_id_, nullptr, &impl::ReciveThreadWrapper, this) != 0) {
+    uint64_t pending = 0;
+    while (::read(wake_fd_, &pending, sizeof(pending)) > 0) {
+    }
+    if (rt::startThread(&thread_id_, "kav-can-rx", &impl::ReciveThreadWrapper, this) != 0) {
       std::fprintf(stderr, "Failed to create thread\n");
-      return;
+      thread_start_failed_ = true;
+      return false;
     }
     thread_started_ = true;
+    return true;
   }
 
-  void joinThread() {
-    if (!thread_started_) return;
+  // Joins a started receive thread; false when there was none.
+  bool joinThread() {
+    if (!thread_started_) return false;
     pthread_join(thread_id_, nullptr);
     thread_started_ = false;
+    return true;
+  }
+
+  void wakeReceiveThread() {
+    const uint64_t one = 1;
+    [[maybe_unused]] const ssize_t written = ::write(wake_fd_, &one, sizeof(one));
   }
 
   static void* ReciveThreadWrapper(void* self) {
@@ -235,25 +274,30 @@ class SocketCan::impl {
     return nullptr;
   }
 
-  // Sleeps up to the given time, returning early on a stop request.
+  // Sleeps up to the given time, returning early (false) on a stop request.
   bool sleepUnlessStopped(std::chrono::milliseconds total) {
-    const auto step = std::chrono::milliseconds(20);
-    for (auto slept = std::chrono::milliseconds(0); slept < total; slept += step) {
-      if (terminate_receiver_thread_.load()) return false;
-      std::this_thread::sleep_for(step);
+    const auto until = std::chrono::steady_clock::now() + total;
+    while (!terminate_receiver_thread_.load()) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+      if (left.count() <= 0) return true;
+      pollfd wake{wake_fd_, POLLIN, 0};
+      ::poll(&wake, 1, static_cast<int>(left.count()));
     }
-    return !terminate_receiver_thread_.load();
+    return false;
   }
 
-  // Waits up to one second for the held socket to become readable. A missing
-  // socket (a failed reconnection) counts as a silent second.
+  // Waits up to one second for the held socket to become readable; a stop
+  // request ends the wait at once. A missing socket (a failed reconnection)
+  // counts as a silent second.
   bool waitReadable(int fd) {
     if (fd == -1) {
       sleepUnlessStopped(std::chrono::milliseconds(1000));
       return false;
     }
-    pollfd entry{fd, POLLIN, 0};
-    return ::poll(&entry, 1, 1000) == 1;
+    pollfd entries[2] = {{fd, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
+    if (::poll(entries, 2, 1000) <= 0) return false;
+    return (entries[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0 && !terminate_receiver_thread_.load();
   }
 
   void ReceiveThread() {
@@ -263,6 +307,7 @@ class SocketCan::impl {
     sched_param priority{};
     priority.sched_priority = 79;
     pthread_setschedparam(pthread_self(), SCHED_FIFO, &priority);
+    console::markRealtimeThread();
     receiver_thread_running_.store(true);
     printLine("ReciveThread running ");
     int timeout_count = 0;
@@ -271,7 +316,7 @@ class SocketCan::impl {
       if (waitReadable(fd)) {
         ssize_t received;
         {
-          std::lock_guard<std::mutex> lock(mutex_frame_);
+          std::lock_guard<rt::PiMutex> lock(mutex_frame_);
           std::memset(&rx_frame_, 0, sizeof(rx_frame_));  // a short read leaves no stale bytes
           received = ::read(fd, &rx_frame_, sizeof(rx_frame_));
         }
@@ -286,7 +331,7 @@ class SocketCan::impl {
           ++timeout_count;
         } else {
           timeout_count = 0;
-          std::lock_guard<std::mutex> lock(mutex_get_data_);
+          std::lock_guard<rt::PiMutex> lock(mutex_get_data_);
           if (CallBack_) CallBack_(&rx_frame_);
         }
       } else {
@@ -310,22 +355,23 @@ class SocketCan::impl {
       if (terminate_receiver_thread_.load()) return;
       int fd = createSocket();
       if (fd < 0) printLine("Error: Unable to create a CAN socket");
-      std::printf("Created CAN socket with descriptor %d.\n", fd);
+      console::print(console::Stream::kOut, "Created CAN socket with descriptor %d.\n", fd);
       if (fd >= 0 && lookUp(fd, &index)) {
         setSocket(fd);
         break;
       }
-      std::printf("Unable to select CAN interface %s: I/O control error\n", bus_name_.c_str());
+      console::print(console::Stream::kOut, "Unable to select CAN interface %s: I/O control error\n",
+                     bus_name_.c_str());
       if (fd >= 0) ::close(fd);
       if (!sleepUnlessStopped(std::chrono::milliseconds(1000))) return;
     }
-    std::printf("Found: %s has interface index %d.\n", bus_name_.c_str(), index);
+    console::print(console::Stream::kOut, "Found: %s has interface index %d.\n", bus_name_.c_str(), index);
     if (!bindTo(sockfd_.load(), index)) {
       printLine("Failed to bind socket to network interface");
       setSocket(-1);
       return;
     }
-    std::printf("Successfully bound socket to interface %d.\n", index);
+    console::print(console::Stream::kOut, "Successfully bound socket to interface %d.\n", index);
   }
 };
 
@@ -345,6 +391,8 @@ bool SocketCan::ReadData() {
 }
 
 bool SocketCan::IsOpen() { return pimpl->sockfd_.load() != -1; }
+
+bool SocketCan::threadStartFailed() const { return pimpl->thread_start_failed_; }
 
 bool SocketCan::checkOnline() { return pimpl->online_.load(); }
 

@@ -24,7 +24,10 @@ namespace {
 
 using namespace config;
 
-void pause200us() { usleep(200); }
+// Room for the codes one cycle can collect (link, current, seven motors'
+// faults, six offline motors) many times over, so a running cycle never grows it.
+constexpr std::size_t kCodeCapacity = 256;
+constexpr int kDampingHoldRounds = 100;
 
 bool allFinite(const std::vector<double>& values, std::size_t count) {
   for (std::size_t i = 0; i < count; ++i) {
@@ -66,7 +69,11 @@ ControllerBase::ControllerBase(const std::string& urdf_path, const std::string& 
       gravity_compensation_torqe_(kArmJoints, 0.0),
       solve_position_(),
       frequency_(kControlFrequency),
+      measured_joints_(kArmJoints),
+      gravity_torques_(kArmJoints),
       edge_search_(std::make_unique<EdgeSearch>(urdf_path)) {
+  error_code_.reserve(kCodeCapacity);
+  offline_motors_.reserve(kMotors);
   using hw_interface::MotorType2;
   using hw_interface::MotorType4;
   for (int i = 0; i < kMotors; ++i) {
@@ -84,11 +91,25 @@ ControllerBase::~ControllerBase() {
   if (!kav_can_) return;  // a failed start-up already shut everything down
   destoryFunc();
   std::printf("DisableMotor\n");
-  for (int i = 0; i < 1000; ++i) {
+  holdDamping();
+}
+
+void ControllerBase::holdDamping() {
+  for (int round = 0; round < kDampingHoldRounds; ++round) {
+    startRound();
     stateProtect();
-    pause200us();
+    waitRoundPeriod();
   }
 }
+
+void ControllerBase::startRound() {
+  round_start_ = CycleClock::now();
+  frame_slot_ = 0;
+}
+
+void ControllerBase::endRound() { waitUntil(round_start_ + frame_slot_ * kFrameSpacing, kFrameSpin); }
+
+void ControllerBase::waitRoundPeriod() { waitUntil(round_start_ + kCyclePeriod); }
 
 void ControllerBase::Init() {
   try {
@@ -108,27 +129,40 @@ void ControllerBase::bringUp() {
   kav_can_->setCallBackFunction(lamba_can_callback);
   kav_can_->setGetMsgContentFunction(lamba_exchange_motor_msg);
   if (!kav_can_->Init(can_name_.c_str())) {
+    if (kav_can_->threadStartFailed()) {
+      throw std::runtime_error("Cannot start the bus receive thread \"kav-can-rx\" for \"" + can_name_ +
+                               "\"");
+    }
     throw std::runtime_error("Cannot open the CAN interface \"" + can_name_ + "\"");
   }
 
-  for (int round = 0; round < kClearErrorRounds; ++round) clearMotorError();
-  for (int round = 0; round < kEnableRounds; ++round) setEnableMotor();
+  for (int round = 0; round < kClearErrorRounds; ++round) {
+    clearMotorError();
+    waitRoundPeriod();
+  }
+  for (int round = 0; round < kEnableRounds; ++round) {
+    setEnableMotor();
+    waitRoundPeriod();
+  }
   for (int cycle = 0; cycle < kStartupDampingCycles; ++cycle) {
+    startRound();
     stateProtect();
+    endRound();
     loadJointStatus();
+    waitRoundPeriod();
   }
   state_machine_.store(GO_HOME);
 
   bool is_starting = false;
   const auto start = CycleClock::now();
-  const auto period = std::chrono::microseconds(static_cast<long>(1e6 / frequency_));
   for (int i = 0; i < kMotors; ++i) temp_position[i] = joint_status_[i].position;
   auto cycle_start = start;
   while (!is_starting) {
+    startRound();
     stateGoHome();
     const double search_velocity = type_ == 2 ? kGripperSearchVelocityVariant2 : kGripperSearchVelocity;
     send(joint_ptr_[kGripper]->packMotorMsg(0.0, kGripperSearchKd, 0.0, search_velocity, 0.0));
-    pause200us();
+    endRound();
     const auto homing_time = CycleClock::now() - start;
     if (homing_time > kHomingMinimum && go_home_flag_) is_starting = true;
     loadJointStatus();
@@ -143,25 +177,23 @@ void ControllerBase::bringUp() {
               << " not home 30 s after homing began; the arm was left in damping";
       throw std::runtime_error(message.str());
     }
-    cycle_start += period;
+    cycle_start += kCyclePeriod;
     // No catch-up after an overrun: the next cycle starts at once.
     if (cycle_start < CycleClock::now()) cycle_start = CycleClock::now();
     waitUntil(cycle_start);
   }
 
   zero_point_position_[kGripper] = joint_status_[kGripper].position;
+  startRound();
   if (type_ == 2) send(joint_ptr_[kGripper]->packSetZero());
   send(joint_ptr_[kGripper]->packMotorMsg(0.0, kGripperSettleKd, 0.0, 0.0, 0.0));
-  pause200us();
+  endRound();
   std::cerr << "Init completed" << std::endl;
 }
 
 void ControllerBase::shutDownAfterFailedStart() {
   destoryFunc();
-  for (int i = 0; i < 800; ++i) {
-    stateProtect();
-    pause200us();
-  }
+  holdDamping();
   kav_can_.reset();
 }
 
@@ -176,8 +208,19 @@ std::vector<int> ControllerBase::jointsNotHome() const {
   return joints;
 }
 
+bool ControllerBase::allJointsHome() const {
+  for (int i = 0; i < kArmJoints; ++i) {
+    if (!(std::fabs(joint_status_[i].position - zero_point_position_[i]) < kHomePositionTolerance &&
+          std::fabs(joint_status_[i].velocity) < kHomeVelocityTolerance)) {
+      return false;
+    }
+  }
+  return true;
+}
+
 void ControllerBase::Update() {
   ++update_count_;
+  startRound();
   if (!kav_can_->checkOnline()) error_code_.push_back(2);
 
   if (!ifTorqeLimit()) {
@@ -187,11 +230,11 @@ void ControllerBase::Update() {
     errorCurrentOutLimit();
   }
 
-  for (int code : std::vector<int>(error_code_)) {
-    if (code <= 10) continue;
-    const int joint_id = code / 16;
-    const int fault = code % 16;
-    if (fault == 15) continue;
+  // A motor fault collected by an earlier cycle (at start-up or while
+  // running) ends control.
+  if (pending_fault_ != 0) {
+    const int joint_id = pending_fault_ / 16;
+    const int fault = pending_fault_ % 16;
     stateProtect();
     usleep(100000);
     errorMotorFault(joint_id, fault);
@@ -226,6 +269,7 @@ void ControllerBase::Update() {
     stateProtect();
     errorCurrentDeviceOffline();
   }
+  endRound();
   loadJointStatus();
 }
 
@@ -236,7 +280,9 @@ void ControllerBase::loadJointStatus() {
     joint_status_[i] = joint_ptr_[i]->GetMotorMsg();
     const int code = joint_ptr_[i]->faultCode();
     if (code != 0) {
-      error_code_.push_back((i + 1) * 16 + std::min(code, kLargestReportedFault));
+      const int host_code = (i + 1) * 16 + std::min(code, kLargestReportedFault);
+      error_code_.push_back(host_code);
+      if (pending_fault_ == 0) pending_fault_ = host_code;
     }
   }
   for (int i = 0; i < kArmJoints; ++i) {
@@ -248,12 +294,11 @@ void ControllerBase::loadJointStatus() {
     online_ = online_ && motor_online;
   }
 
-  KDL::JntArray position(kArmJoints);
-  for (int i = 0; i < kArmJoints; ++i) position(i) = joint_status_[i].position;
-  const KDL::JntArray torque = solver_.computeGravityCompensationTorque(position);
-  for (int i = 0; i < kArmJoints; ++i) gravity_compensation_torqe_[i] = torque(i);
+  for (int i = 0; i < kArmJoints; ++i) measured_joints_(i) = joint_status_[i].position;
+  solver_.computeGravityCompensationTorque(measured_joints_, gravity_torques_);
+  for (int i = 0; i < kArmJoints; ++i) gravity_compensation_torqe_[i] = gravity_torques_(i);
 
-  const KDL::Frame end_effector_pose = solver_.computeForwardKinematics(position);
+  const KDL::Frame end_effector_pose = solver_.computeForwardKinematics(measured_joints_);
   double end[6] = {end_effector_pose.p.x(), end_effector_pose.p.y(), end_effector_pose.p.z(), 0, 0, 0};
   end_effector_pose.M.GetRPY(end[3], end[4], end[5]);
   ee_state_ = solve::Xyzrpy2Isometry(end);
@@ -271,35 +316,35 @@ void ControllerBase::setHomePositions(std::vector<double> home_positions) {
   if (!allFinite(home_positions, kArmJoints)) {
     throw std::invalid_argument("setHomePositions: every home position must be a finite number");
   }
-  std::lock_guard<std::mutex> lock(mutex_home_);
+  std::lock_guard<rt::PiMutex> lock(mutex_home_);
   home_request_.assign(home_positions.begin(), home_positions.begin() + kArmJoints);
   home_request_pending_ = true;
 }
 
 void ControllerBase::takeHomePositions() {
-  std::lock_guard<std::mutex> lock(mutex_home_);
+  std::unique_lock<rt::PiMutex> lock(mutex_home_, std::try_to_lock);
+  if (!lock.owns_lock()) return;  // a host is handing over: take it next cycle
   if (!home_request_pending_) return;
   std::copy(home_request_.begin(), home_request_.end(), zero_point_position_.begin());
   home_request_pending_ = false;
 }
 
 void ControllerBase::setClampPos() {
+  startRound();
   send(joint_ptr_[kGripper]->packEnableMotor());
-  pause200us();
+  endRound();
 }
 
 void ControllerBase::setEnableMotor() {
-  for (int i = 0; i < kMotors; ++i) {
-    send(joint_ptr_[i]->packEnableMotor());
-    pause200us();
-  }
+  startRound();
+  for (int i = 0; i < kMotors; ++i) send(joint_ptr_[i]->packEnableMotor());
+  endRound();
 }
 
 void ControllerBase::clearMotorError() {
-  for (int i = 0; i < kMotors; ++i) {
-    send(joint_ptr_[i]->packClearError());
-    pause200us();
-  }
+  startRound();
+  for (int i = 0; i < kMotors; ++i) send(joint_ptr_[i]->packClearError());
+  endRound();
 }
 
 void ControllerBase::setInterpolationParam(double max_acc, double max_vel) {
@@ -341,11 +386,13 @@ void ControllerBase::errorMotorFault(int joint_index, int error_code) {
 }
 
 void ControllerBase::errorCurrentDeviceOffline() {
-  std::ostringstream message;
-  message << "电机掉线！掉线电机编号：";
-  for (int motor : offline_motors_) message << motor << " ";
-  message << "\n";
-  std::fputs(message.str().c_str(), stdout);
+  // Formatted in place: on the control thread this runs every cycle.
+  char motors[3 * kMotors + 1] = "";
+  int length = 0;
+  for (int motor : offline_motors_) {
+    length += std::snprintf(motors + length, sizeof(motors) - static_cast<std::size_t>(length), "%d ", motor);
+  }
+  console::print(console::Stream::kOut, "电机掉线！掉线电机编号：%s\n", motors);
 }
 
 void ControllerBase::destoryFunc() {
@@ -367,7 +414,12 @@ bool ControllerBase::computeInverseKinematics(double* _current_pos, double* _end
 
 // ------------------------------------------------------------------ handlers
 
-void ControllerBase::send(CanFrame frame) { kav_can_->ExchangeData(&frame); }
+void ControllerBase::send(CanFrame frame) {
+  // Frame k of the round at its slot on the absolute schedule.
+  if (frame_slot_ > 0) waitUntil(round_start_ + frame_slot_ * kFrameSpacing, kFrameSpin);
+  ++frame_slot_;
+  kav_can_->ExchangeData(&frame);
+}
 
 void ControllerBase::sendCommand(int index, double k_p, double k_d, double position, double velocity,
                                  double torque) {
@@ -375,19 +427,13 @@ void ControllerBase::sendCommand(int index, double k_p, double k_d, double posit
 }
 
 void ControllerBase::stateSoft() {
-  for (int i = 0; i < kArmJoints; ++i) {
-    sendCommand(i, 0, 0, 0, 0, 0);
-    pause200us();
-  }
+  for (int i = 0; i < kArmJoints; ++i) sendCommand(i, 0, 0, 0, 0, 0);
   for (int i = 0; i < kArmJoints; ++i) temp_position[i] = joint_status_[i].position;
   CatchSoft();
 }
 
 void ControllerBase::stateGravityCompensation() {
-  for (int i = 0; i < kArmJoints; ++i) {
-    sendCommand(i, 0, 0, 0, 0, gravity_compensation_torqe_[i]);
-    pause200us();
-  }
+  for (int i = 0; i < kArmJoints; ++i) sendCommand(i, 0, 0, 0, 0, gravity_compensation_torqe_[i]);
   for (int i = 0; i < kArmJoints; ++i) temp_position[i] = joint_status_[i].position;
   CatchSoft();
 }
@@ -405,9 +451,8 @@ void ControllerBase::stateGoHome() {
   for (int i = 0; i < kArmJoints; ++i) {
     const double torque = i < kHomingJointsWithoutGravity ? 0.0 : gravity_compensation_torqe_[i];
     sendCommand(i, kKp[i], kKd[i], temp_position[i], 0, torque);
-    pause200us();
   }
-  if (jointsNotHome().empty()) go_home_flag_ = true;
+  if (allJointsHome()) go_home_flag_ = true;
 }
 
 void ControllerBase::statePositionControl() {
@@ -439,7 +484,6 @@ void ControllerBase::statePositionControl() {
                 kCorrectionKd * joint_status_[i].velocity;
     }
     sendCommand(i, kKp[i], kKd[i], temp_position[i], output_vel[i], torque);
-    pause200us();
   }
   CatchPositionCtrl();
 }
@@ -449,7 +493,8 @@ void ControllerBase::stateEndControl() {
   const auto& kKd = kEndControlGains.k_d;
   double current_pos[kArmJoints];
   for (int i = 0; i < kArmJoints; ++i) current_pos[i] = joint_status_[i].position;
-  const std::vector<double> command = solve::Isometry2Xyzrpy(ee_command_);
+  double command[6];
+  solve::Isometry2Xyzrpy(ee_command_, command);
   PoseVector end_command;
   for (int i = 0; i < 6; ++i) {
     end_command[i] = limit(command[i], lower_bound_xyzrpy_[i], upper_bound_xyzrpy_[i]);
@@ -476,11 +521,12 @@ void ControllerBase::stateEndControl() {
     }
   }
   if (searching_edge_) {
-    const std::vector<double> measured = solve::Isometry2Xyzrpy(getEndPose());
+    double measured[6];
+    solve::Isometry2Xyzrpy(ee_state_, measured);
     JointVector seed;
     PoseVector end_state;
     std::copy(current_pos, current_pos + kArmJoints, seed.begin());
-    std::copy(measured.begin(), measured.end(), end_state.begin());
+    std::copy(measured, measured + 6, end_state.begin());
     edge_search_->post(seed, end_state, end_command, target_failed_here);
     if (const std::optional<EdgeSearch::Result> result = edge_search_->take()) {
       if (result->found) {
@@ -517,7 +563,6 @@ void ControllerBase::stateEndControl() {
           kCorrectionKp * (target[i] - joint_status_[i].position) - kCorrectionKd * joint_status_[i].velocity;
     }
     sendCommand(i, kKp[i], kKd[i], temp_position[i], output_vel[i], torque);
-    pause200us();
   }
   CatchPositionCtrl();
 }
@@ -544,13 +589,9 @@ void ControllerBase::CatchPositionCtrl() {
                                                joint_target_[kGripper].position, 0.0, 0.0);
   }
   send(frame);
-  pause200us();
 }
 
-void ControllerBase::CatchSoft() {
-  sendCommand(kGripper, 0, 0, 0, 0, 0);
-  pause200us();
-}
+void ControllerBase::CatchSoft() { sendCommand(kGripper, 0, 0, 0, 0, 0); }
 
 std::stringstream ControllerBase::getLog() { return std::stringstream(); }
 

@@ -1,26 +1,29 @@
 #include "controller/ControllerThread.h"
 
 #include <sched.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <iostream>
+#include <cstring>
 #include <stdexcept>
 
 #include "config/ArmConfig.h"
+#include "console/Console.h"
 #include "controller/CycleClock.h"
 #include "controller/MotionCommander.h"
 #include "controller/MotionExecutor.h"
+#include "rt/ThreadStart.h"
 
 namespace kav {
 namespace t8 {
 
 namespace {
 
-constexpr std::size_t kMaxKeptErrorCodes = 10000;
 constexpr std::size_t kKeptCycleTimings = 8192;
+// How long the destructor waits for the console writer to write the control
+// thread's last lines before printing its own.
+constexpr auto kConsoleFlushWait = std::chrono::milliseconds(100);
 using config::kArmJoints;
 using config::kGripper;
 using config::kMotors;
@@ -49,7 +52,7 @@ ControllerThread::ControllerThread(const std::string& urdf_path, const std::stri
       thread_id(),
       atomic_thread_stop_flag_(false),
       atomic_thread_finish_flag_(false),
-      cycle_timings_(kKeptCycleTimings),
+      cycle_timings_(new TimingSlot[kKeptCycleTimings]),
       motion_commander_(std::make_unique<MotionCommander>(
           *motion_executor_, urdf_path,
           MotionCommander::Hooks{[this](const motion::JointArray& q) { holdJointTargets(q); },
@@ -58,15 +61,17 @@ ControllerThread::ControllerThread(const std::string& urdf_path, const std::stri
 }
 
 ControllerThread::~ControllerThread() {
+  console::flush(kConsoleFlushWait);  // the control thread's lines so far come first
   std::printf("DisableMotor\n");
   atomic_thread_stop_flag_.store(true);
   if (thread_started_) {
-    while (!atomic_thread_finish_flag_.load()) {
+    if (!atomic_thread_finish_flag_.load()) {
       std::printf("[Controller] waiting for thread finish\n");
       std::fflush(stdout);
-      sleep(1);
     }
+    // The thread ends within one cycle of the stop flag.
     pthread_join(thread_id, nullptr);
+    console::flush(kConsoleFlushWait);
   }
   std::printf("[Controller] thread finish\n");
 }
@@ -74,9 +79,12 @@ ControllerThread::~ControllerThread() {
 void ControllerThread::startThread() {
   atomic_thread_finish_flag_.store(false);
   atomic_thread_stop_flag_.store(false);
-  if (pthread_create(&thread_id, nullptr, &ControllerThread::ArmThreadWrapper, this) != 0) {
+  const int error = rt::startThread(&thread_id, "kav-control", &ControllerThread::ArmThreadWrapper, this);
+  if (error != 0) {
     std::fprintf(stderr, "Failed to create thread\n");
-    return;
+    // The base's destructor holds the arm in damping and closes the bus.
+    throw std::runtime_error(std::string("Cannot start the control thread \"kav-control\": ") +
+                             std::strerror(error));
   }
   thread_started_ = true;
 }
@@ -94,6 +102,7 @@ void ControllerThread::ArmThread() {
   sched_param priority{};
   priority.sched_priority = 80;
   pthread_setschedparam(pthread_self(), SCHED_FIFO, &priority);
+  console::markRealtimeThread();
   long count = 0;
   auto deadline = CycleClock::now();
   while (!atomic_thread_stop_flag_.load()) {
@@ -104,12 +113,12 @@ void ControllerThread::ArmThread() {
       // A fault ends control: keep the cycle's codes for the host, say why,
       // and leave through the normal shutdown steps with the arm in damping.
       exchangeData();
-      std::cerr << error.what() << std::endl;
+      console::print(console::Stream::kErr, "%s\n", error.what());
       break;
     }
     recordCycle({cycle_start, CycleClock::now() - cycle_start});
     exchangeData();
-    if (count % 1000 == 0) std::cerr << "KAVOrlumen" << std::endl;
+    if (count % 1000 == 0) console::print(console::Stream::kErr, "KAVOrlumen\n");
     ++count;
     // The first cycle runs at once; an overrun starts the next one at once,
     // without catching up.
@@ -118,21 +127,17 @@ void ControllerThread::ArmThread() {
     if (deadline < now) deadline = now;
     waitUntil(deadline);
   }
-  std::printf("[ArmThread] DisableMotor\n");
+  console::print(console::Stream::kOut, "[ArmThread] DisableMotor\n");
   destoryFunc();
   atomic_thread_finish_flag_.store(true);
-  std::printf("[ArmThread] finish close\n");
-  std::fflush(stdout);
+  console::print(console::Stream::kOut, "[ArmThread] finish close\n");
 }
 
 void ControllerThread::exchangeData() {
-  std::lock_guard<std::mutex> lock(mutex_exchange_data_);
-  joint_status_exchange_ = joint_status_;
+  std::lock_guard<rt::PiMutex> lock(mutex_exchange_data_);
+  joint_status_exchange_ = joint_status_;  // same sizes: copies in place
   ee_state_exchange_ = ee_state_;
-  error_code_exchange_.insert(error_code_exchange_.end(), error_code_.begin(), error_code_.end());
-  if (error_code_exchange_.size() > kMaxKeptErrorCodes) {
-    error_code_exchange_.erase(error_code_exchange_.begin(), error_code_exchange_.end() - kMaxKeptErrorCodes);
-  }
+  for (int code : error_code_) error_code_exchange_.append(code);
   error_code_.clear();
   ee_command_ = ee_command_exchange_;
   joint_target_ = joint_target_exchange_;
@@ -140,31 +145,35 @@ void ControllerThread::exchangeData() {
 }
 
 void ControllerThread::recordCycle(const CycleTiming& timing) {
-  std::lock_guard<std::mutex> lock(mutex_exchange_data_);
-  cycle_timings_[cycle_count_ % kKeptCycleTimings] = timing;
-  ++cycle_count_;
+  const std::size_t count = cycle_count_.load(std::memory_order_relaxed);
+  TimingSlot& slot = cycle_timings_[count % kKeptCycleTimings];
+  slot.start_ns.store(timing.start.time_since_epoch().count(), std::memory_order_relaxed);
+  slot.update_ns.store(timing.update.count(), std::memory_order_relaxed);
+  cycle_count_.store(count + 1, std::memory_order_release);
 }
 
 std::vector<ControllerThread::CycleTiming> ControllerThread::getCycleTimings() {
-  std::lock_guard<std::mutex> lock(mutex_exchange_data_);
-  const std::size_t kept = std::min(cycle_count_, kKeptCycleTimings);
+  const std::size_t count = cycle_count_.load(std::memory_order_acquire);
+  const std::size_t first = count - std::min(count, kKeptCycleTimings);
   std::vector<CycleTiming> timings;
-  timings.reserve(kept);
-  for (std::size_t i = cycle_count_ - kept; i < cycle_count_; ++i) {
-    timings.push_back(cycle_timings_[i % kKeptCycleTimings]);
+  timings.reserve(count - first);
+  for (std::size_t i = first; i < count; ++i) {
+    const TimingSlot& slot = cycle_timings_[i % kKeptCycleTimings];
+    const CycleClock::duration start(slot.start_ns.load(std::memory_order_relaxed));
+    timings.push_back({CycleClock::time_point(start),
+                       std::chrono::nanoseconds(slot.update_ns.load(std::memory_order_relaxed))});
   }
+  // Slots that the control thread reused (or was writing) while they were
+  // copied are dropped from the front.
+  const std::size_t now = cycle_count_.load(std::memory_order_acquire);
+  const std::size_t valid_from = now + 1 > kKeptCycleTimings ? now + 1 - kKeptCycleTimings : 0;
+  const std::size_t stale = valid_from > first ? std::min(valid_from - first, timings.size()) : 0;
+  timings.erase(timings.begin(), timings.begin() + static_cast<std::ptrdiff_t>(stale));
   return timings;
 }
 
-void ControllerThread::StopThread() {
-  std::printf("Destroying arm Thread adapter...\n");
-  atomic_thread_stop_flag_.store(true);
-  if (!thread_started_) return;
-  while (!atomic_thread_finish_flag_.load()) usleep(1000);
-}
-
 std::vector<HybridJointStatus> ControllerThread::getJointStatus() {
-  std::lock_guard<std::mutex> lock(mutex_exchange_data_);
+  std::lock_guard<rt::PiMutex> lock(mutex_exchange_data_);
   for (std::size_t i = 0; i < joint_status_safe_.size(); ++i)
     joint_status_safe_[i] = joint_status_exchange_[i];
   return joint_status_safe_;
@@ -172,7 +181,7 @@ std::vector<HybridJointStatus> ControllerThread::getJointStatus() {
 
 std::vector<double> ControllerThread::getJointPositons() {
   std::vector<double> result(kMotors, 0.0);
-  std::lock_guard<std::mutex> lock(mutex_exchange_data_);
+  std::lock_guard<rt::PiMutex> lock(mutex_exchange_data_);
   for (int i = 0; i < kArmJoints; ++i) result[i] = joint_status_exchange_[i].position;
   result[kGripper] = joint_status_exchange_[kGripper].position - zero_point_position_[kGripper];
   return result;
@@ -180,27 +189,27 @@ std::vector<double> ControllerThread::getJointPositons() {
 
 std::vector<double> ControllerThread::getJointVelocities() {
   std::vector<double> result(kMotors, 0.0);
-  std::lock_guard<std::mutex> lock(mutex_exchange_data_);
+  std::lock_guard<rt::PiMutex> lock(mutex_exchange_data_);
   for (int i = 0; i < kMotors; ++i) result[i] = joint_status_exchange_[i].velocity;
   return result;
 }
 
 std::vector<double> ControllerThread::getJointCurrent() {
   std::vector<double> result(kMotors, 0.0);
-  std::lock_guard<std::mutex> lock(mutex_exchange_data_);
+  std::lock_guard<rt::PiMutex> lock(mutex_exchange_data_);
   for (int i = 0; i < kMotors; ++i) result[i] = joint_status_exchange_[i].current;
   return result;
 }
 
 Eigen::Isometry3d ControllerThread::getEndPose() {
-  std::lock_guard<std::mutex> lock(mutex_exchange_data_);
+  std::lock_guard<rt::PiMutex> lock(mutex_exchange_data_);
   ee_state_safe_ = ee_state_exchange_;
   return ee_state_safe_;
 }
 
 std::vector<int> ControllerThread::getErrorCode() {
-  std::lock_guard<std::mutex> lock(mutex_exchange_data_);
-  return error_code_exchange_;
+  std::lock_guard<rt::PiMutex> lock(mutex_exchange_data_);
+  return error_code_exchange_.codes();
 }
 
 void ControllerThread::setArmStatus(int state) {
@@ -211,7 +220,7 @@ void ControllerThread::setEndPose(Eigen::Isometry3d input) {
   if (!input.matrix().allFinite()) {
     throw std::invalid_argument("setEndPose: the pose must hold finite numbers only");
   }
-  std::lock_guard<std::mutex> lock(mutex_exchange_data_);
+  std::lock_guard<rt::PiMutex> lock(mutex_exchange_data_);
   ee_command_safe_ = input;
   ee_command_exchange_ = ee_command_safe_;
   motion_executor_->interrupt();
@@ -223,7 +232,7 @@ void ControllerThread::setJointPositions(std::vector<double> positions) {
                                 std::to_string(positions.size()));
   }
   for (int i = 0; i < kArmJoints; ++i) requireFinite(positions[i], "setJointPositions: every joint position");
-  std::lock_guard<std::mutex> lock(mutex_exchange_data_);
+  std::lock_guard<rt::PiMutex> lock(mutex_exchange_data_);
   for (int i = 0; i < kArmJoints; ++i) joint_target_safe_[i].position = positions[i];
   joint_target_exchange_ = joint_target_safe_;
   motion_executor_->interrupt();
@@ -231,7 +240,7 @@ void ControllerThread::setJointPositions(std::vector<double> positions) {
 
 void ControllerThread::setCatch(double position) {
   requireFinite(position, "setCatch: the gripper position");
-  std::lock_guard<std::mutex> lock(mutex_exchange_data_);
+  std::lock_guard<rt::PiMutex> lock(mutex_exchange_data_);
   catch_control_mode_.store(kPosition);
   joint_target_safe_[kGripper].position = position;
   joint_target_exchange_[kGripper] = joint_target_safe_[kGripper];
@@ -239,7 +248,7 @@ void ControllerThread::setCatch(double position) {
 
 void ControllerThread::setCatchTorque(double torque) {
   requireFinite(torque, "setCatchTorque: the gripper torque");
-  std::lock_guard<std::mutex> lock(mutex_exchange_data_);
+  std::lock_guard<rt::PiMutex> lock(mutex_exchange_data_);
   catch_control_mode_.store(kTorque);
   catch_torque_safe_ = torque;
   catch_torque_exchange_ = catch_torque_safe_;
@@ -248,7 +257,7 @@ void ControllerThread::setCatchTorque(double torque) {
 // ------------------------------------------------------------------ motions
 
 void ControllerThread::holdJointTargets(const motion::JointArray& positions) {
-  std::lock_guard<std::mutex> lock(mutex_exchange_data_);
+  std::lock_guard<rt::PiMutex> lock(mutex_exchange_data_);
   for (int i = 0; i < 6; ++i) joint_target_safe_[i].position = positions[i];
   joint_target_exchange_ = joint_target_safe_;
 }

@@ -1,5 +1,6 @@
 #pragma once
-// Pacing of the 5 ms control cycle on the monotonic clock.
+// Pacing of the control cycle and of the frames within it, on the monotonic
+// clock.
 
 #include <time.h>
 
@@ -10,21 +11,30 @@ namespace t8 {
 
 using CycleClock = std::chrono::steady_clock;
 
-/// Sleeps until shortly before @p deadline (absolute, CLOCK_MONOTONIC, which
-/// steady_clock reads on Linux) and spins the rest, so the wake-up is exact
-/// without holding a processor for the whole cycle.
-inline void waitUntil(CycleClock::time_point deadline) {
-  constexpr auto kSpin = std::chrono::microseconds(150);
-  const auto wake = deadline - kSpin;
-  if (CycleClock::now() < wake) {
-    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(wake.time_since_epoch()).count();
-    timespec at{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) != 0) {
-    }
-  }
-  while (CycleClock::now() < deadline) {
-  }
+/// How long before a cycle's deadline the wait stops sleeping and spins.
+constexpr std::chrono::microseconds kCycleSpin{150};
+/// The same for the frames within a cycle: shorter, since a cycle has several.
+constexpr std::chrono::microseconds kFrameSpin{50};
+
+/// An absolute sleep on CLOCK_MONOTONIC (steady_clock on Linux); returns 0
+/// or an error number, as clock_nanosleep does.
+using AbsoluteSleep = int (*)(const timespec* until);
+
+inline int sleepUntilMonotonic(const timespec* until) {
+  return clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, until, nullptr);
 }
+
+/// Says once per process, on standard error, that absolute sleeps fail with
+/// @p error and relative sleeps stand in for them.
+void reportAbsoluteSleepFailure(int error);
+
+/// Sleeps until @p spin before @p deadline and spins the rest, so the
+/// wake-up is exact without holding a processor for the whole wait. An
+/// interrupted sleep is resumed; a sleep that fails otherwise is reported
+/// once and replaced by a relative sleep, so the caller never spins on a
+/// failing call. @p sleep is replaceable for tests.
+void waitUntil(CycleClock::time_point deadline, std::chrono::microseconds spin = kCycleSpin,
+               AbsoluteSleep sleep = sleepUntilMonotonic);
 
 }  // namespace t8
 }  // namespace kav

@@ -11,6 +11,7 @@
 #include <system_error>
 
 #include "config/ArmConfig.h"
+#include "console/Console.h"
 
 namespace kav {
 namespace t8 {
@@ -84,67 +85,78 @@ bool EdgeSearch::Request::repeats(const Request& other) const {
 }
 
 EdgeSearch::EdgeSearch(const std::string& urdf_path) : solver_(urdf_path, "base_link", "link6") {
+  sem_init(&wake_, 0, 0);
   try {
     thread_ = std::thread(&EdgeSearch::run, this);
   } catch (const std::system_error& error) {
+    sem_destroy(&wake_);
     throw std::runtime_error(std::string("Cannot start the inverse-kinematics thread: ") + error.what());
   }
 }
 
 EdgeSearch::~EdgeSearch() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    stop_.store(true);
-  }
-  wake_.notify_one();
+  stop_.store(true);
+  sem_post(&wake_);
   thread_.join();
+  sem_destroy(&wake_);
 }
 
-void EdgeSearch::post(const JointVector& seed, const PoseVector& from, const PoseVector& target,
+bool EdgeSearch::post(const JointVector& seed, const PoseVector& from, const PoseVector& target,
                       bool target_known_unsolved) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
-    request_ = Request{seed, from, target, target_known_unsolved};
+    std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
+    if (!lock.owns_lock()) return false;
+    request_ = Request{seed, from, target, target_known_unsolved, generation_.load()};
     pending_ = true;
   }
-  wake_.notify_one();
+  sem_post(&wake_);
+  return true;
 }
 
 std::optional<EdgeSearch::Result> EdgeSearch::take() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
   std::optional<Result> result;
-  result.swap(result_);
+  if (!lock.owns_lock()) return result;
+  if (result_generation_ == generation_.load()) result.swap(result_);
+  result_.reset();
   return result;
 }
 
-void EdgeSearch::discard() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  ++generation_;
-  pending_ = false;
-  result_.reset();
-  last_searched_.reset();
-}
+void EdgeSearch::discard() { generation_.fetch_add(1); }
 
 void EdgeSearch::run() {
   pthread_setname_np(pthread_self(), "kav-ik");
   lowerThisThreadsPriority();
-  std::unique_lock<std::mutex> lock(mutex_);
+  console::markRealtimeThread();
+  std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);
   while (true) {
-    wake_.wait(lock, [this] { return stop_.load() || pending_; });
+    while (sem_wait(&wake_) != 0) {
+    }
     if (stop_.load()) return;
-    const Request request = request_;
-    const std::uint64_t generation = generation_;
-    pending_ = false;
-    if (last_searched_ && request.repeats(*last_searched_)) continue;
-    lock.unlock();
-    const Result result = search(request);
     lock.lock();
+    if (!pending_) {
+      lock.unlock();
+      continue;
+    }
+    const Request request = request_;
+    pending_ = false;
+    const bool repeated = last_searched_ && last_searched_->generation == request.generation &&
+                          request.repeats(*last_searched_);
+    lock.unlock();
+    if (repeated || request.generation != generation_.load()) continue;
+    const Result result = search(request);
     if (stop_.load()) return;
-    if (generation != generation_) continue;  // discarded while it ran
-    // A search without any solution leaves the joint targets as they were,
-    // so it must not hide a solution that has not been taken yet.
-    if (result.found || !result_) result_ = result;
+    lock.lock();
+    // Results of searches discarded while they ran are dropped. A search
+    // without any solution leaves the joint targets as they were, so it must
+    // not hide a solution that has not been taken yet.
+    if (request.generation == generation_.load() &&
+        (result.found || !result_ || result_generation_ != request.generation)) {
+      result_ = result;
+      result_generation_ = request.generation;
+    }
     last_searched_ = request;
+    lock.unlock();
   }
 }
 

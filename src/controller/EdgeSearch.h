@@ -3,9 +3,10 @@
 // thread of its own so that the control cycle never waits for the solver's
 // failing iterations.
 
+#include <semaphore.h>
+
 #include <array>
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <kdl/jntarray.hpp>
 #include <mutex>
@@ -53,7 +54,11 @@ bool searchReachableEdge(KinematicDynamicSolver& solver, const JointVector& seed
 /// an arm at rest flicker by a step or two). discard() forgets everything
 /// requested so far: results of searches that were running then are dropped.
 ///
-/// Only the mutex of this object is taken, and never while the solver runs.
+/// Only the mutex of this object is taken, and never while the solver runs;
+/// the control thread only ever tries it (post() and take() give way when
+/// the worker holds it) and discard() takes no lock at all, so the control
+/// thread never waits for the worker. The worker's console lines go through
+/// the console queue.
 class EdgeSearch {
  public:
   struct Result {
@@ -80,11 +85,14 @@ class EdgeSearch {
   /// Asks for a search from the joint positions @p seed and the pose @p from
   /// toward @p target. The target is solved first unless
   /// @p target_known_unsolved says that it failed from these very joints.
-  void post(const JointVector& seed, const PoseVector& from, const PoseVector& target,
+  /// @return false, with nothing posted, when the worker held the lock (the
+  ///         next cycle posts its own state anyway)
+  bool post(const JointVector& seed, const PoseVector& from, const PoseVector& target,
             bool target_known_unsolved);
   /// The result of the newest search finished since the last call, if any;
   /// a search that found nothing does not replace a waiting result that has
-  /// a solution (nothing changes the joint targets in that case).
+  /// a solution (nothing changes the joint targets in that case). No value
+  /// either while the worker holds the lock.
   std::optional<Result> take();
   /// Forgets pending requests and every result not yet taken.
   void discard();
@@ -95,6 +103,7 @@ class EdgeSearch {
     PoseVector from{};
     PoseVector target{};
     bool target_known_unsolved = false;
+    std::uint64_t generation = 0;  // discard() calls before it was posted
     /// Whether a search for this request would repeat one for @p other.
     bool repeats(const Request& other) const;
   };
@@ -104,13 +113,14 @@ class EdgeSearch {
 
   KinematicDynamicSolver solver_;  // used by the worker thread only
   std::mutex mutex_;
-  std::condition_variable wake_;
+  sem_t wake_;  // posted by post() and the destructor; never blocks the poster
   std::atomic<bool> stop_{false};
+  std::atomic<std::uint64_t> generation_{0};  // bumped by discard()
   // Guarded by mutex_:
-  std::uint64_t generation_ = 0;  // bumped by discard()
   bool pending_ = false;
   Request request_;
   std::optional<Result> result_;
+  std::uint64_t result_generation_ = 0;
   std::optional<Request> last_searched_;
   std::thread thread_;  // last: starts once everything above exists
 };

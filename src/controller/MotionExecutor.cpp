@@ -8,25 +8,25 @@ namespace t8 {
 void MotionExecutor::interrupt() { epoch_.fetch_add(1); }
 
 void MotionExecutor::interruptWithState(std::atomic<int>& state, int value) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<rt::PiMutex> lock(mutex_);
   epoch_.fetch_add(1);
   state.store(value);
 }
 
 void MotionExecutor::post(const Request& request) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<rt::PiMutex> lock(mutex_);
   pending_ = request;
 }
 
 bool MotionExecutor::withdraw(std::uint64_t id) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<rt::PiMutex> lock(mutex_);
   if (!pending_ || pending_->id != id) return false;
   pending_.reset();
   return true;
 }
 
 MotionExecutor::Snapshot MotionExecutor::snapshot() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<rt::PiMutex> lock(mutex_);
   return published_;
 }
 
@@ -50,7 +50,7 @@ bool MotionExecutor::beginCycle(std::atomic<int>& state, const double* set_point
   // A host holds the lock only to copy a few values; if it does right now,
   // the request waits for the next cycle and the host reads a snapshot one
   // cycle old (it carries its cycle number).
-  std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
+  std::unique_lock<rt::PiMutex> lock(mutex_, std::try_to_lock);
   if (lock.owns_lock()) answerRequest(state, set_point, online, epoch);
   if (active_) active_->sample(static_cast<double>(cycle_ - active_start_) * motion::kSamplePeriod, sample_);
   if (lock.owns_lock()) {

@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "motion/Motion.h"
+#include "rt/PiMutex.h"
 
 namespace kav {
 namespace t8 {
@@ -89,7 +90,7 @@ class MotionExecutor {
   bool restsAt(std::uint64_t cycle) const;
 
   std::atomic<std::uint64_t> epoch_{0};
-  std::mutex mutex_;                // guards pending_ and published_
+  rt::PiMutex mutex_;               // guards pending_ and published_
   std::optional<Request> pending_;  // guarded
   Snapshot published_;              // guarded
 

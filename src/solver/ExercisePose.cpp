@@ -22,15 +22,19 @@ Eigen::Isometry3d Xyzrpy2Isometry(const double* input) {
 
 std::vector<double> Isometry2Xyzrpy(const Eigen::Isometry3d& pose) {
   std::vector<double> result(6, 0.0);
+  Isometry2Xyzrpy(pose, result.data());
+  return result;
+}
+
+void Isometry2Xyzrpy(const Eigen::Isometry3d& pose, double* out) {
   const Eigen::Vector3d t = pose.translation();
   const Eigen::Matrix3d R = pose.linear();
-  result[0] = t.x();
-  result[1] = t.y();
-  result[2] = t.z();
-  result[3] = std::atan2(R(2, 1), R(2, 2));
-  result[4] = std::asin(std::clamp(-R(2, 0), -1.0, 1.0));
-  result[5] = std::atan2(R(1, 0), R(0, 0));
-  return result;
+  out[0] = t.x();
+  out[1] = t.y();
+  out[2] = t.z();
+  out[3] = std::atan2(R(2, 1), R(2, 2));
+  out[4] = std::asin(std::clamp(-R(2, 0), -1.0, 1.0));
+  out[5] = std::atan2(R(1, 0), R(0, 0));
 }
 
 }  // namespace solve

@@ -31,6 +31,9 @@ float toSingle(double value, const char* name) {
   return single;
 }
 
+// Relative allowance on the landing test's speed bound, for single-precision rounding.
+constexpr float kLandingAllowance = 1.001f;
+
 // Square root of a single-precision radicand, taken in double and rounded
 // back; a radicand made negative by rounding counts as zero.
 float singleSqrt(float radicand) {
@@ -78,6 +81,18 @@ void Interpolation(double* get_pos, double* temp_pos, double* send_vel, double m
   const float next_pos = speed * update_interval + current_pos;
   if (!std::isfinite(speed) || !std::isfinite(next_pos)) {
     throw std::invalid_argument("Interpolation: positions and limits overflow single precision");
+  }
+  // Next to the target the step would reach or pass it. When that step's
+  // speed is within one acceleration step of zero, land on the target at
+  // rest: otherwise set-point and speed would go on chattering around the
+  // target (the steps of speed * 0.03 settle into a cycle of +-acc * 0.03,
+  // hence the small allowance for rounding).
+  const float remaining = target_pos - current_pos;
+  if (acc > 0.0f && max_speed > 0.0f && std::fabs(speed * update_interval) >= std::fabs(remaining) &&
+      std::fabs(speed) <= acc * update_interval * kLandingAllowance) {
+    *send_vel = 0.0;
+    *temp_pos = static_cast<double>(target_pos);
+    return;
   }
   current_pos = next_pos;
   *send_vel = static_cast<double>(speed);

@@ -12,6 +12,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "console/Console.h"
+
 namespace kav {
 
 namespace {
@@ -29,7 +31,9 @@ constexpr double kProximalTorqueScale = 0.8;  // joints 1-3
 constexpr double kDistalTorqueScale = 1.32;   // joints 4-6
 
 [[noreturn]] void fail(const char* line, const char* message) {
-  std::cerr << line << std::endl;
+  // Through the console queue when a real-time thread or the
+  // inverse-kinematics worker solves.
+  console::print(console::Stream::kErr, "%s\n", line);
   throw std::runtime_error(message);
 }
 
@@ -197,13 +201,18 @@ KDL::JntArray KinematicDynamicSolver::computeInverseKinematics(KDL::Frame& targe
 
 KDL::JntArray KinematicDynamicSolver::computeGravityCompensationTorque(const KDL::JntArray& joint_angles) {
   KDL::JntArray torques(chain_.getNrOfJoints());
+  computeGravityCompensationTorque(joint_angles, torques);
+  return torques;
+}
+
+void KinematicDynamicSolver::computeGravityCompensationTorque(const KDL::JntArray& joint_angles,
+                                                              KDL::JntArray& torques) {
   if (!allFinite(joint_angles) || dyn_param_solver_->JntToGravity(joint_angles, torques) < 0) {
     fail("Dynamics computation failed.", "Dynamics computation failed");
   }
   for (unsigned int i = 0; i < torques.rows(); ++i) {
     torques(i) *= i < 3 ? kProximalTorqueScale : kDistalTorqueScale;
   }
-  return torques;
 }
 
 }  // namespace kav

@@ -180,6 +180,20 @@ TEST_F(ControllerStates, PositionControlReachesTargetsWithItsGains) {
   ASSERT_FALSE(base.empty());
   EXPECT_NEAR(base.back().k_p, 150.0, 0.2);
   EXPECT_NEAR(base.back().position, target[0], 0.01);
+
+  // At rest the set-points sit on the targets: the same position in every
+  // frame, and the velocity of 0.0 (never chattering around the target).
+  for (int joint : {0, 3, 5}) {
+    const auto zero = kav::sim::decodeCommand(
+        kav::config::kMotorProtocols[joint],
+        kav::hw_interface::packHybridCommand(kav::config::kMotorProtocols[joint], 1, 0, 0, 0, 0.0, 0));
+    const auto commands = during(joint, 100ms);
+    ASSERT_GE(commands.size(), 10u);
+    for (const auto& c : commands) {
+      EXPECT_EQ(c.position, commands.front().position) << "joint " << joint;
+      EXPECT_EQ(c.velocity, zero->velocity) << "joint " << joint;
+    }
+  }
 }
 
 TEST_F(ControllerStates, TargetsBeyondTheJointLimitsAreClamped) {

@@ -63,15 +63,29 @@ TEST(Interpolation, SetpointIsCarriedInSinglePrecision) {
   EXPECT_EQ(step(0.1, 10.0, 0.5, 2.0).setpoint, static_cast<double>(0.06f + 0.1f));
 }
 
-TEST(Interpolation, SettlesNextToTheTargetWithinTheSpeedLimit) {
-  double setpoint = 0.0, target = 1.0, speed = 0.0;
-  for (int i = 0; i < 2000; ++i) {
-    Interpolation(&target, &setpoint, &speed, 0.5, 2.0, 200.0);
-    ASSERT_LE(std::fabs(speed), single(2.0));
+TEST(Interpolation, LandsOnTheTargetAtRestAndStaysThere) {
+  const double limits[][2] = {{0.5, 2.0}, {0.08, 0.2}, {0.3, 1.3}};
+  for (const auto& l : limits) {
+    for (double target : {1.0, -0.7, 0.0123}) {
+      double setpoint = 0.25, speed = 0.0;
+      int steps = 0;
+      for (; steps < 5000 && !(setpoint == single(target) && speed == 0.0); ++steps) {
+        Interpolation(&target, &setpoint, &speed, l[0], l[1], 200.0);
+        ASSERT_LE(std::fabs(speed), single(l[1]));
+      }
+      EXPECT_LT(steps, 5000) << "never landed: " << l[0] << " " << target;
+      for (int i = 0; i < 10; ++i) {
+        Interpolation(&target, &setpoint, &speed, l[0], l[1], 200.0);
+        EXPECT_EQ(setpoint, single(target));
+        EXPECT_EQ(speed, 0.0);
+      }
+    }
   }
-  // Steps of speed * 0.03 near the target leave a band of a fraction of a
-  // milliradian around it.
-  EXPECT_NEAR(setpoint, target, 3e-4);
+  // Farther than one step, or faster than one acceleration step, the step is
+  // the ordinary one: 0.9 mrad away at 0.5 rad/s² the step of
+  // sqrt(2 * 0.5 * 9e-4) * 0.03 = 9e-4 still moves on at speed 0.03.
+  const Step s = step(0.0, 9e-4, 0.5, 2.0);
+  EXPECT_NEAR(s.speed, 0.03, 1e-6);
 }
 
 TEST(Interpolation, RoundingNegativeRadicandAtTheBandEdgeGivesSpeedZero) {

@@ -696,7 +696,7 @@ void checkLog(Report& r, const Log& log, const RunResult& run) {
   std::size_t trailing = 0;
   while (trailing < control.size() && isDamping(control[control.size() - 1 - trailing])) ++trailing;
   r.note("damping rounds at the end: " + std::to_string(trailing));
-  r.check(trailing >= 1000, "the run ends with at least 1000 damping rounds and nothing after them",
+  r.check(trailing >= 100, "the run ends with at least 100 damping rounds and nothing after them",
           std::to_string(trailing) + " damping rounds at the end");
 
   r.group("arm end to end: the simulator's answers");
