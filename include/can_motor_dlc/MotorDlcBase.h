@@ -2,6 +2,7 @@
 /// @file MotorDlcBase.h
 /// The abstract motor driver and the fixed-point codec both protocols share.
 
+#include <atomic>
 #include <cstdint>
 
 #include "canbase/CanBaseDef.h"
@@ -57,11 +58,47 @@ class MotorDlcBase {
   /// default every code but 0 is a fault.
   virtual int faultCode() { return error_; }
 
+  /// Feedback frames of this motor taken since construction.
+  std::uint64_t framesAccepted() const { return accepted_.load(std::memory_order_relaxed); }
+  /// Feedback frames of this motor dropped: of a length other than 8, or
+  /// with an implausible position reading.
+  std::uint64_t framesDropped() const { return dropped_.load(std::memory_order_relaxed); }
+  /// True once kImplausibleInARow readings in a row were implausible: the
+  /// motor (or the bus) is not to be trusted any more. Latched.
+  bool implausibleFault() const { return implausible_fault_.load(std::memory_order_relaxed); }
+
+  /// A reading that moves farther than this (radians, along the shorter way
+  /// round the 25 rad single-turn range) from the last accepted one is
+  /// implausible: no joint moves that far between two replies.
+  static constexpr double kLargestPlausibleStep = 1.0;
+  /// Implausible readings in a row that make a fault of the motor.
+  static constexpr int kImplausibleInARow = 10;
+
  protected:
+  /// Checks a single-turn @p reading (within [-12.5, 12.5]) against the last
+  /// accepted one. The first reading is taken as it is. Later ones are
+  /// compared along the shorter way round the 25 rad range: more than
+  /// kLargestPlausibleStep away, the reading is dropped and counted.
+  /// Receive thread only.
+  /// @param turn set to -1 or +1 when the shorter way crosses the range's
+  ///        edge (12.4 -> -12.4 is +1 turn), else 0
+  /// @return false for an implausible reading
+  bool acceptReading(double reading, int* turn);
+  /// Counts a dropped frame of this motor (one of a length other than 8).
+  void countDropped() { dropped_.fetch_add(1, std::memory_order_relaxed); }
+
   /// max if num > max, else min if num < min, else num (NaN passes).
   double restrictBound(double num, double max, double min);
 
   int error_ = 0;
+
+ private:
+  std::atomic<std::uint64_t> accepted_{0};
+  std::atomic<std::uint64_t> dropped_{0};
+  std::atomic<bool> implausible_fault_{false};
+  bool has_reading_ = false;  // receive thread only, as are the next two
+  double last_reading_ = 0.0;
+  int implausible_in_a_row_ = 0;
 };
 
 }  // namespace hw_interface

@@ -35,7 +35,7 @@ class MotorType2 : public MotorDlcBase {
   /// The status when it reports a fault: 0 (disabled) and 1 (enabled) are not.
   int faultCode() override;
   bool online() override;
-  /// Sets the turn counter to 0 (the last raw position is kept).
+  /// Sets the turn counter to 0 (the last accepted reading is kept).
   void resetCircle() override;
   void ExchangeMotorMsg() override;
 
@@ -48,7 +48,6 @@ class MotorType2 : public MotorDlcBase {
   bool online_ = true;
   Clock::time_point last_update_time_{};
   double position_exchange_ = 0.0;
-  double last_q_raw_ = 0.0;
   std::atomic<int> circle_{0};  // also reset from the control thread
   double velocity_exchange_ = 0.0;
   double current_exchange_ = 0.0;

@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -39,9 +40,11 @@ class MotionExecutor;
 /// arm is home. Afterwards each Update() runs one control cycle; the control
 /// thread (ControllerThread) calls it at 200 Hz.
 ///
-/// Error codes handed to hosts: 1 over-current, 2 CAN link offline,
-/// 16 x motor + c a driver error c (1..14) of that motor, 16 x motor + 15 the
-/// arm motor is offline.
+/// Error codes handed to hosts: 1 over-current, 2 CAN link offline, 3 a
+/// control cycle failed unexpectedly, 16 x motor + c a driver error c (1..14)
+/// of that motor, 16 x motor + 15 the motor is offline (127: the gripper, which
+/// does not stop the arm), 128 + motor ten implausible readings in a row from
+/// that motor, 144 + motor a wrist motor that reported itself disabled.
 ///
 /// Frames are sent in rounds: frame k of a round (a control cycle, a start-up
 /// round, a damping round) goes out k x 200 us after the round began, on an
@@ -60,6 +63,20 @@ class ControllerBase {
     POSITION_CONTROL = 5,  ///< follow joint targets
   };
 
+  /// What the control cycle raises for a fault it has already answered with
+  /// damping (over-current, a motor fault); the message is the fault's.
+  class Fault : public std::runtime_error {
+   public:
+    using std::runtime_error::runtime_error;
+  };
+
+  /// Error codes besides 16 x motor + c (see the class comment).
+  static constexpr int kCodeOverCurrent = 1;
+  static constexpr int kCodeLinkOffline = 2;
+  static constexpr int kCodeCycleFailed = 3;
+  static constexpr int kCodeImplausibleFeedback = 128;  ///< + motor number
+  static constexpr int kCodeMotorDisabled = 144;        ///< + motor number
+
   /// Set by the go-home law while all six arm joints are at home.
   bool go_home_flag_;
 
@@ -69,9 +86,11 @@ class ControllerBase {
   /// @param can_name SocketCAN interface ("can0") or local-socket bus ("unix:...")
   /// @param type arm variant; 2 drives the gripper by position, others by torque
   /// @throw std::runtime_error when the description cannot be used (nothing is
-  ///        sent), when the interface cannot be opened (nothing is sent), or
-  ///        when the arm is not home 30 s after homing began (the arm is left
-  ///        in damping and the transport closed)
+  ///        sent), when the interface cannot be opened (nothing is sent),
+  ///        when another host already drives the arm on the bus (nothing is
+  ///        sent), when a motor never answered during the start-up damping
+  ///        (nothing more is sent), or when the arm is not home 30 s after
+  ///        homing began (the arm is left in damping and the transport closed)
   ControllerBase(const std::string& urdf_path, const std::string& can_name, int type);
   /// Detaches from the transport, holds the arm in damping for 100 control
   /// periods (0.5 s), then closes the transport.
@@ -95,8 +114,9 @@ class ControllerBase {
   std::vector<HybridJointStatus> getJointStatus();
   /// The end-effector pose of the last loadJointStatus().
   Eigen::Isometry3d getEndPose();
-  /// Sets the home positions of joints 1-6 (used the next time GO_HOME runs);
-  /// further values and the gripper zero are left alone.
+  /// Sets the home positions of joints 1-6 (used the next time GO_HOME runs),
+  /// clamped to the joint limits; further values and the gripper zero are
+  /// left alone.
   /// @throw std::invalid_argument for fewer than six values or a value that
   ///        is not finite; nothing is changed then
   void setHomePositions(std::vector<double> home_positions);
@@ -114,13 +134,19 @@ class ControllerBase {
   void ExchangeMotorMsg();
   /// Offers a received frame to every driver.
   void CanCallback(CanFrame* frame);
+  /// Feedback frames each motor's driver dropped (wrong length, implausible
+  /// reading), joints 1-6 and the gripper.
+  std::vector<std::uint64_t> droppedFrames() const;
   /// False once an arm joint's current was above its limit for 200
   /// consecutive checks.
   bool ifTorqeLimit();
-  /// @throw std::runtime_error "关节力矩超限！" always
+  /// @throw Fault (a std::runtime_error) "关节力矩超限！" always
   [[noreturn]] void errorCurrentOutLimit();
-  /// @throw std::runtime_error naming the motor and the fault, always
+  /// @throw Fault (a std::runtime_error) naming the motor and the fault, always
   [[noreturn]] void errorMotorFault(int joint_index, int error_code);
+  /// @throw Fault for the host code @p code of a motor fault (a driver
+  ///        error, implausible readings, a disabled motor), always
+  [[noreturn]] void raiseMotorFault(int code);
   /// Prints the offline motors to standard output (through the console
   /// queue on the control thread).
   void errorCurrentDeviceOffline();
@@ -164,6 +190,10 @@ class ControllerBase {
   /// one each cycle instead of interpolating toward the joint targets.
   std::unique_ptr<MotionExecutor> motion_executor_;
 
+  /// Sends one damping round.
+  void dampOnce();
+  /// The motor fault that ends (or ended) control, 0 when none.
+  int pendingFault() const { return pending_fault_; }
   /// Starts a round of frames now (see the class comment).
   void startRound();
   /// Waits for the slot after the round's last frame.
@@ -200,6 +230,12 @@ class ControllerBase {
   bool allJointsHome() const;
   /// Holds the arm in damping for 100 rounds, one per control period.
   void holdDamping();
+  /// Listens before sending anything; another host's commands fail the start.
+  void listenForAnotherHost();
+  /// Fails the start when a motor never answered during the start-up damping.
+  void requireEveryMotorAnswered();
+  /// Records @p code as the pending fault unless one is pending.
+  void noteFault(int code);
   /// The start-up sequence proper; Init() undoes it when it fails.
   void bringUp();
   /// Holds damping for about 0.4 s, detaches and closes the transport.
@@ -220,6 +256,12 @@ class ControllerBase {
   KDL::JntArray gravity_torques_;
   // The first motor fault collected and not yet acted on (0: none).
   int pending_fault_ = 0;
+  // Set once the start-up has enabled the motors: from then on a wrist motor
+  // that reports itself disabled is a fault.
+  bool motors_enabled_ = false;
+  // Frames on the arm's command identifiers seen while the start-up listens.
+  std::atomic<int> foreign_frames_{0};
+  std::atomic<bool> listening_{false};
   // The frame schedule of the present round.
   std::chrono::steady_clock::time_point round_start_{};
   int frame_slot_ = 0;

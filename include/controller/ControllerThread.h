@@ -27,9 +27,12 @@ class MotionCommander;
 ///
 /// Status read by hosts is at most one cycle old; a command is used from the
 /// first cycle after the next exchange. The arm state takes effect at the
-/// next cycle. If a cycle raises a fault (over-current, motor fault), the
-/// thread publishes that cycle's error codes, prints the fault to standard
-/// error and stops, leaving the arm in damping; getErrorCode() shows why.
+/// next cycle. If a cycle raises a fault (over-current, motor fault), or fails
+/// in any other way (code 3), the thread publishes that cycle's error codes,
+/// prints the fault to standard error and stops, leaving the arm in damping;
+/// getErrorCode() shows why. From then on controlActive() is false, every
+/// setter throws std::runtime_error naming the fault, and the getters return
+/// the last values received.
 ///
 /// Threads: every public function may be called from any host thread, any
 /// number at once. The control thread never waits for a host: it shares one
@@ -52,6 +55,11 @@ class ControllerThread : public ControllerBase {
   /// the arm in damping and closes the transport.
   ~ControllerThread();
 
+  /// False once control has ended on a fault (the arm is held in damping).
+  bool controlActive() const { return control_active_.load(); }
+  /// Why control ended ("" while it runs): the first fault's code and message.
+  std::string controlEndReason();
+
   /// The latest published status of joints 1-6 and the gripper.
   std::vector<HybridJointStatus> getJointStatus();
   /// Positions; entry 6 is the gripper relative to its zero.
@@ -65,9 +73,12 @@ class ControllerThread : public ControllerBase {
   std::vector<int> getErrorCode();
   /// Selects the arm state by number; any number outside 0..5 means damping.
   /// Ends a running motion.
+  /// @throw std::runtime_error once control has ended (as every setter)
   void setArmStatus(int state);
   /// Ends a running motion.
-  /// @throw std::invalid_argument when the pose holds a value that is not finite
+  /// @throw std::invalid_argument when the pose holds a value that is not
+  ///        finite or its linear part is not a rotation (orthonormal within
+  ///        1e-6, determinant +1)
   void setEndPose(Eigen::Isometry3d input);
   /// Targets of joints 1-6 (further values are ignored). Ends a running motion.
   /// @throw std::invalid_argument for fewer than six values or a value that is not finite
@@ -90,6 +101,10 @@ class ControllerThread : public ControllerBase {
   /// Gripper to torque mode with @p torque.
   /// @throw std::invalid_argument when @p torque is not finite
   void setCatchTorque(double torque);
+  /// See ControllerBase; refused once control has ended.
+  void setHomePositions(std::vector<double> home_positions);
+  /// See ControllerBase; refused once control has ended.
+  void setInterpolationParam(double max_acc, double max_vel);
   /// The timings of the most recent cycles (up to 8192), oldest first: a way
   /// to check that the control loop keeps its 5 ms period.
   std::vector<CycleTiming> getCycleTimings();
@@ -115,6 +130,10 @@ class ControllerThread : public ControllerBase {
   /// POSITION_CONTROL's joint targets at a motion's final point, so that the
   /// interpolation holds it once the motion ends.
   void holdJointTargets(const motion::JointArray& positions);
+  /// Ends control after @p error: damping (again), the code, the message.
+  void endControl(const std::exception& error, bool answered_fault);
+  /// @throw std::runtime_error naming @p what and the fault once control ended
+  void requireControl(const char* what);
 
   Eigen::Isometry3d ee_command_exchange_;
   std::vector<HybridJointStatus> joint_target_exchange_;
@@ -126,6 +145,8 @@ class ControllerThread : public ControllerBase {
   bool thread_started_ = false;
   std::atomic<bool> atomic_thread_stop_flag_;
   std::atomic<bool> atomic_thread_finish_flag_;
+  std::atomic<bool> control_active_{true};
+  std::string end_reason_;                       // guarded by mutex_exchange_data_
   std::unique_ptr<TimingSlot[]> cycle_timings_;  // ring, written by the control thread only
   std::atomic<std::size_t> cycle_count_{0};
   // Guards every exchange copy, and the staging copies, which host threads share.

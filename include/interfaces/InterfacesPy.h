@@ -2,6 +2,7 @@
 /// @file InterfacesPy.h
 /// The arm facade for scripting-language bindings: plain numbers and vectors.
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -58,6 +59,13 @@ class InterfacesPy {
   bool gravity_compensation();
   /// Not supported: returns false.
   bool set_joint_velocities();
+  /// False once control has ended on a fault; the setters then throw
+  /// std::runtime_error naming it (see InterfacesThread::controlActive).
+  bool control_active();
+  /// The error codes since construction (see InterfacesThread::getErrorCode).
+  std::vector<int> get_error_codes();
+  /// Feedback frames each driver dropped (see InterfacesThread::getDroppedFrames).
+  std::vector<std::uint64_t> get_dropped_frames();
 
   /// Motions: see InterfacesThread for what each does.
   ///

@@ -35,7 +35,9 @@ class KinematicDynamicSolver {
   /// @param base_link name of the chain's base link
   /// @param end_effector_link name of the chain's last link
   /// @throw std::runtime_error "URDF parsing failed" when the file is missing
-  ///        or not URDF; "Chain extraction failed" when the description has
+  ///        or not URDF; naming the path, before reading it, when it is not
+  ///        a regular file (a FIFO, a device) or is larger than 1 MiB;
+  ///        "Chain extraction failed" when the description has
   ///        no chain between the two links; "Forward kinematics computation
   ///        failed" when the chain does not have exactly six joints.
   KinematicDynamicSolver(const std::string& urdf_path, const std::string& base_link,

@@ -30,7 +30,8 @@ Without hardware:
 Lists and numpy arrays are accepted wherever numbers go in; lists (and 4x4
 numpy arrays for matrices) come out. Bad input raises ValueError, failures of
 the arm or the solvers RuntimeError. Arms still open when the interpreter
-exits are stopped then.
+exits are stopped then. While an arm is open, SIGTERM and SIGHUP stop it the
+way Ctrl-C does (KeyboardInterrupt), unless the program handles them itself.
 """
 
 import atexit as _atexit
@@ -40,9 +41,8 @@ import shutil as _shutil
 import tempfile as _tempfile
 import threading as _threading
 
-from . import _native
+from . import _native, _signals
 from ._native import (
-    InterfacesPy,
     InterfacesToolsPy,
     KinematicSolver,
     IkExit,
@@ -74,6 +74,14 @@ G_COMPENSATION 3    the arm carries its own weight
 END_CONTROL 4       follow the end-effector target of set_ee_pose
 POSITION_CONTROL 5  follow the joint targets of set_joint_positions
 """
+
+class InterfacesPy(_native.InterfacesPy):
+    __doc__ = _native.InterfacesPy.__doc__
+
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        _signals.arm_opened(self)
+
 
 JOINT_NAMES = ("joint1", "joint2", "joint3", "joint4", "joint5", "joint6", "gripper")
 """Names of the seven entries of every joint list, in order."""

@@ -215,6 +215,12 @@ opened, or the arm is not home within 30 s.)")
       .def("gravity_compensation", forward(&InterfacesPy::gravity_compensation),
            "Selects ArmState.G_COMPENSATION: the arm carries its own weight and can be\n"
            "moved by hand. Returns True.")
+      .def("control_active", forward(&InterfacesPy::control_active),
+           "False once control ended on a fault; setters then raise RuntimeError naming it.")
+      .def("get_error_codes", forward(&InterfacesPy::get_error_codes),
+           "Error codes since construction, oldest first (the first 1000 and the newest 9000).")
+      .def("get_dropped_frames", forward(&InterfacesPy::get_dropped_frames),
+           "Feedback frames each motor's driver dropped as malformed or implausible (7 counts).")
       .def("set_joint_velocities", forward(&InterfacesPy::set_joint_velocities),
            "Not supported: returns False.")
       .def(

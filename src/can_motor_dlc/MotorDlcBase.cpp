@@ -27,6 +27,32 @@ CanFrame MotorDlcBase::packClearError() { return CanFrame{}; }
 
 void MotorDlcBase::resetCircle() {}
 
+bool MotorDlcBase::acceptReading(double reading, int* turn) {
+  constexpr double kHalfTurn = 12.5;
+  *turn = 0;
+  if (has_reading_) {
+    double step = reading - last_reading_;
+    if (step > kHalfTurn) {
+      step -= 2 * kHalfTurn;
+      *turn = -1;
+    } else if (step < -kHalfTurn) {
+      step += 2 * kHalfTurn;
+      *turn = 1;
+    }
+    if (!(std::fabs(step) <= kLargestPlausibleStep)) {
+      *turn = 0;
+      countDropped();
+      if (++implausible_in_a_row_ >= kImplausibleInARow) implausible_fault_.store(true);
+      return false;
+    }
+  }
+  has_reading_ = true;
+  last_reading_ = reading;
+  implausible_in_a_row_ = 0;
+  accepted_.fetch_add(1, std::memory_order_relaxed);
+  return true;
+}
+
 double MotorDlcBase::restrictBound(double num, double max, double min) {
   if (num > max) return max;
   if (num < min) return min;

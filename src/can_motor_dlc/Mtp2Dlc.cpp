@@ -23,16 +23,18 @@ CanFrame MotorType2::packMotorMsg(double k_p, double k_d, double position, doubl
 
 void MotorType2::CanAnalyze(CanFrame* frame) {
   if (frame == nullptr) return;
+  if (frame->can_id == 0 && frame->can_dlc >= 1 && frame->can_dlc != 8 &&
+      (frame->data[0] & 0x0F) == motor_id_) {
+    countDropped();
+    return;
+  }
   const std::optional<MotorFeedback> feedback = unpackFeedback(MotorProtocol::kType2, motor_id_, *frame);
   if (!feedback) return;
-  error_exchange_ = feedback->code;
   const double q_raw = feedback->position;
-  if (q_raw - last_q_raw_ > 12.5) {
-    --circle_;
-  } else if (q_raw - last_q_raw_ < -12.5) {
-    ++circle_;
-  }
-  last_q_raw_ = q_raw;
+  int turn = 0;
+  if (!acceptReading(q_raw, &turn)) return;
+  error_exchange_ = feedback->code;
+  circle_ += turn;
   last_update_time_exchange_.store(Clock::now().time_since_epoch().count());
   const float turns = 12.5f * 2.0f * static_cast<float>(circle_.load());
   position_exchange_ = static_cast<double>(turns) + q_raw;

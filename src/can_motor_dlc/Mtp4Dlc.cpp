@@ -18,8 +18,14 @@ CanFrame MotorType4::packMotorMsg(double k_p, double k_d, double position, doubl
 
 void MotorType4::CanAnalyze(CanFrame* frame) {
   if (frame == nullptr) return;
+  if (frame->can_id == static_cast<uint32_t>(motor_id_) && frame->can_dlc != 8) {
+    countDropped();
+    return;
+  }
   const std::optional<MotorFeedback> feedback = unpackFeedback(MotorProtocol::kType4, motor_id_, *frame);
   if (!feedback) return;
+  int turn = 0;  // a single-turn motor: only the plausibility counts
+  if (!acceptReading(feedback->position, &turn)) return;
   error_exchange_ = feedback->code;
   last_update_time_exchange_ = Clock::now();
   position_exchange_ = feedback->position;

@@ -23,7 +23,7 @@
 
 #include "console/Console.h"
 #include "rt/PiMutex.h"
-#include "rt/ThreadStart.h"
+#include "rt/Seams.h"
 
 namespace kav {
 namespace hw_interface {

@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <sched.h>
 #include <semaphore.h>
+#include <signal.h>
 #include <time.h>
 
 #include <algorithm>
@@ -104,6 +105,11 @@ void writerLoop() {
   // Normal scheduling even when started from a real-time thread's creator.
   sched_param normal{};
   pthread_setschedparam(pthread_self(), SCHED_OTHER, &normal);
+  // A standard output whose reader went away fails the write, never the process.
+  sigset_t pipe_only;
+  sigemptyset(&pipe_only);
+  sigaddset(&pipe_only, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe_only, nullptr);
   for (;;) {
     timespec until{};
     clock_gettime(CLOCK_REALTIME, &until);

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <iostream>
 #include <stdexcept>
+#include <thread>
 
 #include "can_motor_dlc/Mtp2Dlc.h"
 #include "can_motor_dlc/Mtp4Dlc.h"
@@ -14,6 +15,8 @@
 #include "controller/CycleClock.h"
 #include "controller/EdgeSearch.h"
 #include "controller/MotionExecutor.h"
+#include "rt/Seams.h"
+#include "rt/SigpipeGuard.h"
 #include "solver/Exercise.h"
 #include "solver/Interpolation.h"
 
@@ -28,6 +31,12 @@ using namespace config;
 // faults, six offline motors) many times over, so a running cycle never grows it.
 constexpr std::size_t kCodeCapacity = 256;
 constexpr int kDampingHoldRounds = 100;
+// The start-up listens this long for another host's commands before sending.
+constexpr auto kListenBeforeSending = std::chrono::milliseconds(100);
+
+bool isMotorId(std::uint32_t id) {
+  return std::find(kMotorIds.begin(), kMotorIds.end(), static_cast<int>(id)) != kMotorIds.end();
+}
 
 bool allFinite(const std::vector<double>& values, std::size_t count) {
   for (std::size_t i = 0; i < count; ++i) {
@@ -83,23 +92,31 @@ ControllerBase::ControllerBase(const std::string& urdf_path, const std::string& 
       joint_ptr_.push_back(std::make_shared<MotorType2>(kMotorIds[i]));
     }
   }
+  const rt::SigpipeGuard no_sigpipe;
   Init();
 }
 
 ControllerBase::~ControllerBase() {
+  const rt::SigpipeGuard no_sigpipe;
   edge_search_.reset();
   if (!kav_can_) return;  // a failed start-up already shut everything down
   destoryFunc();
   std::printf("DisableMotor\n");
   holdDamping();
+  kav_can_.reset();  // its lines too, under the guard
 }
 
 void ControllerBase::holdDamping() {
   for (int round = 0; round < kDampingHoldRounds; ++round) {
-    startRound();
-    stateProtect();
+    dampOnce();
     waitRoundPeriod();
   }
+}
+
+void ControllerBase::dampOnce() {
+  startRound();
+  stateProtect();
+  endRound();
 }
 
 void ControllerBase::startRound() {
@@ -128,6 +145,7 @@ void ControllerBase::bringUp() {
   auto lamba_exchange_motor_msg = [this]() { ExchangeMotorMsg(); };
   kav_can_->setCallBackFunction(lamba_can_callback);
   kav_can_->setGetMsgContentFunction(lamba_exchange_motor_msg);
+  listening_.store(true);
   if (!kav_can_->Init(can_name_.c_str())) {
     if (kav_can_->threadStartFailed()) {
       throw std::runtime_error("Cannot start the bus receive thread \"kav-can-rx\" for \"" + can_name_ +
@@ -135,6 +153,7 @@ void ControllerBase::bringUp() {
     }
     throw std::runtime_error("Cannot open the CAN interface \"" + can_name_ + "\"");
   }
+  listenForAnotherHost();
 
   for (int round = 0; round < kClearErrorRounds; ++round) {
     clearMotorError();
@@ -151,6 +170,8 @@ void ControllerBase::bringUp() {
     loadJointStatus();
     waitRoundPeriod();
   }
+  requireEveryMotorAnswered();
+  motors_enabled_ = true;
   state_machine_.store(GO_HOME);
 
   bool is_starting = false;
@@ -191,6 +212,27 @@ void ControllerBase::bringUp() {
   std::cerr << "Init completed" << std::endl;
 }
 
+void ControllerBase::listenForAnotherHost() {
+  std::this_thread::sleep_for(kListenBeforeSending);
+  listening_.store(false);
+  if (foreign_frames_.load() > 0) {
+    throw std::runtime_error("another host is driving the arm on " + can_name_ +
+                             " (its commands are on the bus); nothing was sent");
+  }
+}
+
+void ControllerBase::requireEveryMotorAnswered() {
+  std::string silent;
+  for (int i = 0; i < kMotors; ++i) {
+    if (joint_ptr_[i]->framesAccepted() == 0) silent += " " + std::to_string(i + 1);
+  }
+  if (silent.empty()) return;
+  destoryFunc();
+  kav_can_.reset();
+  throw std::runtime_error("No answer from motor" + std::string(silent.size() > 2 ? "s" : "") + silent +
+                           " on \"" + can_name_ + "\" during the start-up damping; nothing more was sent");
+}
+
 void ControllerBase::shutDownAfterFailedStart() {
   destoryFunc();
   holdDamping();
@@ -221,10 +263,11 @@ bool ControllerBase::allJointsHome() const {
 void ControllerBase::Update() {
   ++update_count_;
   startRound();
-  if (!kav_can_->checkOnline()) error_code_.push_back(2);
+  rt::raiseRequestedCycleFailure();
+  if (!kav_can_->checkOnline()) error_code_.push_back(kCodeLinkOffline);
 
   if (!ifTorqeLimit()) {
-    error_code_.push_back(1);
+    error_code_.push_back(kCodeOverCurrent);
     stateProtect();
     usleep(100000);
     errorCurrentOutLimit();
@@ -233,11 +276,9 @@ void ControllerBase::Update() {
   // A motor fault collected by an earlier cycle (at start-up or while
   // running) ends control.
   if (pending_fault_ != 0) {
-    const int joint_id = pending_fault_ / 16;
-    const int fault = pending_fault_ % 16;
     stateProtect();
     usleep(100000);
-    errorMotorFault(joint_id, fault);
+    raiseMotorFault(pending_fault_);
   }
 
   motion_executor_->beginCycle(state_machine_, temp_position, online_);
@@ -279,11 +320,12 @@ void ControllerBase::loadJointStatus() {
   for (int i = 0; i < kMotors; ++i) {
     joint_status_[i] = joint_ptr_[i]->GetMotorMsg();
     const int code = joint_ptr_[i]->faultCode();
-    if (code != 0) {
-      const int host_code = (i + 1) * 16 + std::min(code, kLargestReportedFault);
-      error_code_.push_back(host_code);
-      if (pending_fault_ == 0) pending_fault_ = host_code;
-    }
+    if (code != 0) noteFault((i + 1) * 16 + std::min(code, kLargestReportedFault));
+    if (joint_ptr_[i]->implausibleFault()) noteFault(kCodeImplausibleFeedback + i + 1);
+    // A wrist motor that went limp on its own (a stray disable frame) would
+    // let its joint fall unnoticed.
+    const bool wrist = i < kArmJoints && kMotorProtocols[i] == MotorProtocol::kType2;
+    if (wrist && motors_enabled_ && joint_ptr_[i]->getErrorCode() == 0) noteFault(kCodeMotorDisabled + i + 1);
   }
   for (int i = 0; i < kArmJoints; ++i) {
     const bool motor_online = joint_ptr_[i]->online();
@@ -293,6 +335,8 @@ void ControllerBase::loadJointStatus() {
     }
     online_ = online_ && motor_online;
   }
+  // A silent gripper is reported, but the arm goes on.
+  if (!joint_ptr_[kGripper]->online()) error_code_.push_back((kGripper + 1) * 16 + 15);
 
   for (int i = 0; i < kArmJoints; ++i) measured_joints_(i) = joint_status_[i].position;
   solver_.computeGravityCompensationTorque(measured_joints_, gravity_torques_);
@@ -308,6 +352,11 @@ std::vector<HybridJointStatus> ControllerBase::getJointStatus() { return joint_s
 
 Eigen::Isometry3d ControllerBase::getEndPose() { return ee_state_; }
 
+void ControllerBase::noteFault(int code) {
+  error_code_.push_back(code);
+  if (pending_fault_ == 0) pending_fault_ = code;
+}
+
 void ControllerBase::setHomePositions(std::vector<double> home_positions) {
   if (home_positions.size() < static_cast<std::size_t>(kArmJoints)) {
     throw std::invalid_argument("setHomePositions: expected 6 joint positions, got " +
@@ -316,6 +365,8 @@ void ControllerBase::setHomePositions(std::vector<double> home_positions) {
   if (!allFinite(home_positions, kArmJoints)) {
     throw std::invalid_argument("setHomePositions: every home position must be a finite number");
   }
+  for (int i = 0; i < kArmJoints; ++i)
+    home_positions[i] = limit(home_positions[i], lower_Joint[i], upper_Joint[i]);
   std::lock_guard<rt::PiMutex> lock(mutex_home_);
   home_request_.assign(home_positions.begin(), home_positions.begin() + kArmJoints);
   home_request_pending_ = true;
@@ -360,7 +411,19 @@ void ControllerBase::ExchangeMotorMsg() {
 }
 
 void ControllerBase::CanCallback(CanFrame* frame) {
+  if (listening_.load(std::memory_order_relaxed)) {
+    // Before the start-up sends anything, a frame on a motor's identifier
+    // is another host's command (or a motor's answer to one).
+    if (frame != nullptr && isMotorId(frame->can_id)) foreign_frames_.fetch_add(1);
+    return;
+  }
   for (auto& motor : joint_ptr_) motor->CanAnalyze(frame);
+}
+
+std::vector<std::uint64_t> ControllerBase::droppedFrames() const {
+  std::vector<std::uint64_t> dropped;
+  for (const auto& motor : joint_ptr_) dropped.push_back(motor->framesDropped());
+  return dropped;
 }
 
 bool ControllerBase::ifTorqeLimit() {
@@ -377,12 +440,25 @@ bool ControllerBase::ifTorqeLimit() {
   return true;
 }
 
-void ControllerBase::errorCurrentOutLimit() { throw std::runtime_error("关节力矩超限！"); }
+void ControllerBase::errorCurrentOutLimit() { throw Fault("关节力矩超限！"); }
 
 void ControllerBase::errorMotorFault(int joint_index, int error_code) {
   std::ostringstream message;
   message << "电机故障，电机编号：" << joint_index << "，故障类型：" << error_code;
-  throw std::runtime_error(message.str());
+  throw Fault(message.str());
+}
+
+void ControllerBase::raiseMotorFault(int code) {
+  if (code >= kCodeMotorDisabled) {
+    throw Fault("Motor " + std::to_string(code - kCodeMotorDisabled) +
+                " reported itself disabled while the arm was driven");
+  }
+  if (code >= kCodeImplausibleFeedback) {
+    throw Fault("Motor " + std::to_string(code - kCodeImplausibleFeedback) + " sent " +
+                std::to_string(hw_interface::MotorDlcBase::kImplausibleInARow) +
+                " implausible readings in a row");
+  }
+  errorMotorFault(code / 16, code % 16);
 }
 
 void ControllerBase::errorCurrentDeviceOffline() {

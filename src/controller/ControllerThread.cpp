@@ -13,7 +13,8 @@
 #include "controller/CycleClock.h"
 #include "controller/MotionCommander.h"
 #include "controller/MotionExecutor.h"
-#include "rt/ThreadStart.h"
+#include "rt/Seams.h"
+#include "rt/SigpipeGuard.h"
 
 namespace kav {
 namespace t8 {
@@ -21,6 +22,8 @@ namespace t8 {
 namespace {
 
 constexpr std::size_t kKeptCycleTimings = 8192;
+// How far a pose's linear part may be from a rotation.
+constexpr double kRotationTolerance = 1e-6;
 // How long the destructor waits for the console writer to write the control
 // thread's last lines before printing its own.
 constexpr auto kConsoleFlushWait = std::chrono::milliseconds(100);
@@ -56,11 +59,15 @@ ControllerThread::ControllerThread(const std::string& urdf_path, const std::stri
       motion_commander_(std::make_unique<MotionCommander>(
           *motion_executor_, urdf_path,
           MotionCommander::Hooks{[this](const motion::JointArray& q) { holdJointTargets(q); },
-                                 [this] { return thread_started_ && !atomic_thread_finish_flag_.load(); }})) {
+                                 [this] {
+                                   return thread_started_ && !atomic_thread_finish_flag_.load() &&
+                                          control_active_.load();
+                                 }})) {
   startThread();
 }
 
 ControllerThread::~ControllerThread() {
+  const rt::SigpipeGuard no_sigpipe;
   console::flush(kConsoleFlushWait);  // the control thread's lines so far come first
   std::printf("DisableMotor\n");
   atomic_thread_stop_flag_.store(true);
@@ -109,11 +116,11 @@ void ControllerThread::ArmThread() {
     const auto cycle_start = CycleClock::now();
     try {
       Update();
+    } catch (const Fault& fault) {
+      endControl(fault, true);
+      break;
     } catch (const std::exception& error) {
-      // A fault ends control: keep the cycle's codes for the host, say why,
-      // and leave through the normal shutdown steps with the arm in damping.
-      exchangeData();
-      console::print(console::Stream::kErr, "%s\n", error.what());
+      endControl(error, false);
       break;
     }
     recordCycle({cycle_start, CycleClock::now() - cycle_start});
@@ -131,6 +138,38 @@ void ControllerThread::ArmThread() {
   destoryFunc();
   atomic_thread_finish_flag_.store(true);
   console::print(console::Stream::kOut, "[ArmThread] finish close\n");
+}
+
+void ControllerThread::endControl(const std::exception& error, bool answered_fault) {
+  // Whatever ended the cycle, the arm is left in damping; a fault that the
+  // cycle did not answer itself gets its own code.
+  if (!answered_fault) {
+    dampOnce();
+    error_code_.push_back(kCodeCycleFailed);
+  }
+  int code = kCodeCycleFailed;
+  if (answered_fault) {
+    const bool over_current = !error_code_.empty() && error_code_.back() == kCodeOverCurrent;
+    code = over_current ? kCodeOverCurrent : pendingFault();
+  }
+  exchangeData();
+  {
+    std::lock_guard<rt::PiMutex> lock(mutex_exchange_data_);
+    end_reason_ = "code " + std::to_string(code) + ": " + error.what();
+  }
+  control_active_.store(false);
+  console::print(console::Stream::kErr, "%s\n", error.what());
+}
+
+std::string ControllerThread::controlEndReason() {
+  std::lock_guard<rt::PiMutex> lock(mutex_exchange_data_);
+  return end_reason_;
+}
+
+void ControllerThread::requireControl(const char* what) {
+  if (control_active_.load()) return;
+  throw std::runtime_error(std::string(what) + ": control has ended (" + controlEndReason() +
+                           "); the arm is held in damping");
 }
 
 void ControllerThread::exchangeData() {
@@ -213,13 +252,33 @@ std::vector<int> ControllerThread::getErrorCode() {
 }
 
 void ControllerThread::setArmStatus(int state) {
+  requireControl("setArmStatus");
   motion_executor_->interruptWithState(state_machine_, state);
+}
+
+void ControllerThread::setHomePositions(std::vector<double> home_positions) {
+  requireControl("setHomePositions");
+  ControllerBase::setHomePositions(std::move(home_positions));
+}
+
+void ControllerThread::setInterpolationParam(double max_acc, double max_vel) {
+  requireControl("setInterpolationParam");
+  ControllerBase::setInterpolationParam(max_acc, max_vel);
 }
 
 void ControllerThread::setEndPose(Eigen::Isometry3d input) {
   if (!input.matrix().allFinite()) {
     throw std::invalid_argument("setEndPose: the pose must hold finite numbers only");
   }
+  const Eigen::Matrix3d rotation = input.linear();
+  const double orthonormal =
+      (rotation.transpose() * rotation - Eigen::Matrix3d::Identity()).cwiseAbs().maxCoeff();
+  if (orthonormal > kRotationTolerance || std::fabs(rotation.determinant() - 1.0) > kRotationTolerance) {
+    throw std::invalid_argument(
+        "setEndPose: the linear part of the pose is not a rotation (orthonormal within 1e-6, "
+        "determinant +1)");
+  }
+  requireControl("setEndPose");
   std::lock_guard<rt::PiMutex> lock(mutex_exchange_data_);
   ee_command_safe_ = input;
   ee_command_exchange_ = ee_command_safe_;
@@ -232,6 +291,7 @@ void ControllerThread::setJointPositions(std::vector<double> positions) {
                                 std::to_string(positions.size()));
   }
   for (int i = 0; i < kArmJoints; ++i) requireFinite(positions[i], "setJointPositions: every joint position");
+  requireControl("setJointPositions");
   std::lock_guard<rt::PiMutex> lock(mutex_exchange_data_);
   for (int i = 0; i < kArmJoints; ++i) joint_target_safe_[i].position = positions[i];
   joint_target_exchange_ = joint_target_safe_;
@@ -240,6 +300,7 @@ void ControllerThread::setJointPositions(std::vector<double> positions) {
 
 void ControllerThread::setCatch(double position) {
   requireFinite(position, "setCatch: the gripper position");
+  requireControl("setCatch");
   std::lock_guard<rt::PiMutex> lock(mutex_exchange_data_);
   catch_control_mode_.store(kPosition);
   joint_target_safe_[kGripper].position = position;
@@ -248,6 +309,7 @@ void ControllerThread::setCatch(double position) {
 
 void ControllerThread::setCatchTorque(double torque) {
   requireFinite(torque, "setCatchTorque: the gripper torque");
+  requireControl("setCatchTorque");
   std::lock_guard<rt::PiMutex> lock(mutex_exchange_data_);
   catch_control_mode_.store(kTorque);
   catch_torque_safe_ = torque;
@@ -263,14 +325,17 @@ void ControllerThread::holdJointTargets(const motion::JointArray& positions) {
 }
 
 void ControllerThread::followJointTrajectory(const std::vector<motion::TrajectoryPoint>& points) {
+  requireControl("followJointTrajectory");
   motion_commander_->followJointTrajectory(points);
 }
 
 void ControllerThread::moveJoints(const std::vector<double>& target, double speed_scale) {
+  requireControl("moveJoints");
   motion_commander_->moveJoints(target, speed_scale);
 }
 
 void ControllerThread::moveLinear(const Eigen::Isometry3d& pose, double speed) {
+  requireControl("moveLinear");
   motion_commander_->moveLinear(pose, speed);
 }
 
@@ -282,6 +347,7 @@ void ControllerThread::stopMotion() { motion_commander_->stopMotion(); }
 
 void ControllerThread::setMotionLimits(const std::vector<double>& max_velocity,
                                        const std::vector<double>& max_acceleration) {
+  requireControl("setMotionLimits");
   motion_commander_->setMotionLimits(max_velocity, max_acceleration);
 }
 

@@ -155,5 +155,11 @@ void InterfacesPy::set_motion_limits(const std::vector<double>& max_velocity,
   pimpl->setMotionLimits(max_velocity, max_acceleration);
 }
 
+bool InterfacesPy::control_active() { return pimpl->controlActive(); }
+
+std::vector<int> InterfacesPy::get_error_codes() { return pimpl->getErrorCode(); }
+
+std::vector<std::uint64_t> InterfacesPy::get_dropped_frames() { return pimpl->droppedFrames(); }
+
 }  // namespace t8
 }  // namespace kav

@@ -77,5 +77,9 @@ void InterfacesThread::setMotionLimits(const std::vector<double>& max_velocity,
   pimpl->setMotionLimits(max_velocity, max_acceleration);
 }
 
+bool InterfacesThread::controlActive() { return pimpl->controlActive(); }
+
+std::vector<std::uint64_t> InterfacesThread::getDroppedFrames() { return pimpl->droppedFrames(); }
+
 }  // namespace t8
 }  // namespace kav

@@ -1,4 +1,5 @@
 #include <solver/kinematic_dynamic_solver.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cmath>
@@ -49,6 +50,25 @@ bool allFinite(const KDL::Frame& f) {
   return true;
 }
 
+// Descriptions are a few kilobytes; anything near this size is not one.
+constexpr off_t kLargestDescription = 1 << 20;
+
+// Refuses what cannot be a description file before reading a byte of it: a
+// FIFO would block the constructor for ever, a device such as /dev/zero
+// would be read until memory runs out.
+void requireDescriptionFile(const std::string& path) {
+  struct stat status {};
+  if (::stat(path.c_str(), &status) != 0) return;  // missing: fails as unparsable below
+  if (!S_ISREG(status.st_mode)) {
+    std::cerr << "Failed to parse URDF file." << std::endl;
+    throw std::runtime_error("The robot description \"" + path + "\" is not a regular file");
+  }
+  if (status.st_size > kLargestDescription) {
+    std::cerr << "Failed to parse URDF file." << std::endl;
+    throw std::runtime_error("The robot description \"" + path + "\" is larger than 1 MiB");
+  }
+}
+
 bool readFile(const std::string& path, std::string& contents) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream text;
@@ -63,6 +83,7 @@ KinematicDynamicSolver::KinematicDynamicSolver(const std::string& urdf_path, con
                                                const std::string& end_effector_link) {
   // kdl_parser::treeFromFile dereferences a null model when the file is
   // missing or not URDF, so the file is read here and parsed as text.
+  requireDescriptionFile(urdf_path);
   std::string urdf_xml;
   if (!readFile(urdf_path, urdf_xml) || !kdl_parser::treeFromString(urdf_xml, tree_)) {
     fail("Failed to parse URDF file.", "URDF parsing failed");

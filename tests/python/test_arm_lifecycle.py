@@ -3,6 +3,7 @@ calls, the context manager, close(), failures, and the interpreter's exit."""
 
 import os
 import pathlib
+import signal
 import subprocess
 import sys
 import textwrap
@@ -85,3 +86,38 @@ def test_an_arm_left_open_is_stopped_when_the_interpreter_exits(tmp_path):
     after = result.stdout.split("script done", 1)[1]
     assert "[Controller] thread finish" in after, "the arm was not stopped"
     assert "CAN socket destroyed." in after
+
+
+@pytest.mark.parametrize("signal_name", ["SIGTERM", "SIGHUP"])
+def test_termination_signals_stop_an_open_arm_like_ctrl_c(tmp_path, signal_name):
+    script = tmp_path / "signalled.py"
+    script.write_text(
+        textwrap.dedent(
+            """
+            import time
+            import kav_t8
+            hub = kav_t8.BusHub()
+            sim = kav_t8.SimulatedArm(hub.endpoint)
+            with kav_t8.InterfacesPy(kav_t8.description_path(), hub.endpoint, 0) as arm:
+                assert arm.control_active() and arm.get_error_codes() == []
+                assert arm.get_dropped_frames() == [0] * 7
+                arm.set_arm_status(kav_t8.ArmState.POSITION_CONTROL)
+                print("ready", flush=True)
+                time.sleep(60)
+            """
+        )
+    )
+    child = subprocess.Popen(
+        [sys.executable, str(script)], env=dict(os.environ), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
+    )
+    for line in child.stdout:  # the library's own lines come first
+        if line.strip() == "ready":
+            break
+    else:
+        pytest.fail("the script ended before the arm was up: " + child.stderr.read()[-2000:])
+    child.send_signal(getattr(signal, signal_name))
+    out, err = child.communicate(timeout=30)
+    # The with block closed the arm: damping hold, thread stopped, bus closed.
+    assert "KeyboardInterrupt" in err, err[-2000:]
+    assert "[Controller] thread finish" in out
+    assert "CAN socket destroyed." in out

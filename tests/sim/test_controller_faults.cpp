@@ -1,6 +1,7 @@
 // Faults end control or hold the arm in damping; each case brings up its own
 // controller because a fault is not undone.
 #include <config/ArmConfig.h>
+#include <rt/Seams.h>
 
 #include <algorithm>
 #include <chrono>
@@ -123,6 +124,29 @@ TEST(ControllerFaults, MotorFaultWhileRunningEndsControlInDamping) {
   testing::internal::CaptureStdout();
   controller.reset();
   EXPECT_NE(testing::internal::GetCapturedStdout().find("[Controller] thread finish"), std::string::npos);
+}
+
+TEST(ControllerFaults, AnyFailureInACycleEndsInDampingWithACodeAndTheSettersSayWhy) {
+  SimBench bench;
+  auto controller = std::make_unique<ProbeController>(urdfPath(), bench.hub.endpoint(), 0);
+  controller->setArmStatus(ControllerBase::POSITION_CONTROL);
+  std::this_thread::sleep_for(50ms);
+  kav::rt::failNextCycle("an unforeseen failure");
+  const std::string err = faultMessage(*controller, ControllerBase::kCodeCycleFailed);
+  EXPECT_NE(err.find("an unforeseen failure\n"), std::string::npos) << err;
+  EXPECT_FALSE(controller->controlActive());
+  expectDamping(bench);
+  try {
+    controller->setJointPositions({0.1, 0.2, 0.3, 0, 0, 0});
+    ADD_FAILURE() << "a setter succeeded after control ended";
+  } catch (const std::runtime_error& error) {
+    EXPECT_NE(std::string(error.what()).find("code 3: an unforeseen failure"), std::string::npos)
+        << error.what();
+  }
+  EXPECT_THROW(controller->setArmStatus(ControllerBase::SOFT), std::runtime_error);
+  EXPECT_THROW(controller->setHomePositions({0, 0, 0, 0, 0, 0}), std::runtime_error);
+  EXPECT_EQ(controller->getJointPositons().size(), 7u) << "getters still answer with the last values";
+  controller.reset();
 }
 
 TEST(ControllerFaults, DriverCodesBeyondFourteenStayFaultsOfTheirMotor) {

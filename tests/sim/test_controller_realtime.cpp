@@ -3,7 +3,7 @@
 // damping hold paced at the control period, and thread starts that fail.
 #include <errno.h>
 #include <fcntl.h>
-#include <rt/ThreadStart.h>
+#include <rt/Seams.h>
 #include <sys/prctl.h>
 #include <unistd.h>
 
@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "arm_fixture.h"
+#include "unread_console.h"
 
 using namespace kav_test;
 using kav::t8::ControllerBase;
@@ -112,53 +113,6 @@ TEST(ControllerRealtime, SteadyCyclesAllocateNothingInTheJointSpaceStates) {
 }
 
 // ----------------------------------------------------- console and stopping
-
-namespace {
-
-// Standard output and error redirected into one full pipe that nobody reads,
-// until drain() starts reading it.
-class UnreadConsole {
- public:
-  UnreadConsole() {
-    std::fflush(stdout);
-    std::fflush(stderr);
-    EXPECT_EQ(pipe2(fds_, O_CLOEXEC), 0);
-    fcntl(fds_[1], F_SETFL, O_NONBLOCK);
-    const std::string block(4096, 'x');
-    while (write(fds_[1], block.data(), block.size()) > 0) {
-    }
-    fcntl(fds_[1], F_SETFL, 0);
-    saved_out_ = dup(1);
-    saved_err_ = dup(2);
-    dup2(fds_[1], 1);
-    dup2(fds_[1], 2);
-  }
-  void drain() {
-    reader_ = std::thread([this] {
-      char buffer[65536];
-      while (read(fds_[0], buffer, sizeof(buffer)) > 0) {
-      }
-    });
-  }
-  ~UnreadConsole() {
-    std::fflush(stdout);
-    std::fflush(stderr);
-    dup2(saved_out_, 1);
-    dup2(saved_err_, 2);
-    close(saved_out_);
-    close(saved_err_);
-    close(fds_[1]);
-    if (reader_.joinable()) reader_.join();
-    close(fds_[0]);
-  }
-
- private:
-  int fds_[2] = {-1, -1};
-  int saved_out_ = -1, saved_err_ = -1;
-  std::thread reader_;
-};
-
-}  // namespace
 
 TEST(ControllerRealtime, AConsoleNobodyReadsNeverDelaysACycleAndTheStopIsPrompt) {
   SimBench bench;

@@ -1,7 +1,9 @@
 // Bringing the arm up and down: the gripper-by-position variant, failures
 // that must leave the bus alone or the arm safe, and the shutdown steps.
+#include <canbase/SocketCan.h>
 #include <interfaces/InterfacesThread.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <memory>
@@ -71,6 +73,21 @@ TEST(ControllerStartUp, UnusableDescriptionFailsBeforeAnythingIsSent) {
   EXPECT_EQ(message, "URDF parsing failed");
   std::this_thread::sleep_for(50ms);
   EXPECT_EQ(bench.arm.framesReceived(), 0u);
+}
+
+TEST(ControllerStartUp, NoMotorAnsweringFailsAfterTheStartUpDampingNamingThem) {
+  kav::sim::BusHub hub;
+  std::atomic<int> frames{0};
+  kav::hw_interface::SocketCan listener;
+  listener.setCallBackFunction([&](kav::hw_interface::CanFrame*) { ++frames; });
+  ASSERT_TRUE(listener.Init(hub.endpoint().c_str()));
+  const std::string message = messageOf([&] { ProbeController controller(urdfPath(), hub.endpoint(), 0); });
+  EXPECT_NE(message.find("No answer from motors 1 2 3 4 5 6 7"), std::string::npos) << message;
+  const int sent = frames.load();
+  EXPECT_LE(sent, 7 * (3 + 3 + 100)) << "clear-error, enable and damping rounds, nothing more";
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(frames.load(), sent);
+  listener.Close();
 }
 
 TEST(ControllerStartUp, BusThatCannotBeOpenedFailsNamingIt) {

@@ -269,6 +269,17 @@ TEST_F(ControllerStates, HomePositionsAndTheGripperZero) {
     return std::fabs(q[0] - 0.2) < 0.08 && std::fabs(q[1] - 0.4) < 0.08 && std::fabs(q[5] + 0.1) < 0.08;
   }));
   EXPECT_EQ(controller_->gripperZero(), gripper_zero);
+
+  // Home positions beyond the joint limits are clamped like targets (and a
+  // huge one never reaches the cycle's arithmetic): joint 4 stops at 1.29.
+  moveTo({0.0, 0.5, 0.4, 1.2, 0.0, 0.0});
+  controller_->setHomePositions({0.0, 0.5, 0.4, 1e300, 0.0, 0.0});
+  controller_->setArmStatus(ControllerBase::GO_HOME);
+  std::this_thread::sleep_for(1500ms);
+  const auto wrist = during(3, 100ms);
+  ASSERT_FALSE(wrist.empty());
+  EXPECT_NEAR(wrist.back().position, kav::config::kJointUpper[3], kPositionStep);
+  EXPECT_TRUE(controller_->controlActive());
   controller_->setHomePositions({0, 0, 0, 0, 0, 0});
 }
 
@@ -285,6 +296,16 @@ TEST_F(ControllerStates, BadHostInputIsRefusedAndChangesNothing) {
   Eigen::Isometry3d pose = Eigen::Isometry3d::Identity();
   pose.translation().x() = nan;
   EXPECT_THROW(controller_->setEndPose(pose), std::invalid_argument);
+  // A linear part that is not a rotation: zero, scaled, sheared, mirrored.
+  Eigen::Matrix3d sheared = Eigen::Matrix3d::Identity();
+  sheared(0, 1) = 0.1;
+  for (const Eigen::Matrix3d& linear :
+       {Eigen::Matrix3d::Zero().eval(), (2.0 * Eigen::Matrix3d::Identity()).eval(), sheared,
+        Eigen::Vector3d(1, 1, -1).asDiagonal().toDenseMatrix()}) {
+    Eigen::Isometry3d bad = Eigen::Isometry3d::Identity();
+    bad.linear() = linear;
+    EXPECT_THROW(controller_->setEndPose(bad), std::invalid_argument) << linear;
+  }
   std::this_thread::sleep_for(200ms);
   const auto q = controller_->getJointPositons();
   for (int i = 0; i < 6; ++i) EXPECT_NEAR(q[i], target[i], 0.04) << "joint " << i;

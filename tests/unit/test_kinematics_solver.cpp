@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 #include <solver/kinematic_dynamic_solver.h>
 #include <solver/kinematic_solver.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <Eigen/Geometry>
 #include <array>
@@ -260,6 +262,28 @@ TEST(ChainSolverConstruction, MissingOrMalformedFileFailsParsing) {
         expectFailure([&] { KinematicDynamicSolver s(path, "base_link", "link6"); }, "URDF parsing failed");
     EXPECT_THAT(err, HasSubstr("Failed to parse URDF file.\n")) << path;
   }
+}
+
+TEST(ChainSolverConstruction, WhatCannotBeADescriptionFileIsRefusedBeforeReading) {
+  auto messageFor = [](const std::string& path) {
+    try {
+      kav::KinematicDynamicSolver solver(path, "base_link", "link6");
+    } catch (const std::runtime_error& error) {
+      return std::string(error.what());
+    }
+    return std::string("no error");
+  };
+  // A device would be read until memory runs out, a FIFO would block for ever.
+  EXPECT_NE(messageFor("/dev/zero").find("is not a regular file"), std::string::npos);
+  const std::string fifo = testing::TempDir() + "kav-description-fifo";
+  ::unlink(fifo.c_str());
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_NE(messageFor(fifo).find("is not a regular file"), std::string::npos);
+  ::unlink(fifo.c_str());
+  const std::string large = testing::TempDir() + "kav-description-large.urdf";
+  std::ofstream(large) << std::string((1 << 20) + 1, ' ');
+  EXPECT_NE(messageFor(large).find("is larger than 1 MiB"), std::string::npos);
+  ::unlink(large.c_str());
 }
 
 TEST(ChainSolverConstruction, MalformedTextFailsParsing) {

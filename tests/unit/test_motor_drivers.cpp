@@ -9,6 +9,7 @@
 #include <cmath>
 #include <limits>
 #include <thread>
+#include <vector>
 
 using namespace kav::hw_interface;
 
@@ -177,13 +178,15 @@ TEST(MotorType4Feedback, DecodingAndTwoStagePublication) {
   EXPECT_EQ(status.torque, 0.0);
   EXPECT_EQ(motor.getErrorCode(), 3);  // bits 4..0 of 0xE3
 
+  // The ends of the ranges (a first reading is taken as it is).
+  MotorType4 fresh(2);
   CanFrame ends = frameOf(2, {0, 0xFF, 0xFF, 0, 0, 0, 0, 0});
-  motor.CanAnalyze(&ends);
-  motor.ExchangeMotorMsg();
-  EXPECT_EQ(motor.GetMotorMsg().position, 12.5);
-  EXPECT_EQ(motor.GetMotorMsg().velocity, -18.0);
-  EXPECT_EQ(motor.GetMotorMsg().current, -30.0);
-  EXPECT_EQ(motor.getErrorCode(), 0);
+  fresh.CanAnalyze(&ends);
+  fresh.ExchangeMotorMsg();
+  EXPECT_EQ(fresh.GetMotorMsg().position, 12.5);
+  EXPECT_EQ(fresh.GetMotorMsg().velocity, -18.0);
+  EXPECT_EQ(fresh.GetMotorMsg().current, -30.0);
+  EXPECT_EQ(fresh.getErrorCode(), 0);
 }
 
 TEST(MotorType4Feedback, IgnoresOtherIdentifiers) {
@@ -285,27 +288,55 @@ TEST(MotorType2Feedback, CountsTurnsAcrossTheRangeEnds) {
   auto down = positionsAfter({-12.4f, 12.4f});
   EXPECT_NEAR(down[0], -12.4, 1e-3);
   EXPECT_NEAR(down[1], -12.6, 1e-3);
-  // Two turns the same way accumulate.
-  auto twice = positionsAfter({12.4f, -12.4f, 0.0f, 12.4f, -12.4f});
-  EXPECT_NEAR(twice[4], 37.6, 1e-3);
+  // Two turns the same way accumulate (the joint moving in plausible steps).
+  std::vector<float> walk{12.4f, -12.4f};
+  for (int k = 1; k <= 30; ++k) walk.push_back(-12.4f + 0.8f * static_cast<float>(k));  // up to 11.6
+  walk.insert(walk.end(), {12.4f, -12.4f});
+  MotorType2 walker(7);
+  for (float reading : walk) {
+    CanFrame frame = type2Feedback(7, 1, rawPosition(reading));
+    walker.CanAnalyze(&frame);
+  }
+  walker.ExchangeMotorMsg();
+  EXPECT_NEAR(walker.GetMotorMsg().position, 37.6, 1e-3);
+  EXPECT_EQ(walker.framesDropped(), 0u);
+}
 
-  // The wire grid has no pair exactly 12.5 apart: from -12.5 to about -0.0002
-  // is just under half the range (no turn), from there to 12.5 just over.
-  MotorType2 motor(7);
-  CanFrame low = type2Feedback(7, 1, 0x0000);   // -12.5
-  CanFrame mid = type2Feedback(7, 1, 0x7FFF);   // about -0.00019
-  CanFrame high = type2Feedback(7, 1, 0xFFFF);  // 12.5
-  motor.CanAnalyze(&low);
-  motor.CanAnalyze(&mid);
+TEST(MotorFeedbackPlausibility, ImplausibleReadingsAndShortFramesAreDroppedAndCounted) {
+  // 0.3, then a stray -12.5, then -0.02: the stray reading is dropped and no
+  // turn is counted (it used to shift the joint by 25 rad).
+  MotorType2 motor(5);
+  for (float reading : {0.3f, -12.5f, -0.02f}) {
+    CanFrame frame = type2Feedback(5, 1, rawPosition(reading));
+    motor.CanAnalyze(&frame);
+  }
   motor.ExchangeMotorMsg();
-  EXPECT_NEAR(motor.GetMotorMsg().position, -0.00019, 1e-5);
-  motor.CanAnalyze(&high);
-  motor.ExchangeMotorMsg();
-  EXPECT_NEAR(motor.GetMotorMsg().position, -12.5, 1e-9);
-  motor.resetCircle();
-  motor.CanAnalyze(&high);
-  motor.ExchangeMotorMsg();
-  EXPECT_NEAR(motor.GetMotorMsg().position, 12.5, 1e-9);
+  EXPECT_NEAR(motor.GetMotorMsg().position, -0.02, 1e-3);
+  EXPECT_EQ(motor.framesAccepted(), 2u);
+  EXPECT_EQ(motor.framesDropped(), 1u);
+  EXPECT_FALSE(motor.implausibleFault());
+
+  // Frames of another length are dropped and counted, never decoded.
+  CanFrame short_frame = type2Feedback(5, 1, rawPosition(0.0f));
+  short_frame.can_dlc = 6;
+  motor.CanAnalyze(&short_frame);
+  EXPECT_EQ(motor.framesDropped(), 2u);
+
+  // Ten implausible readings in a row are a fault of the motor; fewer are not.
+  MotorType4 base(1);
+  CanFrame near = frameOf(1, {0, 0x80, 0x00, 0x7F, 0xF7, 0xFF, 110, 0});
+  CanFrame far = frameOf(1, {0, 0x00, 0x00, 0x7F, 0xF7, 0xFF, 110, 0});  // -12.5
+  base.CanAnalyze(&near);
+  for (int i = 0; i < 9; ++i) base.CanAnalyze(&far);
+  EXPECT_FALSE(base.implausibleFault());
+  base.CanAnalyze(&near);  // a plausible reading ends the run
+  for (int i = 0; i < 9; ++i) base.CanAnalyze(&far);
+  EXPECT_FALSE(base.implausibleFault());
+  base.CanAnalyze(&far);
+  EXPECT_TRUE(base.implausibleFault());
+  EXPECT_EQ(base.framesDropped(), 19u);
+  base.ExchangeMotorMsg();
+  EXPECT_NEAR(base.GetMotorMsg().position, 0.0, 1e-3) << "only plausible readings are published";
 }
 
 TEST(MotorType2Presence, SilenceLimitsAndEnableRestartsTheClock) {

@@ -6,7 +6,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <rt/ThreadStart.h>
+#include <rt/Seams.h>
 #include <sim/BusHub.h>
 #include <unistd.h>
 
