@@ -1,6 +1,7 @@
 // The arm demo: brings an arm up, shows a live table of its joints and its
 // end-effector pose while it goes through gravity compensation, a few joint
-// targets and the gripper, then shuts it down.
+// targets, a synchronised move, a trajectory through several points, a
+// straight line of the end effector and the gripper, then shuts it down.
 //
 //   kav_demo                       runs against the simulated arm on a private
 //                                  local-socket bus (no hardware needed)
@@ -102,6 +103,35 @@ bool near(const std::vector<double>& q, const std::vector<double>& target, doubl
   return true;
 }
 
+// The three kinds of motion, each run inside the control cycle.
+void runMotions(InterfacesThread& arm, bool quiet) {
+  const auto until_done = [&] { return arm.motionDone(); };
+  arm.moveJoints({0.6, 1.0, 0.9, 0.3, -0.3, 0.4});
+  watch(arm, "synchronised move (moveJoints): all joints arrive together", std::chrono::seconds(10), quiet,
+        until_done);
+
+  std::vector<kav::t8::TrajectoryPoint> points(4);
+  const std::vector<std::vector<double>> positions{{0.4, 1.2, 1.0, 0.0, 0.0, 0.2},
+                                                   {0.0, 1.0, 0.8, -0.3, 0.3, 0.0},
+                                                   {-0.4, 0.8, 0.7, 0.0, 0.0, -0.3},
+                                                   {0.0, 0.8, 0.7, 0.0, 0.0, 0.0}};
+  for (std::size_t i = 0; i < points.size(); ++i) {
+    points[i].positions = positions[i];
+    points[i].time_from_start = 3.0 * static_cast<double>(i + 1);
+  }
+  arm.followJointTrajectory(points);
+  watch(arm, "trajectory through four points (followJointTrajectory)", std::chrono::seconds(15), quiet,
+        until_done);
+
+  const Eigen::Isometry3d start = arm.getEndPose();
+  Eigen::Isometry3d side = start;
+  side.translation().y() += 0.05;
+  arm.moveLinear(side, 0.04);
+  watch(arm, "straight line 5 cm along y (moveLinear)", std::chrono::seconds(10), quiet, until_done);
+  arm.moveLinear(start, 0.04);
+  watch(arm, "straight line back", std::chrono::seconds(10), quiet, until_done);
+}
+
 int run(const Options& options) {
   std::unique_ptr<kav::sim::BusHub> hub;
   std::unique_ptr<kav::sim::SimulatedArm> sim;
@@ -132,6 +162,8 @@ int run(const Options& options) {
     watch(arm, "joint targets (POSITION_CONTROL)", std::chrono::milliseconds(4000), options.quiet,
           [&] { return near(arm.getJointPositons(), target, 0.01); });
   }
+
+  runMotions(arm, options.quiet);
 
   arm.setCatch(1.0);
   watch(arm, "gripper opening to 1.0 rad", std::chrono::milliseconds(1500), options.quiet);

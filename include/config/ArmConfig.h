@@ -71,6 +71,12 @@ constexpr int kHomingJointsWithoutGravity = 2;
 /// of the acceleration (rad/s²) and speed (rad/s) limits.
 constexpr double kMaxAcceleration = 0.5;
 constexpr double kMaxVelocity = 2.0;
+/// Straight lines of the end effector (moveLinear): the peak acceleration
+/// along the line (m/s²), and the turning rate (rad/s) and its peak
+/// acceleration (rad/s²) of the orientation.
+constexpr double kLineAcceleration = 0.05;
+constexpr double kLineAngularSpeed = 0.5;
+constexpr double kLineAngularAcceleration = 0.25;
 /// Interpolation limits of GO_HOME and the start-up homing.
 constexpr double kHomingAcceleration = 0.08;
 constexpr double kHomingVelocity = 0.2;

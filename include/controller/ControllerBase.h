@@ -29,6 +29,7 @@ using hw_interface::CanFrame;
 using hw_interface::HybridJointStatus;
 
 class EdgeSearch;
+class MotionExecutor;
 
 /// The control core of one arm.
 ///
@@ -185,6 +186,9 @@ class ControllerBase {
   /// so a running cycle never grows it.
   std::vector<int> error_code_;
   KinematicDynamicSolver solver_;
+  /// Motions in POSITION_CONTROL: the control thread samples the running
+  /// one each cycle instead of interpolating toward the joint targets.
+  std::unique_ptr<MotionExecutor> motion_executor_;
 
   /// Sends one damping round.
   void dampOnce();

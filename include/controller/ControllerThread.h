@@ -14,10 +14,13 @@
 
 #include "controller/ControllerBase.h"
 #include "controller/ErrorHistory.h"
+#include "motion/Motion.h"
 #include "rt/PiMutex.h"
 
 namespace kav {
 namespace t8 {
+
+class MotionCommander;
 
 /// Runs ControllerBase::Update() every 5 ms on its own thread and hands
 /// commands and status between host threads and that thread.
@@ -69,15 +72,29 @@ class ControllerThread : public ControllerBase {
   /// 1000 ever reported and the newest 9000.
   std::vector<int> getErrorCode();
   /// Selects the arm state by number; any number outside 0..5 means damping.
+  /// Ends a running motion.
   /// @throw std::runtime_error once control has ended (as every setter)
   void setArmStatus(int state);
+  /// Ends a running motion.
   /// @throw std::invalid_argument when the pose holds a value that is not
   ///        finite or its linear part is not a rotation (orthonormal within
   ///        1e-6, determinant +1)
   void setEndPose(Eigen::Isometry3d input);
-  /// Targets of joints 1-6 (further values are ignored).
+  /// Targets of joints 1-6 (further values are ignored). Ends a running motion.
   /// @throw std::invalid_argument for fewer than six values or a value that is not finite
   void setJointPositions(std::vector<double> positions);
+
+  /// Motions (see InterfacesThread for what each does). Host threads only.
+  /// @throw std::invalid_argument for input that cannot be followed (nothing moves)
+  /// @throw std::runtime_error when the control loop does not run or another
+  ///        command ends the motion while it is being started
+  void followJointTrajectory(const std::vector<motion::TrajectoryPoint>& points);
+  void moveJoints(const std::vector<double>& target, double speed_scale = 1.0);
+  void moveLinear(const Eigen::Isometry3d& pose, double speed);
+  bool motionDone();
+  bool waitMotion(double timeout_s);
+  void stopMotion();
+  void setMotionLimits(const std::vector<double>& max_velocity, const std::vector<double>& max_acceleration);
   /// Gripper to position mode with target @p position (relative to its zero).
   /// @throw std::invalid_argument when @p position is not finite
   void setCatch(double position);
@@ -110,6 +127,9 @@ class ControllerThread : public ControllerBase {
   void ArmThread();
   void exchangeData();
   void recordCycle(const CycleTiming& timing);
+  /// POSITION_CONTROL's joint targets at a motion's final point, so that the
+  /// interpolation holds it once the motion ends.
+  void holdJointTargets(const motion::JointArray& positions);
   /// Ends control after @p error: damping (again), the code, the message.
   void endControl(const std::exception& error, bool answered_fault);
   /// @throw std::runtime_error naming @p what and the fault once control ended
@@ -131,6 +151,7 @@ class ControllerThread : public ControllerBase {
   std::atomic<std::size_t> cycle_count_{0};
   // Guards every exchange copy, and the staging copies, which host threads share.
   rt::PiMutex mutex_exchange_data_;
+  std::unique_ptr<MotionCommander> motion_commander_;
 };
 
 }  // namespace t8

@@ -67,6 +67,38 @@ class InterfacesPy {
   /// Feedback frames each driver dropped (see InterfacesThread::getDroppedFrames).
   std::vector<std::uint64_t> get_dropped_frames();
 
+  /// Motions: see InterfacesThread for what each does.
+  ///
+  /// Follows a joint trajectory through one point per entry of @p times.
+  /// @param positions six positions per point
+  /// @param velocities empty (no point has velocities), or one entry per
+  ///        point (six values each)
+  /// @param accelerations empty, or one entry per point
+  /// @param times time_from_start of each point, seconds
+  /// @throw std::invalid_argument as InterfacesThread::followJointTrajectory,
+  ///        or when the lists do not have one entry per point
+  void follow_joint_trajectory(const std::vector<std::vector<double>>& positions,
+                               const std::vector<std::vector<double>>& velocities,
+                               const std::vector<std::vector<double>>& accelerations,
+                               const std::vector<double>& times);
+  /// Synchronised point-to-point move to six joint positions.
+  /// @throw std::invalid_argument as InterfacesThread::moveJoints
+  void move_joints(const std::vector<double>& target, double speed_scale);
+  /// Straight line of the end effector to @p pose: seven values x, y, z,
+  /// qw, qx, qy, qz (the quaternion scaled to unit length), or sixteen values,
+  /// a 4x4 homogeneous matrix row by row.
+  /// @param speed m/s
+  /// @throw std::invalid_argument as InterfacesThread::moveLinear, or for
+  ///        another number of values
+  void move_linear(const std::vector<double>& pose, double speed);
+  bool motion_done();
+  /// @return true when the motion is done within @p timeout seconds
+  bool wait_motion(double timeout);
+  void stop_motion();
+  /// @throw std::invalid_argument as InterfacesThread::setMotionLimits
+  void set_motion_limits(const std::vector<double>& max_velocity,
+                         const std::vector<double>& max_acceleration);
+
  private:
   class impl;
   std::unique_ptr<impl> pimpl;

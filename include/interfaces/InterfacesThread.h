@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "motion/Motion.h"
 #include "typedef/HybridJointTypeDef.h"
 
 namespace kav {
@@ -95,6 +96,70 @@ class InterfacesThread {
   /// other than 8) or implausible (a position jump of more than 1 rad),
   /// joints 1-6 and the gripper.
   std::vector<std::uint64_t> getDroppedFrames();
+
+  // ---- Motions, run in POSITION_CONTROL inside the control cycle.
+  //
+  // A motion selects POSITION_CONTROL, starts from the present set-point
+  // (position and velocity) and is sampled every cycle: the sample is the
+  // set-point and its velocity the motors' velocity target, in place of the
+  // interpolation toward the joint targets. Afterwards the final point is
+  // held, and the joint targets are set to it. Every motion is checked
+  // completely before anything moves, and a new motion replaces a running one
+  // from the present set-point without a jump. setJointPositions,
+  // setEndPose and setArmStatus end a running motion: the set-point then
+  // continues from where the motion left it, as the selected state's law
+  // drives it (in POSITION_CONTROL, interpolating toward the joint targets).
+  // Calls return once the control loop has taken the motion over.
+
+  /// Follows a trajectory through @p points, interpolated per joint: a
+  /// cubic spline through the positions when only positions are given (zero
+  /// velocity at the end), cubic Hermite segments with velocities, quintic
+  /// segments with velocities and accelerations. The last point must be at
+  /// rest.
+  /// @param points at least one; times strictly increasing, the first above 0
+  /// @throw std::invalid_argument naming the point and the joint for wrong
+  ///        sizes, values that are not finite, bad times, positions outside
+  ///        the joint limits, a sampled velocity or acceleration above the
+  ///        motion limits; nothing moves then
+  /// @throw std::runtime_error when the control loop does not run
+  void followJointTrajectory(const std::vector<TrajectoryPoint>& points);
+  /// Moves all six joints to @p target in the shortest time the motion
+  /// limits allow for the slowest joint; all joints start and arrive
+  /// together (trapezoidal velocity profiles stretched to the common
+  /// duration). From a moving set-point it first stops (as stopMotion).
+  /// @param target six joint positions within the joint limits
+  /// @param speed_scale in (0, 1]: velocities × s, accelerations × s²
+  /// @throw std::invalid_argument for a bad target or scale; nothing moves then
+  /// @throw std::runtime_error when the control loop does not run
+  void moveJoints(const std::vector<double>& target, double speed_scale = 1.0);
+  /// Moves the end effector on a straight line from the present commanded
+  /// pose to @p pose (as setEndPose and getEndPose give poses), turning the
+  /// orientation by slerp, at @p speed with a smooth start and stop. Every
+  /// cycle's joint set-points are solved from the previous cycle's, and the
+  /// whole line is checked first. From a moving set-point it first stops.
+  /// @param speed m/s, above 0
+  /// @throw std::invalid_argument for a pose that is not a finite rigid
+  ///        transform, a bad speed, or a line that cannot be followed (out of
+  ///        reach, no solution, joint or motion limits), saying at which
+  ///        fraction of the line; nothing moves then
+  /// @throw std::runtime_error when the control loop does not run
+  void moveLinear(const Eigen::Isometry3d& pose, double speed);
+  /// True when no motion is moving the arm (none started, it came to rest,
+  /// it was ended, or the control loop stopped).
+  bool motionDone();
+  /// Waits up to @p timeout_s seconds for motionDone().
+  /// @return true when done
+  /// @throw std::invalid_argument for a negative or NaN timeout
+  bool waitMotion(double timeout_s);
+  /// Decelerates every joint within the acceleration limits, all coming to
+  /// rest together, and holds there. Does nothing when no motion moves.
+  void stopMotion();
+  /// Per-joint limits of motions planned from now on (a running one keeps
+  /// its own): defaults and ceilings 2.0 rad/s and 0.5 rad/s².
+  /// @param max_velocity six values in (0, 2.0]
+  /// @param max_acceleration six values in (0, 0.5]
+  /// @throw std::invalid_argument naming the joint; nothing changes then
+  void setMotionLimits(const std::vector<double>& max_velocity, const std::vector<double>& max_acceleration);
 
  private:
   class impl;

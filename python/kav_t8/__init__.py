@@ -2,7 +2,10 @@
 
 The arm:
     InterfacesPy        one arm over a SocketCAN interface or a local-socket bus;
-                        a context manager whose exit stops the arm
+                        a context manager whose exit stops the arm; motions run
+                        inside its control cycle: follow_joint_trajectory,
+                        move_joints, move_linear, motion_done, wait_motion,
+                        stop_motion, set_motion_limits (docs/motion.md)
     ArmState            the arm states by number (an IntEnum)
     JOINT_NAMES         names of the seven entries of every joint list
 

@@ -3,7 +3,12 @@
 #include <pybind11/stl.h>
 #include <pybind11/stl/filesystem.h>
 
+#include <chrono>
+#include <cmath>
 #include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "bindings.h"
 
@@ -21,6 +26,105 @@ auto forward(R (InterfacesPy::*operation)(Args...)) {
   return [operation](Arm& self, Args... args) {
     return self.use([&](InterfacesPy& arm) { return (arm.*operation)(std::move(args)...); });
   };
+}
+
+// The points of follow_joint_trajectory, one list entry per point.
+struct Points {
+  std::vector<std::vector<double>> positions, velocities, accelerations;
+  std::vector<double> times;
+};
+
+std::vector<double> numbersOf(const py::handle& value, const std::string& what) {
+  try {
+    return value.cast<std::vector<double>>();
+  } catch (const py::cast_error&) {
+    throw std::invalid_argument("follow_joint_trajectory: " + what + " must be a sequence of numbers");
+  }
+}
+
+double timeOf(const py::handle& value, const std::string& what) {
+  try {
+    return value.cast<double>();
+  } catch (const py::cast_error&) {
+    throw std::invalid_argument("follow_joint_trajectory: " + what + " must be a number of seconds");
+  }
+}
+
+// Each point is a dict with the keys positions, time_from_start and
+// optionally velocities and accelerations, or a sequence (positions, t),
+// (positions, velocities, t) or (positions, velocities, accelerations, t).
+Points parsePoints(const py::iterable& points) {
+  Points parsed;
+  std::size_t index = 0;
+  bool any_velocities = false, any_accelerations = false;
+  for (const py::handle& item : points) {
+    const std::string name = "points[" + std::to_string(index) + "]";
+    std::vector<double> velocities, accelerations;
+    if (py::isinstance<py::dict>(item)) {
+      const py::dict point = py::reinterpret_borrow<py::dict>(item);
+      for (const auto& entry : point) {
+        const std::string key = py::str(entry.first);
+        if (key != "positions" && key != "velocities" && key != "accelerations" && key != "time_from_start") {
+          throw std::invalid_argument("follow_joint_trajectory: " + name + " has an unknown key '" + key +
+                                      "' (positions, velocities, accelerations, time_from_start)");
+        }
+      }
+      if (!point.contains("positions") || !point.contains("time_from_start")) {
+        throw std::invalid_argument("follow_joint_trajectory: " + name +
+                                    " needs the keys 'positions' and 'time_from_start'");
+      }
+      parsed.positions.push_back(numbersOf(point["positions"], name + ".positions"));
+      if (point.contains("velocities")) velocities = numbersOf(point["velocities"], name + ".velocities");
+      if (point.contains("accelerations")) {
+        accelerations = numbersOf(point["accelerations"], name + ".accelerations");
+      }
+      parsed.times.push_back(timeOf(point["time_from_start"], name + ".time_from_start"));
+    } else if (py::isinstance<py::sequence>(item) && !py::isinstance<py::str>(item)) {
+      const py::sequence point = py::reinterpret_borrow<py::sequence>(item);
+      const std::size_t size = point.size();
+      if (size < 2 || size > 4) {
+        throw std::invalid_argument("follow_joint_trajectory: " + name +
+                                    " must be (positions, time_from_start), (positions, velocities, "
+                                    "time_from_start) or (positions, velocities, accelerations, "
+                                    "time_from_start), got " +
+                                    std::to_string(size) + " entries");
+      }
+      parsed.positions.push_back(numbersOf(point[0], name + ".positions"));
+      if (size >= 3) velocities = numbersOf(point[1], name + ".velocities");
+      if (size == 4) accelerations = numbersOf(point[2], name + ".accelerations");
+      parsed.times.push_back(timeOf(point[size - 1], name + ".time_from_start"));
+    } else {
+      throw std::invalid_argument("follow_joint_trajectory: " + name + " must be a dict or a sequence");
+    }
+    any_velocities = any_velocities || !velocities.empty();
+    any_accelerations = any_accelerations || !accelerations.empty();
+    parsed.velocities.push_back(std::move(velocities));
+    parsed.accelerations.push_back(std::move(accelerations));
+    ++index;
+  }
+  if (!any_velocities) parsed.velocities.clear();
+  if (!any_accelerations) parsed.accelerations.clear();
+  return parsed;
+}
+
+// A pose for move_linear: [x, y, z, qw, qx, qy, qz], or a 4x4 matrix (numpy
+// array or nested lists), flattened row by row.
+std::vector<double> poseValues(const py::object& pose) {
+  const auto array = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(pose);
+  if (!array) PyErr_Clear();
+  if (array && array.ndim() == 2) {
+    const Eigen::Matrix4d matrix = matrixFromArray(array, "move_linear: pose");
+    std::vector<double> values;
+    for (int r = 0; r < 4; ++r) {
+      for (int c = 0; c < 4; ++c) values.push_back(matrix(r, c));
+    }
+    return values;
+  }
+  try {
+    return pose.cast<std::vector<double>>();
+  } catch (const py::cast_error&) {
+    throw std::invalid_argument("move_linear: pose must be [x, y, z, qw, qx, qy, qz] or a 4x4 matrix");
+  }
 }
 
 constexpr const char* kClassDoc = R"(One arm, driven with numbers and lists.
@@ -118,7 +222,88 @@ opened, or the arm is not home within 30 s.)")
       .def("get_dropped_frames", forward(&InterfacesPy::get_dropped_frames),
            "Feedback frames each motor's driver dropped as malformed or implausible (7 counts).")
       .def("set_joint_velocities", forward(&InterfacesPy::set_joint_velocities),
-           "Not supported: returns False.");
+           "Not supported: returns False.")
+      .def(
+          "follow_joint_trajectory",
+          [](Arm& self, const py::iterable& points) {
+            Points parsed = parsePoints(points);
+            self.use([&](InterfacesPy& arm) {
+              arm.follow_joint_trajectory(parsed.positions, parsed.velocities, parsed.accelerations,
+                                          parsed.times);
+            });
+          },
+          py::arg("points"),
+          "Follows a joint trajectory in POSITION_CONTROL, sampled inside the control\n"
+          "cycle; returns once it runs (see motion_done, wait_motion).\n\n"
+          "points -- each (positions, time_from_start), (positions, velocities,\n"
+          "          time_from_start), (positions, velocities, accelerations,\n"
+          "          time_from_start), or a dict with those keys; six values per list,\n"
+          "          times in seconds after the start, strictly increasing, the first\n"
+          "          above 0. Positions only: a cubic spline; with velocities: cubic\n"
+          "          Hermite segments; with accelerations too: quintic segments. The\n"
+          "          last point must be at rest; it is held afterwards.\n\n"
+          "Raises ValueError naming the point and the joint for bad values, times,\n"
+          "positions outside the joint limits, or a sampled velocity or acceleration\n"
+          "above the motion limits; nothing moves then.")
+      .def("move_joints", forward(&InterfacesPy::move_joints), py::arg("target"),
+           py::arg("speed_scale") = 1.0,
+           "Moves the six joints to target (radians) in the shortest time the motion\n"
+           "limits allow for the slowest joint; all joints start and arrive together.\n"
+           "speed_scale in (0, 1] runs the move that many times as fast. Returns once\n"
+           "the move runs.\n\n"
+           "Raises ValueError for a target that is not six finite numbers within the\n"
+           "joint limits, or a bad speed_scale.")
+      .def(
+          "move_linear",
+          [](Arm& self, const py::object& pose, double speed) {
+            const std::vector<double> values = poseValues(pose);
+            self.use([&](InterfacesPy& arm) { arm.move_linear(values, speed); });
+          },
+          py::arg("pose"), py::arg("speed"),
+          "Moves the end effector on a straight line from the present commanded pose\n"
+          "to pose ([x, y, z, qw, qx, qy, qz] or a 4x4 matrix, as get_ee_pose), the\n"
+          "orientation turning by slerp, at speed m/s with a smooth start and stop.\n"
+          "Returns once the line runs.\n\n"
+          "Raises ValueError for a bad pose or speed, or a line that cannot be\n"
+          "followed (the message says at which fraction of the line); nothing moves\n"
+          "then.")
+      .def("motion_done", forward(&InterfacesPy::motion_done),
+           "True when no motion moves the arm (none started, it came to rest, it was\n"
+           "ended by another command, or the control loop stopped).")
+      .def(
+          "wait_motion",
+          [](Arm& self, std::optional<double> timeout) {
+            if (timeout && (std::isnan(*timeout) || *timeout < 0.0)) {
+              throw std::invalid_argument(
+                  "wait_motion: timeout must be None or a number of seconds, at least 0");
+            }
+            // Waits in slices with the GIL released, so that Ctrl-C still works.
+            const auto start = std::chrono::steady_clock::now();
+            while (true) {
+              double slice = 0.1;
+              if (timeout) {
+                const double left =
+                    *timeout -
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+                slice = std::max(0.0, std::min(slice, left));
+              }
+              if (self.use([&](InterfacesPy& arm) { return arm.wait_motion(slice); })) return true;
+              if (timeout && slice <= 0.0) return false;
+              if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+            }
+          },
+          py::arg("timeout") = py::none(),
+          "Waits until motion_done(), at most timeout seconds (None: no limit), with\n"
+          "the GIL released. Returns True when done, False on time-out.")
+      .def("stop_motion", forward(&InterfacesPy::stop_motion),
+           "Decelerates every joint within the acceleration limits, all coming to rest\n"
+           "together, and holds there. Does nothing when no motion moves.")
+      .def("set_motion_limits", forward(&InterfacesPy::set_motion_limits), py::arg("max_velocity"),
+           py::arg("max_acceleration"),
+           "Per-joint limits (six values each) of the motions planned from now on:\n"
+           "velocity in (0, 2.0] rad/s, acceleration in (0, 0.5] rad/s^2 (the defaults\n"
+           "are the ceilings).\n\n"
+           "Raises ValueError naming the joint for a value outside its range.");
   addLifecycle<Arm>(cls,
                     "Stops the arm: ends the control thread, holds the arm in damping for\n"
                     "0.4 s and closes the bus; blocks for more than a second (GIL released).\n"

@@ -14,6 +14,7 @@
 #include "config/ArmConfig.h"
 #include "controller/CycleClock.h"
 #include "controller/EdgeSearch.h"
+#include "controller/MotionExecutor.h"
 #include "rt/Seams.h"
 #include "rt/SigpipeGuard.h"
 #include "solver/Exercise.h"
@@ -68,6 +69,7 @@ ControllerBase::ControllerBase(const std::string& urdf_path, const std::string& 
       current_out_count_{0, 0, 0, 0, 0, 0, 0},
       max_current_out_(kCurrentTripChecks),
       solver_(urdf_path, "base_link", "link6"),
+      motion_executor_(std::make_unique<MotionExecutor>()),
       lower_Joint{kJointLower[0], kJointLower[1], kJointLower[2], kJointLower[3],
                   kJointLower[4], kJointLower[5], kJointLower[6]},
       upper_Joint{kJointUpper[0], kJointUpper[1], kJointUpper[2], kJointUpper[3],
@@ -279,6 +281,7 @@ void ControllerBase::Update() {
     raiseMotorFault(pending_fault_);
   }
 
+  motion_executor_->beginCycle(state_machine_, temp_position, online_);
   if (online_) {
     switch (state_machine_.load()) {
       case SOFT:
@@ -535,12 +538,20 @@ void ControllerBase::statePositionControl() {
   double output_vel[kArmJoints];
   const double max_acc = max_acc_.load();
   const double max_vel = max_vel_.load();
-  for (int i = 0; i < kArmJoints; ++i) {
-    solve_position[i] = limit(joint_target_[i].position, lower_Joint[i], upper_Joint[i]);
-  }
-  for (int i = 0; i < kArmJoints; ++i) {
-    solve::Interpolation(&solve_position[i], &temp_position[i], &output_vel[i], max_acc, max_vel,
-                         kControlFrequency);
+  if (const motion::JointSample* sample = motion_executor_->current()) {
+    // A motion runs: its sample is both the set-point and the target.
+    for (int i = 0; i < kArmJoints; ++i) {
+      temp_position[i] = solve_position[i] = sample->position[i];
+      output_vel[i] = sample->velocity[i];
+    }
+  } else {
+    for (int i = 0; i < kArmJoints; ++i) {
+      solve_position[i] = limit(joint_target_[i].position, lower_Joint[i], upper_Joint[i]);
+    }
+    for (int i = 0; i < kArmJoints; ++i) {
+      solve::Interpolation(&solve_position[i], &temp_position[i], &output_vel[i], max_acc, max_vel,
+                           kControlFrequency);
+    }
   }
   for (int i = 0; i < kArmJoints; ++i) {
     double torque = gravity_compensation_torqe_[i];

@@ -11,6 +11,8 @@
 #include "config/ArmConfig.h"
 #include "console/Console.h"
 #include "controller/CycleClock.h"
+#include "controller/MotionCommander.h"
+#include "controller/MotionExecutor.h"
 #include "rt/Seams.h"
 #include "rt/SigpipeGuard.h"
 
@@ -53,7 +55,14 @@ ControllerThread::ControllerThread(const std::string& urdf_path, const std::stri
       thread_id(),
       atomic_thread_stop_flag_(false),
       atomic_thread_finish_flag_(false),
-      cycle_timings_(new TimingSlot[kKeptCycleTimings]) {
+      cycle_timings_(new TimingSlot[kKeptCycleTimings]),
+      motion_commander_(std::make_unique<MotionCommander>(
+          *motion_executor_, urdf_path,
+          MotionCommander::Hooks{[this](const motion::JointArray& q) { holdJointTargets(q); },
+                                 [this] {
+                                   return thread_started_ && !atomic_thread_finish_flag_.load() &&
+                                          control_active_.load();
+                                 }})) {
   startThread();
 }
 
@@ -244,7 +253,7 @@ std::vector<int> ControllerThread::getErrorCode() {
 
 void ControllerThread::setArmStatus(int state) {
   requireControl("setArmStatus");
-  state_machine_.store(state);
+  motion_executor_->interruptWithState(state_machine_, state);
 }
 
 void ControllerThread::setHomePositions(std::vector<double> home_positions) {
@@ -273,6 +282,7 @@ void ControllerThread::setEndPose(Eigen::Isometry3d input) {
   std::lock_guard<rt::PiMutex> lock(mutex_exchange_data_);
   ee_command_safe_ = input;
   ee_command_exchange_ = ee_command_safe_;
+  motion_executor_->interrupt();
 }
 
 void ControllerThread::setJointPositions(std::vector<double> positions) {
@@ -285,6 +295,7 @@ void ControllerThread::setJointPositions(std::vector<double> positions) {
   std::lock_guard<rt::PiMutex> lock(mutex_exchange_data_);
   for (int i = 0; i < kArmJoints; ++i) joint_target_safe_[i].position = positions[i];
   joint_target_exchange_ = joint_target_safe_;
+  motion_executor_->interrupt();
 }
 
 void ControllerThread::setCatch(double position) {
@@ -303,6 +314,41 @@ void ControllerThread::setCatchTorque(double torque) {
   catch_control_mode_.store(kTorque);
   catch_torque_safe_ = torque;
   catch_torque_exchange_ = catch_torque_safe_;
+}
+
+// ------------------------------------------------------------------ motions
+
+void ControllerThread::holdJointTargets(const motion::JointArray& positions) {
+  std::lock_guard<rt::PiMutex> lock(mutex_exchange_data_);
+  for (int i = 0; i < 6; ++i) joint_target_safe_[i].position = positions[i];
+  joint_target_exchange_ = joint_target_safe_;
+}
+
+void ControllerThread::followJointTrajectory(const std::vector<motion::TrajectoryPoint>& points) {
+  requireControl("followJointTrajectory");
+  motion_commander_->followJointTrajectory(points);
+}
+
+void ControllerThread::moveJoints(const std::vector<double>& target, double speed_scale) {
+  requireControl("moveJoints");
+  motion_commander_->moveJoints(target, speed_scale);
+}
+
+void ControllerThread::moveLinear(const Eigen::Isometry3d& pose, double speed) {
+  requireControl("moveLinear");
+  motion_commander_->moveLinear(pose, speed);
+}
+
+bool ControllerThread::motionDone() { return motion_commander_->motionDone(); }
+
+bool ControllerThread::waitMotion(double timeout_s) { return motion_commander_->waitMotion(timeout_s); }
+
+void ControllerThread::stopMotion() { motion_commander_->stopMotion(); }
+
+void ControllerThread::setMotionLimits(const std::vector<double>& max_velocity,
+                                       const std::vector<double>& max_acceleration) {
+  requireControl("setMotionLimits");
+  motion_commander_->setMotionLimits(max_velocity, max_acceleration);
 }
 
 }  // namespace t8

@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "controller/ControllerThread.h"
+#include "interfaces/InterfacesThread.h"
 #include "interfaces/PoseVector.h"
 #include "solver/Exercise.h"
 
@@ -94,6 +95,65 @@ bool InterfacesPy::gravity_compensation() {
 }
 
 bool InterfacesPy::set_joint_velocities() { return false; }
+
+void InterfacesPy::follow_joint_trajectory(const std::vector<std::vector<double>>& positions,
+                                           const std::vector<std::vector<double>>& velocities,
+                                           const std::vector<std::vector<double>>& accelerations,
+                                           const std::vector<double>& times) {
+  const std::size_t count = times.size();
+  auto requireCount = [count](std::size_t size, const char* what) {
+    if (size != count) {
+      throw std::invalid_argument(std::string("follow_joint_trajectory: ") + what + " has " +
+                                  std::to_string(size) + " entries for " + std::to_string(count) + " points");
+    }
+  };
+  requireCount(positions.size(), "positions");
+  if (!velocities.empty()) requireCount(velocities.size(), "velocities");
+  if (!accelerations.empty()) requireCount(accelerations.size(), "accelerations");
+  std::vector<TrajectoryPoint> points(count);
+  for (std::size_t p = 0; p < count; ++p) {
+    points[p].positions = positions[p];
+    if (!velocities.empty()) points[p].velocities = velocities[p];
+    if (!accelerations.empty()) points[p].accelerations = accelerations[p];
+    points[p].time_from_start = times[p];
+  }
+  pimpl->followJointTrajectory(points);
+}
+
+void InterfacesPy::move_joints(const std::vector<double>& target, double speed_scale) {
+  pimpl->moveJoints(target, speed_scale);
+}
+
+void InterfacesPy::move_linear(const std::vector<double>& pose, double speed) {
+  Eigen::Isometry3d target = Eigen::Isometry3d::Identity();
+  if (pose.size() == 16) {
+    for (int r = 0; r < 4; ++r) {
+      for (int c = 0; c < 4; ++c) target.matrix()(r, c) = pose[static_cast<std::size_t>(4 * r + c)];
+    }
+  } else if (pose.size() == 7) {
+    try {
+      target = isometryFromPoseVector(pose);
+    } catch (const std::invalid_argument& error) {
+      throw std::invalid_argument(std::string("move_linear: ") + error.what());
+    }
+  } else {
+    throw std::invalid_argument(
+        "move_linear: expected 7 pose values (x, y, z, qw, qx, qy, qz) or a 4x4 matrix, got " +
+        std::to_string(pose.size()) + " values");
+  }
+  pimpl->moveLinear(target, speed);
+}
+
+bool InterfacesPy::motion_done() { return pimpl->motionDone(); }
+
+bool InterfacesPy::wait_motion(double timeout) { return pimpl->waitMotion(timeout); }
+
+void InterfacesPy::stop_motion() { pimpl->stopMotion(); }
+
+void InterfacesPy::set_motion_limits(const std::vector<double>& max_velocity,
+                                     const std::vector<double>& max_acceleration) {
+  pimpl->setMotionLimits(max_velocity, max_acceleration);
+}
 
 bool InterfacesPy::control_active() { return pimpl->controlActive(); }
 

@@ -64,6 +64,30 @@ std::vector<InterfacesThread::CycleTiming> InterfacesThread::getCycleTimings(std
   for (const auto& timing : timings) result.push_back({timing.start, timing.update});
   return result;
 }
+
+void InterfacesThread::followJointTrajectory(const std::vector<TrajectoryPoint>& points) {
+  pimpl->followJointTrajectory(points);
+}
+
+void InterfacesThread::moveJoints(const std::vector<double>& target, double speed_scale) {
+  pimpl->moveJoints(target, speed_scale);
+}
+
+void InterfacesThread::moveLinear(const Eigen::Isometry3d& pose, double speed) {
+  pimpl->moveLinear(pose, speed);
+}
+
+bool InterfacesThread::motionDone() { return pimpl->motionDone(); }
+
+bool InterfacesThread::waitMotion(double timeout_s) { return pimpl->waitMotion(timeout_s); }
+
+void InterfacesThread::stopMotion() { pimpl->stopMotion(); }
+
+void InterfacesThread::setMotionLimits(const std::vector<double>& max_velocity,
+                                       const std::vector<double>& max_acceleration) {
+  pimpl->setMotionLimits(max_velocity, max_acceleration);
+}
+
 bool InterfacesThread::controlActive() { return pimpl->controlActive(); }
 
 std::vector<std::uint64_t> InterfacesThread::getDroppedFrames() { return pimpl->droppedFrames(); }

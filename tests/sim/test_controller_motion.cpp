@@ -1,0 +1,236 @@
+// Motions run by the controller against the simulated arm, one controller
+// for every case: what reaches the motors cycle by cycle, replacement and
+// stop without a jump, and refusals that leave the arm alone.
+#include <gmock/gmock.h>
+#include <motion/PointToPoint.h>
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+
+#include "arm_fixture.h"
+
+using namespace kav_test;
+using kav::motion::JointArray;
+using kav::t8::ControllerBase;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr double kCycle = kav::motion::kSamplePeriod;
+// Wire steps of the velocity field (type 4: ±18 rad/s, type 2: ±45 rad/s, 12 bits), with room.
+double velocityStep(int joint) { return (joint < 3 ? 36.0 : 90.0) / 4095 * 1.5; }
+
+const JointArray kStart{0.3, 0.8, 0.6, 0.0, 0.2, 0.0};
+const JointArray kFar{1.3, 1.6, 1.2, 0.6, -0.4, 0.8};
+
+}  // namespace
+
+class ControllerMotion : public testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    bench_ = new SimBench();
+    controller_ = new ProbeController(urdfPath(), bench_->hub.endpoint(), 0);
+  }
+  static void TearDownTestSuite() {
+    delete controller_;
+    delete bench_;
+  }
+
+  static void moveAndWait(const JointArray& target) {
+    controller_->moveJoints(std::vector<double>(target.begin(), target.end()));
+    ASSERT_TRUE(controller_->waitMotion(30.0));
+  }
+
+  static std::vector<std::vector<kav::sim::ReceivedCommand>> received() {
+    std::vector<std::vector<kav::sim::ReceivedCommand>> commands;
+    for (int j = 0; j < 6; ++j) commands.push_back(bench_->arm.receivedCommands(j));
+    return commands;
+  }
+
+  // No jump between consecutive commands of any joint: position within the
+  // speed limit and velocity within the acceleration limit per cycle, plus
+  // the wire's rounding.
+  static void expectNoJump(const std::vector<std::vector<kav::sim::ReceivedCommand>>& commands) {
+    for (int j = 0; j < 6; ++j) {
+      double worst_step = 0.0, worst_change = 0.0;
+      for (std::size_t i = 1; i < commands[j].size(); ++i) {
+        const auto& a = commands[j][i - 1].command;
+        const auto& b = commands[j][i].command;
+        worst_step = std::max(worst_step, std::fabs(b.position - a.position));
+        worst_change = std::max(worst_change, std::fabs(b.velocity - a.velocity));
+      }
+      EXPECT_LE(worst_step, 2.0 * kCycle + kPositionStep) << "joint " << j + 1;
+      EXPECT_LE(worst_change, 0.5 * kCycle + velocityStep(j)) << "joint " << j + 1;
+    }
+  }
+
+  static SimBench* bench_;
+  static ProbeController* controller_;
+};
+
+SimBench* ControllerMotion::bench_ = nullptr;
+ProbeController* ControllerMotion::controller_ = nullptr;
+
+TEST_F(ControllerMotion, TheMotorsReceiveTheSynchronisedMoveCycleByCycle) {
+  moveAndWait(kStart);
+  EXPECT_EQ(controller_->storedState(), ControllerBase::POSITION_CONTROL);
+  bench_->arm.clearReceivedCommands();
+  moveAndWait(kFar);
+  std::this_thread::sleep_for(50ms);
+  const auto commands = received();
+  const kav::motion::SynchronizedMove expected(kStart, kFar, kav::motion::MotionLimits::defaults(), 1.0);
+  const long cycles = kav::motion::restCycle(expected);
+  std::vector<std::chrono::steady_clock::time_point> starts;
+  for (int j = 0; j < 6; ++j) {
+    // The place in this joint's commands where they follow the profile best,
+    // searched among the cycles just before the joint leaves its start.
+    std::size_t leaves = 0;
+    while (leaves < commands[j].size() &&
+           std::fabs(commands[j][leaves].command.position - kStart[j]) <= 2 * kPositionStep) {
+      ++leaves;
+    }
+    double best = 1e9;
+    std::size_t best_offset = 0;
+    for (std::size_t offset = leaves > 40 ? leaves - 40 : 0;
+         offset <= leaves && offset + cycles < commands[j].size(); ++offset) {
+      double worst = 0.0;
+      kav::motion::JointSample sample;
+      for (long k = 0; k <= cycles && worst < best; ++k) {
+        expected.sample(static_cast<double>(k) * kCycle, sample);
+        worst = std::max(worst, std::fabs(commands[j][offset + k].command.position - sample.position[j]));
+      }
+      if (worst < best) best = worst, best_offset = offset;
+    }
+    EXPECT_LE(best, kPositionStep) << "joint " << j + 1;
+    kav::motion::JointSample middle;
+    expected.sample(static_cast<double>(cycles / 2) * kCycle, middle);
+    EXPECT_NEAR(commands[j][best_offset + cycles / 2].command.velocity, middle.velocity[j], velocityStep(j));
+    starts.push_back(commands[j][best_offset].time);
+  }
+  // Every joint started in the same cycle, so all arrive in the same cycle.
+  const auto [first, last] = std::minmax_element(starts.begin(), starts.end());
+  EXPECT_LT(*last - *first, 2500us);
+  expectNoJump(commands);
+}
+
+TEST_F(ControllerMotion, ANewMotionReplacesARunningOneWithoutAJump) {
+  moveAndWait(kStart);
+  bench_->arm.clearReceivedCommands();
+  controller_->moveJoints({kFar.begin(), kFar.end()});
+  std::this_thread::sleep_for(1s);
+  controller_->moveJoints({kStart.begin(), kStart.end()}, 0.8);  // while moving the other way
+  std::this_thread::sleep_for(1s);
+  std::vector<kav::t8::TrajectoryPoint> points(2);
+  points[0].positions = {0.5, 1.0, 0.8, 0.2, 0.0, 0.2};
+  points[0].time_from_start = 4.0;
+  points[1].positions = {0.6, 1.1, 0.9, 0.1, 0.1, 0.1};
+  points[1].time_from_start = 7.0;
+  controller_->followJointTrajectory(points);
+  EXPECT_FALSE(controller_->motionDone());
+  ASSERT_TRUE(controller_->waitMotion(30.0));
+  const auto q = controller_->getJointPositons();
+  for (int j = 0; j < 6; ++j) EXPECT_NEAR(q[j], points[1].positions[j], 0.03) << j;
+  expectNoJump(received());
+}
+
+TEST_F(ControllerMotion, StopMotionComesToRestWithinTheDecelerationBound) {
+  moveAndWait(kStart);
+  controller_->moveJoints({kFar.begin(), kFar.end()});
+  std::this_thread::sleep_for(1500ms);
+  bench_->arm.clearReceivedCommands();
+  const auto stopped_at = std::chrono::steady_clock::now();
+  controller_->stopMotion();
+  ASSERT_TRUE(controller_->waitMotion(10.0));
+  std::this_thread::sleep_for(50ms);
+  const auto commands = received();
+  // The bound: the fastest joint's speed when the stop was called, at
+  // 0.5 rad/s², plus the hand-over (a few cycles) and the wire's rounding.
+  double fastest = 0.0;
+  for (int j = 0; j < 6; ++j) {
+    fastest = std::max(fastest, std::fabs(commands[j].front().command.velocity) + velocityStep(j));
+  }
+  EXPECT_GT(fastest, 0.3);
+  for (int j = 0; j < 6; ++j) {
+    const auto moving = std::find_if(commands[j].rbegin(), commands[j].rend(),
+                                     [](const auto& c) { return c.command.velocity != 0.0; });
+    ASSERT_NE(moving, commands[j].rend());
+    EXPECT_LT(moving->time - stopped_at, std::chrono::duration<double>(fastest / 0.5 + 0.1))
+        << "joint " << j + 1;
+  }
+  expectNoJump(commands);
+  // Held where it stopped: the joint targets follow the stop.
+  controller_->setArmStatus(ControllerBase::POSITION_CONTROL);
+  const auto held = lastCommandDuring(bench_->arm, 1, 100ms);
+  EXPECT_NEAR(held.position, commands[1].back().command.position, kPositionStep);
+}
+
+TEST_F(ControllerMotion, BadInputIsRefusedAndTheArmLeftAlone) {
+  moveAndWait(kStart);
+  std::vector<kav::t8::TrajectoryPoint> bad(1);
+  bad[0].positions = {0.3, 0.8, 0.6, 0.0, 0.2, 5.0};
+  bad[0].time_from_start = 3.0;
+  std::vector<kav::t8::TrajectoryPoint> too_fast(1);
+  too_fast[0].positions = {1.3, 0.8, 0.6, 0.0, 0.2, 0.0};
+  too_fast[0].time_from_start = 1.0;
+  // A straight line whose ends are both reachable but whose middle would
+  // need joint 4 beyond its limit.
+  const JointArray left{1.5, 0.8, 0.6, 0.0, 0.2, 0.0};
+  moveAndWait(left);
+  kav::KinematicDynamicSolver solver(urdfPath(), "base_link", "link6");
+  KDL::JntArray right(6);
+  for (int j = 0; j < 6; ++j) right(j) = left[j];
+  right(0) = -1.5;
+  const KDL::Frame frame = solver.computeForwardKinematics(right);
+  Eigen::Isometry3d goal = Eigen::Isometry3d::Identity();
+  for (int r = 0; r < 3; ++r) {
+    for (int c = 0; c < 3; ++c) goal.linear()(r, c) = frame.M(r, c);
+    goal.translation()(r) = frame.p(r);
+  }
+  for (int state : {ControllerBase::POSITION_CONTROL, ControllerBase::G_COMPENSATION}) {
+    if (state == ControllerBase::G_COMPENSATION) controller_->setArmStatus(state);
+    std::this_thread::sleep_for(50ms);
+    bench_->arm.clearReceivedCommands();
+    EXPECT_THROW(controller_->followJointTrajectory(bad), std::invalid_argument);
+    EXPECT_THROW(controller_->followJointTrajectory(too_fast), std::invalid_argument);
+    EXPECT_THROW(controller_->moveJoints({0.3, 0.8, 0.6, 0.0, 0.2}), std::invalid_argument);
+    EXPECT_THROW(controller_->moveJoints({kStart.begin(), kStart.end()}, 0.0), std::invalid_argument);
+    EXPECT_THROW(controller_->setMotionLimits({1, 1, 1, 1, 1, 3.0}, {0.5, 0.5, 0.5, 0.5, 0.5, 0.5}),
+                 std::invalid_argument);
+    try {
+      controller_->moveLinear(goal, 0.1);
+      ADD_FAILURE() << "the line was accepted";
+    } catch (const std::invalid_argument& error) {
+      EXPECT_THAT(error.what(), testing::HasSubstr("of its length: joint 4 would reach"));
+    }
+    EXPECT_TRUE(controller_->motionDone());
+    EXPECT_EQ(controller_->storedState(), state);
+    for (int j = 0; j < 6; ++j) {
+      for (const auto& received : bench_->arm.receivedCommands(j)) {
+        if (state == ControllerBase::G_COMPENSATION) {
+          EXPECT_EQ(received.command.k_p, 0.0) << "joint " << j + 1;
+        } else {
+          EXPECT_NEAR(received.command.position, left[j], kPositionStep) << "joint " << j + 1;
+          EXPECT_NEAR(received.command.velocity, 0.0, velocityStep(j)) << "joint " << j + 1;
+        }
+      }
+    }
+  }
+}
+
+TEST_F(ControllerMotion, AStraightLineAndItsEndByAJointTarget) {
+  moveAndWait(kStart);
+  Eigen::Isometry3d goal = controller_->getEndPose();
+  Eigen::Isometry3d start_pose = goal;
+  goal.translation() += Eigen::Vector3d(0.03, 0.0, -0.02);
+  controller_->moveLinear(goal, 0.03);
+  ASSERT_TRUE(controller_->waitMotion(20.0));
+  std::this_thread::sleep_for(300ms);
+  EXPECT_LT((controller_->getEndPose().translation() - goal.translation()).norm(), 0.003);
+  // A joint target ends a running motion at the next cycle.
+  controller_->moveLinear(start_pose, 0.03);
+  std::this_thread::sleep_for(200ms);
+  EXPECT_FALSE(controller_->motionDone());
+  controller_->setJointPositions(controller_->getJointPositons());
+  EXPECT_TRUE(waitFor([] { return controller_->motionDone(); }, 100ms));
+}
