@@ -61,7 +61,7 @@ enum class Ends { kYes, kNo, kEither };
 struct Row {
   const char* fault;
   std::function<void(Rig&)> inject;
-  std::set<int> required;  // codes the host must see
+  std::set<int> required;            // codes the host must see
   std::function<bool(int)> allowed;  // further codes it may see
   Ends ends_control;
   std::optional<std::chrono::milliseconds> damping_within;  // measured on joint `watched`
@@ -76,13 +76,27 @@ bool none(int) { return false; }
 
 TEST(ControllerFaultMatrix, EveryFaultIsReportedAndHandled) {
   const std::vector<Row> rows = {
-      {"a silent type 4 motor (joint 2)", [](Rig& r) { r.arm->setMotorSilent(1, true); }, {offline(2)}, none,
-       Ends::kNo, 500ms},
-      {"a silent type 2 motor (joint 5)", [](Rig& r) { r.arm->setMotorSilent(4, true); }, {offline(5)}, none,
-       Ends::kNo, 1500ms},
-      {"the whole bus silent", [](Rig& r) { r.arm->setBusSilent(true); },
-       {ControllerBase::kCodeLinkOffline, offline(1), offline(2), offline(3), offline(4), offline(5), offline(6)},
-       [](int c) { return c == offline(7); }, Ends::kNo, std::nullopt, 0, 3000ms},
+      {"a silent type 4 motor (joint 2)",
+       [](Rig& r) { r.arm->setMotorSilent(1, true); },
+       {offline(2)},
+       none,
+       Ends::kNo,
+       500ms},
+      {"a silent type 2 motor (joint 5)",
+       [](Rig& r) { r.arm->setMotorSilent(4, true); },
+       {offline(5)},
+       none,
+       Ends::kNo,
+       1500ms},
+      {"the whole bus silent",
+       [](Rig& r) { r.arm->setBusSilent(true); },
+       {ControllerBase::kCodeLinkOffline, offline(1), offline(2), offline(3), offline(4), offline(5),
+        offline(6)},
+       [](int c) { return c == offline(7); },
+       Ends::kNo,
+       std::nullopt,
+       0,
+       3000ms},
       {"the simulator killed and started again",
        [](Rig& r) {
          r.arm.reset();
@@ -91,28 +105,52 @@ TEST(ControllerFaultMatrix, EveryFaultIsReportedAndHandled) {
        },
        {offline(1), offline(2), offline(3), offline(4), offline(5), offline(6)},
        // The restarted wrist motors report themselves disabled.
-       [](int c) { return c == offline(7) || (c > ControllerBase::kCodeMotorDisabled && c <= 150); }, Ends::kEither,
+       [](int c) { return c == offline(7) || (c > ControllerBase::kCodeMotorDisabled && c <= 150); },
+       Ends::kEither,
        std::nullopt},
-      {"a motor fault while moving", [](Rig& r) { r.arm->setMotorError(0, 3); }, {1 * 16 + 3}, none, Ends::kYes,
-       200ms, 1},
-      {"over-current", [](Rig& r) { r.arm->setMotorCurrent(1, 14.0); }, {ControllerBase::kCodeOverCurrent}, none,
-       Ends::kYes, 1500ms},
+      {"a motor fault while moving",
+       [](Rig& r) { r.arm->setMotorError(0, 3); },
+       {1 * 16 + 3},
+       none,
+       Ends::kYes,
+       200ms,
+       1},
+      {"over-current",
+       [](Rig& r) { r.arm->setMotorCurrent(1, 14.0); },
+       {ControllerBase::kCodeOverCurrent},
+       none,
+       Ends::kYes,
+       1500ms},
       {"a wrist motor disabled by a stray frame",
        [](Rig& r) {
          sendFrames(r.hub.endpoint(),
-                    {kav::hw_interface::packType2Special(kav::config::kMotorIds[4], kav::sim::CommandKind::kDisable)},
+                    {kav::hw_interface::packType2Special(kav::config::kMotorIds[4],
+                                                         kav::sim::CommandKind::kDisable)},
                     0us);
        },
-       {ControllerBase::kCodeMotorDisabled + 5}, none, Ends::kYes, 300ms},
-      {"the gripper silent", [](Rig& r) { r.arm->setMotorSilent(6, true); }, {offline(7)}, none, Ends::kNo,
-       std::nullopt, 0, 1500ms, true},
+       {ControllerBase::kCodeMotorDisabled + 5},
+       none,
+       Ends::kYes,
+       300ms},
+      {"the gripper silent",
+       [](Rig& r) { r.arm->setMotorSilent(6, true); },
+       {offline(7)},
+       none,
+       Ends::kNo,
+       std::nullopt,
+       0,
+       1500ms,
+       true},
       {"implausible frames from a wrist motor",
        [](Rig& r) {
          // Back to back, so that no true reading comes between them.
-         sendFrames(r.hub.endpoint(), std::vector<kav::hw_interface::CanFrame>(20, type2Feedback(6, 1, -12.0)),
-                    0us);
+         sendFrames(r.hub.endpoint(),
+                    std::vector<kav::hw_interface::CanFrame>(20, type2Feedback(6, 1, -12.0)), 0us);
        },
-       {ControllerBase::kCodeImplausibleFeedback + 5}, none, Ends::kYes, 300ms},
+       {ControllerBase::kCodeImplausibleFeedback + 5},
+       none,
+       Ends::kYes,
+       300ms},
       {"random frames at 1000/s",
        [](Rig& r) {
          std::mt19937 random(7);
@@ -130,7 +168,8 @@ TEST(ControllerFaultMatrix, EveryFaultIsReportedAndHandled) {
          return c == ControllerBase::kCodeOverCurrent || (c > 16 && c < 128 && c % 16 != kOffline) ||
                 (c > ControllerBase::kCodeImplausibleFeedback && c <= 151);
        },
-       Ends::kEither, std::nullopt},
+       Ends::kEither,
+       std::nullopt},
       {"a second controller on the bus",
        [](Rig& r) {
          try {
@@ -141,13 +180,25 @@ TEST(ControllerFaultMatrix, EveryFaultIsReportedAndHandled) {
                << error.what();
          }
        },
-       {}, none, Ends::kNo, std::nullopt, 0, 1500ms, true},
+       {},
+       none,
+       Ends::kNo,
+       std::nullopt,
+       0,
+       1500ms,
+       true},
       {"a console nobody reads",
        [](Rig&) {
          UnreadConsole console;
          std::this_thread::sleep_for(2000ms);
        },
-       {}, none, Ends::kNo, std::nullopt, 0, 1500ms, true},
+       {},
+       none,
+       Ends::kNo,
+       std::nullopt,
+       0,
+       1500ms,
+       true},
   };
 
   for (const Row& row : rows) {
@@ -168,7 +219,8 @@ TEST(ControllerFaultMatrix, EveryFaultIsReportedAndHandled) {
     const std::vector<int> codes = rig.controller->getErrorCode();
     const std::set<int> seen(codes.begin(), codes.end());
     for (int code : row.required) EXPECT_TRUE(seen.count(code)) << "missing code " << code;
-    for (int code : seen) EXPECT_TRUE(row.required.count(code) || row.allowed(code)) << "unexpected code " << code;
+    for (int code : seen)
+      EXPECT_TRUE(row.required.count(code) || row.allowed(code)) << "unexpected code " << code;
 
     if (row.ends_control != Ends::kEither) {
       EXPECT_EQ(rig.controller->controlActive(), row.ends_control == Ends::kNo);
@@ -186,7 +238,8 @@ TEST(ControllerFaultMatrix, EveryFaultIsReportedAndHandled) {
       ASSERT_NE(damping, received.end()) << "never in damping";
       const auto delay = std::chrono::duration_cast<std::chrono::milliseconds>(damping->time - injected);
       EXPECT_LE(delay, *row.damping_within);
-      std::printf("[fault matrix] %-42s damping after %4lld ms\n", row.fault, static_cast<long long>(delay.count()));
+      std::printf("[fault matrix] %-42s damping after %4lld ms\n", row.fault,
+                  static_cast<long long>(delay.count()));
     } else if (row.keeps_moving) {
       EXPECT_EQ(damping, received.end()) << "damping without a fault that calls for it";
     }
