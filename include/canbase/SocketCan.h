@@ -26,7 +26,7 @@ namespace hw_interface {
 /// Failures are reported by results and printed lines, never by exceptions.
 /// Lines printed on the receive thread, and by ExchangeData() on a thread
 /// marked real-time, go through the console queue (console/Console.h).
-class SocketCan : public CanBase {
+class SocketCan final : public CanBase {
  public:
   /// Prints "SocketCAN adapter created.".
   SocketCan();

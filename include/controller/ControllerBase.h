@@ -250,7 +250,6 @@ class ControllerBase {
   std::vector<int> offline_motors_;
   std::vector<double> gravity_compensation_torqe_;
   KDL::JntArray solve_position_;
-  double frequency_;
   // Scratch of loadJointStatus, sized once.
   KDL::JntArray measured_joints_;
   KDL::JntArray gravity_torques_;

@@ -26,7 +26,7 @@ class Tools {
   std::vector<double> forwardKinematicsRPY(std::vector<double> joint_pos);
 
  private:
-  int type_;
+  [[maybe_unused]] int type_;  // kept for the variant; the kinematics do not read it
 };
 
 }  // namespace t8

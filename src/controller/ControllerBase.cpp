@@ -77,7 +77,6 @@ ControllerBase::ControllerBase(const std::string& urdf_path, const std::string& 
       offline_motors_(),
       gravity_compensation_torqe_(kArmJoints, 0.0),
       solve_position_(),
-      frequency_(kControlFrequency),
       measured_joints_(kArmJoints),
       gravity_torques_(kArmJoints),
       edge_search_(std::make_unique<EdgeSearch>(urdf_path)) {
