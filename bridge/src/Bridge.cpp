@@ -160,6 +160,7 @@ class Bridge::impl {
 
   ErrorCodeWatch error_codes_;
   std::uint64_t reported_drops_ = 0;
+  std::uint64_t reported_implausible_ = 0;
   std::mutex stop_mutex_;
   std::condition_variable stop_signal_;
   bool stop_ = false;
@@ -332,6 +333,20 @@ void Bridge::impl::publishDiagnostics(const std::vector<int>& new_codes) {
     problems.push_back("control loop late");
     level = std::max<std::uint8_t>(level, 1);
   }
+  const bool active = arm_.controlActive();
+  if (!active) {
+    problems.push_back("control ended");
+    level = 2;
+  }
+  const std::vector<std::uint64_t> implausible = arm_.getDroppedFrames();
+  std::uint64_t implausible_total = 0;
+  for (std::uint64_t count : implausible) implausible_total += count;
+  if (implausible_total > reported_implausible_) {
+    problems.push_back(std::to_string(implausible_total - reported_implausible_) +
+                       " implausible bus frames dropped");
+    level = std::max<std::uint8_t>(level, 1);
+  }
+  reported_implausible_ = implausible_total;
   if (drops > reported_drops_) {
     problems.push_back(std::to_string(drops - reported_drops_) +
                        " malformed commands dropped: " + last_drop_);
@@ -348,6 +363,8 @@ void Bridge::impl::publishDiagnostics(const std::vector<int>& new_codes) {
       {"p99 period deviation [us]", microseconds(loop.p99_deviation_us)},
       {"p99 Update duration [us]", microseconds(loop.p99_update_us)},
       {"commands dropped as malformed", std::to_string(drops)},
+      {"control active", active ? "true" : "false"},
+      {"bus frames dropped per motor", joined(implausible)},
   };
   std::vector<diagnostic_msgs_msg_dds__KeyValue_> values;
   for (const auto& [key, value] : pairs) values.push_back({text(key), text(value)});
@@ -387,13 +404,12 @@ void Bridge::impl::onJointCommand(dds_entity_t reader, void* self) {
   takeAll<trajectory_msgs_msg_dds__JointTrajectory_>(reader, [&](const auto& message) {
     bridge.command([&] {
       const JointCommand command = parseJointCommand(message);
-      if (!command.streamed) {
-        // Needs the library's trajectory execution, which this build lacks.
-        throw std::runtime_error(
-            "trajectories of several points are not supported yet; send single points with time_from_start "
-            "0");
+      if (command.streamed) {
+        bridge.arm_.setJointPositions(command.points.front().positions);
+      } else {
+        // Checked as a whole by the library (limits, times) before anything moves.
+        bridge.arm_.followJointTrajectory(command.points);
       }
-      bridge.arm_.setJointPositions(command.points.front().positions);
     });
   });
 }

@@ -77,7 +77,7 @@ JointCommand parseJointCommand(const trajectory_msgs_msg_dds__JointTrajectory_& 
   for (std::uint32_t p = 0; p < message.points._length; ++p) {
     const auto& point = message.points._buffer[p];
     const std::string which = "point " + std::to_string(p);
-    TrajectorySample sample;
+    motion::TrajectoryPoint sample;
     sample.positions = reorder(point.positions, order, true, which + " positions");
     sample.velocities = reorder(point.velocities, order, false, which + " velocities");
     sample.accelerations = reorder(point.accelerations, order, false, which + " accelerations");

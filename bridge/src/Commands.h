@@ -10,6 +10,7 @@
 
 #include "control_msgs.h"
 #include "geometry_msgs.h"
+#include "motion/Motion.h"
 #include "std_msgs.h"
 #include "trajectory_msgs.h"
 
@@ -19,19 +20,10 @@ namespace bridge {
 /// Joint names on the topics: the six arm joints, then the gripper.
 extern const std::array<std::string, 7> kJointNames;
 
-/// One point of a trajectory, in joint order (joint1 first). Velocities and
-/// accelerations are empty or hold six values.
-struct TrajectorySample {
-  std::vector<double> positions;
-  std::vector<double> velocities;
-  std::vector<double> accelerations;
-  double time_from_start = 0.0;  ///< seconds
-};
-
 /// A joint command: a streamed target (one point at time 0) or a trajectory.
 struct JointCommand {
   bool streamed = false;
-  std::vector<TrajectorySample> points;  ///< one point when streamed
+  std::vector<motion::TrajectoryPoint> points;  ///< in joint order; one point when streamed
 };
 
 /// Checks a JointTrajectory and reorders its points into joint order: the

@@ -223,6 +223,8 @@ TEST_F(OneBridge, DiagnosticsAndArmStateReachLateJoiners) {
   EXPECT_EQ(fields["state"], "1 GO_HOME");
   EXPECT_EQ(fields["offline motors"], "");
   EXPECT_EQ(fields["commands dropped as malformed"], "0");
+  EXPECT_EQ(fields["control active"], "true");
+  EXPECT_EQ(fields["bus frames dropped per motor"], "0, 0, 0, 0, 0, 0, 0");
   // The loop's timing over the last second, in microseconds.
   EXPECT_GT(std::stod(fields["p99 Update duration [us]"]), 0.0);
   EXPECT_LT(std::stod(fields["p99 period deviation [us]"]), 5000.0);
@@ -244,6 +246,23 @@ TEST_F(OneBridge, StreamedTargetsInAnyJointOrderMoveTheArm) {
                           {{0.4, 0.2, 0.3, 0.0, -0.2, 0.1}}, {0.0}));
   EXPECT_TRUE(jointsReach({0.2, 0.3, 0.4, 0.1, -0.2, 0.0}, 0.03))
       << "the arm did not reach the streamed target";
+}
+
+TEST_F(OneBridge, MultiPointTrajectoryMovesTheArmThroughItsPointsOnTime) {
+  selectState(5);
+  const std::vector<double> start{0.0, 0.5, 0.5, 0.0, 0.0, 0.0};
+  send_command(trajectory(kJoints, {start}, {0.0}));
+  ASSERT_TRUE(jointsReach(start, 0.03));
+  const std::vector<double> middle{0.3, 0.7, 0.6, 0.2, -0.2, 0.1};
+  const std::vector<double> end{0.5, 0.9, 0.8, 0.4, -0.3, 0.3};
+  const auto sent = std::chrono::steady_clock::now();
+  send_command(trajectory(kJoints, {middle, end}, {1.5, 3.0}));
+  // Timed, not a jump to the last point: half-way through, joint 1 is
+  // still well short of its final value.
+  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  EXPECT_LT(simJoints(bridged->arm)[0], 0.4) << "the trajectory did not keep its times";
+  ASSERT_TRUE(jointsReach(end, 0.03)) << "the arm did not reach the trajectory's last point";
+  EXPECT_GT(std::chrono::steady_clock::now() - sent, std::chrono::milliseconds(2500));
 }
 
 TEST_F(OneBridge, EndEffectorTargetAndGripperMoveTheArm) {
