@@ -26,8 +26,9 @@ int main(int argc, char** argv) {
   kav.require_subcommand(1);
   kav.failure_message([](const CLI::App*, const CLI::Error& error) { return std::string(error.what()); });
   const std::vector<Command> commands{kav::tool::addMonitor(kav), kav::tool::addRecord(kav),
-                                      kav::tool::addTeach(kav),   kav::tool::addTeleop(kav),
-                                      kav::tool::addPlot(kav),    kav::tool::addSim(kav)};
+                                      kav::tool::addTeach(kav),   kav::tool::addPlay(kav),
+                                      kav::tool::addTeleop(kav),  kav::tool::addPlot(kav),
+                                      kav::tool::addSim(kav)};
   if (argc > 1 && argv[1][0] != '-') {
     bool known = false;
     for (const Command& command : commands) known = known || command.app->check_name(argv[1]);

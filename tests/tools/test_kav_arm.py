@@ -1,4 +1,4 @@
-"""kav teach and kav teleop on simulated arms, moved by a simulated hand."""
+"""kav teach, play and teleop on simulated arms, moved by a simulated hand."""
 
 import json
 import subprocess
@@ -48,7 +48,7 @@ class Hand(threading.Thread):
         raise AssertionError(f"the hand did not bring the arm to {pose}")
 
 
-def test_teach_stores_the_poses_the_arm_was_guided_to(tmp_path):
+def test_teach_stores_the_poses_the_arm_was_guided_to_and_play_visits_them(tmp_path):
     taught = tmp_path / "poses.json"
     poses = [[0.4, 0.6, 0.5, 0.2, -0.3, 0.3], [-0.3, 0.9, 0.7, -0.2, 0.3, -0.4]]
     with kav_t8.BusHub(unique("teach")) as hub, kav_t8.SimulatedArm(hub.endpoint) as sim:
@@ -69,6 +69,15 @@ def test_teach_stores_the_poses_the_arm_was_guided_to(tmp_path):
         assert teach.wait(timeout=30) == 0, teach.stderr.read()
         hand.done.set()
         hand.join()
+
+        # Played back from the file: the arm visits both waypoints in order.
+        play = start("play", "--can", hub.endpoint, str(taught), "--speed-scale", "0.5")
+        output, errors = play.communicate(timeout=120)
+        assert play.returncode == 0, errors
+        lines = [line for line in output.splitlines() if line.startswith("reached waypoint")]
+        assert [line.split()[2] for line in lines] == ["1/2", "2/2"], output
+        for line, pose in zip(lines, reached):
+            np.testing.assert_allclose([float(x) for x in line.split()[5:11]], pose, atol=0.03)
     document = json.loads(taught.read_text())
     assert document["description"] == "vorlan_v1.1_aa"
     assert [w["gripper"] for w in document["waypoints"]] == [0.0, 1.0]

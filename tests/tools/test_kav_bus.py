@@ -142,6 +142,7 @@ def test_plot_draws_a_recording(driven_bus, tmp_path):
     (["record", "--can", "unix:@x", "--out", "x.h5", "--duration", "-1"], "positive number of seconds"),
     (["teleop", "--leader", "unix:@x"], "give --leader and --follower, or --sim"),
     (["teach", "--can", "unix:@x"], "--out is required"),
+    (["play", "--can", "unix:@x"], "waypoints is required"),
 ])
 def test_bad_usage_exits_2_with_one_line(arguments, message):
     result = run(*arguments)
@@ -154,7 +155,7 @@ def test_bad_usage_exits_2_with_one_line(arguments, message):
 def test_help_and_runtime_failures(tmp_path):
     help_text = run("--help")
     assert help_text.returncode == 0
-    for command in ["monitor", "record", "teach", "teleop", "plot"]:
+    for command in ["monitor", "record", "teach", "play", "teleop", "plot"]:
         assert command in help_text.stdout
         assert run(command, "--help").returncode == 0
     absent = run("monitor", "--can", unique("absent"), "--duration", "1")

@@ -1,8 +1,7 @@
-// Waiting for the facade's synchronised moves (moveJoints, waitMotion, stopMotion):
-// move this file to apps/kav/ and register addPlay in main.cpp when they are on main.
 // kav play: brings the arm up and visits taught waypoints with synchronised
 // moves, showing progress per waypoint.
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <memory>
 
@@ -17,6 +16,8 @@ namespace kav {
 namespace tool {
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
 
 struct PlayOptions {
   std::string bus;
