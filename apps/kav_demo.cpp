@@ -9,11 +9,13 @@
 //                                  drives the arm on NAME ("can0", or a bus
 //                                  served by kav_arm_sim such as "unix:@kav-arm")
 #include <interfaces/InterfacesThread.h>
+#include <signal.h>
 #include <sim/BusHub.h>
 #include <sim/SimulatedArm.h>
 #include <solver/Exercise.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -29,6 +31,36 @@ namespace {
 
 using kav::t8::InterfacesThread;
 using Clock = std::chrono::steady_clock;
+
+// The stop signal received (SIGINT, SIGTERM or SIGHUP), 0 while none. The
+// handler only stores it; the demo's loop notices it within 100 ms and
+// unwinds, so that the facade's destructor holds the arm in damping and
+// closes the bus.
+std::atomic<int> g_stop_signal{0};
+
+void onStopSignal(int signal_number) { g_stop_signal.store(signal_number); }
+
+void installStopSignals() {
+  struct sigaction action {};
+  action.sa_handler = onStopSignal;
+  sigemptyset(&action.sa_mask);
+  for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal_number, &action, nullptr);
+  // A closed standard output must not end the demo before the damping hold.
+  ::signal(SIGPIPE, SIG_IGN);
+}
+
+struct Stopped {
+  int signal_number;
+};
+
+void throwIfStopped() {
+  const int signal_number = g_stop_signal.load();
+  if (signal_number == 0) return;
+  std::printf("\nkav_demo: %s, stopping the arm (damping, then the bus closes)...\n",
+              strsignal(signal_number));
+  std::fflush(stdout);
+  throw Stopped{signal_number};
+}
 
 struct Options {
   std::string can;
@@ -89,6 +121,7 @@ void watch(InterfacesThread& arm, const char* phase, std::chrono::milliseconds d
            const std::function<bool()>& done = nullptr) {
   const auto end = Clock::now() + duration;
   while (Clock::now() < end) {
+    throwIfStopped();
     if (!quiet) printTable(arm, phase, true);
     if (done && done()) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -212,8 +245,12 @@ int main(int argc, char** argv) {
     }
   }
   if (options.urdf.empty()) options.urdf = defaultUrdf(argv[0]);
+  installStopSignals();
   try {
     return run(options);
+  } catch (const Stopped& stopped) {
+    // The arm was held in damping and the bus closed while run() unwound.
+    return 128 + stopped.signal_number;
   } catch (const std::exception& error) {
     std::fprintf(stderr, "kav_demo: %s\n", error.what());
     return 1;

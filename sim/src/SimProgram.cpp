@@ -177,7 +177,7 @@ void printStatus(const SimulatedArm& arm, const BusHub* hub, double elapsed) {
   std::fflush(stdout);
 }
 
-// Waits for SIGINT or SIGTERM (blocked in every thread), the end of the run,
+// Waits for SIGINT, SIGTERM or SIGHUP (blocked in every thread), the end of the run,
 // printing status lines on the way.
 void runUntilStopped(const SimulatedArm& arm, const BusHub* hub, const Settings& s, const sigset_t& stop) {
   using Clock = std::chrono::steady_clock;
@@ -199,7 +199,7 @@ void runUntilStopped(const SimulatedArm& arm, const BusHub* hub, const Settings&
     }
     timespec timeout{static_cast<time_t>(wait), static_cast<long>((wait - std::floor(wait)) * 1e9)};
     const int signal = sigtimedwait(&stop, nullptr, &timeout);
-    if (signal == SIGINT || signal == SIGTERM) return;
+    if (signal == SIGINT || signal == SIGTERM || signal == SIGHUP) return;
   }
 }
 
@@ -226,7 +226,10 @@ int runSimulatorProgram(const std::string& program, const std::vector<std::strin
   sigemptyset(&stop);
   sigaddset(&stop, SIGINT);
   sigaddset(&stop, SIGTERM);
+  sigaddset(&stop, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+  // A status line to a reader that went away must not end the simulated arm.
+  ::signal(SIGPIPE, SIG_IGN);
 
   try {
     std::unique_ptr<BusHub> hub;
