@@ -1,6 +1,7 @@
 // The control cycle on a real-time budget: no heap allocation in a steady
 // cycle, no wait for a standard output nobody reads, a prompt stop with its
 // damping hold paced at the control period, and thread starts that fail.
+#include <canbase/SocketCan.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <rt/Seams.h>
@@ -110,6 +111,34 @@ TEST(ControllerRealtime, SteadyCyclesAllocateNothingInTheJointSpaceStates) {
     EXPECT_EQ(allocations, 0) << "state " << state;
   }
   EXPECT_TRUE(controller.getErrorCode().empty());
+}
+
+// ------------------------------------------------------------- timed bus
+
+TEST(ControllerRealtime, AWholeArmLifeOnA1MbitBusRefusesNoFrame) {
+  kav::sim::BusHubOptions timed;
+  timed.bitrate = 1000000;
+  kav::sim::BusHub hub(timed);
+  kav::sim::SimulatedArm arm(hub.endpoint());
+  const std::uint64_t refused_before = kav::hw_interface::SocketCan::framesRefusedInProcess();
+  {
+    // Bring-up (clear, enable, damping rounds, homing), every state, shutdown.
+    ProbeController controller(urdfPath(), hub.endpoint(), 0);
+    controller.setJointPositions({0.3, 0.6, 0.5, 0.2, -0.3, 0.4});
+    for (int state : {ControllerBase::SOFT, ControllerBase::G_COMPENSATION, ControllerBase::POSITION_CONTROL,
+                      ControllerBase::PROTECT, ControllerBase::GO_HOME}) {
+      controller.setArmStatus(state);
+      std::this_thread::sleep_for(400ms);
+    }
+    EXPECT_TRUE(controller.getErrorCode().empty());
+  }
+  // Each side counts the sends its full transmit queue refused.
+  EXPECT_EQ(arm.framesRefused(), 0u) << "refused to the simulated motors";
+  EXPECT_EQ(kav::hw_interface::SocketCan::framesRefusedInProcess() - refused_before, 0u)
+      << "refused in this process";
+  const double load = hub.statistics().load();
+  EXPECT_GT(load, 0.05);
+  EXPECT_LT(load, 0.45);
 }
 
 // ----------------------------------------------------- console and stopping
