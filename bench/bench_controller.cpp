@@ -48,6 +48,9 @@
 #include <thread>
 #include <vector>
 
+// Counts the control thread's heap allocations.
+#include "../tests/support/control_allocations.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -226,6 +229,7 @@ int main(int argc, char** argv) {
     hub.takeCarriedFrames();  // only the measured run is kept
     reference = std::make_unique<ReferenceTimer>();
   }
+  const long allocations_before = kav_test::controlThreadAllocations();
   const double cpu_before = threadCpuSeconds("kav-control");
   const double ik_cpu_before = threadCpuSeconds("kav-ik");
   const auto begin = Clock::now();
@@ -269,6 +273,7 @@ int main(int argc, char** argv) {
   }
   const double wall = std::chrono::duration<double>(Clock::now() - begin).count();
   const double cpu = threadCpuSeconds("kav-control") - cpu_before;
+  const long allocations = kav_test::controlThreadAllocations() - allocations_before;
   const double ik_cpu = threadCpuSeconds("kav-ik") - ik_cpu_before;
 
   std::vector<double> period_us, deviation_us, update_us;
@@ -291,6 +296,11 @@ int main(int argc, char** argv) {
   std::printf("  control thread CPU share: %.1f %% of one core\n", 100.0 * cpu / wall);
   if (ik_cpu_before >= 0)
     std::printf("  inverse-kinematics thread CPU share: %.1f %% of one core\n", 100.0 * ik_cpu / wall);
+  if (kav_test::kKavCountsAllocations) {
+    std::printf(
+        "  control thread heap allocations: %ld (%.2f per cycle)\n", allocations,
+        timings.empty() ? 0.0 : static_cast<double>(allocations) / static_cast<double>(timings.size()));
+  }
   const auto codes = controller.getErrorCode();
   std::printf("  error codes during the run: %zu\n", codes.size());
   if (motor_side) {

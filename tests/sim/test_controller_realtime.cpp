@@ -27,68 +27,10 @@ using kav::t8::ControllerBase;
 using namespace std::chrono_literals;
 
 // --------------------------------------------------------------- allocations
-// This test program counts every heap allocation made on the control thread
-// (the thread named "kav-control"). The sanitizers bring their own allocator,
-// so their builds cannot count and say so.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define KAV_COUNTS_ALLOCATIONS 0
-#else
-#define KAV_COUNTS_ALLOCATIONS 1
-#endif
-
-namespace {
-std::atomic<long> g_control_allocations{0};
-}  // namespace
-
-#if KAV_COUNTS_ALLOCATIONS
-extern "C" {
-void* __libc_malloc(std::size_t);
-void* __libc_calloc(std::size_t, std::size_t);
-void* __libc_realloc(void*, std::size_t);
-void* __libc_memalign(std::size_t, std::size_t);
-
-namespace {
-// 0 not looked at yet, 1 the control thread, 2 another thread. A thread is
-// looked at once, at its first allocation after it was named.
-__thread int t_thread_kind = 0;
-
-void countAllocation() {
-  if (t_thread_kind == 0) {
-    char name[16] = {};
-    prctl(PR_GET_NAME, name);
-    if (std::string_view(name) == "kav-control") {
-      t_thread_kind = 1;
-    } else if (name[0] != '\0' && std::string_view(name).rfind("kav-", 0) != 0) {
-      t_thread_kind = 2;  // threads not yet named stay unknown
-    }
-  }
-  if (t_thread_kind == 1) g_control_allocations.fetch_add(1, std::memory_order_relaxed);
-}
-}  // namespace
-
-void* malloc(std::size_t size) {
-  countAllocation();
-  return __libc_malloc(size);
-}
-void* calloc(std::size_t count, std::size_t size) {
-  countAllocation();
-  return __libc_calloc(count, size);
-}
-void* realloc(void* block, std::size_t size) {
-  countAllocation();
-  return __libc_realloc(block, size);
-}
-void* aligned_alloc(std::size_t alignment, std::size_t size) {
-  countAllocation();
-  return __libc_memalign(alignment, size);
-}
-int posix_memalign(void** block, std::size_t alignment, std::size_t size) {
-  countAllocation();
-  *block = __libc_memalign(alignment, size);
-  return *block ? 0 : ENOMEM;
-}
-}  // extern "C"
-#endif
+// This test program counts every heap allocation made on the control thread;
+// the sanitizers bring their own allocator, so their builds cannot count and
+// say so.
+#include "control_allocations.h"
 
 TEST(ControllerRealtime, SteadyCyclesAllocateNothingInTheJointSpaceStates) {
   if (!KAV_COUNTS_ALLOCATIONS) GTEST_SKIP() << "allocations are not counted under a sanitizer";
@@ -101,9 +43,9 @@ TEST(ControllerRealtime, SteadyCyclesAllocateNothingInTheJointSpaceStates) {
     std::this_thread::sleep_for(300ms);  // warm-up: the state's first cycles
     const std::size_t cycles_before = controller.getCycleTimings().size();
     const auto first = controller.getCycleTimings().back().start;
-    const long before = g_control_allocations.load();
+    const long before = kav_test::controlThreadAllocations();
     std::this_thread::sleep_for(5100ms);
-    const long allocations = g_control_allocations.load() - before;
+    const long allocations = kav_test::controlThreadAllocations() - before;
     const auto timings = controller.getCycleTimings();
     const auto cycles =
         std::count_if(timings.begin(), timings.end(), [&](const auto& t) { return t.start > first; });
