@@ -17,9 +17,8 @@ using CycleClock = std::chrono::steady_clock;
 /// (with several arms, in front of the other arms' threads) and buy nothing
 /// against the rarer, longer delays of a kernel that does not preempt.
 constexpr std::chrono::microseconds kCycleSpin{30};
-/// The same for the frames within a cycle: none. The frames' 200 us slots
-/// pace the bus; a few tens of microseconds of lateness there do not matter.
-constexpr std::chrono::microseconds kFrameSpin{0};
+/// The same for the frames within a cycle: shorter, since a cycle has seven.
+constexpr std::chrono::microseconds kFrameSpin{10};
 
 /// An absolute sleep on CLOCK_MONOTONIC (steady_clock on Linux); returns 0
 /// or an error number, as clock_nanosleep does.
