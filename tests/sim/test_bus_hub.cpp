@@ -61,9 +61,9 @@ class Listener {
   }
 
  private:
-  SocketCan bus_;
   std::mutex mutex_;
   std::vector<uint32_t> ids_;
+  SocketCan bus_;  // last: destroyed first, so its thread stops before the callback's data goes
 };
 
 TEST(TimedBus, FramesTakeTheirLengthWithWorstCaseStuffing) {
