@@ -11,13 +11,14 @@ namespace t8 {
 
 using CycleClock = std::chrono::steady_clock;
 
-/// How long before a cycle's deadline the wait stops sleeping and spins: a
-/// few tens of microseconds absorb a real-time thread's usual wake-up
-/// lateness; longer spins cost a processor at the top priority every cycle
-/// (with several arms, in front of the other arms' threads) and buy nothing
-/// against the rarer, longer delays of a kernel that does not preempt.
-constexpr std::chrono::microseconds kCycleSpin{30};
-/// The same for the frames within a cycle: shorter, since a cycle has seven.
+/// How long before a cycle's deadline the wait stops sleeping and spins: it
+/// absorbs a real-time thread's usual wake-up lateness (tens to about 150 us
+/// on a virtual machine), so the cycle starts on time.
+constexpr std::chrono::microseconds kCycleSpin{150};
+/// The same for the frames within a cycle: much shorter. A cycle has seven
+/// frames, whose 200 us slots pace the bus; longer spins there cost a
+/// processor at the top priority (with several arms, in front of the other
+/// arms' threads) and the motors do not need the frames to the microsecond.
 constexpr std::chrono::microseconds kFrameSpin{10};
 
 /// An absolute sleep on CLOCK_MONOTONIC (steady_clock on Linux); returns 0
