@@ -39,10 +39,12 @@ bool isLocalBusAnnouncement(const void* message, std::size_t size);
 std::size_t setLocalBusTransmitQueue(int fd, std::size_t frames);
 
 /// When the message of @p size bytes at @p message is an announcement, sizes
-/// the send queue of @p fd as it says.
+/// the send queue of @p fd as it says, once per node: a member that stands
+/// for @p nodes CAN nodes (the simulated arm's motors, each with its own
+/// transmit queue on a real bus) gets room for each node's queue.
 /// @return whether the message was an announcement (and must not be taken
 ///         for a frame)
-bool applyLocalBusAnnouncement(int fd, const void* message, std::size_t size);
+bool applyLocalBusAnnouncement(int fd, const void* message, std::size_t size, std::size_t nodes = 1);
 
 }  // namespace hw_interface
 }  // namespace kav

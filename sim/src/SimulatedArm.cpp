@@ -242,8 +242,13 @@ class SimulatedArm::impl {
         disconnect();
         return;
       }
-      // A timed bus announces the length of the arm's transmit queue.
-      if (hw_interface::applyLocalBusAnnouncement(fd_, &frame, static_cast<std::size_t>(got))) continue;
+      // A timed bus announces the length of a node's transmit queue; each
+      // motor is a node of its own on a real bus, so the arm's socket holds
+      // one queue per motor (a late burst of answers from all of them, as
+      // after this thread was kept off the processor, is not refused).
+      if (hw_interface::applyLocalBusAnnouncement(fd_, &frame, static_cast<std::size_t>(got),
+                                                  config::kMotors))
+        continue;
       const int joint = accept(frame);
       if (joint < 0) continue;
       if (options_.reply_latency.count() == 0) {

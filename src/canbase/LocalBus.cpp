@@ -65,11 +65,11 @@ std::size_t setLocalBusTransmitQueue(int fd, std::size_t frames) {
   return framesQueuedWith(size, frames + 64);
 }
 
-bool applyLocalBusAnnouncement(int fd, const void* message, std::size_t size) {
+bool applyLocalBusAnnouncement(int fd, const void* message, std::size_t size, std::size_t nodes) {
   if (!isLocalBusAnnouncement(message, size)) return false;
   LocalBusAnnouncement announcement;
   std::memcpy(&announcement, message, sizeof(announcement));
-  setLocalBusTransmitQueue(fd, announcement.transmit_queue);
+  setLocalBusTransmitQueue(fd, announcement.transmit_queue * nodes);
   return true;
 }
 

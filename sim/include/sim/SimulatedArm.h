@@ -143,7 +143,8 @@ class SimulatedArm {
   /// Feedback frames sent since the start.
   std::uint64_t framesSent() const;
   /// Feedback frames the arm's transmit queue refused because it was full
-  /// (on a bit-timed bus; see BusHubOptions).
+  /// (on a bit-timed bus; see BusHubOptions). The arm's socket holds the
+  /// announced queue once per motor, as seven nodes would.
   std::uint64_t framesRefused() const;
 
   // ---------------------------------------------------------- outside forces
