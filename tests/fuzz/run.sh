@@ -23,8 +23,10 @@ case $name in
     # and the sanitizers still report on their own descriptor.
     # libFuzzer's search for leaks after an input that allocated more than it
     # freed costs four fifths of the time (the parser's own leaks, suppressed
-    # below, set it off all the time): leaks are checked once at exit.
-    flags+=(-close_fd_mask=3 -max_len=16384 -detect_leaks=0)
+    # below, set it off all the time): leaks are checked once at exit. Those
+    # leaks (a few hundred bytes an input) stay until then, so ten million
+    # inputs need more than libFuzzer's default 2 GB limit.
+    flags+=(-close_fd_mask=3 -max_len=16384 -detect_leaks=0 -rss_limit_mb=8192)
     export LSAN_OPTIONS="suppressions=$(dirname "$0")/lsan-urdfdom.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}" ;;
   fuzz_facade)
     # The controller's threads allocate all the time, which would make
