@@ -1,5 +1,6 @@
 #include <solver/kinematic_dynamic_solver.h>
 #include <sys/stat.h>
+#include <urdf_parser/urdf_parser.h>
 
 #include <algorithm>
 #include <cmath>
@@ -9,6 +10,7 @@
 #include <kdl/chainfksolverpos_recursive.hpp>
 #include <kdl/chainiksolverpos_lma.hpp>
 #include <kdl_parser/kdl_parser.hpp>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <vector>
@@ -67,6 +69,33 @@ void requireDescriptionFile(const std::string& path) {
   }
 }
 
+// Parses a description into a tree. The parser accepts some descriptions
+// whose links form a loop (a joint's child that is also an ancestor), and
+// the tree builder walks the links recursively: such a loop would recurse
+// until the stack overflowed. The links are walked here first, without
+// recursion, and a description in which a link is reached twice is refused.
+bool parseTree(const std::string& urdf_xml, KDL::Tree& tree) {
+  const urdf::ModelInterfaceSharedPtr model = urdf::parseURDF(urdf_xml);
+  if (!model || !model->getRoot()) return false;
+  std::set<const urdf::Link*> reached;
+  std::vector<const urdf::Link*> pending{model->getRoot().get()};
+  while (!pending.empty()) {
+    const urdf::Link* link = pending.back();
+    pending.pop_back();
+    if (!reached.insert(link).second) {
+      std::cerr << "The links of the robot description form a loop at \"" << link->name << "\"." << std::endl;
+      // The links of a loop own each other: let go, or the model leaks.
+      for (auto& entry : model->links_) {
+        entry.second->child_links.clear();
+        entry.second->child_joints.clear();
+      }
+      return false;
+    }
+    for (const auto& child : link->child_links) pending.push_back(child.get());
+  }
+  return kdl_parser::treeFromUrdfModel(*model, tree);
+}
+
 bool readFile(const std::string& path, std::string& contents) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream text;
@@ -83,7 +112,7 @@ KinematicDynamicSolver::KinematicDynamicSolver(const std::string& urdf_path, con
   // missing or not URDF, so the file is read here and parsed as text.
   requireDescriptionFile(urdf_path);
   std::string urdf_xml;
-  if (!readFile(urdf_path, urdf_xml) || !kdl_parser::treeFromString(urdf_xml, tree_)) {
+  if (!readFile(urdf_path, urdf_xml) || !parseTree(urdf_xml, tree_)) {
     fail("Failed to parse URDF file.", "URDF parsing failed");
   }
   if (!tree_.getChain(base_link, end_effector_link, chain_)) {
@@ -94,7 +123,7 @@ KinematicDynamicSolver::KinematicDynamicSolver(const std::string& urdf_path, con
 }
 
 KinematicDynamicSolver::KinematicDynamicSolver(const std::string& urdf_xml) {
-  if (!kdl_parser::treeFromString(urdf_xml, tree_)) {
+  if (!parseTree(urdf_xml, tree_)) {
     fail("Failed to URDF XML.", "URDF parsing failed");
   }
   if (!tree_.getChain("base_link", "link6", chain_)) {

@@ -286,6 +286,24 @@ TEST(ChainSolverConstruction, WhatCannotBeADescriptionFileIsRefusedBeforeReading
   ::unlink(large.c_str());
 }
 
+TEST(ChainSolverConstruction, LinksThatFormALoopAreRefusedWithoutRecursingForEver) {
+  // link1 -> link2 -> link1 below the root: the parser accepts it, the tree
+  // builder would recurse until the stack overflowed.
+  auto joint = [](const std::string& name, const std::string& parent, const std::string& child) {
+    return "<joint name=\"" + name + "\" type=\"revolute\"><parent link=\"" + parent + "\"/><child link=\"" +
+           child +
+           "\"/><axis xyz=\"0 0 1\"/><limit lower=\"-1\" upper=\"1\" effort=\"1\" velocity=\"1\"/></joint>";
+  };
+  const std::string loop =
+      "<robot name=\"loop\"><link name=\"base_link\"/><link name=\"link1\"/><link name=\"link2\"/>" +
+      joint("j1", "base_link", "link1") + joint("j2", "link1", "link2") + joint("j3", "link2", "link1") +
+      "</robot>";
+  const std::string err = expectFailure([&] { KinematicDynamicSolver s(loop); }, "URDF parsing failed");
+  EXPECT_THAT(err, HasSubstr("form a loop"));
+  const std::string path = writeTemp("loop.urdf", loop);
+  expectFailure([&] { KinematicDynamicSolver s(path, "base_link", "link2"); }, "URDF parsing failed");
+}
+
 TEST(ChainSolverConstruction, MalformedTextFailsParsing) {
   const std::string err =
       expectFailure([] { KinematicDynamicSolver s("<robot name=\"x\">"); }, "URDF parsing failed");
