@@ -18,6 +18,12 @@ class ChainDynParam;
 
 namespace kav {
 
+/// Parses the robot description @p urdf_xml into @p tree. Unlike the tree
+/// builder alone, it refuses (returns false, with a line on standard error)
+/// a description whose links form a loop, which the parser accepts and the
+/// builder would follow until the stack overflowed.
+bool parseDescriptionTree(const std::string& urdf_xml, KDL::Tree& tree);
+
 /// Chain solver on a URDF description of a six-joint arm.
 ///
 /// Every position it reports or accepts is relative to the end-effector

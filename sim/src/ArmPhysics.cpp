@@ -1,5 +1,7 @@
 #include "sim/ArmPhysics.h"
 
+#include <solver/kinematic_dynamic_solver.h>
+
 #include <Eigen/Dense>
 #include <cmath>
 #include <kdl/chain.hpp>
@@ -7,7 +9,6 @@
 #include <kdl/chainidsolver_recursive_newton_euler.hpp>
 #include <kdl/jntspaceinertiamatrix.hpp>
 #include <kdl/tree.hpp>
-#include <kdl_parser/kdl_parser.hpp>
 #include <stdexcept>
 #include <string>
 
@@ -33,7 +34,7 @@ void requireNonNegative(double value, const std::string& what) {
 
 KDL::Chain armChain(const std::string& description) {
   KDL::Tree tree;
-  if (!kdl_parser::treeFromString(description, tree)) {
+  if (!parseDescriptionTree(description, tree)) {
     throw std::invalid_argument("ArmPhysics: the robot description cannot be parsed");
   }
   KDL::Chain chain;

@@ -69,12 +69,20 @@ void requireDescriptionFile(const std::string& path) {
   }
 }
 
-// Parses a description into a tree. The parser accepts some descriptions
-// whose links form a loop (a joint's child that is also an ancestor), and
-// the tree builder walks the links recursively: such a loop would recurse
-// until the stack overflowed. The links are walked here first, without
-// recursion, and a description in which a link is reached twice is refused.
-bool parseTree(const std::string& urdf_xml, KDL::Tree& tree) {
+bool readFile(const std::string& path, std::string& contents) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  contents = text.str();
+  return in.good() && !contents.empty();
+}
+
+}  // namespace
+
+// The tree builder walks the links recursively, so they are walked here
+// first, without recursion; a link reached twice (a joint's child that is
+// also an ancestor, or a link with two parents) refuses the description.
+bool parseDescriptionTree(const std::string& urdf_xml, KDL::Tree& tree) {
   const urdf::ModelInterfaceSharedPtr model = urdf::parseURDF(urdf_xml);
   if (!model || !model->getRoot()) return false;
   std::set<const urdf::Link*> reached;
@@ -96,23 +104,13 @@ bool parseTree(const std::string& urdf_xml, KDL::Tree& tree) {
   return kdl_parser::treeFromUrdfModel(*model, tree);
 }
 
-bool readFile(const std::string& path, std::string& contents) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  contents = text.str();
-  return in.good() && !contents.empty();
-}
-
-}  // namespace
-
 KinematicDynamicSolver::KinematicDynamicSolver(const std::string& urdf_path, const std::string& base_link,
                                                const std::string& end_effector_link) {
   // kdl_parser::treeFromFile dereferences a null model when the file is
   // missing or not URDF, so the file is read here and parsed as text.
   requireDescriptionFile(urdf_path);
   std::string urdf_xml;
-  if (!readFile(urdf_path, urdf_xml) || !parseTree(urdf_xml, tree_)) {
+  if (!readFile(urdf_path, urdf_xml) || !parseDescriptionTree(urdf_xml, tree_)) {
     fail("Failed to parse URDF file.", "URDF parsing failed");
   }
   if (!tree_.getChain(base_link, end_effector_link, chain_)) {
@@ -123,7 +121,7 @@ KinematicDynamicSolver::KinematicDynamicSolver(const std::string& urdf_path, con
 }
 
 KinematicDynamicSolver::KinematicDynamicSolver(const std::string& urdf_xml) {
-  if (!parseTree(urdf_xml, tree_)) {
+  if (!parseDescriptionTree(urdf_xml, tree_)) {
     fail("Failed to URDF XML.", "URDF parsing failed");
   }
   if (!tree_.getChain("base_link", "link6", chain_)) {
