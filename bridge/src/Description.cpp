@@ -2,21 +2,16 @@
 
 #include <solver/kinematic_dynamic_solver.h>
 
-#include <fstream>
 #include <kdl/chainfksolverpos_recursive.hpp>
 #include <kdl/tree.hpp>
-#include <sstream>
 #include <stdexcept>
 
 namespace kav {
 namespace bridge {
 
 Eigen::Vector3d zeroConfigurationPosition(const std::string& urdf_path) {
-  std::ifstream file(urdf_path, std::ios::binary);
-  std::ostringstream text;
-  text << file.rdbuf();
   KDL::Tree tree;
-  if (!file || !parseDescriptionTree(text.str(), tree)) {
+  if (!parseDescriptionFile(urdf_path, tree)) {
     throw std::runtime_error("cannot read the robot description " + urdf_path);
   }
   KDL::Chain chain;

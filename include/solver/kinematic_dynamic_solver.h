@@ -24,6 +24,10 @@ namespace kav {
 /// builder would follow until the stack overflowed.
 bool parseDescriptionTree(const std::string& urdf_xml, KDL::Tree& tree);
 
+/// The same for the description in the file at @p path; false also when the
+/// file cannot be read or is empty.
+bool parseDescriptionFile(const std::string& path, KDL::Tree& tree);
+
 /// Chain solver on a URDF description of a six-joint arm.
 ///
 /// Every position it reports or accepts is relative to the end-effector

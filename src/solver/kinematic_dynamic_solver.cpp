@@ -104,13 +104,17 @@ bool parseDescriptionTree(const std::string& urdf_xml, KDL::Tree& tree) {
   return kdl_parser::treeFromUrdfModel(*model, tree);
 }
 
+bool parseDescriptionFile(const std::string& path, KDL::Tree& tree) {
+  std::string urdf_xml;
+  return readFile(path, urdf_xml) && parseDescriptionTree(urdf_xml, tree);
+}
+
 KinematicDynamicSolver::KinematicDynamicSolver(const std::string& urdf_path, const std::string& base_link,
                                                const std::string& end_effector_link) {
   // kdl_parser::treeFromFile dereferences a null model when the file is
   // missing or not URDF, so the file is read here and parsed as text.
   requireDescriptionFile(urdf_path);
-  std::string urdf_xml;
-  if (!readFile(urdf_path, urdf_xml) || !parseDescriptionTree(urdf_xml, tree_)) {
+  if (!parseDescriptionFile(urdf_path, tree_)) {
     fail("Failed to parse URDF file.", "URDF parsing failed");
   }
   if (!tree_.getChain(base_link, end_effector_link, chain_)) {

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "ArmBusHost.h"
+#include "arm_fixture.h"
 
 namespace {
 
@@ -289,17 +290,14 @@ TEST_F(SimArmBus, InjectedCurrentIsReportedAndClampedToTheField) {
   // arm falls and however late this machine runs the simulator's threads.
   const auto limp = [](MotorDlcBase& d) { return d.packMotorMsg(0, 0, 0, 0, 0); };
   host_->toAll(limp);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-  auto limpInThePhysics = [&] {
-    for (const auto& state : arm_->jointStates()) {
-      if (std::abs(state.torque) > 0.02) return false;
-    }
-    return true;
-  };
-  while (!limpInThePhysics() && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(milliseconds(1));
-  }
-  ASSERT_TRUE(limpInThePhysics());
+  ASSERT_TRUE(kav_test::waitFor(
+      [&] {
+        for (const auto& state : arm_->jointStates()) {
+          if (std::abs(state.torque) > 0.02) return false;
+        }
+        return true;
+      },
+      std::chrono::seconds(2)));
 
   arm_->setMotorCurrent(1, 14.0);
   arm_->setMotorCurrent(4, -12.0);  // beyond the type 2 field of ±10
