@@ -1,5 +1,6 @@
 #include "Description.h"
 
+#include <solver/kinematic_dynamic_solver.h>
 #include <unistd.h>
 #include <urdf_parser/urdf_parser.h>
 
@@ -34,6 +35,7 @@ std::string defaultDescription() {
 }
 
 std::string robotName(const std::string& path) {
+  requireDescriptionFile(path);
   const urdf::ModelInterfaceSharedPtr model = urdf::parseURDFFile(path);
   if (!model) throw std::runtime_error("cannot read the robot description " + path);
   return model->getName();

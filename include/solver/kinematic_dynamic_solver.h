@@ -24,7 +24,14 @@ namespace kav {
 /// builder would follow until the stack overflowed.
 bool parseDescriptionTree(const std::string& urdf_xml, KDL::Tree& tree);
 
-/// The same for the description in the file at @p path; false also when the
+/// Refuses what cannot be a robot description file before reading a byte of
+/// it: throws std::runtime_error for a path that is not a regular file (a
+/// device or a FIFO) or a file larger than 1 MiB. A missing path passes, for
+/// the reader to report.
+void requireDescriptionFile(const std::string& path);
+
+/// The same as parseDescriptionTree for the description in the file at
+/// @p path, checked with requireDescriptionFile first; false also when the
 /// file cannot be read or is empty.
 bool parseDescriptionFile(const std::string& path, KDL::Tree& tree);
 

@@ -53,9 +53,18 @@ bool allFinite(const KDL::Frame& f) {
 // Descriptions are a few kilobytes; anything near this size is not one.
 constexpr off_t kLargestDescription = 1 << 20;
 
-// Refuses what cannot be a description file before reading a byte of it: a
-// FIFO would block the constructor for ever, a device such as /dev/zero
-// would be read until memory runs out.
+bool readFile(const std::string& path, std::string& contents) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  contents = text.str();
+  return in.good() && !contents.empty();
+}
+
+}  // namespace
+
+// A FIFO would block its reader for ever, a device such as /dev/zero would be
+// read until memory runs out.
 void requireDescriptionFile(const std::string& path) {
   struct stat status {};
   if (::stat(path.c_str(), &status) != 0) return;  // missing: fails as unparsable below
@@ -68,16 +77,6 @@ void requireDescriptionFile(const std::string& path) {
     throw std::runtime_error("The robot description \"" + path + "\" is larger than 1 MiB");
   }
 }
-
-bool readFile(const std::string& path, std::string& contents) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  contents = text.str();
-  return in.good() && !contents.empty();
-}
-
-}  // namespace
 
 // The tree builder walks the links recursively, so they are walked here
 // first, without recursion; a link reached twice (a joint's child that is
@@ -105,6 +104,7 @@ bool parseDescriptionTree(const std::string& urdf_xml, KDL::Tree& tree) {
 }
 
 bool parseDescriptionFile(const std::string& path, KDL::Tree& tree) {
+  requireDescriptionFile(path);
   std::string urdf_xml;
   return readFile(path, urdf_xml) && parseDescriptionTree(urdf_xml, tree);
 }
@@ -113,7 +113,6 @@ KinematicDynamicSolver::KinematicDynamicSolver(const std::string& urdf_path, con
                                                const std::string& end_effector_link) {
   // kdl_parser::treeFromFile dereferences a null model when the file is
   // missing or not URDF, so the file is read here and parsed as text.
-  requireDescriptionFile(urdf_path);
   if (!parseDescriptionFile(urdf_path, tree_)) {
     fail("Failed to parse URDF file.", "URDF parsing failed");
   }

@@ -1,6 +1,7 @@
 """kav monitor, record and plot on a bus driven by a bare host, and the
 command line's answers to bad usage. No arm is brought up here."""
 
+import os
 import signal
 import time
 
@@ -166,3 +167,8 @@ def test_help_and_runtime_failures(tmp_path):
     refused = run("record", "--can", unique("absent"), "--out", str(existing))
     assert refused.returncode == 1 and "exists" in refused.stderr
     assert existing.read_text() == "earlier recording"
+    # A description that is a FIFO is refused, not read for ever.
+    fifo = tmp_path / "description.urdf"
+    os.mkfifo(fifo)
+    fed = run("teach", "--can", unique("absent"), "--urdf", str(fifo), "--out", str(tmp_path / "t.json"), timeout=30)
+    assert fed.returncode == 1 and "is not a regular file" in fed.stderr, fed.stderr

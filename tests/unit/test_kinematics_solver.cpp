@@ -265,24 +265,35 @@ TEST(ChainSolverConstruction, MissingOrMalformedFileFailsParsing) {
 }
 
 TEST(ChainSolverConstruction, WhatCannotBeADescriptionFileIsRefusedBeforeReading) {
-  auto messageFor = [](const std::string& path) {
-    try {
-      kav::KinematicDynamicSolver solver(path, "base_link", "link6");
-    } catch (const std::runtime_error& error) {
-      return std::string(error.what());
-    }
-    return std::string("no error");
+  // Both readers of description files refuse it: the solver and the file
+  // parser that the bridge uses.
+  auto expectRefused = [](const std::string& path, const std::string& reason) {
+    auto messageOf = [](const auto& read) {
+      try {
+        read();
+      } catch (const std::runtime_error& error) {
+        return std::string(error.what());
+      }
+      return std::string("no error");
+    };
+    EXPECT_THAT(messageOf([&] { kav::KinematicDynamicSolver solver(path, "base_link", "link6"); }),
+                HasSubstr(reason));
+    EXPECT_THAT(messageOf([&] {
+                  KDL::Tree tree;
+                  kav::parseDescriptionFile(path, tree);
+                }),
+                HasSubstr(reason));
   };
   // A device would be read until memory runs out, a FIFO would block for ever.
-  EXPECT_NE(messageFor("/dev/zero").find("is not a regular file"), std::string::npos);
+  expectRefused("/dev/zero", "is not a regular file");
   const std::string fifo = testing::TempDir() + "kav-description-fifo";
   ::unlink(fifo.c_str());
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  EXPECT_NE(messageFor(fifo).find("is not a regular file"), std::string::npos);
+  expectRefused(fifo, "is not a regular file");
   ::unlink(fifo.c_str());
   const std::string large = testing::TempDir() + "kav-description-large.urdf";
   std::ofstream(large) << std::string((1 << 20) + 1, ' ');
-  EXPECT_NE(messageFor(large).find("is larger than 1 MiB"), std::string::npos);
+  expectRefused(large, "is larger than 1 MiB");
   ::unlink(large.c_str());
 }
 
