@@ -3,6 +3,7 @@ serves every test of this file (bringing it up takes more than 3.5 s)."""
 
 import math
 import threading
+import time
 from collections import namedtuple
 
 import numpy as np
@@ -99,7 +100,16 @@ def test_a_pose_read_and_written_back_holds_the_arm(bench):
     )
     assert arm.set_ee_pose(pose) is True
     assert arm.set_arm_status(kav_t8.ArmState.END_CONTROL)
-    assert not wait_for(lambda: distance(arm.get_ee_pose(), pose) > 0.005, 0.5)
+    # Under the end-pose law's gains the end settles 3.4-3.7 mm from where
+    # the position law held it (joint 3 moves by 0.01 rad), more on a machine
+    # that runs the cycles late; a wrong solution or frame moves it by
+    # centimetres.
+    drift = 0.0
+    end = time.monotonic() + 0.5
+    while time.monotonic() < end:
+        drift = max(drift, distance(arm.get_ee_pose(), pose))
+        time.sleep(0.005)
+    assert drift < 0.01, f"the end moved {drift * 1000:.1f} mm"
 
     # A target 3 cm further along x is reached with the orientation kept.
     shifted = list(pose)
