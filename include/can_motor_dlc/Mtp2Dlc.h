@@ -6,6 +6,7 @@
 #include <chrono>
 
 #include "can_motor_dlc/MotorDlcBase.h"
+#include "rt/Clock.h"
 
 namespace kav {
 namespace hw_interface {
@@ -18,7 +19,9 @@ namespace hw_interface {
 class MotorType2 : public MotorDlcBase {
  public:
   /// @param motor_id the motor's identifier, 0..15 (it is carried in 4 bits)
-  explicit MotorType2(int motor_id);
+  /// @param clock times the feedback for the silence limit; the machine's
+  ///        monotonic clock unless a simulation runs the controller
+  explicit MotorType2(int motor_id, const rt::Clock& clock = rt::RealTimeClock::instance());
 
   CanFrame packMotorMsg(HybridJointCmd* command) override;
   CanFrame packMotorMsg(double k_p, double k_d, double position, double velocity, double torque) override;
@@ -40,7 +43,9 @@ class MotorType2 : public MotorDlcBase {
   void ExchangeMotorMsg() override;
 
  private:
-  using Clock = std::chrono::steady_clock;
+  using Clock = rt::Clock;
+
+  const Clock& clock_;
 
   double position_ = 0.0;
   double velocity_ = 0.0;
@@ -54,7 +59,7 @@ class MotorType2 : public MotorDlcBase {
   int error_exchange_ = 1;
   // Written by CanAnalyze (receive thread) and the enable packer (control
   // thread); stored as a tick count so the two writers never race.
-  std::atomic<Clock::rep> last_update_time_exchange_;
+  std::atomic<Clock::duration::rep> last_update_time_exchange_;
   int motor_id_;
 };
 

@@ -5,6 +5,7 @@
 #include <chrono>
 
 #include "can_motor_dlc/MotorDlcBase.h"
+#include "rt/Clock.h"
 
 namespace kav {
 namespace hw_interface {
@@ -15,7 +16,10 @@ namespace hw_interface {
 /// single-turn position, a 100 ms silence limit.
 class MotorType4 : public MotorDlcBase {
  public:
-  explicit MotorType4(int motor_id);
+  /// @param motor_id the motor's identifier
+  /// @param clock times the feedback for the silence limit; the machine's
+  ///        monotonic clock unless a simulation runs the controller
+  explicit MotorType4(int motor_id, const rt::Clock& clock = rt::RealTimeClock::instance());
 
   CanFrame packMotorMsg(HybridJointCmd* command) override;
   CanFrame packMotorMsg(double k_p, double k_d, double position, double velocity, double torque) override;
@@ -29,7 +33,9 @@ class MotorType4 : public MotorDlcBase {
   void ExchangeMotorMsg() override;
 
  private:
-  using Clock = std::chrono::steady_clock;
+  using Clock = rt::Clock;
+
+  const Clock& clock_;
 
   double position_ = 0.0;
   double velocity_ = 0.0;

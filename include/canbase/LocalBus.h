@@ -11,11 +11,28 @@
 /// member receives; the member sizes its send queue to it. An instant hub
 /// sends no announcement and members keep the system's default queue.
 
+#include <sys/socket.h>
+#include <sys/un.h>
+
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace kav {
 namespace hw_interface {
+
+/// What every local-socket bus endpoint starts with.
+constexpr const char* kLocalBusPrefix = "unix:";
+
+/// Whether @p endpoint names a local-socket bus ("unix:...").
+bool isLocalBusEndpoint(const std::string& endpoint);
+
+/// The socket address of a local-socket bus endpoint: "unix:/path" (a file)
+/// or "unix:@name" (Linux's abstract namespace: a leading zero byte, then the
+/// name without terminator).
+/// @return false, with nothing usable in @p address, when @p endpoint is not
+///         "unix:" followed by a path or "@" and a name that fit the address
+bool localBusAddress(const std::string& endpoint, sockaddr_un* address, socklen_t* length);
 
 /// Marks a LocalBusAnnouncement ("KAVQ" in memory order).
 constexpr std::uint32_t kLocalBusAnnouncementMagic = 0x5156414B;

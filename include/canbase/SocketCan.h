@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "canbase/CanBaseDef.h"
+#include "canbase/Transport.h"
 
 namespace kav {
 namespace hw_interface {
@@ -26,12 +27,12 @@ namespace hw_interface {
 /// Failures are reported by results and printed lines, never by exceptions.
 /// Lines printed on the receive thread, and by ExchangeData() on a thread
 /// marked real-time, go through the console queue (console/Console.h).
-class SocketCan final : public CanBase {
+class SocketCan final : public CanBase, public Transport {
  public:
   /// Prints "SocketCAN adapter created.".
   SocketCan();
   /// Stops the receive thread if it runs and closes the socket.
-  ~SocketCan();
+  ~SocketCan() override;
   SocketCan(const SocketCan&) = delete;
   SocketCan& operator=(const SocketCan&) = delete;
 
@@ -49,7 +50,7 @@ class SocketCan final : public CanBase {
   /// transmit queue was full: a SocketCAN interface's queue, or on a
   /// bit-timed local-socket bus the queue the hub announced (see
   /// canbase/LocalBus.h). Safe to call from any thread.
-  std::uint64_t framesRefused() const;
+  std::uint64_t framesRefused() const override;
   /// The same count summed over every transport of this process, for hosts
   /// whose transport is owned by a controller.
   static std::uint64_t framesRefusedInProcess();
@@ -61,26 +62,26 @@ class SocketCan final : public CanBase {
   bool IsOpen() override;
   /// True when the last Init() failed because the receive thread could not
   /// be started (the socket was closed again).
-  bool threadStartFailed() const;
+  bool threadStartFailed() const override;
 
   /// False once the link was silent for two consecutive one-second waits;
   /// it never turns true again.
-  bool checkOnline();
+  bool checkOnline() override;
   /// From now on silence neither marks the link offline nor reconnects.
   void closeReset();
   /// Sets the receive callback, run on the receive thread for every frame.
   /// The frame pointer is valid only during the call. An empty callable
   /// switches the callback off. Waits for a call in progress to finish.
-  void setCallBackFunction(std::function<void(CanFrame*)> callback);
+  void setCallBackFunction(std::function<void(CanFrame*)> callback) override;
   /// Sets the message-content callback run by LoadMutexMsg().
-  void setGetMsgContentFunction(std::function<void()> callback);
+  void setGetMsgContentFunction(std::function<void()> callback) override;
   /// Runs the message-content callback under the lock the receive callback
   /// runs under, so the two never overlap.
-  void LoadMutexMsg();
+  void LoadMutexMsg() override;
   /// Stops the receive thread and closes the socket. The receive thread is
   /// woken at once, also while it waits for the interface to come back, so
   /// Close returns as soon as a callback in progress has finished.
-  void Close();
+  void Close() override;
 
  private:
   class impl;

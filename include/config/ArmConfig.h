@@ -136,6 +136,21 @@ constexpr std::chrono::milliseconds kType2SilenceLimit{800};
 constexpr std::chrono::milliseconds kType2ShortSilenceLimit{200};
 constexpr int kType2ShortSilenceLargestId = 4;
 
+/// Thread priorities. Real-time ones are SCHED_FIFO, asked for best effort
+/// (without the privilege a thread runs at normal priority): the control
+/// thread first, the bus receive thread just below it, then the simulated
+/// arm's threads and the bus hub, so that a simulation on the same machine
+/// keeps answering without holding the controller off.
+constexpr int kControlThreadPriority = 80;
+constexpr int kReceiveThreadPriority = 79;
+/// The simulated motors' bus thread, the bus hub's forwarding thread (its
+/// default) and the tests' stall witness.
+constexpr int kSimulatorBusPriority = 78;
+constexpr int kSimulatorPhysicsPriority = 77;
+/// The inverse-kinematics worker runs at normal priority with this
+/// niceness: every other thread matters more than how soon a search ends.
+constexpr int kIkWorkerNice = 19;
+
 /// Driver codes above this are reported to hosts as this (15 means offline).
 constexpr int kLargestReportedFault = 14;
 

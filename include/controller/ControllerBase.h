@@ -4,21 +4,18 @@
 /// start-up sequence and one control cycle per Update().
 
 #include <Eigen/Geometry>
-#include <atomic>
-#include <chrono>
 #include <cstdint>
-#include <kdl/jntarray.hpp>
 #include <memory>
-#include <mutex>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "can_motor_dlc/MotorDlcBase.h"
-#include "canbase/SocketCan.h"
+#include "canbase/CanBaseDef.h"
 #include "console/Console.h"
-#include "rt/PiMutex.h"
+#include "controller/ArmPlatform.h"
+#include "controller/ErrorCode.h"
 #include "solver/kinematic_dynamic_solver.h"
 #include "typedef/HybridJointTypeDef.h"
 
@@ -28,8 +25,9 @@ namespace t8 {
 using hw_interface::CanFrame;
 using hw_interface::HybridJointStatus;
 
-class EdgeSearch;
-class MotionExecutor;
+class ControlLoop;
+class EndTarget;
+class MotorBus;
 
 /// The control core of one arm.
 ///
@@ -51,6 +49,10 @@ class MotionExecutor;
 /// absolute schedule, so one late wake-up delays that frame only. Damping
 /// holds and start-up rounds send one round per control period (5 ms), which
 /// keeps a 1 Mbit/s bus well within its capacity.
+///
+/// A layer over the parts of the core: the motor bus (drivers and frame
+/// schedule), the start-up sequence, and the control loop (fault monitor,
+/// control laws, status estimate, motions).
 class ControllerBase {
  public:
   /// Arm states, selected by number.
@@ -70,12 +72,16 @@ class ControllerBase {
     using std::runtime_error::runtime_error;
   };
 
-  /// Error codes besides 16 x motor + c (see the class comment).
-  static constexpr int kCodeOverCurrent = 1;
-  static constexpr int kCodeLinkOffline = 2;
-  static constexpr int kCodeCycleFailed = 3;
-  static constexpr int kCodeImplausibleFeedback = 128;  ///< + motor number
-  static constexpr int kCodeMotorDisabled = 144;        ///< + motor number
+  /// Error codes besides 16 x motor + c (see the class comment and ErrorCode).
+  static constexpr int kCodeOverCurrent = ErrorCode::kOverCurrentCode;
+  static constexpr int kCodeLinkOffline = ErrorCode::kLinkOfflineCode;
+  static constexpr int kCodeCycleFailed = ErrorCode::kCycleFailedCode;
+  static constexpr int kCodeImplausibleFeedback = ErrorCode::kImplausibleBase;  ///< + motor number
+  static constexpr int kCodeMotorDisabled = ErrorCode::kDisabledBase;           ///< + motor number
+
+  /// The name of arm state @p state ("SOFT" ... "POSITION_CONTROL"); a
+  /// number outside 0..5 acts as PROTECT and is named so.
+  static const char* stateName(int state);
 
   /// Set by the go-home law while all six arm joints are at home.
   bool go_home_flag_;
@@ -92,6 +98,9 @@ class ControllerBase {
   ///        (nothing more is sent), or when the arm is not home 30 s after
   ///        homing began (the arm is left in damping and the transport closed)
   ControllerBase(const std::string& urdf_path, const std::string& can_name, int type);
+  /// The same on @p platform: its transport is opened with @p can_name, and
+  /// everything is timed on its clock (see ArmPlatform).
+  ControllerBase(const std::string& urdf_path, const std::string& can_name, int type, ArmPlatform platform);
   /// Detaches from the transport, holds the arm in damping for 100 control
   /// periods (0.5 s), then closes the transport.
   ~ControllerBase();
@@ -102,8 +111,7 @@ class ControllerBase {
   void Init();
   /// One control cycle: link, current and fault checks, the handler of the
   /// selected state, then loadJointStatus(). A motor fault collected by a
-  /// cycle ends control at the next one. Allocates nothing once running,
-  /// except in END_CONTROL, where the solver library allocates.
+  /// cycle ends control at the next one. Allocates nothing once running.
   /// @throw std::runtime_error after an over-current or a motor fault (the
   ///        arm has been commanded into damping and 100 ms have passed)
   void Update();
@@ -157,127 +165,47 @@ class ControllerBase {
   enum CatchControlMode { kPosition = 0, kTorque = 1 };
 
   /// Solves the pose @p _endstate (x, y, z, roll, pitch, yaw) from the six
-  /// joint positions @p _current_pos; stores the solution in solve_position_.
-  /// A position beyond the arm's reach fails at once, without the solver.
-  /// @return false, with solve_position_ unchanged, when there is no solution
+  /// joint positions @p _current_pos; the solution becomes END_CONTROL's
+  /// target. A position beyond the arm's reach fails at once, without the
+  /// solver.
+  /// @return false, with the target unchanged, when there is no solution
   /// @throw std::invalid_argument when a pointer is null
   bool computeInverseKinematics(double* _current_pos, double* _endstate);
 
-  std::atomic<int> state_machine_;
-  std::vector<double> zero_point_position_;
-  std::vector<double> current_limit_;
-  std::vector<double> lower_bound_xyzrpy_;
-  std::vector<double> upper_bound_xyzrpy_;
-  double temp_position[7];
-  std::vector<HybridJointStatus> joint_target_;
-  Eigen::Isometry3d ee_command_;
-  double catch_torque_target_;
-  std::atomic<CatchControlMode> catch_control_mode_;
-  std::atomic<double> max_acc_;
-  std::atomic<double> max_vel_;
-  std::vector<HybridJointStatus> joint_status_;
-  bool online_;
-  Eigen::Isometry3d ee_state_;
-  std::string can_name_;
-  int type_;
-  int current_out_count_[7];
-  int max_current_out_;
-  /// Codes of the cycles since the last exchange; its capacity is reserved,
-  /// so a running cycle never grows it.
-  std::vector<int> error_code_;
-  KinematicDynamicSolver solver_;
-  /// Motions in POSITION_CONTROL: the control thread samples the running
-  /// one each cycle instead of interpolating toward the joint targets.
-  std::unique_ptr<MotionExecutor> motion_executor_;
-
-  /// Sends one damping round.
-  void dampOnce();
-  /// The motor fault that ends (or ended) control, 0 when none.
-  int pendingFault() const { return pending_fault_; }
-  /// Starts a round of frames now (see the class comment).
-  void startRound();
-  /// Waits for the slot after the round's last frame.
-  void endRound();
-  /// Waits until one control period after the round began.
-  void waitRoundPeriod();
+  /// The parts, for the layer above (ControllerThread) and for tests.
+  ControlLoop& loop() { return *loop_; }
+  const ControlLoop& loop() const { return *loop_; }
+  MotorBus& bus() { return *bus_; }
+  rt::Clock& clock() { return clock_; }
+  /// Who runs the cycles: null for the controller's own control thread.
+  CycleDriver* cycleDriver() const { return cycle_driver_; }
+  /// The arm state in force, the gripper's zero, the interpolation limits
+  /// and the gripper's mode.
+  int storedState() const;
+  double gripperZero() const;
+  double maxAcceleration() const;
+  double maxVelocity() const;
+  CatchControlMode catchMode() const;
 
  private:
-  void stateSoft();
-  void stateGoHome();
-  void stateGravityCompensation();
-  void statePositionControl();
-  void stateEndControl();
-  void stateProtect();
-  void CatchPositionCtrl();
-  void CatchSoft();
   std::stringstream getLog();
-
-  template <class T>
-  T limit(const T& v, const T& lb, const T& ub) const {
-    if (v < lb) return lb;
-    if (v > ub) return ub;
-    return v;
-  }
-
-  /// Packs one hybrid command for motor @p index and sends it.
-  void sendCommand(int index, double k_p, double k_d, double position, double velocity, double torque);
-  void send(CanFrame frame);
-  /// Takes the home positions a host thread set since the last call.
-  void takeHomePositions();
-  /// Arm joints (numbered from 1) that do not meet the go-home test.
-  std::vector<int> jointsNotHome() const;
-  /// Whether every arm joint meets the go-home test (allocates nothing).
-  bool allJointsHome() const;
-  /// Holds the arm in damping for 100 rounds, one per control period.
-  void holdDamping();
-  /// Listens before sending anything; another host's commands fail the start.
-  void listenForAnotherHost();
-  /// Fails the start when a motor never answered during the start-up damping.
-  void requireEveryMotorAnswered();
-  /// Records @p code as the pending fault unless one is pending.
-  void noteFault(int code);
   /// The start-up sequence proper; Init() undoes it when it fails.
   void bringUp();
-  /// Holds damping for about 0.4 s, detaches and closes the transport.
-  void shutDownAfterFailedStart();
+  /// Opens the transport, creating a SocketCan when none was given.
+  void openTransport();
 
-  double lower_Joint[7];
-  double upper_Joint[7];
-  // Keeps the console writer running for this controller's threads.
-  console::WriterLease console_lease_;
-  std::unique_ptr<hw_interface::SocketCan> kav_can_;
-  std::vector<std::shared_ptr<hw_interface::MotorDlcBase>> joint_ptr_;
-  std::vector<int> offline_motors_;
-  std::vector<double> gravity_compensation_torqe_;
-  KDL::JntArray solve_position_;
-  // Scratch of loadJointStatus, sized once.
-  KDL::JntArray measured_joints_;
-  KDL::JntArray gravity_torques_;
-  // The first motor fault collected and not yet acted on (0: none).
-  int pending_fault_ = 0;
-  // Set once the start-up has enabled the motors: from then on a wrist motor
-  // that reports itself disabled is a fault.
-  bool motors_enabled_ = false;
-  // Frames on the arm's command identifiers seen while the start-up listens.
-  std::atomic<int> foreign_frames_{0};
-  std::atomic<bool> listening_{false};
-  // The frame schedule of the present round.
-  std::chrono::steady_clock::time_point round_start_{};
-  int frame_slot_ = 0;
-
-  // Home positions handed over from host threads; the control thread only
-  // tries the lock and takes them at a later cycle when it is busy.
-  rt::PiMutex mutex_home_;
-  std::vector<double> home_request_;
-  bool home_request_pending_ = false;
-
-  // End-effector control: while the target has no solution, the search for
-  // the reachable edge runs on edge_search_'s thread (see stateEndControl).
-  std::uint64_t update_count_ = 0;
-  std::uint64_t last_end_control_update_ = 0;
-  bool searching_edge_ = false;
-  // Last member: its thread is stopped and joined before anything else goes.
-  std::unique_ptr<EdgeSearch> edge_search_;
+  std::string can_name_;
+  int type_;
+  rt::Clock& clock_;
+  CycleDriver* cycle_driver_;
+  // Keeps the console writer running for this controller's threads (none
+  // when a cycle driver of the caller runs everything on one thread).
+  std::optional<console::WriterLease> console_lease_;
+  std::unique_ptr<hw_interface::Transport> transport_;
+  KinematicDynamicSolver solver_;
+  std::unique_ptr<MotorBus> bus_;
+  std::unique_ptr<EndTarget> end_target_;
+  std::unique_ptr<ControlLoop> loop_;
 };
 
 }  // namespace t8

@@ -2,8 +2,6 @@
 /// @file ControllerThread.h
 /// The arm controller with its own 200 Hz control thread.
 
-#include <pthread.h>
-
 #include <Eigen/Geometry>
 #include <atomic>
 #include <chrono>
@@ -20,10 +18,12 @@
 namespace kav {
 namespace t8 {
 
+class ControlThread;
 class MotionCommander;
 
-/// Runs ControllerBase::Update() every 5 ms on its own thread and hands
-/// commands and status between host threads and that thread.
+/// Runs the control loop every 5 ms on its own thread (or on the platform's
+/// cycle driver, see ArmPlatform) and hands commands and status between host
+/// threads and that thread.
 ///
 /// Status read by hosts is at most one cycle old; a command is used from the
 /// first cycle after the next exchange. The arm state takes effect at the
@@ -51,6 +51,9 @@ class ControllerThread : public ControllerBase {
   ///        control thread when it cannot be started (the arm is then held
   ///        in damping and the bus closed)
   ControllerThread(const std::string& urdf_path, const std::string& can_name, int type);
+  /// The same on @p platform (see ArmPlatform); with a cycle driver of the
+  /// platform's, no thread of the controller's own runs the cycles.
+  ControllerThread(const std::string& urdf_path, const std::string& can_name, int type, ArmPlatform platform);
   /// Stops the control thread (waiting at most one cycle for it), then holds
   /// the arm in damping and closes the transport.
   ~ControllerThread();
@@ -122,16 +125,19 @@ class ControllerThread : public ControllerBase {
     std::atomic<std::int64_t> update_ns{0};
   };
 
-  void startThread();
-  static void* ArmThreadWrapper(void* arg);
-  void ArmThread();
+  /// One cycle of the control thread: the loop's step, its timing, the
+  /// exchange with the hosts. False once control has ended.
+  bool runCycle();
+  /// The control thread's last steps, after its last cycle.
+  void finishCycles();
   void exchangeData();
   void recordCycle(const CycleTiming& timing);
   /// POSITION_CONTROL's joint targets at a motion's final point, so that the
   /// interpolation holds it once the motion ends.
   void holdJointTargets(const motion::JointArray& positions);
-  /// Ends control after @p error: damping (again), the code, the message.
-  void endControl(const std::exception& error, bool answered_fault);
+  /// Ends control after @p what: damping (again unless the cycle answered
+  /// the fault @p fault itself; 0: it did not), the code, the message.
+  void endControl(const std::string& what, int fault);
   /// @throw std::runtime_error naming @p what and the fault once control ended
   void requireControl(const char* what);
 
@@ -141,11 +147,12 @@ class ControllerThread : public ControllerBase {
   std::vector<HybridJointStatus> joint_status_exchange_;
   Eigen::Isometry3d ee_state_exchange_;
   ErrorHistory error_code_exchange_;
-  pthread_t thread_id;
-  bool thread_started_ = false;
-  std::atomic<bool> atomic_thread_stop_flag_;
-  std::atomic<bool> atomic_thread_finish_flag_;
+  std::unique_ptr<ControlThread> own_thread_;  // unless the platform runs the cycles
+  CycleDriver* cycles_ = nullptr;              // who runs them
+  bool cycles_started_ = false;
+  std::atomic<bool> cycles_ended_{false};
   std::atomic<bool> control_active_{true};
+  long cycles_run_ = 0;                          // control thread only
   std::string end_reason_;                       // guarded by mutex_exchange_data_
   std::unique_ptr<TimingSlot[]> cycle_timings_;  // ring, written by the control thread only
   std::atomic<std::size_t> cycle_count_{0};

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "controller/ArmPlatform.h"
 #include "motion/Motion.h"
 #include "typedef/HybridJointTypeDef.h"
 
@@ -42,6 +43,10 @@ class InterfacesThread {
   ///        motor never answers during the start-up, a thread cannot be
   ///        started, or the arm does not reach home within 30 s
   InterfacesThread(const std::string& urdf_path, const std::string& can_name, int type);
+  /// The same arm on @p platform: another transport, clock or cycle driver
+  /// (see ArmPlatform; sim/Lockstep.h builds one for a lockstep simulation).
+  /// @throw std::runtime_error as the other constructor
+  InterfacesThread(const std::string& urdf_path, const std::string& can_name, int type, ArmPlatform platform);
   ~InterfacesThread();
   InterfacesThread(const InterfacesThread&) = delete;
   InterfacesThread& operator=(const InterfacesThread&) = delete;

@@ -22,8 +22,10 @@
 #include <stdexcept>
 #include <thread>
 
+#include "Arbitration.h"
 #include "canbase/LocalBus.h"
 #include "rt/PiMutex.h"
+#include "rt/Priority.h"
 
 namespace kav {
 namespace sim {
@@ -62,18 +64,6 @@ BusHubOptions checked(const BusHubOptions& options) {
                                 std::to_string(options.realtime_priority));
   }
   return options;
-}
-
-// The bits of the arbitration field in the order they go on the wire, a
-// dominant (0) bit winning: identifier bits 28..18, then RTR (standard) or
-// SRR (extended, recessive), IDE, identifier bits 17..0 and the extended RTR.
-std::uint64_t arbitrationKey(const CanFrame& frame) {
-  const std::uint64_t remote = (frame.can_id & CAN_RTR_FLAG) ? 1 : 0;
-  if ((frame.can_id & CAN_EFF_FLAG) == 0) {
-    return (static_cast<std::uint64_t>(frame.can_id & CAN_SFF_MASK) << 21) | (remote << 20);
-  }
-  const std::uint64_t id = frame.can_id & CAN_EFF_MASK;
-  return ((id >> 18) << 21) | (1u << 20) | (1u << 19) | ((id & 0x3FFFF) << 1) | remote;
 }
 
 // One connected member, as the forwarding thread sees it.
@@ -117,27 +107,21 @@ class BusHub::impl {
  public:
   impl(std::string endpoint, const BusHubOptions& options)
       : endpoint_(std::move(endpoint)), options_(checked(options)) {
-    const std::string prefix = "unix:";
-    if (endpoint_.compare(0, prefix.size(), prefix) != 0 || endpoint_.size() <= prefix.size() ||
-        endpoint_ == "unix:@") {
-      throw std::invalid_argument("BusHub: endpoint must be \"unix:/path\" or \"unix:@name\", got \"" +
-                                  endpoint_ + "\"");
-    }
-    std::string rest = endpoint_.substr(prefix.size());
     sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    if (rest.size() >= sizeof(addr.sun_path)) {
+    socklen_t length = 0;
+    if (!hw_interface::localBusAddress(endpoint_, &addr, &length)) {
+      const std::size_t prefix = std::strlen(hw_interface::kLocalBusPrefix);
+      const bool too_long =
+          hw_interface::isLocalBusEndpoint(endpoint_) && endpoint_.size() - prefix >= sizeof(addr.sun_path);
+      if (!too_long) {
+        throw std::invalid_argument("BusHub: endpoint must be \"unix:/path\" or \"unix:@name\", got \"" +
+                                    endpoint_ + "\"");
+      }
       throw std::invalid_argument("BusHub: address too long: \"" + endpoint_ + "\"");
     }
-    socklen_t length;
-    if (rest[0] == '@') {
-      std::memcpy(addr.sun_path + 1, rest.data() + 1, rest.size() - 1);
-      length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + rest.size());
-    } else {
-      ::unlink(rest.c_str());
-      path_ = rest;
-      std::memcpy(addr.sun_path, rest.data(), rest.size());
-      length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + rest.size() + 1);
+    if (addr.sun_path[0] != '\0') {
+      path_ = addr.sun_path;
+      ::unlink(path_.c_str());
     }
     listen_fd_ = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
     wake_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -208,9 +192,7 @@ class BusHub::impl {
 
   void askForPriority() {
     if (options_.realtime_priority == 0) return;
-    sched_param priority{};
-    priority.sched_priority = options_.realtime_priority;
-    pthread_setschedparam(pthread_self(), SCHED_FIFO, &priority);  // best effort
+    rt::preferRealtime(options_.realtime_priority);
   }
 
   void run() {
@@ -424,8 +406,7 @@ class BusHub::impl {
       if (!member.head_known || member.ready > start) continue;
       if (winner == nullptr || arbitrationKey(member.head) < arbitrationKey(winner->head)) winner = &member;
     }
-    const std::chrono::nanoseconds duration(static_cast<std::int64_t>(canFrameBits(winner->head)) *
-                                            1000000000LL / options_.bitrate);
+    const std::chrono::nanoseconds duration = frameDuration(winner->head, options_.bitrate);
     transmission_ = Transmission{winner->number, start + duration, duration};
   }
 

@@ -13,12 +13,12 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "canbase/LocalBus.h"
+
 namespace kav {
 namespace sim {
 
 namespace {
-
-const std::string kUnixPrefix = "unix:";
 
 [[noreturn]] void fail(const std::string& endpoint, const char* step, int error) {
   throw std::runtime_error("SimulatedArm: cannot join the bus \"" + endpoint + "\" (" + step + ": " +
@@ -26,21 +26,12 @@ const std::string kUnixPrefix = "unix:";
 }
 
 int openLocalBus(const std::string& endpoint) {
-  const std::string rest = endpoint.substr(kUnixPrefix.size());
   sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  if (rest.empty() || rest == "@" || rest.size() >= sizeof(addr.sun_path)) {
+  socklen_t length = 0;
+  if (!hw_interface::localBusAddress(endpoint, &addr, &length)) {
     throw std::invalid_argument("SimulatedArm: endpoint \"" + endpoint +
                                 "\" is not \"unix:/path\" or \"unix:@name\" of at most " +
                                 std::to_string(sizeof(addr.sun_path) - 1) + " characters");
-  }
-  socklen_t length;
-  if (rest[0] == '@') {  // abstract namespace: leading zero byte, no terminator
-    std::memcpy(addr.sun_path + 1, rest.data() + 1, rest.size() - 1);
-    length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + rest.size());
-  } else {
-    std::memcpy(addr.sun_path, rest.data(), rest.size());
-    length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + rest.size() + 1);
   }
   const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) fail(endpoint, "socket", errno);
@@ -81,7 +72,7 @@ int openCanInterface(const std::string& name) {
 }  // namespace
 
 int openBusSocket(const std::string& endpoint) {
-  if (endpoint.compare(0, kUnixPrefix.size(), kUnixPrefix) == 0) return openLocalBus(endpoint);
+  if (hw_interface::isLocalBusEndpoint(endpoint)) return openLocalBus(endpoint);
   return openCanInterface(endpoint);
 }
 

@@ -9,8 +9,10 @@ namespace {
 constexpr int kStatusEnabled = 1;  // the status a healthy, enabled motor reports
 }  // namespace
 
-MotorType2::MotorType2(int motor_id)
-    : last_update_time_exchange_(Clock::now().time_since_epoch().count()), motor_id_(motor_id) {}
+MotorType2::MotorType2(int motor_id, const rt::Clock& clock)
+    : clock_(clock),
+      last_update_time_exchange_(clock.now().time_since_epoch().count()),
+      motor_id_(motor_id) {}
 
 CanFrame MotorType2::packMotorMsg(HybridJointCmd* command) {
   if (command == nullptr) return CanFrame{};
@@ -35,7 +37,7 @@ void MotorType2::CanAnalyze(CanFrame* frame) {
   if (!acceptReading(q_raw, &turn)) return;
   error_exchange_ = feedback->code;
   circle_ += turn;
-  last_update_time_exchange_.store(Clock::now().time_since_epoch().count());
+  last_update_time_exchange_.store(clock_.now().time_since_epoch().count());
   const float turns = 12.5f * 2.0f * static_cast<float>(circle_.load());
   position_exchange_ = static_cast<double>(turns) + q_raw;
   velocity_exchange_ = feedback->velocity;
@@ -43,7 +45,7 @@ void MotorType2::CanAnalyze(CanFrame* frame) {
 }
 
 CanFrame MotorType2::packEnableMotor() {
-  last_update_time_exchange_.store(Clock::now().time_since_epoch().count());
+  last_update_time_exchange_.store(clock_.now().time_since_epoch().count());
   return packType2Special(motor_id_, CommandKind::kEnable);
 }
 
@@ -64,7 +66,7 @@ HybridJointStatus MotorType2::GetMotorMsg() {
 int MotorType2::faultCode() { return error_ > kStatusEnabled ? error_ : 0; }
 
 bool MotorType2::online() {
-  const auto silent = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - last_update_time_);
+  const auto silent = std::chrono::duration_cast<std::chrono::microseconds>(clock_.now() - last_update_time_);
   if (silent > config::kType2ShortSilenceLimit && motor_id_ <= config::kType2ShortSilenceLargestId) {
     online_ = false;
   }

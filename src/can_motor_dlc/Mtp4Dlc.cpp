@@ -5,7 +5,8 @@
 namespace kav {
 namespace hw_interface {
 
-MotorType4::MotorType4(int motor_id) : last_update_time_exchange_(Clock::now()), motor_id_(motor_id) {}
+MotorType4::MotorType4(int motor_id, const rt::Clock& clock)
+    : clock_(clock), last_update_time_exchange_(clock.now()), motor_id_(motor_id) {}
 
 CanFrame MotorType4::packMotorMsg(HybridJointCmd* command) {
   if (command == nullptr) return CanFrame{};
@@ -27,7 +28,7 @@ void MotorType4::CanAnalyze(CanFrame* frame) {
   int turn = 0;  // a single-turn motor: only the plausibility counts
   if (!acceptReading(feedback->position, &turn)) return;
   error_exchange_ = feedback->code;
-  last_update_time_exchange_ = Clock::now();
+  last_update_time_exchange_ = clock_.now();
   position_exchange_ = feedback->position;
   velocity_exchange_ = feedback->velocity;
   current_exchange_ = feedback->current;
@@ -47,7 +48,7 @@ HybridJointStatus MotorType4::GetMotorMsg() {
 }
 
 bool MotorType4::online() {
-  const auto silent = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - last_update_time_);
+  const auto silent = std::chrono::duration_cast<std::chrono::microseconds>(clock_.now() - last_update_time_);
   if (silent > config::kType4SilenceLimit) online_ = false;
   return online_;
 }

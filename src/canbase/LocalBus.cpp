@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -51,6 +52,26 @@ int sendBufferFor(std::size_t frames) {
 }
 
 }  // namespace
+
+bool isLocalBusEndpoint(const std::string& endpoint) {
+  return endpoint.compare(0, std::strlen(kLocalBusPrefix), kLocalBusPrefix) == 0;
+}
+
+bool localBusAddress(const std::string& endpoint, sockaddr_un* address, socklen_t* length) {
+  std::memset(address, 0, sizeof(*address));
+  address->sun_family = AF_UNIX;
+  if (!isLocalBusEndpoint(endpoint)) return false;
+  const std::string rest = endpoint.substr(std::strlen(kLocalBusPrefix));
+  if (rest.empty() || rest == "@" || rest.size() >= sizeof(address->sun_path)) return false;
+  if (rest[0] == '@') {
+    std::memcpy(address->sun_path + 1, rest.data() + 1, rest.size() - 1);
+    *length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + rest.size());
+  } else {
+    std::memcpy(address->sun_path, rest.data(), rest.size());
+    *length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + rest.size() + 1);
+  }
+  return true;
+}
 
 bool isLocalBusAnnouncement(const void* message, std::size_t size) {
   if (message == nullptr || size != sizeof(LocalBusAnnouncement)) return false;

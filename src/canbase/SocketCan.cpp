@@ -5,7 +5,6 @@
 #include <net/if.h>
 #include <poll.h>
 #include <pthread.h>
-#include <sched.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -24,8 +23,10 @@
 #include <thread>
 
 #include "canbase/LocalBus.h"
+#include "config/ArmConfig.h"
 #include "console/Console.h"
 #include "rt/PiMutex.h"
+#include "rt/Priority.h"
 #include "rt/Seams.h"
 
 namespace kav {
@@ -33,12 +34,7 @@ namespace hw_interface {
 
 namespace {
 
-constexpr const char* kUnixPrefix = "unix:";
 constexpr std::size_t kMaxInterfaceName = IFNAMSIZ - 1;
-
-bool isUnixEndpoint(const std::string& name) {
-  return name.compare(0, std::strlen(kUnixPrefix), kUnixPrefix) == 0;
-}
 
 // Through the console queue on the receive thread (and on a control thread
 // that sends), at once elsewhere.
@@ -50,23 +46,6 @@ constexpr auto kConsoleFlushWait = std::chrono::milliseconds(100);
 
 // Sends refused by a full transmit queue, by every transport of the process.
 std::atomic<std::uint64_t> refused_in_process{0};
-
-// Fills a local-socket address from "unix:/path" or "unix:@abstract".
-bool unixAddress(const std::string& name, sockaddr_un* addr, socklen_t* length) {
-  std::string rest = name.substr(std::strlen(kUnixPrefix));
-  std::memset(addr, 0, sizeof(*addr));
-  addr->sun_family = AF_UNIX;
-  if (rest.empty() || rest == "@" || rest.size() >= sizeof(addr->sun_path)) return false;
-  if (rest[0] == '@') {
-    // Abstract namespace: a leading zero byte, then the name without terminator.
-    std::memcpy(addr->sun_path + 1, rest.data() + 1, rest.size() - 1);
-    *length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + rest.size());
-  } else {
-    std::memcpy(addr->sun_path, rest.data(), rest.size());
-    *length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + rest.size() + 1);
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -216,7 +195,7 @@ class SocketCan::impl {
   }
 
  private:
-  bool unixEndpoint() const { return isUnixEndpoint(bus_name_); }
+  bool unixEndpoint() const { return isLocalBusEndpoint(bus_name_); }
 
   int createSocket() {
     if (unixEndpoint()) return ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
@@ -235,7 +214,7 @@ class SocketCan::impl {
     if (unixEndpoint()) {
       sockaddr_un addr;
       socklen_t length = 0;
-      if (!unixAddress(bus_name_, &addr, &length)) return false;
+      if (!localBusAddress(bus_name_, &addr, &length)) return false;
       *index = 0;
       return ::connect(fd, reinterpret_cast<sockaddr*>(&addr), length) == 0;
     }
@@ -315,11 +294,9 @@ class SocketCan::impl {
 
   void ReceiveThread() {
     pthread_setname_np(pthread_self(), "kav-can-rx");
-    // Best effort: feedback keeps flowing on a busy machine when the thread
-    // may run at a real-time priority (just below a control thread's).
-    sched_param priority{};
-    priority.sched_priority = 79;
-    pthread_setschedparam(pthread_self(), SCHED_FIFO, &priority);
+    // Feedback keeps flowing on a busy machine when the thread may run at a
+    // real-time priority (just below a control thread's).
+    rt::preferRealtime(config::kReceiveThreadPriority);
     console::markRealtimeThread();
     receiver_thread_running_.store(true);
     printLine("ReciveThread running ");

@@ -1,7 +1,5 @@
 #include "controller/ControllerThread.h"
 
-#include <sched.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -10,10 +8,10 @@
 
 #include "config/ArmConfig.h"
 #include "console/Console.h"
-#include "controller/CycleClock.h"
+#include "controller/ControlLoop.h"
+#include "controller/ControlThread.h"
+#include "controller/FaultMonitor.h"
 #include "controller/MotionCommander.h"
-#include "controller/MotionExecutor.h"
-#include "rt/Seams.h"
 #include "rt/SigpipeGuard.h"
 
 namespace kav {
@@ -27,6 +25,9 @@ constexpr double kRotationTolerance = 1e-6;
 // How long the destructor waits for the console writer to write the control
 // thread's last lines before printing its own.
 constexpr auto kConsoleFlushWait = std::chrono::milliseconds(100);
+// After a fault the arm is sent damping and left this long before control ends.
+constexpr auto kFaultPause = std::chrono::milliseconds(100);
+constexpr long kBannerCycles = 1000;
 using config::kArmJoints;
 using config::kGripper;
 using config::kMotors;
@@ -40,7 +41,11 @@ void requireFinite(double value, const char* what) {
 }  // namespace
 
 ControllerThread::ControllerThread(const std::string& urdf_path, const std::string& can_name, int type)
-    : ControllerBase(urdf_path, can_name, type),
+    : ControllerThread(urdf_path, can_name, type, ArmPlatform()) {}
+
+ControllerThread::ControllerThread(const std::string& urdf_path, const std::string& can_name, int type,
+                                   ArmPlatform platform)
+    : ControllerBase(urdf_path, can_name, type, std::move(platform)),
       ee_command_safe_(Eigen::Isometry3d::Identity()),
       joint_target_safe_(kMotors),
       catch_torque_safe_(0.0),
@@ -52,113 +57,83 @@ ControllerThread::ControllerThread(const std::string& urdf_path, const std::stri
       joint_status_exchange_(kMotors),
       ee_state_exchange_(Eigen::Isometry3d::Identity()),
       error_code_exchange_(),
-      thread_id(),
-      atomic_thread_stop_flag_(false),
-      atomic_thread_finish_flag_(false),
       cycle_timings_(new TimingSlot[kKeptCycleTimings]),
       motion_commander_(std::make_unique<MotionCommander>(
-          *motion_executor_, urdf_path,
-          MotionCommander::Hooks{[this](const motion::JointArray& q) { holdJointTargets(q); },
-                                 [this] {
-                                   return thread_started_ && !atomic_thread_finish_flag_.load() &&
-                                          control_active_.load();
-                                 }})) {
-  startThread();
+          loop().motion(), urdf_path, clock(),
+          MotionCommander::Hooks{
+              [this](const motion::JointArray& q) { holdJointTargets(q); },
+              [this] { return cycles_started_ && !cycles_ended_.load() && control_active_.load(); }})) {
+  cycles_ = cycleDriver();
+  if (cycles_ == nullptr) {
+    own_thread_ = std::make_unique<ControlThread>(clock());
+    cycles_ = own_thread_.get();
+  }
+  // On failure the base's destructor holds the arm in damping and closes the bus.
+  cycles_->start([this] { return runCycle(); }, [this] { finishCycles(); });
+  cycles_started_ = true;
 }
 
 ControllerThread::~ControllerThread() {
   const rt::SigpipeGuard no_sigpipe;
   console::flush(kConsoleFlushWait);  // the control thread's lines so far come first
   std::printf("DisableMotor\n");
-  atomic_thread_stop_flag_.store(true);
-  if (thread_started_) {
-    if (!atomic_thread_finish_flag_.load()) {
+  if (cycles_started_) {
+    if (!cycles_ended_.load()) {
       std::printf("[Controller] waiting for thread finish\n");
       std::fflush(stdout);
     }
-    // The thread ends within one cycle of the stop flag.
-    pthread_join(thread_id, nullptr);
+    cycles_->stop();
     console::flush(kConsoleFlushWait);
   }
   std::printf("[Controller] thread finish\n");
 }
 
-void ControllerThread::startThread() {
-  atomic_thread_finish_flag_.store(false);
-  atomic_thread_stop_flag_.store(false);
-  const int error = rt::startThread(&thread_id, "kav-control", &ControllerThread::ArmThreadWrapper, this);
-  if (error != 0) {
-    std::fprintf(stderr, "Failed to create thread\n");
-    // The base's destructor holds the arm in damping and closes the bus.
-    throw std::runtime_error(std::string("Cannot start the control thread \"kav-control\": ") +
-                             std::strerror(error));
+bool ControllerThread::runCycle() {
+  const auto cycle_start = clock().now();
+  ControlLoop::Outcome outcome;
+  try {
+    outcome = loop().step(cycle_start);
+  } catch (const std::exception& error) {
+    endControl(error.what(), 0);
+    return false;
   }
-  thread_started_ = true;
+  if (outcome.fault != 0) {
+    clock().sleepFor(kFaultPause);
+    endControl(FaultMonitor::message(ErrorCode(outcome.fault)), outcome.fault);
+    return false;
+  }
+  recordCycle({cycle_start, clock().now() - cycle_start});
+  exchangeData();
+  if (cycles_run_ % kBannerCycles == 0) console::print(console::Stream::kErr, "KAVOrlumen\n");
+  ++cycles_run_;
+  // Without a thread of its own, the search for END_CONTROL's edge runs now.
+  if (own_thread_ == nullptr) loop().runDeferredWork();
+  return true;
 }
 
-void* ControllerThread::ArmThreadWrapper(void* arg) {
-  static_cast<ControllerThread*>(arg)->ArmThread();
-  return nullptr;
-}
-
-void ControllerThread::ArmThread() {
-  const auto period = config::kCyclePeriod;
-  pthread_setname_np(pthread_self(), "kav-control");
-  // Best effort: a real-time priority keeps the period when the machine is
-  // busy; without the privilege the thread runs at normal priority.
-  sched_param priority{};
-  priority.sched_priority = 80;
-  pthread_setschedparam(pthread_self(), SCHED_FIFO, &priority);
-  console::markRealtimeThread();
-  long count = 0;
-  auto deadline = CycleClock::now();
-  while (!atomic_thread_stop_flag_.load()) {
-    const auto cycle_start = CycleClock::now();
-    try {
-      Update();
-    } catch (const Fault& fault) {
-      endControl(fault, true);
-      break;
-    } catch (const std::exception& error) {
-      endControl(error, false);
-      break;
-    }
-    recordCycle({cycle_start, CycleClock::now() - cycle_start});
-    exchangeData();
-    if (count % 1000 == 0) console::print(console::Stream::kErr, "KAVOrlumen\n");
-    ++count;
-    // The first cycle runs at once; an overrun starts the next one at once,
-    // without catching up.
-    deadline += period;
-    const auto now = CycleClock::now();
-    if (deadline < now) deadline = now;
-    waitUntil(deadline);
-  }
+void ControllerThread::finishCycles() {
   console::print(console::Stream::kOut, "[ArmThread] DisableMotor\n");
   destoryFunc();
-  atomic_thread_finish_flag_.store(true);
+  cycles_ended_.store(true);
   console::print(console::Stream::kOut, "[ArmThread] finish close\n");
 }
 
-void ControllerThread::endControl(const std::exception& error, bool answered_fault) {
+void ControllerThread::endControl(const std::string& what, int fault) {
   // Whatever ended the cycle, the arm is left in damping; a fault that the
   // cycle did not answer itself gets its own code.
-  if (!answered_fault) {
-    dampOnce();
-    error_code_.push_back(kCodeCycleFailed);
-  }
-  int code = kCodeCycleFailed;
-  if (answered_fault) {
-    const bool over_current = !error_code_.empty() && error_code_.back() == kCodeOverCurrent;
-    code = over_current ? kCodeOverCurrent : pendingFault();
+  int code = fault;
+  if (fault == 0) {
+    loop().dampOnce();
+    loop().faults().record(ErrorCode::cycleFailed());
+    code = kCodeCycleFailed;
   }
   exchangeData();
   {
     std::lock_guard<rt::PiMutex> lock(mutex_exchange_data_);
-    end_reason_ = "code " + std::to_string(code) + ": " + error.what();
+    end_reason_ = "code " + std::to_string(code) + ": " + what;
   }
   control_active_.store(false);
-  console::print(console::Stream::kErr, "%s\n", error.what());
+  console::print(console::Stream::kErr, "%s\n", what.c_str());
 }
 
 std::string ControllerThread::controlEndReason() {
@@ -173,14 +148,16 @@ void ControllerThread::requireControl(const char* what) {
 }
 
 void ControllerThread::exchangeData() {
+  ControlLoop& loop = this->loop();
   std::lock_guard<rt::PiMutex> lock(mutex_exchange_data_);
-  joint_status_exchange_ = joint_status_;  // same sizes: copies in place
-  ee_state_exchange_ = ee_state_;
-  for (int code : error_code_) error_code_exchange_.append(code);
-  error_code_.clear();
-  ee_command_ = ee_command_exchange_;
-  joint_target_ = joint_target_exchange_;
-  catch_torque_target_ = catch_torque_exchange_;
+  for (int i = 0; i < kMotors; ++i) joint_status_exchange_[i] = loop.feedback().joints[i];
+  ee_state_exchange_ = loop.endPose();
+  for (int code : loop.faults().codes()) error_code_exchange_.append(code);
+  loop.faults().clearCodes();
+  ControlLoop::Targets& targets = loop.targets();
+  targets.end_pose = ee_command_exchange_;
+  for (int i = 0; i < kMotors; ++i) targets.joints[i] = joint_target_exchange_[i].position;
+  targets.gripper_torque = catch_torque_exchange_;
 }
 
 void ControllerThread::recordCycle(const CycleTiming& timing) {
@@ -198,8 +175,8 @@ std::vector<ControllerThread::CycleTiming> ControllerThread::getCycleTimings(std
   timings.reserve(count - first);
   for (std::size_t i = first; i < count; ++i) {
     const TimingSlot& slot = cycle_timings_[i % kKeptCycleTimings];
-    const CycleClock::duration start(slot.start_ns.load(std::memory_order_relaxed));
-    timings.push_back({CycleClock::time_point(start),
+    const rt::Clock::duration start(slot.start_ns.load(std::memory_order_relaxed));
+    timings.push_back({rt::Clock::time_point(start),
                        std::chrono::nanoseconds(slot.update_ns.load(std::memory_order_relaxed))});
   }
   // Slots that the control thread reused (or was writing) while they were
@@ -222,7 +199,7 @@ std::vector<double> ControllerThread::getJointPositons() {
   std::vector<double> result(kMotors, 0.0);
   std::lock_guard<rt::PiMutex> lock(mutex_exchange_data_);
   for (int i = 0; i < kArmJoints; ++i) result[i] = joint_status_exchange_[i].position;
-  result[kGripper] = joint_status_exchange_[kGripper].position - zero_point_position_[kGripper];
+  result[kGripper] = joint_status_exchange_[kGripper].position - gripperZero();
   return result;
 }
 
@@ -253,7 +230,7 @@ std::vector<int> ControllerThread::getErrorCode() {
 
 void ControllerThread::setArmStatus(int state) {
   requireControl("setArmStatus");
-  motion_executor_->interruptWithState(state_machine_, state);
+  loop().motion().interruptWithState(loop().state(), state);
 }
 
 void ControllerThread::setHomePositions(std::vector<double> home_positions) {
@@ -282,7 +259,7 @@ void ControllerThread::setEndPose(Eigen::Isometry3d input) {
   std::lock_guard<rt::PiMutex> lock(mutex_exchange_data_);
   ee_command_safe_ = input;
   ee_command_exchange_ = ee_command_safe_;
-  motion_executor_->interrupt();
+  loop().motion().interrupt();
 }
 
 void ControllerThread::setJointPositions(std::vector<double> positions) {
@@ -295,14 +272,14 @@ void ControllerThread::setJointPositions(std::vector<double> positions) {
   std::lock_guard<rt::PiMutex> lock(mutex_exchange_data_);
   for (int i = 0; i < kArmJoints; ++i) joint_target_safe_[i].position = positions[i];
   joint_target_exchange_ = joint_target_safe_;
-  motion_executor_->interrupt();
+  loop().motion().interrupt();
 }
 
 void ControllerThread::setCatch(double position) {
   requireFinite(position, "setCatch: the gripper position");
   requireControl("setCatch");
   std::lock_guard<rt::PiMutex> lock(mutex_exchange_data_);
-  catch_control_mode_.store(kPosition);
+  loop().setGripperMode(laws::GripperMode::kPosition);
   joint_target_safe_[kGripper].position = position;
   joint_target_exchange_[kGripper] = joint_target_safe_[kGripper];
 }
@@ -311,7 +288,7 @@ void ControllerThread::setCatchTorque(double torque) {
   requireFinite(torque, "setCatchTorque: the gripper torque");
   requireControl("setCatchTorque");
   std::lock_guard<rt::PiMutex> lock(mutex_exchange_data_);
-  catch_control_mode_.store(kTorque);
+  loop().setGripperMode(laws::GripperMode::kTorque);
   catch_torque_safe_ = torque;
   catch_torque_exchange_ = catch_torque_safe_;
 }

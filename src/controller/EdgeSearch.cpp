@@ -1,9 +1,6 @@
 #include "controller/EdgeSearch.h"
 
 #include <pthread.h>
-#include <sched.h>
-#include <sys/resource.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <exception>
@@ -12,6 +9,7 @@
 
 #include "config/ArmConfig.h"
 #include "console/Console.h"
+#include "rt/Priority.h"
 
 namespace kav {
 namespace t8 {
@@ -20,20 +18,6 @@ namespace {
 
 constexpr int kJoints = config::kArmJoints;
 constexpr int kBisectionSteps = 10;
-// The worker gives way to every other thread of normal priority: the
-// control thread, the receive thread and the host's own threads matter more
-// than how soon a search result arrives. On an otherwise idle processor it
-// still runs at full speed.
-constexpr int kWorkerNice = 19;
-
-void lowerThisThreadsPriority() {
-  // Normal scheduling even when the constructing thread runs in real time
-  // (threads inherit their creator's policy).
-  sched_param normal{};
-  normal.sched_priority = 0;
-  pthread_setschedparam(pthread_self(), SCHED_OTHER, &normal);
-  setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kWorkerNice);
-}
 
 }  // namespace
 
@@ -84,8 +68,10 @@ bool EdgeSearch::Request::repeats(const Request& other) const {
   return true;
 }
 
-EdgeSearch::EdgeSearch(const std::string& urdf_path) : solver_(urdf_path, "base_link", "link6") {
+EdgeSearch::EdgeSearch(const std::string& urdf_path, bool worker_thread)
+    : solver_(urdf_path, "base_link", "link6") {
   sem_init(&wake_, 0, 0);
+  if (!worker_thread) return;
   try {
     thread_ = std::thread(&EdgeSearch::run, this);
   } catch (const std::system_error& error) {
@@ -97,7 +83,7 @@ EdgeSearch::EdgeSearch(const std::string& urdf_path) : solver_(urdf_path, "base_
 EdgeSearch::~EdgeSearch() {
   stop_.store(true);
   sem_post(&wake_);
-  thread_.join();
+  if (thread_.joinable()) thread_.join();
   sem_destroy(&wake_);
 }
 
@@ -124,40 +110,53 @@ std::optional<EdgeSearch::Result> EdgeSearch::take() {
 
 void EdgeSearch::discard() { generation_.fetch_add(1); }
 
+void EdgeSearch::runPending() {
+  std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);
+  serve(lock);
+}
+
 void EdgeSearch::run() {
   pthread_setname_np(pthread_self(), "kav-ik");
-  lowerThisThreadsPriority();
+  // The worker gives way to every other thread of normal priority: the
+  // control thread, the receive thread and the host's own threads matter
+  // more than how soon a search result arrives. On an otherwise idle
+  // processor it still runs at full speed.
+  rt::preferNormal(config::kIkWorkerNice);
   console::markRealtimeThread();
   std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);
   while (true) {
     while (sem_wait(&wake_) != 0) {
     }
-    if (stop_.load()) return;
-    lock.lock();
-    if (!pending_) {
-      lock.unlock();
-      continue;
-    }
-    const Request request = request_;
-    pending_ = false;
-    const bool repeated = last_searched_ && last_searched_->generation == request.generation &&
-                          request.repeats(*last_searched_);
-    lock.unlock();
-    if (repeated || request.generation != generation_.load()) continue;
-    const Result result = search(request);
-    if (stop_.load()) return;
-    lock.lock();
-    // Results of searches discarded while they ran are dropped. A search
-    // without any solution leaves the joint targets as they were, so it must
-    // not hide a solution that has not been taken yet.
-    if (request.generation == generation_.load() &&
-        (result.found || !result_ || result_generation_ != request.generation)) {
-      result_ = result;
-      result_generation_ = request.generation;
-    }
-    last_searched_ = request;
-    lock.unlock();
+    if (stop_.load() || !serve(lock)) return;
   }
+}
+
+bool EdgeSearch::serve(std::unique_lock<std::mutex>& lock) {
+  lock.lock();
+  if (!pending_) {
+    lock.unlock();
+    return true;
+  }
+  const Request request = request_;
+  pending_ = false;
+  const bool repeated =
+      last_searched_ && last_searched_->generation == request.generation && request.repeats(*last_searched_);
+  lock.unlock();
+  if (repeated || request.generation != generation_.load()) return true;
+  const Result result = search(request);
+  if (stop_.load()) return false;
+  lock.lock();
+  // Results of searches discarded while they ran are dropped. A search
+  // without any solution leaves the joint targets as they were, so it must
+  // not hide a solution that has not been taken yet.
+  if (request.generation == generation_.load() &&
+      (result.found || !result_ || result_generation_ != request.generation)) {
+    result_ = result;
+    result_generation_ = request.generation;
+  }
+  last_searched_ = request;
+  lock.unlock();
+  return true;
 }
 
 EdgeSearch::Result EdgeSearch::search(const Request& request) {

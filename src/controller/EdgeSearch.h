@@ -44,7 +44,8 @@ bool searchReachableEdge(KinematicDynamicSolver& solver, const JointVector& seed
 
 /// Runs the solve of an unreachable target and the edge search on the thread
 /// "kav-ik", at a lower priority than the control thread, with a solver of
-/// its own.
+/// its own; or, without a worker thread (a simulation's single thread),
+/// whenever its owner calls runPending().
 ///
 /// The control thread post()s the state of each cycle and take()s the newest
 /// finished result when there is one; it never waits. The worker always
@@ -70,10 +71,10 @@ class EdgeSearch {
   };
 
   /// Builds the worker's solver from @p urdf_path (chain "base_link" to
-  /// "link6") and starts the thread.
+  /// "link6") and starts the thread unless @p worker_thread is false.
   /// @throw std::runtime_error as KinematicDynamicSolver, or when the thread
   ///        cannot be started
-  explicit EdgeSearch(const std::string& urdf_path);
+  explicit EdgeSearch(const std::string& urdf_path, bool worker_thread = true);
   /// Joint positions closer than this (radians, each joint) to those of the
   /// previous search count as the same: about 2.6 steps of the readings.
   static constexpr double kSameJoints = 1e-3;
@@ -96,6 +97,9 @@ class EdgeSearch {
   std::optional<Result> take();
   /// Forgets pending requests and every result not yet taken.
   void discard();
+  /// Without a worker thread: runs the search asked for since the last call,
+  /// if any, on the calling thread.
+  void runPending();
 
  private:
   struct Request {
@@ -109,6 +113,9 @@ class EdgeSearch {
   };
 
   void run();
+  /// Takes the pending request, searches and keeps the result. Returns false
+  /// when a stop was requested meanwhile.
+  bool serve(std::unique_lock<std::mutex>& lock);
   Result search(const Request& request);
 
   KinematicDynamicSolver solver_;  // used by the worker thread only

@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstdio>
 #include <stdexcept>
-#include <thread>
 
 #include "config/ArmConfig.h"
 #include "motion/CartesianLine.h"
@@ -54,8 +53,10 @@ std::string refusal(const char* what, const std::string& message) {
 
 }  // namespace
 
-MotionCommander::MotionCommander(MotionExecutor& executor, const std::string& urdf_path, Hooks hooks)
+MotionCommander::MotionCommander(MotionExecutor& executor, const std::string& urdf_path, rt::Clock& clock,
+                                 Hooks hooks)
     : executor_(executor),
+      clock_(clock),
       hooks_(std::move(hooks)),
       urdf_path_(urdf_path),
       limits_(motion::MotionLimits::defaults()) {}
@@ -137,11 +138,11 @@ bool MotionCommander::waitMotion(double timeout_s) {
     throw std::invalid_argument("waitMotion: the timeout must be a number of seconds, at least 0, got " +
                                 number(timeout_s));
   }
-  const auto start = std::chrono::steady_clock::now();
+  const auto start = clock_.now();
   const std::chrono::duration<double> timeout(std::min(timeout_s, 1e9));
   while (!motionDone()) {
-    if (std::chrono::steady_clock::now() - start >= timeout) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (clock_.now() - start >= timeout) return false;
+    clock_.sleepFor(std::chrono::milliseconds(1));
   }
   return true;
 }
@@ -244,17 +245,17 @@ Outcome MotionCommander::handOver(const char* what, const MotionExecutor::Reques
       static_cast<double>(request.start_cycle > posted.cycle ? request.start_cycle - posted.cycle : 0) *
           motion::kSamplePeriod +
       1.0);
-  const auto deadline = std::chrono::steady_clock::now() + wait;
+  const auto deadline = clock_.now() + std::chrono::duration_cast<rt::Clock::duration>(wait);
   while (true) {
     const MotionExecutor::Snapshot now = executor_.snapshot();
     if (now.answered == request.id) return now.outcome;
-    if (!hooks_.loop_running() || std::chrono::steady_clock::now() > deadline) {
+    if (!hooks_.loop_running() || clock_.now() > deadline) {
       if (executor_.withdraw(request.id)) {
         throw std::runtime_error(refusal(what, "the control loop did not take the motion over"));
       }
       continue;  // answered meanwhile
     }
-    std::this_thread::sleep_for(kPoll);
+    clock_.sleepFor(kPoll);
   }
 }
 

@@ -4,7 +4,6 @@
 // used.
 
 #include <Eigen/Geometry>
-#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -14,6 +13,7 @@
 
 #include "controller/MotionExecutor.h"
 #include "motion/Motion.h"
+#include "rt/Clock.h"
 #include "solver/kinematic_dynamic_solver.h"
 
 namespace kav {
@@ -35,7 +35,8 @@ class MotionCommander {
   /// @param urdf_path description for the straight lines' own chain solver,
   ///        built at the first line (parsing it here would delay the start
   ///        of the control loop, and motors silent for 100 ms go offline)
-  MotionCommander(MotionExecutor& executor, const std::string& urdf_path, Hooks hooks);
+  /// @param clock times the hosts' waits for the control loop's answers
+  MotionCommander(MotionExecutor& executor, const std::string& urdf_path, rt::Clock& clock, Hooks hooks);
   ~MotionCommander();
 
   void followJointTrajectory(const std::vector<motion::TrajectoryPoint>& points);
@@ -64,6 +65,7 @@ class MotionCommander {
       const std::function<std::unique_ptr<motion::Motion>(const motion::JointArray& rest)>& plan) const;
 
   MotionExecutor& executor_;
+  rt::Clock& clock_;
   Hooks hooks_;
   const std::string urdf_path_;
   std::mutex mutex_;  // one request at a time; guards everything below

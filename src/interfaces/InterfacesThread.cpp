@@ -10,13 +10,17 @@ namespace t8 {
 
 class InterfacesThread::impl : public ControllerThread {
  public:
-  impl(const std::string& urdf_path, const std::string& can_name, int type)
-      : ControllerThread(urdf_path, can_name, type) {}
-  int armState() const { return state_machine_.load(); }
+  impl(const std::string& urdf_path, const std::string& can_name, int type, ArmPlatform platform)
+      : ControllerThread(urdf_path, can_name, type, std::move(platform)) {}
+  int armState() const { return storedState(); }
 };
 
 InterfacesThread::InterfacesThread(const std::string& urdf_path, const std::string& can_name, int type)
-    : pimpl(new impl(urdf_path, can_name, type)) {}
+    : InterfacesThread(urdf_path, can_name, type, ArmPlatform()) {}
+
+InterfacesThread::InterfacesThread(const std::string& urdf_path, const std::string& can_name, int type,
+                                   ArmPlatform platform)
+    : pimpl(new impl(urdf_path, can_name, type, std::move(platform))) {}
 
 InterfacesThread::~InterfacesThread() = default;
 
@@ -37,10 +41,12 @@ void InterfacesThread::setArmStatus(int state) { pimpl->setArmStatus(state); }
 void InterfacesThread::setEndPose(Eigen::Isometry3d input) { pimpl->setEndPose(input); }
 
 void InterfacesThread::setJointPositions(std::vector<double> positions) {
-  pimpl->setJointPositions(positions);
+  pimpl->setJointPositions(std::move(positions));
 }
 
-void InterfacesThread::setHomePositions(std::vector<double> positions) { pimpl->setHomePositions(positions); }
+void InterfacesThread::setHomePositions(std::vector<double> positions) {
+  pimpl->setHomePositions(std::move(positions));
+}
 
 void InterfacesThread::setCatch(double position) { pimpl->setCatch(position); }
 

@@ -24,12 +24,12 @@ inline std::string urdfPath() { return std::string(KAV_SOURCE_DIR) + "/share/urd
 class ProbeController : public kav::t8::ControllerThread {
  public:
   using ControllerThread::ControllerThread;
-  int storedState() const { return state_machine_.load(); }
-  double gripperZero() const { return zero_point_position_[6]; }
-  double maxAcc() const { return max_acc_.load(); }
-  double maxVel() const { return max_vel_.load(); }
+  using ControllerThread::gripperZero;
+  using ControllerThread::storedState;
+  double maxAcc() const { return maxAcceleration(); }
+  double maxVel() const { return maxVelocity(); }
   /// 0 position, 1 torque.
-  int catchMode() const { return static_cast<int>(catch_control_mode_.load()); }
+  int catchMode() const { return static_cast<int>(ControllerThread::catchMode()); }
 };
 
 /// A bus hub with the simulated arm attached.

@@ -6,7 +6,9 @@
 // (a kernel that does not preempt its own work can hold every thread off for
 // tens of milliseconds) from a fault of the code under test.
 
+#include <config/ArmConfig.h>
 #include <pthread.h>
+#include <rt/Priority.h>
 #include <sched.h>
 #include <time.h>
 #include <unistd.h>
@@ -23,7 +25,7 @@ namespace kav_test {
 
 class StallWitness {
  public:
-  explicit StallWitness(int priority = 78) {
+  explicit StallWitness(int priority = kav::config::kSimulatorBusPriority) {
     const long processors = std::max(1L, ::sysconf(_SC_NPROCESSORS_ONLN));
     for (long cpu = 0; cpu < processors; ++cpu) {
       threads_.emplace_back([this, cpu, priority] { watch(static_cast<int>(cpu), priority); });
@@ -45,9 +47,7 @@ class StallWitness {
     CPU_ZERO(&set);
     CPU_SET(cpu, &set);
     pthread_setaffinity_np(pthread_self(), sizeof(set), &set);  // best effort, as the rig's threads
-    sched_param parameter{};
-    parameter.sched_priority = priority;
-    pthread_setschedparam(pthread_self(), SCHED_FIFO, &parameter);
+    kav::rt::preferRealtime(priority);
     timespec next{};
     clock_gettime(CLOCK_MONOTONIC, &next);
     while (!stop_.load()) {

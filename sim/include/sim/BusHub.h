@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "canbase/CanBaseDef.h"
+#include "config/ArmConfig.h"
 
 namespace kav {
 namespace sim {
@@ -30,7 +31,7 @@ struct BusHubOptions {
   /// The default, 78 (as the simulated motors' thread), keeps a busy machine
   /// from holding frames back past a motor's 100 ms silence limit; above the
   /// control thread's 80, the hub's timestamps add the least.
-  int realtime_priority = 78;
+  int realtime_priority = config::kSimulatorBusPriority;
 };
 
 /// Bits a classic CAN data frame occupies on the bus, with the worst case of

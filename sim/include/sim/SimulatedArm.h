@@ -55,6 +55,9 @@ enum class ErrorPersistence {
   kUntilClearError,   ///< type 2 only: also reset by a clear-error frame (a latched fault)
 };
 
+class ArmModel;
+class Lockstep;
+
 /// Seven simulated motors attached to one bus, and the arm they drive.
 ///
 /// Joints are numbered by index: 0-5 the arm joints from the base outwards, 6
@@ -88,8 +91,10 @@ enum class ErrorPersistence {
 /// +1.0 rad for variant 2 (see PhysicsParameters, docs/simulator.md).
 ///
 /// The physics runs on its own thread at 1 kHz (see ArmPhysics); a second
-/// thread receives frames and sends the feedback. All public functions may be
-/// called from any thread.
+/// thread receives frames and sends the feedback. In a lockstep simulation
+/// (Lockstep) the same motors and physics run without threads, stepped on
+/// the simulation's clock. All public functions may be called from any
+/// thread.
 class SimulatedArm {
  public:
   /// Attaches to a bus and starts the simulation.
@@ -189,6 +194,12 @@ class SimulatedArm {
   void clearFaults();
 
  private:
+  friend class Lockstep;
+  struct Stepped {};
+  /// Without threads or a bus: the lockstep simulation steps model().
+  SimulatedArm(SimulatedArmOptions options, Stepped);
+  ArmModel& model();
+
   class impl;
   std::unique_ptr<impl> pimpl;
 };

@@ -1,0 +1,101 @@
+#pragma once
+/// @file ErrorCode.h
+/// The controller's error codes as values: how each is made from its cause,
+/// and what a code handed to a host means.
+
+#include <string>
+
+namespace kav {
+namespace t8 {
+
+/// One error code of the list hosts read (getErrorCode). Motors are
+/// numbered 1-7 (joints 1-6, then the gripper).
+///
+/// | code            | kind                 | meaning                                        |
+/// |-----------------|----------------------|------------------------------------------------|
+/// | 1               | kOverCurrent         | an arm joint's current above its limit for 1 s |
+/// | 2               | kLinkOffline         | the CAN link went silent                       |
+/// | 3               | kCycleFailed         | a control cycle failed unexpectedly            |
+/// | 16 m + c, c<15  | kMotorFault          | motor m reported fault c (1-14)                |
+/// | 16 m + 15       | kMotorOffline        | motor m fell silent (the gripper: arm goes on) |
+/// | 128 + m         | kImplausibleFeedback | ten implausible readings in a row from m       |
+/// | 144 + m         | kMotorDisabled       | wrist motor m reported itself disabled         |
+class ErrorCode {
+ public:
+  enum class Kind {
+    kOverCurrent,
+    kLinkOffline,
+    kCycleFailed,
+    kMotorFault,
+    kMotorOffline,
+    kImplausibleFeedback,
+    kMotorDisabled,
+    kUnknown,  ///< no code the controller reports
+  };
+
+  static constexpr int kOverCurrentCode = 1;
+  static constexpr int kLinkOfflineCode = 2;
+  static constexpr int kCycleFailedCode = 3;
+  static constexpr int kOfflineFault = 15;  ///< the fault number that means offline
+  static constexpr int kLargestMotorFault = 14;
+  static constexpr int kImplausibleBase = 128;
+  static constexpr int kDisabledBase = 144;
+  static constexpr int kMotors = 7;
+
+  /// Decodes @p code; codes the controller never reports are kUnknown.
+  explicit constexpr ErrorCode(int code) : code_(code) {}
+
+  static constexpr ErrorCode overCurrent() { return ErrorCode(kOverCurrentCode); }
+  static constexpr ErrorCode linkOffline() { return ErrorCode(kLinkOfflineCode); }
+  static constexpr ErrorCode cycleFailed() { return ErrorCode(kCycleFailedCode); }
+  /// Motor @p motor reported @p fault; faults above 14 are reported as 14
+  /// (15 would read as offline).
+  static constexpr ErrorCode motorFault(int motor, int fault) {
+    return ErrorCode(motor * 16 + (fault < kLargestMotorFault ? fault : kLargestMotorFault));
+  }
+  static constexpr ErrorCode motorOffline(int motor) { return ErrorCode(motor * 16 + kOfflineFault); }
+  static constexpr ErrorCode implausibleFeedback(int motor) { return ErrorCode(kImplausibleBase + motor); }
+  static constexpr ErrorCode motorDisabled(int motor) { return ErrorCode(kDisabledBase + motor); }
+
+  /// The number as hosts receive it.
+  constexpr int code() const { return code_; }
+  constexpr Kind kind() const {
+    if (code_ == kOverCurrentCode) return Kind::kOverCurrent;
+    if (code_ == kLinkOfflineCode) return Kind::kLinkOffline;
+    if (code_ == kCycleFailedCode) return Kind::kCycleFailed;
+    if (code_ > kImplausibleBase && code_ <= kImplausibleBase + kMotors) return Kind::kImplausibleFeedback;
+    if (code_ > kDisabledBase && code_ <= kDisabledBase + kMotors) return Kind::kMotorDisabled;
+    if (code_ >= 16 + 1 && code_ < 16 * (kMotors + 1)) {
+      return code_ % 16 == kOfflineFault ? Kind::kMotorOffline
+                                         : (code_ % 16 == 0 ? Kind::kUnknown : Kind::kMotorFault);
+    }
+    return Kind::kUnknown;
+  }
+  /// The motor the code is about (1-7); 0 when it names none.
+  constexpr int motor() const {
+    switch (kind()) {
+      case Kind::kMotorFault:
+      case Kind::kMotorOffline:
+        return code_ / 16;
+      case Kind::kImplausibleFeedback:
+        return code_ - kImplausibleBase;
+      case Kind::kMotorDisabled:
+        return code_ - kDisabledBase;
+      default:
+        return 0;
+    }
+  }
+  /// The fault a motor reported (1-14); 0 for other kinds.
+  constexpr int fault() const { return kind() == Kind::kMotorFault ? code_ % 16 : 0; }
+  /// What the code means, in words ("motor 2 offline (silent too long)").
+  std::string meaning() const;
+
+  constexpr bool operator==(const ErrorCode& other) const { return code_ == other.code_; }
+  constexpr bool operator!=(const ErrorCode& other) const { return code_ != other.code_; }
+
+ private:
+  int code_;
+};
+
+}  // namespace t8
+}  // namespace kav

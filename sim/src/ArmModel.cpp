@@ -1,0 +1,264 @@
+#include "ArmModel.h"
+
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+
+#include "config/ArmConfig.h"
+#include "solver/kinematic_solver.h"
+
+namespace kav {
+namespace sim {
+
+namespace {
+
+using config::kMotorIds;
+using hw_interface::CanFrame;
+
+constexpr int kGripper = kSimJoints - 1;
+constexpr double kCurrentPerNewtonMetre = 1.0;
+constexpr int kTemperature = 30;
+constexpr double kGripperStop = 1.0;  // distance of the gripper's end stop from 0
+constexpr double kPositionNoise = 0.0002, kVelocityNoise = 0.005, kCurrentNoise = 0.005;
+
+void requireJoint(int joint) {
+  if (joint < 0 || joint >= kSimJoints) {
+    throw std::invalid_argument("SimulatedArm: joint " + std::to_string(joint) + " is not a joint index 0-6");
+  }
+}
+
+SimulatedArmOptions checked(SimulatedArmOptions options) {
+  if (options.reply_latency < std::chrono::microseconds(0) ||
+      options.reply_latency > std::chrono::seconds(1)) {
+    throw std::invalid_argument("SimulatedArm: reply_latency must lie within 0 and 1 s");
+  }
+  if (options.description.empty()) options.description = urdf_xml_g;
+  const double inf = std::numeric_limits<double>::infinity();
+  if (options.variant == 2) {
+    options.physics.lower_stop[kGripper] = -inf;
+    options.physics.upper_stop[kGripper] = kGripperStop;
+  } else {
+    options.physics.lower_stop[kGripper] = -kGripperStop;
+    options.physics.upper_stop[kGripper] = inf;
+  }
+  return options;
+}
+
+}  // namespace
+
+ArmModel::ArmModel(SimulatedArmOptions options)
+    : options_(checked(std::move(options))),
+      physics_(options_.description, options_.start_pose, options_.physics),
+      state_(physics_.state()),
+      drop_rng_(options_.drop_seed) {
+  for (int j = 0; j < kSimJoints; ++j) {
+    motors_[j].protocol = SimulatedArm::protocolOf(j);
+    motors_[j].enabled = motors_[j].protocol == MotorProtocol::kType4;
+  }
+  if (options_.noise_seed) noise_rng_.seed(*options_.noise_seed);
+}
+
+void ArmModel::stepPhysics() {
+  std::array<JointDrive, kSimJoints> drives;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (int j = 0; j < kSimJoints; ++j) drives[j] = driveOf(motors_[j]);
+  }
+  physics_.step(drives, std::chrono::duration<double>(kStep).count());
+  std::lock_guard<std::mutex> lock(mutex_);
+  state_ = physics_.state();
+}
+
+JointDrive ArmModel::driveOf(const Motor& motor) {
+  JointDrive drive;
+  if (motor.enabled) {
+    const MotorCommand& c = motor.command;
+    drive = JointDrive{c.k_p, c.k_d, c.position + motor.zero, c.velocity, c.torque};
+  }
+  drive.external = motor.external;  // a hand pushes whether the motor acts or not
+  return drive;
+}
+
+int ArmModel::accept(const CanFrame& frame, time_point now) {
+  int joint = -1;
+  for (int j = 0; j < kSimJoints; ++j) {
+    if (frame.can_id == static_cast<uint32_t>(kMotorIds[j])) joint = j;
+  }
+  if (joint < 0) return -1;
+  const std::optional<MotorCommand> command = decodeCommand(SimulatedArm::protocolOf(joint), frame);
+  if (!command) return -1;
+
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (bus_silent_ || dropped()) return -1;
+  Motor& motor = motors_[joint];
+  switch (command->kind) {
+    case CommandKind::kHybrid:
+      if (motor.enabled) motor.command = *command;
+      break;
+    case CommandKind::kEnable:
+      if (!motor.enabled) motor.command = MotorCommand();
+      motor.enabled = true;
+      break;
+    case CommandKind::kDisable:
+      motor.enabled = false;
+      motor.command = MotorCommand();
+      break;
+    case CommandKind::kSetZero:
+      motor.zero = state_[joint].position;
+      break;
+    case CommandKind::kClearError:
+      if (motor.persistence == ErrorPersistence::kUntilClearError) motor.error = 0;
+      break;
+  }
+  if (options_.log_capacity > 0) {
+    if (motor.log.size() >= options_.log_capacity) motor.log.pop_front();
+    motor.log.push_back({now, *command});
+  }
+  frames_received_.fetch_add(1);
+  return joint;
+}
+
+std::optional<CanFrame> ArmModel::feedbackFrame(int joint) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const Motor& motor = motors_[joint];
+  if (bus_silent_ || motor.silent || dropped()) return std::nullopt;
+  const JointState& state = state_[joint];
+  MotorFeedback feedback;
+  feedback.position = singleTurnReading(state.position - motor.zero) + noise(kPositionNoise);
+  feedback.velocity = state.velocity + noise(kVelocityNoise);
+  feedback.current =
+      motor.current ? *motor.current : state.torque * kCurrentPerNewtonMetre + noise(kCurrentNoise);
+  if (motor.error != 0) {
+    feedback.code = motor.error;
+  } else if (motor.protocol == MotorProtocol::kType2) {
+    feedback.code = motor.enabled ? 1 : 0;
+  }
+  feedback.temperature = kTemperature;
+  return encodeFeedback(motor.protocol, kMotorIds[joint], feedback);
+}
+
+bool ArmModel::dropped() {
+  if (drop_share_ <= 0.0) return false;
+  return std::uniform_real_distribution<double>(0.0, 1.0)(drop_rng_) < drop_share_;
+}
+
+double ArmModel::noise(double sigma) {
+  if (!options_.noise_seed) return 0.0;
+  return std::normal_distribution<double>(0.0, sigma)(noise_rng_);
+}
+
+std::array<JointState, kSimJoints> ArmModel::jointStates() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return state_;
+}
+
+std::array<double, kSimArmJoints> ArmModel::gravityTorques() const {
+  const std::array<JointState, kSimJoints> state = jointStates();
+  std::array<double, kSimArmJoints> positions{};
+  for (int j = 0; j < kSimArmJoints; ++j) positions[j] = state[j].position;
+  std::lock_guard<std::mutex> lock(gravity_mutex_);
+  return physics_.gravityTorques(positions);
+}
+
+bool ArmModel::motorEnabled(int joint) const {
+  requireJoint(joint);
+  std::lock_guard<std::mutex> lock(mutex_);
+  return motors_[joint].enabled;
+}
+
+double ArmModel::motorZero(int joint) const {
+  requireJoint(joint);
+  std::lock_guard<std::mutex> lock(mutex_);
+  return motors_[joint].zero;
+}
+
+double ArmModel::gripperStop() const {
+  const PhysicsParameters& p = physics_.parameters();
+  return std::isfinite(p.lower_stop[kGripper]) ? p.lower_stop[kGripper] : p.upper_stop[kGripper];
+}
+
+std::vector<ReceivedCommand> ArmModel::receivedCommands(int joint) const {
+  requireJoint(joint);
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto& log = motors_[joint].log;
+  return std::vector<ReceivedCommand>(log.begin(), log.end());
+}
+
+void ArmModel::clearReceivedCommands() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (auto& motor : motors_) motor.log.clear();
+}
+
+void ArmModel::setMotorSilent(int joint, bool silent) {
+  requireJoint(joint);
+  std::lock_guard<std::mutex> lock(mutex_);
+  motors_[joint].silent = silent;
+}
+
+void ArmModel::setMotorError(int joint, int code, ErrorPersistence persistence) {
+  const MotorProtocol protocol = SimulatedArm::protocolOf(joint);
+  if (code != 0) {
+    const bool type4 = protocol == MotorProtocol::kType4;
+    const int lowest = type4 ? 1 : 2;
+    const int highest = type4 ? 31 : 15;
+    if (code < lowest || code > highest) {
+      throw std::invalid_argument("SimulatedArm: error code " + std::to_string(code) + " of joint " +
+                                  std::to_string(joint) + " must be 0 or " + std::to_string(lowest) + "-" +
+                                  std::to_string(highest));
+    }
+    if (type4 && persistence == ErrorPersistence::kUntilClearError) {
+      throw std::invalid_argument("SimulatedArm: joint " + std::to_string(joint) +
+                                  " has a type 4 motor, which has no clear-error command");
+    }
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  motors_[joint].error = code;
+  motors_[joint].persistence = persistence;
+}
+
+void ArmModel::setMotorCurrent(int joint, std::optional<double> current) {
+  requireJoint(joint);
+  if (current && !std::isfinite(*current)) {
+    throw std::invalid_argument("SimulatedArm: the current of joint " + std::to_string(joint) +
+                                " is not finite");
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  motors_[joint].current = current;
+}
+
+void ArmModel::setExternalTorque(int joint, double torque) {
+  requireJoint(joint);
+  if (!std::isfinite(torque)) {
+    throw std::invalid_argument("SimulatedArm: the external torque of joint " + std::to_string(joint) +
+                                " is not finite");
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  motors_[joint].external = torque;
+}
+
+void ArmModel::setBusSilent(bool silent) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  bus_silent_ = silent;
+}
+
+void ArmModel::setDropShare(double share) {
+  if (!(share >= 0.0 && share <= 1.0)) {
+    throw std::invalid_argument("SimulatedArm: the drop share must lie within 0 and 1");
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  drop_share_ = share;
+}
+
+void ArmModel::clearFaults() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  bus_silent_ = false;
+  drop_share_ = 0.0;
+  for (auto& motor : motors_) {
+    motor.silent = false;
+    motor.error = 0;
+    motor.current.reset();
+  }
+}
+
+}  // namespace sim
+}  // namespace kav

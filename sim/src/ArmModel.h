@@ -1,0 +1,105 @@
+#pragma once
+// The simulated arm without threads or sockets: seven motors answering
+// frames, and the physics they drive. SimulatedArm runs it on its own
+// threads on a bus; the lockstep rig steps it on a simulated clock.
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <random>
+
+#include "canbase/CanBaseDef.h"
+#include "sim/ArmPhysics.h"
+#include "sim/SimulatedArm.h"
+
+namespace kav {
+namespace sim {
+
+/// The motors and the physics of one simulated arm. Every function may be
+/// called from any thread; the model holds one lock for its state.
+class ArmModel {
+ public:
+  using time_point = std::chrono::steady_clock::time_point;
+
+  /// Interval of one physics step.
+  static constexpr std::chrono::milliseconds kStep{1};
+
+  /// @throw std::invalid_argument when an option is unusable
+  explicit ArmModel(SimulatedArmOptions options);
+
+  const SimulatedArmOptions& options() const { return options_; }
+
+  /// Hands a received frame to its motor, logged at @p now.
+  /// @return the joint whose motor answers it, or -1 when no motor takes it
+  int accept(const hw_interface::CanFrame& frame, time_point now);
+  /// The feedback frame the motor of @p joint sends now; none while it (or
+  /// the bus) is silent, or when the frame is dropped.
+  std::optional<hw_interface::CanFrame> feedbackFrame(int joint);
+  /// Advances the physics by one step under the motors' present commands.
+  void stepPhysics();
+
+  // What SimulatedArm offers (see there).
+  std::array<JointState, kSimJoints> jointStates() const;
+  std::array<double, kSimArmJoints> gravityTorques() const;
+  bool motorEnabled(int joint) const;
+  double motorZero(int joint) const;
+  double gripperStop() const;
+  std::vector<ReceivedCommand> receivedCommands(int joint) const;
+  void clearReceivedCommands();
+  void setExternalTorque(int joint, double torque);
+  void setMotorSilent(int joint, bool silent);
+  void setMotorError(int joint, int code, ErrorPersistence persistence);
+  void setMotorCurrent(int joint, std::optional<double> current);
+  void setBusSilent(bool silent);
+  void setDropShare(double share);
+  void clearFaults();
+
+  std::uint64_t framesReceived() const { return frames_received_.load(); }
+  /// Feedback frames sent, and refused by a full transmit queue.
+  std::uint64_t framesSent() const { return frames_sent_.load(); }
+  std::uint64_t framesRefused() const { return frames_refused_.load(); }
+  void countSent() { frames_sent_.fetch_add(1); }
+  void countRefused() { frames_refused_.fetch_add(1); }
+
+ private:
+  struct Motor {
+    MotorProtocol protocol = MotorProtocol::kType4;
+    bool enabled = false;
+    double zero = 0.0;
+    MotorCommand command;  // the one acted on, in the motor's coordinates
+    bool silent = false;
+    int error = 0;
+    ErrorPersistence persistence = ErrorPersistence::kUntilSwitchedOff;
+    std::optional<double> current;
+    double external = 0.0;  // torque from outside the motor, N·m
+    std::deque<ReceivedCommand> log;
+  };
+
+  static JointDrive driveOf(const Motor& motor);
+  bool dropped();
+  double noise(double sigma);
+
+  const SimulatedArmOptions options_;
+  ArmPhysics physics_;  // stepped by stepPhysics() only; see gravity_mutex_
+
+  mutable std::mutex mutex_;  // everything below
+  std::array<Motor, kSimJoints> motors_;
+  std::array<JointState, kSimJoints> state_;
+  bool bus_silent_ = false;
+  double drop_share_ = 0.0;
+  std::mt19937_64 drop_rng_;
+  std::mt19937_64 noise_rng_;
+
+  // ArmPhysics::gravityTorques may run beside step() but not beside itself.
+  mutable std::mutex gravity_mutex_;
+  std::atomic<std::uint64_t> frames_received_{0};
+  std::atomic<std::uint64_t> frames_sent_{0};
+  std::atomic<std::uint64_t> frames_refused_{0};
+};
+
+}  // namespace sim
+}  // namespace kav

@@ -1,0 +1,177 @@
+#include "controller/ControlLoop.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <mutex>
+
+#include "console/Console.h"
+#include "controller/ControllerBase.h"
+#include "rt/Seams.h"
+
+namespace kav {
+namespace t8 {
+
+using namespace config;
+
+ControlLoop::ControlLoop(MotorBus& bus, KinematicDynamicSolver& solver, EndTarget& end_target, int type,
+                         bool& go_home_flag)
+    : bus_(bus),
+      end_target_(end_target),
+      type_(type),
+      go_home_flag_(go_home_flag),
+      estimator_(solver),
+      state_(ControllerBase::GO_HOME) {
+  offline_.reserve(kMotors);
+}
+
+ControlLoop::Outcome ControlLoop::step(rt::Clock::time_point start) {
+  ++cycles_;
+  bus_.startRound(start);
+  rt::raiseRequestedCycleFailure();
+  if (!bus_.transport().checkOnline()) faults_.record(ErrorCode::linkOffline());
+
+  if (!faults_.currentWithinLimit(feedback_)) {
+    faults_.record(ErrorCode::overCurrent());
+    sendDamping();
+    return {ErrorCode::kOverCurrentCode};
+  }
+  // A motor fault collected by an earlier cycle (at start-up or while
+  // running) ends control.
+  if (faults_.pendingFault() != 0) {
+    sendDamping();
+    return {faults_.pendingFault()};
+  }
+
+  motion_.beginCycle(state_, set_points_.position.data(), online_);
+  if (online_) {
+    MotorCommands commands;
+    runLaw(state_.load(), commands);
+    bus_.send(commands);
+  } else {
+    sendDamping();
+    printOffline();
+  }
+  bus_.endRound();
+  loadFeedback();
+  return {};
+}
+
+void ControlLoop::runLaw(int state, MotorCommands& commands) {
+  const laws::Limits limits = this->limits();
+  switch (state) {
+    case ControllerBase::SOFT:
+      laws::soft(feedback_, set_points_, commands);
+      commands[kGripper] = laws::gripperLimp();
+      break;
+    case ControllerBase::GO_HOME:
+      goHome(commands);
+      commands[kGripper] = laws::gripper(feedback_, gripperTarget(0.0));  // the gripper to its zero
+      break;
+    case ControllerBase::G_COMPENSATION:
+      laws::gravityCompensation(feedback_, set_points_, commands);
+      commands[kGripper] = laws::gripperLimp();
+      break;
+    case ControllerBase::END_CONTROL:
+      endControl(commands);
+      commands[kGripper] = laws::gripper(feedback_, gripperTarget(targets_.joints[kGripper]));
+      break;
+    case ControllerBase::POSITION_CONTROL: {
+      std::array<double, kArmJoints> targets;
+      std::copy(targets_.joints.begin(), targets_.joints.begin() + kArmJoints, targets.begin());
+      laws::positionControl(feedback_, targets, motion_.current(), limits, set_points_, commands);
+      commands[kGripper] = laws::gripper(feedback_, gripperTarget(targets_.joints[kGripper]));
+      break;
+    }
+    case ControllerBase::PROTECT:
+    default:
+      laws::protect(feedback_, set_points_, commands);
+      commands[kGripper] = laws::gripperLimp();
+      break;
+  }
+}
+
+void ControlLoop::endControl(MotorCommands& commands) {
+  const bool entering = last_end_control_cycle_ + 1 != cycles_;
+  last_end_control_cycle_ = cycles_;
+  std::array<double, kArmJoints> target;
+  if (!end_target_.update(entering, feedback_, end_pose_, targets_.end_pose, target)) {
+    // No pose was ever solved: hold the present set-points.
+    std::copy(set_points_.position.begin(), set_points_.position.begin() + kArmJoints, target.begin());
+  }
+  laws::endControl(feedback_, target, limits(), set_points_, commands);
+}
+
+laws::Gripper ControlLoop::gripperTarget(double target) const {
+  laws::Gripper gripper;
+  gripper.variant = type_;
+  gripper.mode = gripper_mode_.load();
+  gripper.zero = home_[kGripper];
+  gripper.target = target;
+  gripper.torque = targets_.gripper_torque;
+  return gripper;
+}
+
+void ControlLoop::goHome(MotorCommands& commands) {
+  takeHome();
+  go_home_flag_ = laws::goHome(feedback_, home_, set_points_, commands);
+}
+
+void ControlLoop::sendDamping() {
+  MotorCommands commands;
+  laws::protect(feedback_, set_points_, commands);
+  commands[kGripper] = laws::gripperLimp();
+  bus_.send(commands);
+}
+
+void ControlLoop::dampOnce() {
+  bus_.startRound();
+  sendDamping();
+  bus_.endRound();
+}
+
+void ControlLoop::holdDamping(int rounds) {
+  for (int round = 0; round < rounds; ++round) {
+    dampOnce();
+    bus_.waitRoundPeriod();
+  }
+}
+
+void ControlLoop::loadFeedback() {
+  bus_.publish();
+  for (int i = 0; i < kMotors; ++i) feedback_.joints[i] = bus_.driver(i).GetMotorMsg();
+  const bool all_online = faults_.inspect(bus_.drivers(), motors_enabled_, offline_);
+  online_ = online_ && all_online;
+  estimator_.update(feedback_, end_pose_);
+}
+
+void ControlLoop::printOffline() const {
+  // Formatted in place: on the control thread this runs every cycle.
+  char motors[3 * kMotors + 1] = "";
+  int length = 0;
+  for (int motor : offline_) {
+    length += std::snprintf(motors + length, sizeof(motors) - static_cast<std::size_t>(length), "%d ", motor);
+  }
+  console::print(console::Stream::kOut, "电机掉线！掉线电机编号：%s\n", motors);
+}
+
+void ControlLoop::setLimits(double max_acc, double max_vel) {
+  max_acc_.store(max_acc);
+  max_vel_.store(max_vel);
+}
+
+void ControlLoop::requestHome(const std::array<double, kArmJoints>& home) {
+  std::lock_guard<rt::PiMutex> lock(home_mutex_);
+  home_request_ = home;
+  home_request_pending_ = true;
+}
+
+void ControlLoop::takeHome() {
+  std::unique_lock<rt::PiMutex> lock(home_mutex_, std::try_to_lock);
+  if (!lock.owns_lock()) return;  // a host is handing over: take it next cycle
+  if (!home_request_pending_) return;
+  std::copy(home_request_.begin(), home_request_.end(), home_.begin());
+  home_request_pending_ = false;
+}
+
+}  // namespace t8
+}  // namespace kav

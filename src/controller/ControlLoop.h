@@ -1,0 +1,144 @@
+#pragma once
+// One control cycle of an arm: read feedback, decide faults, run the law of
+// the selected state, send its frames. No thread of its own: a real-time
+// thread or a lockstep simulation calls step() every 5 ms.
+
+#include <Eigen/Geometry>
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <vector>
+
+#include "config/ArmConfig.h"
+#include "controller/ControlLaws.h"
+#include "controller/EndTarget.h"
+#include "controller/FaultMonitor.h"
+#include "controller/MotionExecutor.h"
+#include "controller/MotorBus.h"
+#include "controller/StatusEstimator.h"
+#include "rt/Clock.h"
+#include "rt/PiMutex.h"
+
+namespace kav {
+namespace t8 {
+
+/// The control loop of one arm.
+///
+/// step() acts on the feedback loaded at the end of the previous cycle (or
+/// by the start-up) and ends by loading this cycle's. A fault that ends
+/// control is answered within the cycle (a round of damping) and returned;
+/// what follows (the pause, the report, the end of the cycles) is the
+/// caller's.
+///
+/// Threads: step() and everything marked "control thread" run on the
+/// thread that runs the cycles; the members marked "host threads" may be
+/// called from any thread at any time (atomics, or a lock the control thread
+/// only tries).
+class ControlLoop {
+ public:
+  /// What a cycle came to: 0 when it ran its law, else the code of the
+  /// fault that ends control (the arm has been sent one round of damping).
+  struct Outcome {
+    int fault = 0;
+  };
+
+  /// The host's targets, taken between cycles.
+  struct Targets {
+    std::array<double, config::kMotors> joints{};  ///< joints 1-6, gripper relative to its zero
+    Eigen::Isometry3d end_pose = Eigen::Isometry3d::Identity();
+    double gripper_torque = 0.0;
+  };
+
+  /// @param go_home_flag set while GO_HOME finds every arm joint home
+  ControlLoop(MotorBus& bus, KinematicDynamicSolver& solver, EndTarget& end_target, int type,
+              bool& go_home_flag);
+
+  // ---- control thread
+  /// One control cycle whose round of frames starts at @p start.
+  /// @throw whatever a law or the solver throws (the caller ends control)
+  Outcome step(rt::Clock::time_point start);
+  /// Publishes the drivers' feedback and refreshes the status, the fault
+  /// codes, the offline list, the gravity torques and the end-effector pose.
+  void loadFeedback();
+  /// GO_HOME's arm joints into @p commands (taking home positions handed
+  /// over since the last call).
+  void goHome(MotorCommands& commands);
+  /// Whether the last GO_HOME law found every arm joint home.
+  bool goHomeFlag() const { return go_home_flag_; }
+  /// One round of damping; a hold of @p rounds of them, one per period.
+  void dampOnce();
+  void holdDamping(int rounds);
+  /// Prints the offline motors (through the console queue on a real-time thread).
+  void printOffline() const;
+  /// From now on a wrist motor that reports itself disabled is a fault.
+  void setMotorsEnabled() { motors_enabled_ = true; }
+  /// Work the cycle leaves to a worker, when there is no worker thread.
+  void runDeferredWork() { end_target_.runPending(); }
+
+  const laws::Feedback& feedback() const { return feedback_; }
+  const Eigen::Isometry3d& endPose() const { return end_pose_; }
+  laws::SetPoints& setPoints() { return set_points_; }
+  Targets& targets() { return targets_; }
+  FaultMonitor& faults() { return faults_; }
+  bool online() const { return online_; }
+  /// Home positions of joints 1-6 and the gripper's zero (index 6).
+  std::array<double, config::kMotors>& home() { return home_; }
+  EndTarget& endTarget() { return end_target_; }
+  MotorBus& bus() { return bus_; }
+
+  // ---- host threads
+  std::atomic<int>& state() { return state_; }
+  const std::atomic<int>& state() const { return state_; }
+  MotionExecutor& motion() { return motion_; }
+  /// The interpolation limits of POSITION_CONTROL and END_CONTROL.
+  void setLimits(double max_acc, double max_vel);
+  laws::Limits limits() const { return {max_acc_.load(), max_vel_.load()}; }
+  void setGripperMode(laws::GripperMode mode) { gripper_mode_.store(mode); }
+  laws::GripperMode gripperMode() const { return gripper_mode_.load(); }
+  /// Home positions of joints 1-6 for GO_HOME, taken at a later cycle.
+  void requestHome(const std::array<double, config::kArmJoints>& home);
+  /// The gripper's zero: written by the start-up before any cycle runs,
+  /// never changed afterwards.
+  double gripperZero() const { return home_[config::kGripper]; }
+
+ private:
+  void runLaw(int state, MotorCommands& commands);
+  void endControl(MotorCommands& commands);
+  laws::Gripper gripperTarget(double target) const;
+  void sendDamping();
+  void takeHome();
+
+  MotorBus& bus_;
+  EndTarget& end_target_;
+  const int type_;
+  bool& go_home_flag_;
+  StatusEstimator estimator_;
+  FaultMonitor faults_;
+  MotionExecutor motion_;
+
+  std::atomic<int> state_;
+  std::atomic<double> max_acc_{config::kMaxAcceleration};
+  std::atomic<double> max_vel_{config::kMaxVelocity};
+  std::atomic<laws::GripperMode> gripper_mode_{laws::GripperMode::kPosition};
+
+  // Control thread only.
+  laws::Feedback feedback_;
+  Eigen::Isometry3d end_pose_ = Eigen::Isometry3d::Identity();
+  laws::SetPoints set_points_;
+  Targets targets_;
+  std::array<double, config::kMotors> home_{};
+  bool online_ = true;
+  bool motors_enabled_ = false;
+  std::vector<int> offline_;
+  std::uint64_t cycles_ = 0;
+  std::uint64_t last_end_control_cycle_ = 0;
+
+  // Home positions handed over from host threads; the control thread only
+  // tries the lock and takes them at a later cycle when it is busy.
+  rt::PiMutex home_mutex_;
+  std::array<double, config::kArmJoints> home_request_{};
+  bool home_request_pending_ = false;
+};
+
+}  // namespace t8
+}  // namespace kav
