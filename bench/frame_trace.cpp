@@ -1,7 +1,7 @@
 // The frames a controller sends for a fixed script, against motors that
 // always answer with the same feedback (every joint at rest at 0, healthy),
 // so that every frame is a function of the script alone and not of timing.
-// Rounds of frames that repeat the round before are counted, not repeated.
+// Per identifier, a run of equal frames is counted, not repeated.
 // Two builds of the library that print the same trace send the same bytes.
 //
 //   build/frame_trace [--variant N] > trace.txt
@@ -13,8 +13,10 @@
 #include <config/ArmConfig.h>
 #include <interfaces/InterfacesThread.h>
 #include <sim/BusHub.h>
+#include <solver/kinematic_dynamic_solver.h>
 
 #include <Eigen/Geometry>
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -103,31 +105,48 @@ int main(int argc, char** argv) {
     phase(5, 2.5);  // POSITION_CONTROL toward a target
     arm.setCatchTorque(1.5);
     phase(5, 0.3);
-    Eigen::Isometry3d pose = arm.getEndPose();
-    pose.translation().z() += 0.02;
+    // A pose the solver reaches from the measured joints (all at 0) in the
+    // cycle itself: no search on the worker, whose timing would show.
+    kav::KinematicDynamicSolver solver(urdf, "base_link", "link6");
+    KDL::JntArray q(6);
+    for (int i = 0; i < 6; ++i) q(i) = 0.08;
+    const KDL::Frame frame = solver.computeForwardKinematics(q);
+    Eigen::Isometry3d pose = Eigen::Isometry3d::Identity();
+    for (int r = 0; r < 3; ++r) {
+      pose.translation()[r] = frame.p[r];
+      for (int c = 0; c < 3; ++c) pose.linear()(r, c) = frame.M(r, c);
+    }
     arm.setEndPose(pose);
     phase(4, 2.5);  // END_CONTROL toward a pose
     arm.setHomePositions({0.0, 0.1, 0.0, 0.0, 0.0, 0.0});
     phase(1, 2.5);  // GO_HOME
   }
-  // Rounds: frames less than 1 ms apart. A round equal to the one before is
-  // counted, not printed again.
+  // Per identifier, the frames in the order sent; a run of equal frames is
+  // counted, not repeated (how long a phase lasts depends on timing, what
+  // is sent in it does not).
   const std::vector<Sent> sent = motors.sent();
-  std::vector<std::string> rounds;
-  std::string round;
-  for (std::size_t i = 0; i < sent.size(); ++i) {
-    if (i > 0 && sent[i].time - sent[i - 1].time > std::chrono::milliseconds(1)) {
-      rounds.push_back(round);
-      round.clear();
-    }
-    round += (round.empty() ? "" : " ") + hex(sent[i].frame);
+  std::vector<std::uint32_t> ids;
+  for (const Sent& s : sent) {
+    if (std::find(ids.begin(), ids.end(), s.frame.can_id) == ids.end()) ids.push_back(s.frame.can_id);
   }
-  if (!round.empty()) rounds.push_back(round);
-  for (std::size_t i = 0; i < rounds.size();) {
-    std::size_t same = 1;
-    while (i + same < rounds.size() && rounds[i + same] == rounds[i]) ++same;
-    std::printf("%zu x %s\n", same, rounds[i].c_str());
-    i += same;
+  for (std::uint32_t id : ids) {
+    std::string last;
+    std::size_t count = 0;
+    auto flush = [&] {
+      if (count > 0) std::printf("%zu x %s\n", count, last.c_str());
+    };
+    for (const Sent& s : sent) {
+      if (s.frame.can_id != id) continue;
+      const std::string text = hex(s.frame);
+      if (text == last) {
+        ++count;
+        continue;
+      }
+      flush();
+      last = text;
+      count = 1;
+    }
+    flush();
   }
   return 0;
 }

@@ -104,7 +104,7 @@ void ControlLoop::endControl(MotorCommands& commands) {
 laws::Gripper ControlLoop::gripperTarget(double target) const {
   laws::Gripper gripper;
   gripper.variant = type_;
-  gripper.mode = gripper_mode_.load();
+  gripper.mode = targets_.gripper_mode;
   gripper.zero = home_[kGripper];
   gripper.target = target;
   gripper.torque = targets_.gripper_torque;

@@ -47,6 +47,9 @@ class ControlLoop {
     std::array<double, config::kMotors> joints{};  ///< joints 1-6, gripper relative to its zero
     Eigen::Isometry3d end_pose = Eigen::Isometry3d::Identity();
     double gripper_torque = 0.0;
+    /// Taken with the gripper's target and torque, so that a new mode never
+    /// meets the previous mode's value.
+    laws::GripperMode gripper_mode = laws::GripperMode::kPosition;
   };
 
   /// @param go_home_flag set while GO_HOME finds every arm joint home
@@ -93,6 +96,8 @@ class ControlLoop {
   /// The interpolation limits of POSITION_CONTROL and END_CONTROL.
   void setLimits(double max_acc, double max_vel);
   laws::Limits limits() const { return {max_acc_.load(), max_vel_.load()}; }
+  /// The gripper's mode as the host last set it; the cycles use the one
+  /// taken with the targets.
   void setGripperMode(laws::GripperMode mode) { gripper_mode_.store(mode); }
   laws::GripperMode gripperMode() const { return gripper_mode_.load(); }
   /// Home positions of joints 1-6 for GO_HOME, taken at a later cycle.

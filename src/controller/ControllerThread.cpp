@@ -158,6 +158,8 @@ void ControllerThread::exchangeData() {
   targets.end_pose = ee_command_exchange_;
   for (int i = 0; i < kMotors; ++i) targets.joints[i] = joint_target_exchange_[i].position;
   targets.gripper_torque = catch_torque_exchange_;
+  // Set by hosts under this lock together with the target or the torque.
+  targets.gripper_mode = loop.gripperMode();
 }
 
 void ControllerThread::recordCycle(const CycleTiming& timing) {
