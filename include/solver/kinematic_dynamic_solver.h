@@ -52,6 +52,8 @@ class KinematicDynamicSolver {
   /// Inverse kinematics gives up when a joint step or the gradient becomes
   /// smaller than this.
   static constexpr double kIkStepTolerance = 1e-15;
+  /// Inverse kinematics gives up after this many iterations.
+  static constexpr int kIkMaxIterations = 500;
 
   /// Builds the solver on the chain from @p base_link to
   /// @p end_effector_link of the description file @p urdf_path.

@@ -1,6 +1,7 @@
 #include "controller/EndTarget.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "solver/Exercise.h"
 
@@ -21,11 +22,22 @@ double limit(double v, double lb, double ub) {
 
 EndTarget::EndTarget(KinematicDynamicSolver& solver, const std::string& urdf_path, bool worker_thread)
     : solver_(solver),
+      lma_(solver.chain(), KinematicDynamicSolver::kIkMaxIterations),
+      seed_(kArmJoints),
       scratch_(kArmJoints),
       search_(std::make_unique<EdgeSearch>(urdf_path, worker_thread)) {}
 
 bool EndTarget::solve(const double* seed, const double* pose) {
-  if (!solvePose(solver_, seed, pose, scratch_)) return false;
+  KDL::Frame target(KDL::Rotation::RPY(pose[3], pose[4], pose[5]), KDL::Vector(pose[0], pose[1], pose[2]));
+  // Beyond the reach bound every solve fails: no iteration is spent on it.
+  if (solver_.isOutOfReach(target.p)) return false;
+  target.p += solver_.zeroFrame().p;
+  for (int i = 0; i < kArmJoints; ++i) {
+    if (!std::isfinite(seed[i]) || !std::isfinite(pose[i])) return false;
+    seed_(i) = seed[i];
+  }
+  if (!lma_.solve(seed_, target, scratch_)) return false;
+  if (solution_.rows() != static_cast<unsigned>(kArmJoints)) solution_.resize(kArmJoints);
   solution_ = scratch_;
   return true;
 }

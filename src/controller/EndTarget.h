@@ -12,6 +12,7 @@
 #include "config/ArmConfig.h"
 #include "controller/ControlLaws.h"
 #include "controller/EdgeSearch.h"
+#include "solver/FixedSizeLma.h"
 #include "solver/kinematic_dynamic_solver.h"
 
 namespace kav {
@@ -24,6 +25,11 @@ namespace t8 {
 /// cycle's state and each cycle takes the newest finished result. The
 /// worker also solves the target first in every search; when that
 /// succeeds, the target is solved here again from the next cycle on.
+///
+/// The solve in the cycle allocates nothing: it is the chain solver's
+/// Levenberg-Marquardt iteration on fixed-size matrices, which finds the
+/// chain solver's solutions (within 1e-10 rad on random poses from seeds
+/// within 0.2 rad, bench_ik) at a quarter of its cost.
 class EndTarget {
  public:
   /// @param solver the controller's solver (control thread only)
@@ -42,7 +48,6 @@ class EndTarget {
   /// Solves the pose @p pose (x, y, z, roll, pitch, yaw) from the joint
   /// positions @p seed; the solution becomes the target.
   /// @return false, with the target unchanged, when there is no solution
-  /// @throw std::invalid_argument when a pointer is null
   bool solve(const double* seed, const double* pose);
 
   /// Without a worker thread: runs the search asked for by the last cycle.
@@ -50,7 +55,9 @@ class EndTarget {
 
  private:
   KinematicDynamicSolver& solver_;
+  FixedSizeLma lma_;
   KDL::JntArray solution_;  // the last successful solution; size 0 until one
+  KDL::JntArray seed_;      // a solve's start
   KDL::JntArray scratch_;   // a solve's result, before it is known to succeed
   bool searching_edge_ = false;
   std::unique_ptr<EdgeSearch> search_;

@@ -21,7 +21,6 @@ namespace kav {
 
 namespace {
 
-constexpr int kIkMaxIterations = 500;
 constexpr unsigned int kArmJoints = 6;
 // Slack of the reach bound, far above the solver's tolerance (eps 1e-6) and
 // the rounding of the bound itself.
