@@ -8,11 +8,13 @@
 //   kav_demo --can NAME [--urdf FILE] [--type N]
 //                                  drives the arm on NAME ("can0", or a bus
 //                                  served by kav_arm_sim such as "unix:@kav-arm")
+#include <controller/ErrorCode.h>
 #include <interfaces/InterfacesThread.h>
 #include <signal.h>
 #include <sim/BusHub.h>
 #include <sim/SimulatedArm.h>
 #include <solver/Exercise.h>
+#include <solver/kinematic_solver.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -79,22 +81,6 @@ void usage() {
       "  --quiet      print one table per phase instead of a live table\n");
 }
 
-std::string defaultUrdf(const char* argv0) {
-  // The shipped description, found beside the source tree or the install.
-  const std::vector<std::string> candidates{
-      std::string(KAV_SOURCE_DIR) + "/share/urdf/vorlan_v1.1_aa.urdf",
-      std::string(argv0).substr(0, std::string(argv0).rfind('/') + 1) +
-          "../share/kav_t8/urdf/vorlan_v1.1_aa.urdf",
-  };
-  for (const auto& path : candidates) {
-    if (FILE* file = std::fopen(path.c_str(), "r")) {
-      std::fclose(file);
-      return path;
-    }
-  }
-  return candidates.front();
-}
-
 void printTable(InterfacesThread& arm, const char* phase, bool redraw) {
   const auto q = arm.getJointPositons();
   const auto v = arm.getJointVelocities();
@@ -111,7 +97,9 @@ void printTable(InterfacesThread& arm, const char* phase, bool redraw) {
   std::printf("\n  end effector  x %.4f  y %.4f  z %.4f m   roll %.4f  pitch %.4f  yaw %.4f rad\n", pose[0],
               pose[1], pose[2], pose[3], pose[4], pose[5]);
   std::printf("  error codes: %zu", errors.size());
-  if (!errors.empty()) std::printf(" (last %d)", errors.back());
+  if (!errors.empty()) {
+    std::printf(" (last %d: %s)", errors.back(), kav::t8::ErrorCode(errors.back()).meaning().c_str());
+  }
   std::printf("\n\n");
   std::fflush(stdout);
 }
@@ -244,7 +232,7 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  if (options.urdf.empty()) options.urdf = defaultUrdf(argv[0]);
+  if (options.urdf.empty()) options.urdf = kav::defaultDescriptionPath();
   installStopSignals();
   try {
     return run(options);

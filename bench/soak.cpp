@@ -23,6 +23,7 @@
 // be brought up five times in a row. 2 for a usage error.
 #include <config/ArmConfig.h>
 #include <controller/ControllerThread.h>
+#include <controller/ErrorCode.h>
 #include <dirent.h>
 #include <sim/BusHub.h>
 #include <sim/SimulatedArm.h>
@@ -104,24 +105,32 @@ double slope(const std::vector<std::pair<double, double>>& points) {
 // ------------------------------------------------------------ error codes
 
 std::string kindOf(int code) {
-  if (code == ControllerBase::kCodeOverCurrent) return "over-current";
-  if (code == ControllerBase::kCodeLinkOffline) return "link offline";
-  if (code == ControllerBase::kCodeCycleFailed) return "cycle failed";
-  if (code == (config::kGripper + 1) * 16 + 15) return "gripper offline";
-  if (code > 16 && code < 16 * (config::kArmJoints + 1) + 16) {
-    return code % 16 == 15 ? "arm motor offline" : "motor fault";
-  }
-  if (code > ControllerBase::kCodeImplausibleFeedback &&
-      code <= ControllerBase::kCodeImplausibleFeedback + 7) {
-    return "implausible feedback";
-  }
-  if (code > ControllerBase::kCodeMotorDisabled && code <= ControllerBase::kCodeMotorDisabled + 7) {
-    return "motor disabled";
+  using Kind = kav::t8::ErrorCode::Kind;
+  const kav::t8::ErrorCode decoded(code);
+  switch (decoded.kind()) {
+    case Kind::kOverCurrent:
+      return "over-current";
+    case Kind::kLinkOffline:
+      return "link offline";
+    case Kind::kCycleFailed:
+      return "cycle failed";
+    case Kind::kMotorOffline:
+      return decoded.motor() == config::kGripper + 1 ? "gripper offline" : "arm motor offline";
+    case Kind::kMotorFault:
+      return "motor fault";
+    case Kind::kImplausibleFeedback:
+      return "implausible feedback";
+    case Kind::kMotorDisabled:
+      return "motor disabled";
+    case Kind::kUnknown:
+      break;
   }
   return "other";
 }
 
-bool offlineCode(int code) { return code > 16 && code < 16 * (config::kMotors + 1) && code % 16 == 15; }
+bool offlineCode(int code) {
+  return kav::t8::ErrorCode(code).kind() == kav::t8::ErrorCode::Kind::kMotorOffline;
+}
 
 // ------------------------------------------------------------ shared state
 

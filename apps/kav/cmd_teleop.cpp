@@ -1,6 +1,7 @@
 // kav teleop: one arm (the leader) floats in gravity compensation and is
 // moved by hand; the other (the follower) tracks its joints every control
 // cycle and mirrors its gripper.
+#include <controller/ErrorCode.h>
 #include <sim/BusHub.h>
 #include <sim/SimulatedArm.h>
 
@@ -75,7 +76,8 @@ std::string teleopScreen(const TeleopOptions& options, double elapsed, const std
 void checkErrors(t8::InterfacesThread& arm, const char* name, std::size_t* known) {
   const std::vector<int> codes = arm.getErrorCode();
   if (codes.size() > *known) {
-    throw std::runtime_error(format("the %s reported error code %d; both arms stopped", name, codes.back()));
+    throw std::runtime_error(format("the %s reported error code %d (%s); both arms stopped", name,
+                                    codes.back(), t8::ErrorCode(codes.back()).meaning().c_str()));
   }
 }
 

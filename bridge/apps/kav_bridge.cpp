@@ -7,6 +7,7 @@
 #include <interfaces/InterfacesThread.h>
 #include <sim/BusHub.h>
 #include <sim/SimulatedArm.h>
+#include <solver/kinematic_solver.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -44,23 +45,6 @@ void usage(std::FILE* out) {
                "Topics: /NS/joint_states /NS/ee_pose /NS/arm_state /diagnostics (published),\n"
                "        /NS/joint_command /NS/target_pose /NS/gripper_command /NS/set_arm_state\n"
                "        (subscribed). See docs/ros2.md.\n");
-}
-
-std::string installedUrdf() {
-  // Installed beside the program: <prefix>/bin/kav_bridge and
-  // <prefix>/share/kav_t8/urdf/; in the build tree, the source's copy.
-  char self[4096] = {};
-  const ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
-  std::vector<std::string> candidates;
-  if (length > 0) {
-    const std::string exe(self, static_cast<std::size_t>(length));
-    candidates.push_back(exe.substr(0, exe.rfind('/') + 1) + "../share/kav_t8/urdf/vorlan_v1.1_aa.urdf");
-  }
-  candidates.push_back(std::string(KAV_SOURCE_DIR) + "/share/urdf/vorlan_v1.1_aa.urdf");
-  for (const auto& path : candidates) {
-    if (::access(path.c_str(), R_OK) == 0) return path;
-  }
-  return candidates.front();
 }
 
 // A whole decimal number within [low, high].
@@ -118,7 +102,7 @@ bool parse(int argc, char** argv, Options& options) {
     }
   }
   if (options.can.empty() == !options.sim) throw std::invalid_argument("give either --can NAME or --sim");
-  if (options.urdf.empty()) options.urdf = installedUrdf();
+  if (options.urdf.empty()) options.urdf = kav::defaultDescriptionPath();
   options.bridge.urdf_path = options.urdf;
   kav::bridge::checkOptions(options.bridge);
   return true;

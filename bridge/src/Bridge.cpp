@@ -21,6 +21,8 @@
 #include "Description.h"
 #include "Health.h"
 #include "config/ArmConfig.h"
+#include "controller/ControllerBase.h"
+#include "controller/ErrorCode.h"
 #include "diagnostic_msgs.h"
 #include "interfaces/InterfacesThread.h"
 #include "sensor_msgs.h"
@@ -41,9 +43,6 @@ constexpr std::chrono::seconds kDiagnosticsPeriod{1};
 constexpr std::size_t kTimingsPerReport = 256;
 // A period this far off its nominal length (p99) makes the diagnostics warn.
 constexpr double kLateLoopUs = 1000.0;
-
-const char* const kStateNames[] = {"SOFT",           "GO_HOME",     "PROTECT",
-                                   "G_COMPENSATION", "END_CONTROL", "POSITION_CONTROL"};
 
 std::string checkedNamespace(const std::string& ns) {
   const auto first = ns.find_first_not_of('/');
@@ -86,8 +85,18 @@ dds_sequence_double doubles(std::vector<T>& values) {
           false};
 }
 
+// "19 (motor 1 reported fault 3), 127 (...)": each new code with what it means.
+std::string meanings(const std::vector<int>& codes) {
+  std::string text;
+  for (int code : codes) {
+    if (!text.empty()) text += ", ";
+    text += std::to_string(code) + " (" + t8::ErrorCode(code).meaning() + ")";
+  }
+  return text;
+}
+
 std::string stateText(int state) {
-  return std::to_string(state) + " " + (state >= 0 && state <= 5 ? kStateNames[state] : "PROTECT");
+  return std::to_string(state) + " " + t8::ControllerBase::stateName(state);
 }
 
 template <class Container>
@@ -327,7 +336,7 @@ void Bridge::impl::publishDiagnostics(const std::vector<int>& new_codes) {
   std::vector<std::string> problems;
   if (loop.cycles == 0) problems.push_back("control loop stopped");
   if (!offline.empty()) problems.push_back("motors offline: " + joined(offline));
-  if (!new_codes.empty()) problems.push_back("error codes: " + joined(new_codes));
+  if (!new_codes.empty()) problems.push_back("error codes: " + meanings(new_codes));
   if (!problems.empty()) level = 2;
   if (loop.p99_deviation_us && *loop.p99_deviation_us > kLateLoopUs) {
     problems.push_back("control loop late");

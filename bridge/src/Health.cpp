@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "controller/ErrorCode.h"
+
 namespace kav {
 namespace bridge {
 
@@ -38,7 +40,8 @@ std::vector<int> ErrorCodeWatch::update(const std::vector<int>& all) {
   seen_ = all.size();
   if (!all.empty()) newest_ = all.back();
   for (int code : added) {
-    if (code % 16 == 15) offline_.insert(code / 16);
+    const t8::ErrorCode decoded(code);
+    if (decoded.kind() == t8::ErrorCode::Kind::kMotorOffline) offline_.insert(decoded.motor());
   }
   return added;
 }

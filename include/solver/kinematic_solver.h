@@ -15,6 +15,12 @@ namespace kav {
 /// file share/urdf/vorlan_v1.1_aa.urdf shipped with the library.
 extern std::string urdf_xml_g;
 
+/// The shipped description file (the same text): the installed copy beside
+/// the running program (<prefix>/bin/.. /share/kav_t8/urdf/), else the copy
+/// in the library's source tree; the first that exists, else the installed
+/// path (a reader then reports it missing).
+std::string defaultDescriptionPath();
+
 /// Six joint angles: the seed of every inverse kinematics computation of every
 /// KinematicSolver in the process, and the last solution found. All zero at
 /// load and again whenever a KinematicSolver is constructed. Not locked: use

@@ -7,6 +7,7 @@ The arm:
                         move_joints, move_linear, motion_done, wait_motion,
                         stop_motion, set_motion_limits (docs/motion.md)
     ArmState            the arm states by number (an IntEnum)
+    error_code_meaning  what an error code of get_error_codes() means
     JOINT_NAMES         names of the seven entries of every joint list
 
 Kinematics without an arm:
@@ -54,6 +55,7 @@ from ._native import (
     RobustIkResult,
     TrapezoidalInterpolation,
     Xyzrpy2Isometry,
+    error_code_meaning,
     matrix_to_pose_vector,
     pose_vector_to_matrix,
     q7_fk,
@@ -130,6 +132,7 @@ __all__ = [
     "URDF_XML",
     "Xyzrpy2Isometry",
     "description_path",
+    "error_code_meaning",
     "matrix_to_pose_vector",
     "pose_vector_to_matrix",
     "q7_fk",

@@ -1,5 +1,6 @@
 // The module kav_t8._native; the package kav_t8 re-exports it.
 #include <controller/ControllerBase.h>
+#include <controller/ErrorCode.h>
 #include <interfaces/PoseVector.h>
 #include <pybind11/eigen.h>
 #include <pybind11/stl.h>
@@ -105,14 +106,11 @@ PYBIND11_MODULE(_native, m) {
   // The arm states by number, from the controller's own enumeration; the
   // package turns them into the IntEnum ArmState.
   using kav::t8::ControllerBase;
-  m.attr("_ARM_STATES") = std::vector<std::pair<std::string, int>>{
-      {"SOFT", ControllerBase::SOFT},
-      {"GO_HOME", ControllerBase::GO_HOME},
-      {"PROTECT", ControllerBase::PROTECT},
-      {"G_COMPENSATION", ControllerBase::G_COMPENSATION},
-      {"END_CONTROL", ControllerBase::END_CONTROL},
-      {"POSITION_CONTROL", ControllerBase::POSITION_CONTROL},
-  };
+  std::vector<std::pair<std::string, int>> states;
+  for (int state = ControllerBase::SOFT; state <= ControllerBase::POSITION_CONTROL; ++state) {
+    states.emplace_back(ControllerBase::stateName(state), state);
+  }
+  m.attr("_ARM_STATES") = states;
   m.attr("URDF_XML") = kav::urdf_xml_g;
 
   m.def(
@@ -140,6 +138,13 @@ PYBIND11_MODULE(_native, m) {
       "the trace is not positive the component of the largest diagonal element is\n"
       "taken positive, so a half turn about X gives qx = +1.\n\n"
       "Raises ValueError unless matrix is 4x4 with finite numbers in rows 0-2.");
+
+  m.def(
+      "error_code_meaning", [](int code) { return kav::t8::ErrorCode(code).meaning(); }, py::arg("code"),
+      "What an error code of get_error_codes() means, in words: 1 over-current,\n"
+      "2 CAN link offline, 3 a failed control cycle, 16 x motor + fault (15: the\n"
+      "motor offline), 128 + motor implausible readings, 144 + motor a wrist motor\n"
+      "that reported itself disabled; any other number is named unknown.");
 
   m.def("_close_all", &closeAll,
         "Closes every arm, simulated arm and bus hub still open (arms first).\n"

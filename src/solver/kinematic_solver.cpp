@@ -1,5 +1,6 @@
 #include <solver/kinematic_dynamic_solver.h>
 #include <solver/kinematic_solver.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <stdexcept>
@@ -7,6 +8,21 @@
 #include "solver/RestartSearch.h"
 
 namespace kav {
+
+std::string defaultDescriptionPath() {
+  const std::string file = "vorlan_v1.1_aa.urdf";
+  std::string installed = "../share/kav_t8/urdf/" + file;
+  char self[4096] = {};
+  const ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
+  if (length > 0) {
+    const std::string exe(self, static_cast<std::size_t>(length));
+    installed = exe.substr(0, exe.rfind('/') + 1) + installed;
+  }
+  for (const std::string& path : {installed, std::string(KAV_SOURCE_DIR) + "/share/urdf/" + file}) {
+    if (::access(path.c_str(), R_OK) == 0) return path;
+  }
+  return installed;
+}
 
 // The same text, byte for byte, is share/urdf/vorlan_v1.1_aa.urdf.
 std::string urdf_xml_g = R"urdf(

@@ -38,6 +38,18 @@ def test_arm_states_and_constants():
         ("G_COMPENSATION", 3), ("END_CONTROL", 4), ("POSITION_CONTROL", 5),
     ]
     assert kav_t8.JOINT_NAMES == ("joint1", "joint2", "joint3", "joint4", "joint5", "joint6", "gripper")
+
+
+def test_error_codes_are_decoded_by_the_library():
+    meaning = kav_t8.error_code_meaning
+    assert meaning(1).startswith("over-current")
+    assert meaning(2 * 16 + 15) == "motor 2 offline: silent too long"
+    assert meaning(7 * 16 + 15).startswith("motor 7 (the gripper) offline")
+    assert meaning(1 * 16 + 3) == "motor 1 reported fault 3"
+    assert meaning(128 + 5) == "motor 5 sent ten implausible readings in a row"
+    assert meaning(144 + 4) == "motor 4 reported itself disabled while the arm was driven"
+    for unknown in (0, 16, 128, 152, -1):
+        assert meaning(unknown) == f"unknown error code {unknown}"
     shipped = (SOURCE_DIR / "share" / "urdf" / "vorlan_v1.1_aa.urdf").read_text(encoding="utf-8")
     assert kav_t8.URDF_XML == shipped
     assert pathlib.Path(kav_t8.description_path()).read_text(encoding="utf-8") == shipped
