@@ -1,6 +1,7 @@
 // END_CONTROL against the simulated arm: reachable, clamped and unreachable
 // targets, the gains of the state, the joint-limit clamp, and the first
-// entries (no pose set yet, no solution yet) on controllers of their own.
+// entries (no pose set yet, no solution yet). Each case brings up an arm of
+// its own on the lockstep rig and waits in simulated time.
 //
 // Several cases freeze the set-points (interpolation limits 0): the joints
 // then stay put while the law goes on computing its joint targets from the
@@ -12,16 +13,13 @@
 
 #include <algorithm>
 #include <array>
-#include <chrono>
 #include <cmath>
 #include <optional>
-#include <thread>
 
-#include "arm_fixture.h"
+#include "rig_fixture.h"
 
 using namespace kav_test;
 using kav::t8::ControllerBase;
-using namespace std::chrono_literals;
 
 namespace {
 
@@ -135,26 +133,26 @@ class Reference {
   kav::KinematicDynamicSolver solver_;
 };
 
-Joints measured(ProbeController& controller) {
-  const std::vector<double> q = controller.getJointPositons();
+Joints measured(Rig& rig) {
+  const std::vector<double> q = rig.arm().getJointPositons();
   return {q[0], q[1], q[2], q[3], q[4], q[5]};
 }
 
-/// Waits until no arm joint has moved by more than 1 mrad (between two and
+/// Runs until no arm joint has moved by more than 1 mrad (between two and
 /// three steps of the position readings) for 300 ms.
-bool settle(ProbeController& controller, std::chrono::seconds timeout = 15s) {
-  const auto end = std::chrono::steady_clock::now() + timeout;
-  Joints last = measured(controller);
-  auto still_since = std::chrono::steady_clock::now();
-  while (std::chrono::steady_clock::now() < end) {
-    std::this_thread::sleep_for(20ms);
-    const Joints now = measured(controller);
+bool settle(Rig& rig, double timeout = 15.0) {
+  const double end = rig.now() + timeout;
+  Joints last = measured(rig);
+  double still_since = rig.now();
+  while (rig.now() < end) {
+    rig.run(0.02);
+    const Joints now = measured(rig);
     bool moved = false;
     for (int i = 0; i < 6; ++i) moved = moved || std::fabs(now[i] - last[i]) > 1e-3;
     if (moved) {
       last = now;
-      still_since = std::chrono::steady_clock::now();
-    } else if (std::chrono::steady_clock::now() - still_since > 300ms) {
+      still_since = rig.now();
+    } else if (rig.now() - still_since > 0.3) {
       return true;
     }
   }
@@ -164,23 +162,23 @@ bool settle(ProbeController& controller, std::chrono::seconds timeout = 15s) {
 /// Hands @p target over, then selects END_CONTROL. The state takes effect at
 /// the next cycle but the pose only after the next exchange, so the pose goes
 /// first: otherwise the first cycle would solve the previous pose.
-void enterEndControl(ProbeController& controller, const Eigen::Isometry3d& target) {
-  controller.setEndPose(target);
-  std::this_thread::sleep_for(30ms);
-  controller.setArmStatus(ControllerBase::END_CONTROL);
+void enterEndControl(Rig& rig, const Eigen::Isometry3d& target) {
+  rig.arm().setEndPose(target);
+  rig.run(0.03);
+  rig.arm().setArmStatus(ControllerBase::END_CONTROL);
 }
 
-void moveTo(ProbeController& controller, const Joints& q) {
-  controller.setJointPositions(std::vector<double>(q.begin(), q.end()));
-  controller.setArmStatus(ControllerBase::POSITION_CONTROL);
-  ASSERT_TRUE(waitFor([&] {
-    const Joints now = measured(controller);
+void moveTo(Rig& rig, const Joints& q) {
+  rig.arm().setJointPositions(std::vector<double>(q.begin(), q.end()));
+  rig.arm().setArmStatus(ControllerBase::POSITION_CONTROL);
+  ASSERT_TRUE(rig.runUntil([&] {
+    const Joints now = measured(rig);
     for (int i = 0; i < 6; ++i) {
       if (std::fabs(now[i] - q[i]) > 0.03) return false;
     }
     return true;
   })) << "the arm did not reach its joint targets";
-  ASSERT_TRUE(settle(controller));
+  ASSERT_TRUE(settle(rig));
 }
 
 /// The joint targets of joints 1-3 that the newest commands' correction
@@ -191,16 +189,16 @@ struct ReadTargets {
   std::array<double, 3> target{};
 };
 
-ReadTargets readTargets(kav::sim::SimulatedArm& arm, ProbeController& controller) {
-  EXPECT_TRUE(settle(controller));
-  arm.clearReceivedCommands();
-  std::this_thread::sleep_for(30ms);
+ReadTargets readTargets(Rig& rig) {
+  EXPECT_TRUE(settle(rig));
+  rig.sim().clearReceivedCommands();
+  rig.run(0.03);
   ReadTargets read;
-  const std::vector<double> gravity = scaledGravityAt(arm);
-  read.at = measured(controller);
-  const auto states = arm.jointStates();
+  const std::vector<double> gravity = scaledGravityAt(rig.sim());
+  read.at = measured(rig);
+  const auto states = rig.sim().jointStates();
   for (int joint = 0; joint < 3; ++joint) {
-    const std::vector<kav::sim::ReceivedCommand> received = arm.receivedCommands(joint);
+    const std::vector<kav::sim::ReceivedCommand> received = rig.sim().receivedCommands(joint);
     EXPECT_FALSE(received.empty());
     if (received.empty()) continue;
     const double pd = received.back().command.torque - gravity[joint] + 0.6 * states[joint].velocity;
@@ -219,54 +217,36 @@ constexpr double kVelocityStep = 90.0 / 4095 * 1.5;
 
 class EndControl : public testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    bench_ = new SimBench();
-    controller_ = new ProbeController(urdfPath(), bench_->hub.endpoint(), 0);
-    reference_ = new Reference();
-  }
-  static void TearDownTestSuite() {
-    delete reference_;
-    delete controller_;
-    delete bench_;
-  }
-  void TearDown() override {
-    kav::t8::ControllerBase& core = *controller_;
-    core.setInterpolationParam(0.5, 2.0);
-  }
+  static void SetUpTestSuite() { reference_ = new Reference(); }
+  static void TearDownTestSuite() { delete reference_; }
 
-  static void freezeSetPoints() {
-    kav::t8::ControllerBase& core = *controller_;
-    core.setInterpolationParam(0.0, 0.0);
-  }
-  static void releaseSetPoints() {
-    kav::t8::ControllerBase& core = *controller_;
-    core.setInterpolationParam(0.5, 2.0);
-  }
+  void freezeSetPoints() { rig_.arm().kav_x(0.0, 0.0, 0.0); }
+  void releaseSetPoints() { rig_.arm().kav_x(500.0, 2000.0, 0.0); }
 
-  static SimBench* bench_;
-  static ProbeController* controller_;
+  Rig rig_;
   static Reference* reference_;
 };
 
-SimBench* EndControl::bench_ = nullptr;
-ProbeController* EndControl::controller_ = nullptr;
 Reference* EndControl::reference_ = nullptr;
 
+// On an arm that never had a pose or a solution.
+using EndControlFirstEntry = EndControl;
+
 TEST_F(EndControl, ReachableTargetIsReachedWithTheGainsOfTheState) {
-  moveTo(*controller_, kBesideLowSag);
+  moveTo(rig_, kBesideLowSag);
   const Eigen::Isometry3d target = reference_->poseOf(kLowSag);
   ASSERT_TRUE(insideBox(target));
-  enterEndControl(*controller_, target);
-  ASSERT_TRUE(settle(*controller_));
-  const Eigen::Isometry3d reached = controller_->getEndPose();
+  enterEndControl(rig_, target);
+  ASSERT_TRUE(settle(rig_));
+  const Eigen::Isometry3d reached = rig_.arm().getEndPose();
   EXPECT_LT(positionError(reached, target), 1e-3);
   EXPECT_LT(rotationError(reached, target), 0.01);
 
   const auto& kp = kav::config::kEndControlGains.k_p;
   const auto& kd = kav::config::kEndControlGains.k_d;
-  const std::vector<double> gravity = scaledGravityAt(bench_->arm);
+  const std::vector<double> gravity = scaledGravityAt(rig_.sim());
   for (int joint = 0; joint < 6; ++joint) {
-    const auto commands = commandsDuring(bench_->arm, joint, 30ms);
+    const auto commands = rig_.commandsDuring(joint, 0.03);
     ASSERT_FALSE(commands.empty());
     EXPECT_NEAR(commands.back().k_p, kp[joint], 0.2) << "joint " << joint;
     EXPECT_NEAR(commands.back().k_d, kd[joint], 0.02) << "joint " << joint;
@@ -277,7 +257,7 @@ TEST_F(EndControl, ReachableTargetIsReachedWithTheGainsOfTheState) {
 }
 
 TEST_F(EndControl, TargetsOutsideTheWorkspaceBoxAreClamped) {
-  moveTo(*controller_, kTilted);
+  moveTo(rig_, kTilted);
   // x -0.2 and pitch 1.5 lie outside the box; both have solutions, so only
   // the clamp keeps the arm at x 0 and pitch 85 degrees.
   PoseVector outside = toVector(reference_->poseOf(kTilted));
@@ -290,9 +270,9 @@ TEST_F(EndControl, TargetsOutsideTheWorkspaceBoxAreClamped) {
   ASSERT_TRUE(reference_->solve(kTilted, outside, solution)) << "the unclamped target has a solution";
   ASSERT_TRUE(reference_->solve(kTilted, clamped, solution));
 
-  enterEndControl(*controller_, toPose(outside));
-  ASSERT_TRUE(settle(*controller_));
-  const Eigen::Isometry3d reached = controller_->getEndPose();
+  enterEndControl(rig_, toPose(outside));
+  ASSERT_TRUE(settle(rig_));
+  const Eigen::Isometry3d reached = rig_.arm().getEndPose();
   EXPECT_LT(positionError(reached, toPose(clamped)), 1e-3);
   EXPECT_LT(rotationError(reached, toPose(clamped)), 0.005);
   EXPECT_NEAR(toVector(reached)[4], kDeg85, 0.005);
@@ -304,17 +284,17 @@ TEST_F(EndControl, SolutionsBeyondTheJointLimitsAreClamped) {
   Joints beyond = start;
   beyond[1] = 3.7;
   ASSERT_TRUE(insideBox(reference_->poseOf(beyond)));
-  moveTo(*controller_, start);
+  moveTo(rig_, start);
   freezeSetPoints();
-  enterEndControl(*controller_, reference_->poseOf(beyond));
-  const ReadTargets read = readTargets(bench_->arm, *controller_);
+  enterEndControl(rig_, reference_->poseOf(beyond));
+  const ReadTargets read = readTargets(rig_);
   EXPECT_NEAR(read.target[1], 3.6, kReadTolerance) << "the correction torque uses the clamped target";
   EXPECT_NEAR(read.target[0], start[0], kReadTolerance);
   EXPECT_NEAR(read.target[2], start[2], kReadTolerance);
 }
 
 TEST_F(EndControl, UnreachableTargetLeadsToTheEdgeThatTheBisectionFinds) {
-  moveTo(*controller_, kBesideLowSag);
+  moveTo(rig_, kBesideLowSag);
   Eigen::Isometry3d target = reference_->poseOf(kBesideLowSag);
   target.translation() += Eigen::Vector3d(0.35, 0.25, -0.2);
   ASSERT_TRUE(insideBox(target));
@@ -324,8 +304,8 @@ TEST_F(EndControl, UnreachableTargetLeadsToTheEdgeThatTheBisectionFinds) {
   // With the set-points frozen the joints stay where they are, and the
   // targets the law computes must be those of the bisection from there.
   freezeSetPoints();
-  enterEndControl(*controller_, target);
-  const ReadTargets read = readTargets(bench_->arm, *controller_);
+  enterEndControl(rig_, target);
+  const ReadTargets read = readTargets(rig_);
   const std::optional<Joints> expected = reference_->jointTargets(read.at, target);
   ASSERT_TRUE(expected.has_value());
   for (int joint = 0; joint < 3; ++joint) {
@@ -336,58 +316,56 @@ TEST_F(EndControl, UnreachableTargetLeadsToTheEdgeThatTheBisectionFinds) {
 
   // Released, the arm moves until the bisection from where it stands leads
   // nowhere else: it rests at the edge the bisection finds.
-  const double start_distance = positionError(controller_->getEndPose(), target);
+  const double start_distance = positionError(rig_.arm().getEndPose(), target);
   releaseSetPoints();
-  ASSERT_TRUE(settle(*controller_, 30s));
-  const Joints rest = measured(*controller_);
+  ASSERT_TRUE(settle(rig_, 30.0));
+  const Joints rest = measured(rig_);
   const std::optional<Joints> from_rest = reference_->jointTargets(rest, target);
   if (from_rest) {
     for (int joint = 0; joint < 6; ++joint) {
       EXPECT_NEAR((*from_rest)[joint], rest[joint], 0.03) << "joint " << joint;
     }
   }
-  EXPECT_LT(positionError(controller_->getEndPose(), target), start_distance - 0.05);
+  EXPECT_LT(positionError(rig_.arm().getEndPose(), target), start_distance - 0.05);
 }
 
-TEST(EndControlFirstEntry, BeforeAnyPoseIsSetTheTargetIsTheIdentityPose) {
-  SimBench bench;
-  ProbeController controller(urdfPath(), bench.hub.endpoint(), 0);
-  moveTo(controller, {0.0, 0.8, 0.8, 0.0, 0.3, 0.0});
-  controller.setArmStatus(ControllerBase::END_CONTROL);
-  ASSERT_TRUE(settle(controller));
+TEST_F(EndControlFirstEntry, BeforeAnyPoseIsSetTheTargetIsTheIdentityPose) {
+  moveTo(rig_, {0.0, 0.8, 0.8, 0.0, 0.3, 0.0});
+  rig_.arm().setArmStatus(ControllerBase::END_CONTROL);
+  ASSERT_TRUE(settle(rig_));
   // The identity pose is the zero configuration's (up to a roll of 1.5e-5),
   // where the law's steady-state offset is about 1.8 mm.
   const Eigen::Isometry3d identity = Eigen::Isometry3d::Identity();
-  EXPECT_LT(positionError(controller.getEndPose(), identity), 3e-3);
-  EXPECT_LT(rotationError(controller.getEndPose(), identity), 0.01);
+  EXPECT_LT(positionError(rig_.arm().getEndPose(), identity), 3e-3);
+  EXPECT_LT(rotationError(rig_.arm().getEndPose(), identity), 0.01);
 }
 
-TEST(EndControlFirstEntry, WithoutAnySolutionTheArmHoldsStill) {
-  SimBench bench;
-  ProbeController controller(urdfPath(), bench.hub.endpoint(), 0);
-  Reference reference;
+TEST_F(EndControlFirstEntry, WithoutAnySolutionTheArmHoldsStill) {
   // Elbow straight: nothing on the line outward from here has a solution,
   // not even 1/1024 of the way.
-  moveTo(controller, {0.276, 2.264, 2.93, -1.015, 1.259, -0.441});
-  const Joints start = measured(controller);
-  Eigen::Isometry3d target = reference.poseOf(start);
+  moveTo(rig_, {0.276, 2.264, 2.93, -1.015, 1.259, -0.441});
+  const Joints start = measured(rig_);
+  Eigen::Isometry3d target = reference_->poseOf(start);
   // Joint 2's origin, relative to the end point of the zero configuration.
   const Eigen::Vector3d shoulder(0.02 * std::cos(start[0]) - 0.0952, 0.02 * std::sin(start[0]) - 0.0010004,
                                  0.1005 - 0.1565);
   target.translation() += 0.2 * (target.translation() - shoulder).normalized();
   ASSERT_TRUE(insideBox(target));
-  ASSERT_FALSE(reference.jointTargets(start, target).has_value()) << "some probe has a solution";
+  ASSERT_FALSE(reference_->jointTargets(start, target).has_value()) << "some probe has a solution";
 
-  enterEndControl(controller, target);
-  std::this_thread::sleep_for(100ms);
+  // The search's answer comes at the cycle after the entry: every command
+  // from the entry on holds the arm.
+  enterEndControl(rig_, target);
+  rig_.sim().clearReceivedCommands();
+  rig_.run(2.0);
   for (int joint = 0; joint < 6; ++joint) {
-    const auto commands = commandsDuring(bench.arm, joint, 300ms);
-    ASSERT_FALSE(commands.empty());
-    for (const auto& c : commands) {
-      EXPECT_NEAR(c.position, start[joint], 0.02) << "joint " << joint;
-      EXPECT_NEAR(c.velocity, 0.0, kVelocityStep) << "joint " << joint;
+    const auto received = rig_.sim().receivedCommands(joint);
+    ASSERT_FALSE(received.empty());
+    for (const auto& r : received) {
+      EXPECT_NEAR(r.command.position, start[joint], 0.02) << "joint " << joint;
+      EXPECT_NEAR(r.command.velocity, 0.0, kVelocityStep) << "joint " << joint;
     }
   }
-  const Joints after = measured(controller);
+  const Joints after = measured(rig_);
   for (int joint = 0; joint < 6; ++joint) EXPECT_NEAR(after[joint], start[joint], 0.005) << "joint " << joint;
 }

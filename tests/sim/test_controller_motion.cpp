@@ -1,25 +1,34 @@
-// Motions run by the controller against the simulated arm, one controller
-// for every case: what reaches the motors cycle by cycle, replacement and
-// stop without a jump, and refusals that leave the arm alone.
+// Motions run by the controller against the simulated arm: what reaches the
+// motors cycle by cycle, replacement and stop without a jump, and refusals
+// that leave the arm alone. Each case brings up an arm of its own on the
+// lockstep rig and waits in simulated time.
 #include <gmock/gmock.h>
 #include <motion/PointToPoint.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <stdexcept>
 
-#include "arm_fixture.h"
+#include "rig_fixture.h"
 
 using namespace kav_test;
 using kav::motion::JointArray;
 using kav::t8::ControllerBase;
-using namespace std::chrono_literals;
 
 namespace {
 
 constexpr double kCycle = kav::motion::kSamplePeriod;
-// Wire steps of the velocity field (type 4: ±18 rad/s, type 2: ±45 rad/s, 12 bits), with room.
-double velocityStep(int joint) { return (joint < 3 ? 36.0 : 90.0) / 4095 * 1.5; }
+// A step of the velocity field (type 4: ±18 rad/s, type 2: ±45 rad/s, 12 bits).
+// It has no code for zero: a joint at rest is sent half a step either side.
+double wireVelocityStep(int joint) { return (joint < 3 ? 36.0 : 90.0) / 4095; }
+// The same with room.
+double velocityStep(int joint) { return wireVelocityStep(joint) * 1.5; }
+
+// Simulated seconds on the rig's clock.
+double secondsOf(std::chrono::steady_clock::time_point time) {
+  return std::chrono::duration<double>(time.time_since_epoch()).count();
+}
 
 const JointArray kStart{0.3, 0.8, 0.6, 0.0, 0.2, 0.0};
 const JointArray kFar{1.3, 1.6, 1.2, 0.6, -0.4, 0.8};
@@ -28,23 +37,16 @@ const JointArray kFar{1.3, 1.6, 1.2, 0.6, -0.4, 0.8};
 
 class ControllerMotion : public testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    bench_ = new SimBench();
-    controller_ = new ProbeController(urdfPath(), bench_->hub.endpoint(), 0);
-  }
-  static void TearDownTestSuite() {
-    delete controller_;
-    delete bench_;
+  void moveAndWait(const JointArray& target) {
+    arm().moveJoints(std::vector<double>(target.begin(), target.end()));
+    ASSERT_TRUE(arm().waitMotion(30.0));
   }
 
-  static void moveAndWait(const JointArray& target) {
-    controller_->moveJoints(std::vector<double>(target.begin(), target.end()));
-    ASSERT_TRUE(controller_->waitMotion(30.0));
-  }
+  kav::t8::InterfacesThread& arm() { return rig_.arm(); }
 
-  static std::vector<std::vector<kav::sim::ReceivedCommand>> received() {
+  std::vector<std::vector<kav::sim::ReceivedCommand>> received() {
     std::vector<std::vector<kav::sim::ReceivedCommand>> commands;
-    for (int j = 0; j < 6; ++j) commands.push_back(bench_->arm.receivedCommands(j));
+    for (int j = 0; j < 6; ++j) commands.push_back(rig_.sim().receivedCommands(j));
     return commands;
   }
 
@@ -65,23 +67,19 @@ class ControllerMotion : public testing::Test {
     }
   }
 
-  static SimBench* bench_;
-  static ProbeController* controller_;
+  Rig rig_;
 };
-
-SimBench* ControllerMotion::bench_ = nullptr;
-ProbeController* ControllerMotion::controller_ = nullptr;
 
 TEST_F(ControllerMotion, TheMotorsReceiveTheSynchronisedMoveCycleByCycle) {
   moveAndWait(kStart);
-  EXPECT_EQ(controller_->storedState(), ControllerBase::POSITION_CONTROL);
-  bench_->arm.clearReceivedCommands();
+  EXPECT_EQ(arm().getArmStatus(), ControllerBase::POSITION_CONTROL);
+  rig_.sim().clearReceivedCommands();
   moveAndWait(kFar);
-  std::this_thread::sleep_for(50ms);
+  rig_.run(0.05);
   const auto commands = received();
   const kav::motion::SynchronizedMove expected(kStart, kFar, kav::motion::MotionLimits::defaults(), 1.0);
   const long cycles = kav::motion::restCycle(expected);
-  std::vector<std::chrono::steady_clock::time_point> starts;
+  std::vector<double> starts;
   for (int j = 0; j < 6; ++j) {
     // The place in this joint's commands where they follow the profile best,
     // searched among the cycles just before the joint leaves its start.
@@ -106,62 +104,65 @@ TEST_F(ControllerMotion, TheMotorsReceiveTheSynchronisedMoveCycleByCycle) {
     kav::motion::JointSample middle;
     expected.sample(static_cast<double>(cycles / 2) * kCycle, middle);
     EXPECT_NEAR(commands[j][best_offset + cycles / 2].command.velocity, middle.velocity[j], velocityStep(j));
-    starts.push_back(commands[j][best_offset].time);
+    starts.push_back(secondsOf(commands[j][best_offset].time));
   }
   // Every joint started in the same cycle, so all arrive in the same cycle.
   const auto [first, last] = std::minmax_element(starts.begin(), starts.end());
-  EXPECT_LT(*last - *first, 2500us);
+  EXPECT_LT(*last - *first, kCycle / 2);
   expectNoJump(commands);
 }
 
 TEST_F(ControllerMotion, ANewMotionReplacesARunningOneWithoutAJump) {
   moveAndWait(kStart);
-  bench_->arm.clearReceivedCommands();
-  controller_->moveJoints({kFar.begin(), kFar.end()});
-  std::this_thread::sleep_for(1s);
-  controller_->moveJoints({kStart.begin(), kStart.end()}, 0.8);  // while moving the other way
-  std::this_thread::sleep_for(1s);
+  rig_.sim().clearReceivedCommands();
+  arm().moveJoints({kFar.begin(), kFar.end()});
+  rig_.run(1.0);
+  arm().moveJoints({kStart.begin(), kStart.end()}, 0.8);  // while moving the other way
+  rig_.run(1.0);
   std::vector<kav::t8::TrajectoryPoint> points(2);
   points[0].positions = {0.5, 1.0, 0.8, 0.2, 0.0, 0.2};
   points[0].time_from_start = 4.0;
   points[1].positions = {0.6, 1.1, 0.9, 0.1, 0.1, 0.1};
   points[1].time_from_start = 7.0;
-  controller_->followJointTrajectory(points);
-  EXPECT_FALSE(controller_->motionDone());
-  ASSERT_TRUE(controller_->waitMotion(30.0));
-  const auto q = controller_->getJointPositons();
+  arm().followJointTrajectory(points);
+  EXPECT_FALSE(arm().motionDone());
+  ASSERT_TRUE(arm().waitMotion(30.0));
+  const auto q = arm().getJointPositons();
   for (int j = 0; j < 6; ++j) EXPECT_NEAR(q[j], points[1].positions[j], 0.03) << j;
   expectNoJump(received());
 }
 
 TEST_F(ControllerMotion, StopMotionComesToRestWithinTheDecelerationBound) {
   moveAndWait(kStart);
-  controller_->moveJoints({kFar.begin(), kFar.end()});
-  std::this_thread::sleep_for(1500ms);
-  bench_->arm.clearReceivedCommands();
-  const auto stopped_at = std::chrono::steady_clock::now();
-  controller_->stopMotion();
-  ASSERT_TRUE(controller_->waitMotion(10.0));
-  std::this_thread::sleep_for(50ms);
+  arm().moveJoints({kFar.begin(), kFar.end()});
+  rig_.run(1.5);
+  rig_.sim().clearReceivedCommands();
+  const double stopped_at = rig_.now();
+  arm().stopMotion();
+  ASSERT_TRUE(arm().waitMotion(10.0));
+  rig_.run(0.05);
   const auto commands = received();
   // The bound: the fastest joint's speed when the stop was called, at
-  // 0.5 rad/s², plus the hand-over (a few cycles) and the wire's rounding.
+  // 0.5 rad/s², plus the hand-over (the stop starts at the next cycle, and
+  // the frames of a round follow within a millisecond) and the wire's
+  // rounding.
   double fastest = 0.0;
   for (int j = 0; j < 6; ++j) {
     fastest = std::max(fastest, std::fabs(commands[j].front().command.velocity) + velocityStep(j));
   }
   EXPECT_GT(fastest, 0.3);
   for (int j = 0; j < 6; ++j) {
-    const auto moving = std::find_if(commands[j].rbegin(), commands[j].rend(),
-                                     [](const auto& c) { return c.command.velocity != 0.0; });
+    const auto moving = std::find_if(commands[j].rbegin(), commands[j].rend(), [j](const auto& c) {
+      return std::fabs(c.command.velocity) > wireVelocityStep(j);
+    });
     ASSERT_NE(moving, commands[j].rend());
-    EXPECT_LT(moving->time - stopped_at, std::chrono::duration<double>(fastest / 0.5 + 0.1))
-        << "joint " << j + 1;
+    ASSERT_NE(moving, commands[j].rbegin()) << "joint " << j + 1 << " still moved at the last command";
+    EXPECT_LT(secondsOf(moving->time) - stopped_at, fastest / 0.5 + 2 * kCycle) << "joint " << j + 1;
   }
   expectNoJump(commands);
   // Held where it stopped: the joint targets follow the stop.
-  controller_->setArmStatus(ControllerBase::POSITION_CONTROL);
-  const auto held = lastCommandDuring(bench_->arm, 1, 100ms);
+  arm().setArmStatus(ControllerBase::POSITION_CONTROL);
+  const auto held = rig_.lastCommandDuring(1, 0.1);
   EXPECT_NEAR(held.position, commands[1].back().command.position, kPositionStep);
 }
 
@@ -188,25 +189,25 @@ TEST_F(ControllerMotion, BadInputIsRefusedAndTheArmLeftAlone) {
     goal.translation()(r) = frame.p(r);
   }
   for (int state : {ControllerBase::POSITION_CONTROL, ControllerBase::G_COMPENSATION}) {
-    if (state == ControllerBase::G_COMPENSATION) controller_->setArmStatus(state);
-    std::this_thread::sleep_for(50ms);
-    bench_->arm.clearReceivedCommands();
-    EXPECT_THROW(controller_->followJointTrajectory(bad), std::invalid_argument);
-    EXPECT_THROW(controller_->followJointTrajectory(too_fast), std::invalid_argument);
-    EXPECT_THROW(controller_->moveJoints({0.3, 0.8, 0.6, 0.0, 0.2}), std::invalid_argument);
-    EXPECT_THROW(controller_->moveJoints({kStart.begin(), kStart.end()}, 0.0), std::invalid_argument);
-    EXPECT_THROW(controller_->setMotionLimits({1, 1, 1, 1, 1, 3.0}, {0.5, 0.5, 0.5, 0.5, 0.5, 0.5}),
+    if (state == ControllerBase::G_COMPENSATION) arm().setArmStatus(state);
+    rig_.run(0.05);
+    rig_.sim().clearReceivedCommands();
+    EXPECT_THROW(arm().followJointTrajectory(bad), std::invalid_argument);
+    EXPECT_THROW(arm().followJointTrajectory(too_fast), std::invalid_argument);
+    EXPECT_THROW(arm().moveJoints({0.3, 0.8, 0.6, 0.0, 0.2}), std::invalid_argument);
+    EXPECT_THROW(arm().moveJoints({kStart.begin(), kStart.end()}, 0.0), std::invalid_argument);
+    EXPECT_THROW(arm().setMotionLimits({1, 1, 1, 1, 1, 3.0}, {0.5, 0.5, 0.5, 0.5, 0.5, 0.5}),
                  std::invalid_argument);
     try {
-      controller_->moveLinear(goal, 0.1);
+      arm().moveLinear(goal, 0.1);
       ADD_FAILURE() << "the line was accepted";
     } catch (const std::invalid_argument& error) {
       EXPECT_THAT(error.what(), testing::HasSubstr("of its length: joint 4 would reach"));
     }
-    EXPECT_TRUE(controller_->motionDone());
-    EXPECT_EQ(controller_->storedState(), state);
+    EXPECT_TRUE(arm().motionDone());
+    EXPECT_EQ(arm().getArmStatus(), state);
     for (int j = 0; j < 6; ++j) {
-      for (const auto& received : bench_->arm.receivedCommands(j)) {
+      for (const auto& received : rig_.sim().receivedCommands(j)) {
         if (state == ControllerBase::G_COMPENSATION) {
           EXPECT_EQ(received.command.k_p, 0.0) << "joint " << j + 1;
         } else {
@@ -220,17 +221,18 @@ TEST_F(ControllerMotion, BadInputIsRefusedAndTheArmLeftAlone) {
 
 TEST_F(ControllerMotion, AStraightLineAndItsEndByAJointTarget) {
   moveAndWait(kStart);
-  Eigen::Isometry3d goal = controller_->getEndPose();
+  Eigen::Isometry3d goal = arm().getEndPose();
   Eigen::Isometry3d start_pose = goal;
   goal.translation() += Eigen::Vector3d(0.03, 0.0, -0.02);
-  controller_->moveLinear(goal, 0.03);
-  ASSERT_TRUE(controller_->waitMotion(20.0));
-  std::this_thread::sleep_for(300ms);
-  EXPECT_LT((controller_->getEndPose().translation() - goal.translation()).norm(), 0.003);
+  arm().moveLinear(goal, 0.03);
+  ASSERT_TRUE(arm().waitMotion(20.0));
+  rig_.run(0.3);
+  EXPECT_LT((arm().getEndPose().translation() - goal.translation()).norm(), 0.003);
   // A joint target ends a running motion at the next cycle.
-  controller_->moveLinear(start_pose, 0.03);
-  std::this_thread::sleep_for(200ms);
-  EXPECT_FALSE(controller_->motionDone());
-  controller_->setJointPositions(controller_->getJointPositons());
-  EXPECT_TRUE(waitFor([] { return controller_->motionDone(); }, 100ms));
+  arm().moveLinear(start_pose, 0.03);
+  rig_.run(0.2);
+  EXPECT_FALSE(arm().motionDone());
+  arm().setJointPositions(arm().getJointPositons());
+  rig_.run(kCycle);
+  EXPECT_TRUE(arm().motionDone());
 }
