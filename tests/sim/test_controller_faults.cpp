@@ -1,19 +1,16 @@
 // Faults end control or hold the arm in damping; each case brings up its own
-// controller because a fault is not undone.
+// arm on the lockstep rig because a fault is not undone.
 #include <config/ArmConfig.h>
 #include <rt/Seams.h>
 
 #include <algorithm>
-#include <chrono>
-#include <memory>
+#include <functional>
 #include <string>
-#include <thread>
 
-#include "arm_fixture.h"
+#include "rig_fixture.h"
 
 using namespace kav_test;
 using kav::t8::ControllerBase;
-using namespace std::chrono_literals;
 
 namespace {
 
@@ -21,191 +18,191 @@ bool contains(const std::vector<int>& codes, int code) {
   return std::find(codes.begin(), codes.end(), code) != codes.end();
 }
 
-// Waits until the control thread has ended on a fault (its last words are
-// on standard error) and returns what it wrote there.
-std::string faultMessage(ProbeController& controller, int expected_code) {
+// Runs until control has ended on a fault (its last words are on standard
+// error) and returns what was written there.
+std::string faultMessage(Rig& rig, int expected_code) {
   testing::internal::CaptureStderr();
-  const bool reported = waitFor([&] { return contains(controller.getErrorCode(), expected_code); }, 5s);
-  std::this_thread::sleep_for(300ms);  // damping, 100 ms, the raise, the shutdown steps
+  const bool reported = rig.runUntil([&] { return contains(rig.arm().getErrorCode(), expected_code); }, 5.0);
+  rig.run(0.3);  // damping, 100 ms, the raise, the shutdown steps
   std::string err = testing::internal::GetCapturedStderr();
   EXPECT_TRUE(reported) << "code " << expected_code << " never reached the host";
   return err;
 }
 
-void expectDamping(SimBench& bench) {
+void expectDamping(Rig& rig) {
   const auto& expected_kd = kav::config::kDampingKd;
   for (int joint = 0; joint < 6; ++joint) {
-    const auto received = bench.arm.receivedCommands(joint);
+    const auto received = rig.sim().receivedCommands(joint);
     ASSERT_FALSE(received.empty());
     EXPECT_EQ(received.back().command.k_p, 0.0) << "joint " << joint;
     EXPECT_NEAR(received.back().command.k_d, expected_kd[joint], 0.02) << "joint " << joint;
   }
 }
 
+// A rig whose simulated arm meets @p fault before it is brought up.
+kav::sim::LockstepOptions faultyAtStartUp(std::function<void(kav::sim::SimulatedArm&)> fault) {
+  kav::sim::LockstepOptions options;
+  options.before_bring_up = std::move(fault);
+  return options;
+}
+
+std::string shutDownOutput(Rig& rig) {
+  testing::internal::CaptureStdout();
+  rig.rig().shutDown();
+  return testing::internal::GetCapturedStdout();
+}
+
 }  // namespace
 
 TEST(ControllerFaults, SustainedOverCurrentEndsControlInDamping) {
-  SimBench bench;
-  auto controller = std::make_unique<ProbeController>(urdfPath(), bench.hub.endpoint(), 0);
-  controller->setArmStatus(ControllerBase::G_COMPENSATION);
-  std::this_thread::sleep_for(50ms);
-  bench.arm.setMotorCurrent(1, -14.0);  // |-14| counts like 14
-  const std::string err = faultMessage(*controller, 1);
+  Rig rig;
+  rig.arm().setArmStatus(ControllerBase::G_COMPENSATION);
+  rig.run(0.05);
+  rig.sim().setMotorCurrent(1, -14.0);  // |-14| counts like 14
+  const std::string err = faultMessage(rig, 1);
   EXPECT_NE(err.find("关节力矩超限！\n"), std::string::npos) << err;
-  const auto frames_after = bench.arm.framesReceived();
-  std::this_thread::sleep_for(100ms);
-  EXPECT_EQ(bench.arm.framesReceived(), frames_after) << "no command after the fault";
-  expectDamping(bench);
-  EXPECT_EQ(controller->storedState(), ControllerBase::G_COMPENSATION) << "faults keep the state";
-
-  testing::internal::CaptureStdout();
-  controller.reset();  // destruction works as usual after a fault
-  const std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_NE(out.find("[Controller] thread finish"), std::string::npos);
+  const auto frames_after = rig.sim().framesReceived();
+  rig.run(0.1);
+  EXPECT_EQ(rig.sim().framesReceived(), frames_after) << "no command after the fault";
+  expectDamping(rig);
+  EXPECT_EQ(rig.arm().getArmStatus(), ControllerBase::G_COMPENSATION) << "faults keep the state";
+  // Shutting down works as usual after a fault.
+  EXPECT_NE(shutDownOutput(rig).find("[Controller] thread finish"), std::string::npos);
 }
 
 TEST(ControllerFaults, ShortOverCurrentBurstsAreTolerated) {
-  SimBench bench;
-  ProbeController controller(urdfPath(), bench.hub.endpoint(), 0);
-  controller.setArmStatus(ControllerBase::G_COMPENSATION);
+  Rig rig;
+  rig.arm().setArmStatus(ControllerBase::G_COMPENSATION);
   for (int burst = 0; burst < 3; ++burst) {
-    bench.arm.setMotorCurrent(2, 20.0);
-    std::this_thread::sleep_for(600ms);  // about 120 cycles, well below 200
-    bench.arm.setMotorCurrent(2, std::nullopt);
-    std::this_thread::sleep_for(100ms);
+    rig.sim().setMotorCurrent(2, 20.0);
+    rig.run(0.6);  // 120 cycles, well below 200
+    rig.sim().setMotorCurrent(2, std::nullopt);
+    rig.run(0.1);
   }
-  EXPECT_FALSE(contains(controller.getErrorCode(), 1));
+  EXPECT_FALSE(contains(rig.arm().getErrorCode(), 1));
 }
 
 TEST(ControllerFaults, MotorFaultFoundDuringStartUpEndsControlAtTheFirstCycle) {
-  SimBench bench;
-  bench.arm.setMotorError(4, 12);  // joint 5 reports a type 2 status of 12
   testing::internal::CaptureStderr();
-  ProbeController controller(urdfPath(), bench.hub.endpoint(), 0);
-  waitFor([&] {
-    const auto codes = controller.getErrorCode();
-    return std::find(codes.begin(), codes.end(), 5 * 16 + 12) != codes.end();
-  });
-  std::this_thread::sleep_for(300ms);
+  // Joint 5 reports a type 2 status of 12.
+  Rig rig(faultyAtStartUp([](kav::sim::SimulatedArm& arm) { arm.setMotorError(4, 12); }));
+  EXPECT_TRUE(rig.arm().controlActive()) << "nothing acts on the fault before the first cycle";
+  rig.run(0.001);  // the first cycle, at once after the bring-up
+  EXPECT_FALSE(rig.arm().controlActive());
+  EXPECT_TRUE(contains(rig.arm().getErrorCode(), 5 * 16 + 12));
+  rig.run(0.3);
   const std::string err = testing::internal::GetCapturedStderr();
   EXPECT_NE(err.find("电机故障，电机编号：5，故障类型：12\n"), std::string::npos) << err;
-  EXPECT_TRUE(contains(controller.getErrorCode(), 5 * 16 + 12));
-  expectDamping(bench);
+  expectDamping(rig);
 }
 
 TEST(ControllerFaults, MotorFaultWhileRunningEndsControlInDamping) {
-  SimBench bench;
-  auto controller = std::make_unique<ProbeController>(urdfPath(), bench.hub.endpoint(), 0);
+  Rig rig;
+  auto& arm = rig.arm();
   // Status 1 is the healthy state of the wrist motors and not reported.
-  EXPECT_TRUE(controller->getErrorCode().empty());
-  controller->setJointPositions({0.2, 0.3, 0.3, 0.0, 0.0, 0.0});
-  controller->setArmStatus(ControllerBase::POSITION_CONTROL);
-  std::this_thread::sleep_for(100ms);
-  bench.arm.clearReceivedCommands();
-  bench.arm.setMotorError(0, 3);
-  const std::string err = faultMessage(*controller, 1 * 16 + 3);
+  EXPECT_TRUE(arm.getErrorCode().empty());
+  arm.setJointPositions({0.2, 0.3, 0.3, 0.0, 0.0, 0.0});
+  arm.setArmStatus(ControllerBase::POSITION_CONTROL);
+  rig.run(0.1);
+  rig.sim().clearReceivedCommands();
+  rig.sim().setMotorError(0, 3);
+  const std::string err = faultMessage(rig, 1 * 16 + 3);
   EXPECT_NE(err.find("电机故障，电机编号：1，故障类型：3\n"), std::string::npos) << err;
 
-  // The fault arrives with the reply to one cycle's command, is collected at
-  // its end and acted on by the next cycle: at most two position commands
-  // after the fault was switched on, then damping and nothing more.
-  const auto received = bench.arm.receivedCommands(0);
+  // The fault arrives with the reply to the next cycle's command, is
+  // collected at its end and acted on by the cycle after: exactly one
+  // position command after the fault was switched on, then damping and
+  // nothing more.
+  const auto received = rig.sim().receivedCommands(0);
   const auto damping =
       std::find_if(received.begin(), received.end(), [](const auto& r) { return r.command.k_p == 0.0; });
   ASSERT_NE(damping, received.end()) << "no damping command";
-  EXPECT_LE(damping - received.begin(), 2) << "position commands after the fault";
+  EXPECT_EQ(damping - received.begin(), 1) << "position commands after the fault";
   EXPECT_TRUE(std::all_of(damping, received.end(), [](const auto& r) { return r.command.k_p == 0.0; }))
       << "a position command after damping began";
-  expectDamping(bench);
-  const auto frames_after = bench.arm.framesReceived();
-  std::this_thread::sleep_for(100ms);
-  EXPECT_EQ(bench.arm.framesReceived(), frames_after) << "no frame after the fault";
-
-  testing::internal::CaptureStdout();
-  controller.reset();
-  EXPECT_NE(testing::internal::GetCapturedStdout().find("[Controller] thread finish"), std::string::npos);
+  expectDamping(rig);
+  const auto frames_after = rig.sim().framesReceived();
+  rig.run(0.1);
+  EXPECT_EQ(rig.sim().framesReceived(), frames_after) << "no frame after the fault";
+  EXPECT_NE(shutDownOutput(rig).find("[Controller] thread finish"), std::string::npos);
 }
 
 TEST(ControllerFaults, AnyFailureInACycleEndsInDampingWithACodeAndTheSettersSayWhy) {
-  SimBench bench;
-  auto controller = std::make_unique<ProbeController>(urdfPath(), bench.hub.endpoint(), 0);
-  controller->setArmStatus(ControllerBase::POSITION_CONTROL);
-  std::this_thread::sleep_for(50ms);
+  Rig rig;
+  auto& arm = rig.arm();
+  arm.setArmStatus(ControllerBase::POSITION_CONTROL);
+  rig.run(0.05);
   kav::rt::failNextCycle("an unforeseen failure");
-  const std::string err = faultMessage(*controller, ControllerBase::kCodeCycleFailed);
+  const std::string err = faultMessage(rig, ControllerBase::kCodeCycleFailed);
   EXPECT_NE(err.find("an unforeseen failure\n"), std::string::npos) << err;
-  EXPECT_FALSE(controller->controlActive());
-  expectDamping(bench);
+  EXPECT_FALSE(arm.controlActive());
+  expectDamping(rig);
   try {
-    controller->setJointPositions({0.1, 0.2, 0.3, 0, 0, 0});
+    arm.setJointPositions({0.1, 0.2, 0.3, 0, 0, 0});
     ADD_FAILURE() << "a setter succeeded after control ended";
   } catch (const std::runtime_error& error) {
     EXPECT_NE(std::string(error.what()).find("code 3: an unforeseen failure"), std::string::npos)
         << error.what();
   }
-  EXPECT_THROW(controller->setArmStatus(ControllerBase::SOFT), std::runtime_error);
-  EXPECT_THROW(controller->setHomePositions({0, 0, 0, 0, 0, 0}), std::runtime_error);
-  EXPECT_EQ(controller->getJointPositons().size(), 7u) << "getters still answer with the last values";
-  controller.reset();
+  EXPECT_THROW(arm.setArmStatus(ControllerBase::SOFT), std::runtime_error);
+  EXPECT_THROW(arm.setHomePositions({0, 0, 0, 0, 0, 0}), std::runtime_error);
+  EXPECT_EQ(arm.getJointPositons().size(), 7u) << "getters still answer with the last values";
 }
 
 TEST(ControllerFaults, DriverCodesBeyondFourteenStayFaultsOfTheirMotor) {
-  SimBench bench;
-  bench.arm.setMotorError(1, 31);  // joint 2, every type 4 error bit set
   testing::internal::CaptureStderr();
-  ProbeController controller(urdfPath(), bench.hub.endpoint(), 0);
-  waitFor([&] { return contains(controller.getErrorCode(), 2 * 16 + 14); });
-  std::this_thread::sleep_for(300ms);
+  // Joint 2 with every type 4 error bit set.
+  Rig rig(faultyAtStartUp([](kav::sim::SimulatedArm& arm) { arm.setMotorError(1, 31); }));
+  rig.runUntil([&] { return contains(rig.arm().getErrorCode(), 2 * 16 + 14); });
+  rig.run(0.3);
   const std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_TRUE(contains(controller.getErrorCode(), 2 * 16 + 14));
-  EXPECT_FALSE(contains(controller.getErrorCode(), 2 * 16 + 15)) << "not mistaken for offline";
+  EXPECT_TRUE(contains(rig.arm().getErrorCode(), 2 * 16 + 14));
+  EXPECT_FALSE(contains(rig.arm().getErrorCode(), 2 * 16 + 15)) << "not mistaken for offline";
   EXPECT_NE(err.find("电机故障，电机编号：2，故障类型：14"), std::string::npos) << err;
 }
 
 TEST(ControllerFaults, OfflineMotorHoldsTheArmInDampingAndIsReported) {
-  SimBench bench;
-  ProbeController controller(urdfPath(), bench.hub.endpoint(), 0);
-  controller.setArmStatus(ControllerBase::POSITION_CONTROL);
-  bench.arm.setMotorSilent(6, true);  // a silent gripper is reported, the arm keeps going
-  std::this_thread::sleep_for(1200ms);
-  const auto gripper_codes = controller.getErrorCode();
+  Rig rig;
+  auto& arm = rig.arm();
+  arm.setArmStatus(ControllerBase::POSITION_CONTROL);
+  rig.sim().setMotorSilent(6, true);  // a silent gripper is reported, the arm keeps going
+  rig.run(1.2);
+  const auto gripper_codes = arm.getErrorCode();
   EXPECT_FALSE(gripper_codes.empty());
   for (int code : gripper_codes) EXPECT_EQ(code, 7 * 16 + 15);
-  EXPECT_EQ(controller.storedState(), ControllerBase::POSITION_CONTROL);
+  EXPECT_EQ(arm.getArmStatus(), ControllerBase::POSITION_CONTROL);
 
   testing::internal::CaptureStdout();
-  bench.arm.setMotorSilent(1, true);
-  bench.arm.setMotorSilent(4, true);
-  std::this_thread::sleep_for(1500ms);
+  rig.sim().setMotorSilent(1, true);
+  rig.sim().setMotorSilent(4, true);
+  rig.run(1.5);
   const std::string out = testing::internal::GetCapturedStdout();
   EXPECT_NE(out.find("电机掉线！掉线电机编号：2 5 \n"), std::string::npos) << out.substr(0, 400);
-  const auto codes = controller.getErrorCode();
+  const auto codes = arm.getErrorCode();
   EXPECT_TRUE(contains(codes, 2 * 16 + 15));
   EXPECT_TRUE(contains(codes, 5 * 16 + 15));
-  expectDamping(bench);
+  expectDamping(rig);
 
   // Answering again changes nothing: a motor once silent stays offline, and
   // the arm stays in damping.
-  bench.arm.setMotorSilent(1, false);
-  bench.arm.setMotorSilent(4, false);
-  std::this_thread::sleep_for(300ms);
+  rig.sim().setMotorSilent(1, false);
+  rig.sim().setMotorSilent(4, false);
+  rig.run(0.3);
   testing::internal::CaptureStdout();
-  std::this_thread::sleep_for(100ms);
+  rig.run(0.1);
   const std::string later = testing::internal::GetCapturedStdout();
   EXPECT_NE(later.find("电机掉线！掉线电机编号：2 5 \n"), std::string::npos) << later.substr(0, 400);
-  expectDamping(bench);
-  EXPECT_EQ(controller.storedState(), ControllerBase::POSITION_CONTROL);
+  expectDamping(rig);
+  EXPECT_EQ(arm.getArmStatus(), ControllerBase::POSITION_CONTROL);
 }
 
 TEST(ControllerFaults, SilentBusIsReportedAsLinkOffline) {
-  SimBench bench;
-  ProbeController controller(urdfPath(), bench.hub.endpoint(), 0);
+  Rig rig;
   testing::internal::CaptureStdout();
-  bench.arm.setBusSilent(true);
-  const bool reported = waitFor([&] { return contains(controller.getErrorCode(), 2); }, 6s);
+  rig.sim().setBusSilent(true);
+  const bool reported = rig.runUntil([&] { return contains(rig.arm().getErrorCode(), 2); }, 6.0);
   testing::internal::GetCapturedStdout();
   EXPECT_TRUE(reported);
-  const auto codes = controller.getErrorCode();
+  const auto codes = rig.arm().getErrorCode();
   for (int motor = 1; motor <= 6; ++motor) EXPECT_TRUE(contains(codes, motor * 16 + 15)) << motor;
-  bench.arm.setBusSilent(false);
 }
