@@ -63,6 +63,9 @@ ControllerThread::ControllerThread(const std::string& urdf_path, const std::stri
           MotionCommander::Hooks{
               [this](const motion::JointArray& q) { holdJointTargets(q); },
               [this] { return cycles_started_ && !cycles_ended_.load() && control_active_.load(); }})) {
+  // Hosts read the bring-up's last feedback until the first cycle publishes
+  // its own (before, they read zeros, and a gripper one zero off).
+  exchangeData();
   cycles_ = cycleDriver();
   if (cycles_ == nullptr) {
     own_thread_ = std::make_unique<ControlThread>(clock());

@@ -66,6 +66,9 @@ TEST(Lockstep, AnArmsWholeLifeFrameByFrame) {
   const int threads = threadsOfThisProcess();
   Rig rig;
   auto& arm = rig.arm();
+  // Before any cycle ran, hosts read the bring-up's last feedback: the
+  // gripper at its zero (not minus the zero, as an empty reading would be).
+  EXPECT_NEAR(arm.getJointPositons()[6], 0.0, 1e-9);
   rig.run(0.001);  // the first cycle: at once after the bring-up
   const auto startup = rig.hostFrames();
 

@@ -85,7 +85,9 @@ class Lockstep {
 
   /// The arm's facade, driven by the simulated clock.
   t8::InterfacesThread& arm();
-  /// Runs the simulation for @p seconds of simulated time.
+  /// Runs the simulation for @p seconds of simulated time. A control cycle
+  /// that starts within them runs to its end, so a cycle that ends control
+  /// (it pauses 100 ms after damping) may take the clock beyond them.
   /// @throw std::invalid_argument when @p seconds is negative or not finite
   void advance(double seconds);
   /// Simulated seconds since construction.
