@@ -3,7 +3,7 @@
 // of a processor the control thread (and the inverse-kinematics thread,
 // where there is one) uses.
 //
-//   bench_controller [--seconds N] [--mode position|end-reachable|end-unreachable|end-alternating]
+//   bench_controller [--seconds N] [--mode position|end-reachable|end-unreachable|end-alternating|states]
 //                    [--motor-side]
 //
 //   position          POSITION_CONTROL with joint targets that change every 0.5 s
@@ -15,6 +15,10 @@
 //                     is within the reach bound but has no solution: every
 //                     switch costs one failing solve and starts edge searches
 //                     while the arm moves
+//   states            the control thread's heap allocations in every state
+//                     (SOFT, GO_HOME, PROTECT, G_COMPENSATION, END_CONTROL,
+//                     POSITION_CONTROL, a number outside 0-5, a motion), N
+//                     seconds each after a warm-up of 0.5 s
 //
 //   --motor-side      also measures the commands as the motors receive them: for
 //                     each motor, |interval - 5000 us| between successive
@@ -41,6 +45,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <sstream>
@@ -168,6 +173,53 @@ void reportMotorSide(const std::vector<kav::sim::CarriedFrame>& carried, std::si
   }
 }
 
+// The control thread's allocations over @p seconds in each state.
+void allocationsPerState(kav::t8::ControllerThread& controller, int seconds,
+                         const std::vector<double>& bent) {
+  using kav::t8::ControllerBase;
+  const Eigen::Isometry3d pose = controller.getEndPose();
+  struct Phase {
+    const char* name;
+    std::function<void()> enter;
+  };
+  const std::vector<Phase> phases{
+      {"SOFT", [&] { controller.setArmStatus(ControllerBase::SOFT); }},
+      {"GO_HOME", [&] { controller.setArmStatus(ControllerBase::GO_HOME); }},
+      {"PROTECT", [&] { controller.setArmStatus(ControllerBase::PROTECT); }},
+      {"G_COMPENSATION", [&] { controller.setArmStatus(ControllerBase::G_COMPENSATION); }},
+      {"POSITION_CONTROL",
+       [&] {
+         controller.setJointPositions(bent);
+         controller.setArmStatus(ControllerBase::POSITION_CONTROL);
+       }},
+      {"END_CONTROL",
+       [&] {
+         controller.setEndPose(pose);
+         controller.setArmStatus(ControllerBase::END_CONTROL);
+       }},
+      {"6 (acts as PROTECT)", [&] { controller.setArmStatus(6); }},
+      {"a motion (moveJoints)",
+       [&] {
+         controller.setArmStatus(ControllerBase::POSITION_CONTROL);
+         controller.moveJoints({0.6, 0.5, 1.1, 0.4, -0.3, 0.5}, 0.1);
+       }},
+  };
+  std::printf("\ncontrol thread heap allocations per state, %d s each\n", seconds);
+  for (const Phase& phase : phases) {
+    phase.enter();
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const auto first = controller.getCycleTimings().back().start;
+    const long before = kav_test::controlThreadAllocations();
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    const long allocations = kav_test::controlThreadAllocations() - before;
+    const auto timings = controller.getCycleTimings();
+    const long cycles =
+        std::count_if(timings.begin(), timings.end(), [&](const auto& t) { return t.start > first; });
+    std::printf("  %-24s %6ld cycles  %6ld allocations\n", phase.name, cycles, allocations);
+  }
+  std::printf("  error codes: %zu\n", controller.getErrorCode().size());
+}
+
 Eigen::Isometry3d poseAt(double x, double y, double z) {
   Eigen::Isometry3d pose = Eigen::Isometry3d::Identity();
   pose.translation() = Eigen::Vector3d(x, y, z);
@@ -191,12 +243,12 @@ int main(int argc, char** argv) {
     } else {
       std::fprintf(stderr,
                    "usage: bench_controller [--seconds N] "
-                   "[--mode position|end-reachable|end-unreachable|end-alternating] [--motor-side]\n");
+                   "[--mode position|end-reachable|end-unreachable|end-alternating|states] [--motor-side]\n");
       return 2;
     }
   }
   if (mode != "position" && mode != "end-reachable" && mode != "end-unreachable" &&
-      mode != "end-alternating") {
+      mode != "end-alternating" && mode != "states") {
     std::fprintf(stderr, "bench_controller: unknown mode %s\n", mode.c_str());
     return 2;
   }
@@ -218,6 +270,14 @@ int main(int argc, char** argv) {
   controller.setArmStatus(kav::t8::ControllerBase::POSITION_CONTROL);
   std::this_thread::sleep_for(std::chrono::seconds(3));
   const Eigen::Isometry3d start_pose = controller.getEndPose();
+  if (mode == "states") {
+    if (!kav_test::kKavCountsAllocations) {
+      std::fprintf(stderr, "bench_controller: allocations are not counted in this build\n");
+      return 2;
+    }
+    allocationsPerState(controller, seconds, bent);
+    return 0;
+  }
   if (mode != "position") {
     controller.setEndPose(start_pose);
     controller.setArmStatus(kav::t8::ControllerBase::END_CONTROL);

@@ -34,25 +34,30 @@ using namespace std::chrono_literals;
 // say so.
 #include "control_allocations.h"
 
-TEST(ControllerRealtime, SteadyCyclesAllocateNothingInTheJointSpaceStates) {
+TEST(ControllerRealtime, SteadyCyclesAllocateNothingInAnyState) {
   if (!KAV_COUNTS_ALLOCATIONS) GTEST_SKIP() << "allocations are not counted under a sanitizer";
   SimBench bench;
   ProbeController controller(urdfPath(), bench.hub.endpoint(), 0);
   controller.setJointPositions({0.3, 0.6, 0.5, 0.2, -0.3, 0.4});
-  for (int state : {ControllerBase::POSITION_CONTROL, ControllerBase::GO_HOME, ControllerBase::G_COMPENSATION,
-                    ControllerBase::SOFT, ControllerBase::PROTECT}) {
+  controller.setArmStatus(ControllerBase::POSITION_CONTROL);
+  std::this_thread::sleep_for(2s);
+  controller.setEndPose(controller.getEndPose());
+  // Whether a cycle allocates depends on the path it takes, not on how long
+  // it runs: a second of each state after its first cycles. The figures over
+  // longer runs are bench_controller --mode states.
+  for (int state : {ControllerBase::POSITION_CONTROL, ControllerBase::END_CONTROL, ControllerBase::GO_HOME,
+                    ControllerBase::G_COMPENSATION, ControllerBase::SOFT, ControllerBase::PROTECT}) {
     controller.setArmStatus(state);
     std::this_thread::sleep_for(300ms);  // warm-up: the state's first cycles
-    const std::size_t cycles_before = controller.getCycleTimings().size();
     const auto first = controller.getCycleTimings().back().start;
     const long before = kav_test::controlThreadAllocations();
-    std::this_thread::sleep_for(5100ms);
+    std::this_thread::sleep_for(1s);
     const long allocations = kav_test::controlThreadAllocations() - before;
     const auto timings = controller.getCycleTimings();
     const auto cycles =
         std::count_if(timings.begin(), timings.end(), [&](const auto& t) { return t.start > first; });
-    EXPECT_GE(cycles, 1000) << "state " << state << " (" << cycles_before << " kept before)";
-    EXPECT_EQ(allocations, 0) << "state " << state;
+    EXPECT_GT(cycles, 0) << "state " << state;
+    EXPECT_EQ(allocations, 0) << "state " << state << " over " << cycles << " cycles";
   }
   EXPECT_TRUE(controller.getErrorCode().empty());
 }

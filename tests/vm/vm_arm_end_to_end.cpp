@@ -31,6 +31,7 @@
 #include <thread>
 #include <vector>
 
+#include "stall_witness.h"
 #include "vm_support.h"
 
 using kav::hw_interface::CanFrame;
@@ -747,6 +748,10 @@ int main(int argc, char** argv) {
   }
   const int begin = dump.mark();
 
+  // How long the emulated machine holds real-time threads off while the demo
+  // runs: a stall longer than a type 4 motor's 100 ms silence limit takes
+  // the motors offline whatever the code does.
+  auto witness = std::make_unique<kav_test::StallWitness>();
   const auto demo_start = Clock::now();
   const pid_t demo = spawn(
       {"sh", "-c", "exec kav_demo --can \"$0\" --urdf \"$1\" --quiet 2>&1", interface, urdf}, kDemoOutput);
@@ -754,6 +759,8 @@ int main(int argc, char** argv) {
   const bool demo_in_time = demo_status != -2;
   if (!demo_in_time) demo_status = stop(demo, 5s);
   const double demo_seconds = secondsSince(demo_start);
+  const auto stall = witness->longest();
+  witness.reset();
 
   const int sim_status = stop(sim, 10s);
   const int end = dump.mark();
@@ -764,8 +771,20 @@ int main(int argc, char** argv) {
   echo(r, "kav_demo output", demo_output);
   echo(r, "kav_arm_sim output", sim_output);
   r.note("kav_demo ran for " + formatSeconds(demo_seconds));
+  r.note("longest stall of a real-time thread in the guest meanwhile: " +
+         std::to_string(stall.count() / 1000) + " ms");
 
   r.check(demo_in_time, "kav_demo finishes within " + std::to_string(demo_limit) + " s");
+  r.check(sim_status == 0, "kav_arm_sim stops on SIGTERM", "exit status " + std::to_string(sim_status));
+  if (demo_status != 0 && stall >= kav::config::kType4SilenceLimit) {
+    // The machine, not the code: the run says nothing about the arm's
+    // traffic, so the checks of it are not made.
+    r.note(
+        "kav_demo exited with " + std::to_string(demo_status) +
+        " after the guest held real-time threads off for " + std::to_string(stall.count() / 1000) +
+        " ms, longer than a motor's silence limit: its error codes and the log are not checked in this run");
+    return r.finish("vm_arm_end_to_end");
+  }
   r.check(demo_status == 0, "kav_demo --can " + interface + " exits with 0 (no error codes)",
           "exit status " + std::to_string(demo_status));
   const std::vector<std::string> expected_lines = {"Bringing the arm up on " + interface,
@@ -788,7 +807,6 @@ int main(int argc, char** argv) {
   }
   r.check(missing.empty(), "kav_demo prints the start-up, its phases and the shut-down in order",
           "missing (in order): \"" + missing + "\"");
-  r.check(sim_status == 0, "kav_arm_sim stops on SIGTERM", "exit status " + std::to_string(sim_status));
   r.check(begin > 0 && end > 0, "the markers around the run reach candump");
 
   RunResult run;
