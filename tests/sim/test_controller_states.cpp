@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "rig_fixture.h"
+#include "stall_witness.h"
 
 using namespace kav_test;
 using kav::sim::CommandKind;
@@ -367,6 +368,7 @@ TEST(ControllerStates, ManyHostThreadsAtOnce) {
   SimBench bench;
   ProbeController controller(urdfPath(), bench.hub.endpoint(), 0);
   controller.setArmStatus(ControllerBase::POSITION_CONTROL);
+  StallWitness witness;
   std::atomic<bool> stop{false};
   std::vector<std::thread> hosts;
   for (int t = 0; t < 4; ++t) {
@@ -387,6 +389,14 @@ TEST(ControllerStates, ManyHostThreadsAtOnce) {
   std::this_thread::sleep_for(500ms);
   stop.store(true);
   for (auto& host : hosts) host.join();
+  // Four busy hosts must not keep the control thread from any cycle, unless
+  // the machine itself held every real-time thread off past a motor's
+  // silence limit.
+  if (witness.longest() >= kav::config::kType4SilenceLimit) {
+    std::printf("[states] this machine held real-time threads off for %lld ms: the codes are not checked\n",
+                static_cast<long long>(witness.longest().count() / 1000));
+    return;
+  }
   EXPECT_TRUE(controller.getErrorCode().empty());
 }
 

@@ -1,6 +1,7 @@
 // The lockstep rig: an arm's whole life frame by frame on simulated time,
 // the same log from the same script, and no thread of its own.
 #include <config/ArmConfig.h>
+#include <sim/BusHub.h>
 #include <dirent.h>
 
 #include <cmath>
@@ -179,6 +180,30 @@ TEST(Lockstep, AnArmsWholeLifeFrameByFrame) {
     EXPECT_EQ(decoded(shutdown[7 * round + 1], 1).k_p, 0.0);
   }
   EXPECT_EQ(threadsOfThisProcess(), threads) << "the rig started a thread";
+}
+
+TEST(Lockstep, AWholeArmLifeOnA1MbitBusRefusesNoFrame) {
+  // Bring-up (clear, enable, damping rounds, homing), every state, shutdown,
+  // on a bus timed like the arm's: the traffic fits the bus and its
+  // transmit queues (10 frames a node) at every moment.
+  kav::sim::LockstepOptions options;
+  options.bitrate = 1000000;
+  Rig rig(options);
+  auto& arm = rig.arm();
+  arm.setJointPositions({0.3, 0.6, 0.5, 0.2, -0.3, 0.4});
+  for (int state : {0, 3, 5, 2, 1}) {
+    arm.setArmStatus(state);
+    rig.run(0.4);
+  }
+  EXPECT_TRUE(arm.getErrorCode().empty());
+  rig.rig().shutDown();
+  EXPECT_EQ(rig.rig().framesRefusedByBus(), 0u);
+  EXPECT_EQ(rig.sim().framesRefused(), 0u);
+  double busy = 0;
+  for (const BusRecord& record : rig.rig().frames()) busy += kav::sim::canFrameBits(frameOf(record)) / 1e6;
+  const double load = busy / rig.now();
+  EXPECT_GT(load, 0.05);
+  EXPECT_LT(load, 0.45);
 }
 
 TEST(Lockstep, TheSameOptionsAndCallsLogTheSameFrames) {
