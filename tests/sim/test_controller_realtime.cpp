@@ -101,10 +101,11 @@ TEST(ControllerRealtime, AConsoleNobodyReadsNeverDelaysACycleAndTheStopIsPrompt)
     EXPECT_TRUE(codes.empty()) << "first code " << (codes.empty() ? 0 : codes.front());
     EXPECT_LT(destruction, 1500ms) << "damping hold (0.5 s) plus the stop";
   } else {
-    std::printf("[console] this machine held real-time threads off for %lld ms: %zu cycles in 5 s, %zu codes, "
-                "stop %lld ms, not checked\n",
-                static_cast<long long>(witness.longest().count() / 1000), cycles, codes.size(),
-                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(destruction).count()));
+    std::printf(
+        "[console] this machine held real-time threads off for %lld ms: %zu cycles in 5 s, %zu codes, "
+        "stop %lld ms, not checked\n",
+        static_cast<long long>(witness.longest().count() / 1000), cycles, codes.size(),
+        static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(destruction).count()));
     EXPECT_GT(cycles, 0u);
   }
 

@@ -1,8 +1,8 @@
 // The lockstep rig: an arm's whole life frame by frame on simulated time,
 // the same log from the same script, and no thread of its own.
 #include <config/ArmConfig.h>
-#include <sim/BusHub.h>
 #include <dirent.h>
+#include <sim/BusHub.h>
 
 #include <cmath>
 #include <cstring>
