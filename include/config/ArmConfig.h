@@ -100,6 +100,14 @@ constexpr std::chrono::microseconds kFrameSpacing{200};
 constexpr int kClearErrorRounds = 3;
 constexpr int kEnableRounds = 3;
 constexpr int kStartupDampingCycles = 100;
+/// The start-up listens this long for another host's commands before sending.
+constexpr std::chrono::milliseconds kListenBeforeSending{100};
+/// Damping rounds, one per period, when the arm is shut down (also after a
+/// homing that failed).
+constexpr int kShutdownDampingRounds = 100;
+/// After a fault that ends control the arm is sent damping and left this
+/// long before control ends.
+constexpr std::chrono::milliseconds kFaultPause{100};
 
 /// Gripper: the end-stop search of the start-up (k_d and velocity; variant 2
 /// searches the other way), the k_d of the frame that ends it, and the laws.

@@ -1,5 +1,6 @@
 #include "controller/ControlLaws.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "solver/Interpolation.h"
@@ -12,13 +13,6 @@ namespace {
 
 using namespace config;
 using hw_interface::HybridJointCmd;
-
-template <class T>
-T limit(const T& v, const T& lb, const T& ub) {
-  if (v < lb) return lb;
-  if (v > ub) return ub;
-  return v;
-}
 
 HybridJointCmd command(double k_p, double k_d, double position, double velocity, double torque) {
   HybridJointCmd c;
@@ -102,7 +96,7 @@ void positionControl(const Feedback& feedback, const std::array<double, kArmJoin
       velocity[i] = sample->velocity[i];
     }
   } else {
-    for (int i = 0; i < kArmJoints; ++i) target[i] = limit(targets[i], kJointLower[i], kJointUpper[i]);
+    for (int i = 0; i < kArmJoints; ++i) target[i] = std::clamp(targets[i], kJointLower[i], kJointUpper[i]);
     interpolate(target, limits, set_points, velocity);
   }
   for (int i = 0; i < kArmJoints; ++i) {
@@ -123,7 +117,7 @@ void endControl(const Feedback& feedback, const std::array<double, kArmJoints>& 
 
 HybridJointCmd gripper(const Feedback& feedback, const Gripper& gripper) {
   if (gripper.variant == 2) {
-    const double target = limit(gripper.target, kGripperVariant2Lower, kGripperVariant2Upper);
+    const double target = std::clamp(gripper.target, kGripperVariant2Lower, kGripperVariant2Upper);
     return command(kGripperVariant2Kp, kGripperVariant2Kd, target, 0.0, 0.0);
   }
   float send_cur = static_cast<float>(
@@ -131,7 +125,7 @@ HybridJointCmd gripper(const Feedback& feedback, const Gripper& gripper) {
       kGripperPositionGain);
   if (gripper.mode == GripperMode::kTorque) send_cur = static_cast<float>(gripper.torque);
   constexpr float kTorqueLimit = static_cast<float>(kGripperTorqueLimit);
-  send_cur = limit(send_cur, -kTorqueLimit, kTorqueLimit);
+  send_cur = std::clamp(send_cur, -kTorqueLimit, kTorqueLimit);
   return command(0.0, kGripperSearchKd, 0.0, 0.0, static_cast<double>(send_cur));
 }
 

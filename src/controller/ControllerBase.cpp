@@ -1,5 +1,6 @@
 #include "controller/ControllerBase.h"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdio>
@@ -17,21 +18,7 @@
 namespace kav {
 namespace t8 {
 
-namespace {
-
 using namespace config;
-
-constexpr int kDampingHoldRounds = 100;
-// After a fault the arm is sent damping and left this long before control ends.
-constexpr auto kFaultPause = std::chrono::milliseconds(100);
-
-double limit(double v, double lb, double ub) {
-  if (v < lb) return lb;
-  if (v > ub) return ub;
-  return v;
-}
-
-}  // namespace
 
 const char* ControllerBase::stateName(int state) {
   static const char* const kNames[] = {"SOFT",           "GO_HOME",     "PROTECT",
@@ -63,7 +50,7 @@ ControllerBase::~ControllerBase() {
   if (!transport_) return;  // a failed start-up already shut everything down
   destoryFunc();
   std::printf("DisableMotor\n");
-  loop_->holdDamping(kDampingHoldRounds);
+  loop_->holdDamping(kShutdownDampingRounds);
   transport_.reset();  // its lines too, under the guard
 }
 
@@ -123,7 +110,7 @@ void ControllerBase::setHomePositions(std::vector<double> home_positions) {
     if (!std::isfinite(home_positions[i])) {
       throw std::invalid_argument("setHomePositions: every home position must be a finite number");
     }
-    home[i] = limit(home_positions[i], kJointLower[i], kJointUpper[i]);
+    home[i] = std::clamp(home_positions[i], kJointLower[i], kJointUpper[i]);
   }
   loop_->requestHome(home);
 }
@@ -142,7 +129,7 @@ void ControllerBase::setInterpolationParam(double max_acc, double max_vel) {
   if (!std::isfinite(max_acc) || !std::isfinite(max_vel)) {
     throw std::invalid_argument("setInterpolationParam: the limits must be finite numbers");
   }
-  loop_->setLimits(limit(max_acc, 0.0, kMaxAcceleration), limit(max_vel, 0.0, kMaxVelocity));
+  loop_->setLimits(std::clamp(max_acc, 0.0, kMaxAcceleration), std::clamp(max_vel, 0.0, kMaxVelocity));
 }
 
 void ControllerBase::ExchangeMotorMsg() { bus_->exchangeMotorMessages(); }

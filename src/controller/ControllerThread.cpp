@@ -25,8 +25,6 @@ constexpr double kRotationTolerance = 1e-6;
 // How long the destructor waits for the console writer to write the control
 // thread's last lines before printing its own.
 constexpr auto kConsoleFlushWait = std::chrono::milliseconds(100);
-// After a fault the arm is sent damping and left this long before control ends.
-constexpr auto kFaultPause = std::chrono::milliseconds(100);
 constexpr long kBannerCycles = 1000;
 using config::kArmJoints;
 using config::kGripper;
@@ -101,7 +99,7 @@ bool ControllerThread::runCycle() {
     return false;
   }
   if (outcome.fault != 0) {
-    clock().sleepFor(kFaultPause);
+    clock().sleepFor(config::kFaultPause);
     endControl(FaultMonitor::message(ErrorCode(outcome.fault)), outcome.fault);
     return false;
   }

@@ -8,17 +8,7 @@
 namespace kav {
 namespace t8 {
 
-namespace {
-
 using namespace config;
-
-double limit(double v, double lb, double ub) {
-  if (v < lb) return lb;
-  if (v > ub) return ub;
-  return v;
-}
-
-}  // namespace
 
 EndTarget::EndTarget(KinematicDynamicSolver& solver, const std::string& urdf_path, bool worker_thread)
     : solver_(solver),
@@ -50,7 +40,7 @@ bool EndTarget::update(bool entering, const laws::Feedback& feedback, const Eige
   solve::Isometry2Xyzrpy(command, commanded);
   PoseVector end_command;
   for (int i = 0; i < 6; ++i)
-    end_command[i] = limit(commanded[i], kEndEffectorLower[i], kEndEffectorUpper[i]);
+    end_command[i] = std::clamp(commanded[i], kEndEffectorLower[i], kEndEffectorUpper[i]);
 
   if (entering && searching_edge_) {
     search_->discard();
@@ -79,7 +69,7 @@ bool EndTarget::update(bool entering, const laws::Feedback& feedback, const Eige
 
   if (solution_.rows() != static_cast<unsigned>(kArmJoints)) return false;
   for (int i = 0; i < kArmJoints; ++i) {
-    solution_(i) = limit(solution_(i), kJointLower[i], kJointUpper[i]);
+    solution_(i) = std::clamp(solution_(i), kJointLower[i], kJointUpper[i]);
     target[i] = solution_(i);
   }
   return true;

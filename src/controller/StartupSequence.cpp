@@ -11,15 +11,7 @@
 namespace kav {
 namespace t8 {
 
-namespace {
-
 using namespace config;
-
-constexpr int kDampingHoldRounds = 100;
-// The start-up listens this long for another host's commands before sending.
-constexpr auto kListenBeforeSending = std::chrono::milliseconds(100);
-
-}  // namespace
 
 StartupSequence::StartupSequence(MotorBus& bus, ControlLoop& loop, std::string can_name, int type)
     : bus_(bus), loop_(loop), can_name_(std::move(can_name)), type_(type) {}
@@ -97,7 +89,7 @@ void StartupSequence::failHoming() {
     if (!laws::jointHome(loop_.feedback(), loop_.home(), i)) stuck.push_back(i + 1);
   }
   bus_.detach();
-  loop_.holdDamping(kDampingHoldRounds);
+  loop_.holdDamping(kShutdownDampingRounds);
   std::ostringstream message;
   message << "Homing failed on \"" << can_name_ << "\": joint";
   if (stuck.size() != 1) message << "s";

@@ -77,9 +77,15 @@ TEST_F(ScriptingFacade, VectorsAfterStartUp) {
 TEST_F(ScriptingFacade, QuaternionAndRollPitchYawDescribeOnePose) {
   // Held at a target (damping alone would let the arm sag between the reads).
   moveTo({0.4, 0.7, 0.6, 0.3, -0.4, 0.5});
-  std::this_thread::sleep_for(50ms);
-  const auto seven = arm_->get_ee_pose();
-  const auto six = arm_->get_ee_pose_xyzrpy();
+  // The two forms come from two calls: they describe one pose when no cycle
+  // published a newer one between them, which the same seven-vector read
+  // before and after shows.
+  std::vector<double> seven, six;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    seven = arm_->get_ee_pose();
+    six = arm_->get_ee_pose_xyzrpy();
+    if (arm_->get_ee_pose() == seven) break;
+  }
   const Eigen::Isometry3d from_quaternion = kav::t8::isometryFromPoseVector(seven);
   const Eigen::Isometry3d from_angles = kav::solve::Xyzrpy2Isometry(six.data());
   EXPECT_TRUE(from_quaternion.isApprox(from_angles, 1e-3)) << "the arm moved between the two reads";
