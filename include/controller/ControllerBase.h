@@ -35,8 +35,8 @@ class MotorBus;
 /// gripper; for the host a motor is numbered index + 1. Construction brings
 /// the arm up (clear errors, enable, 100 damping cycles, homing for at least
 /// 3.55 s while the gripper searches its end stop) and returns only when the
-/// arm is home. Afterwards each Update() runs one control cycle; the control
-/// thread (ControllerThread) calls it at 200 Hz.
+/// arm is home. Afterwards each Update() runs one control cycle (the cycle
+/// ControllerThread runs at 200 Hz on its control thread).
 ///
 /// Error codes handed to hosts: 1 over-current, 2 CAN link offline, 3 a
 /// control cycle failed unexpectedly, 16 x motor + c a driver error c (1..14)
