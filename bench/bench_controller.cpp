@@ -31,6 +31,7 @@
 #include <controller/ControllerThread.h>
 #include <dirent.h>
 #include <pthread.h>
+#include <rt/Priority.h>
 #include <sched.h>
 #include <sim/BusHub.h>
 #include <sim/SimulatedArm.h>
@@ -114,9 +115,7 @@ class ReferenceTimer {
  public:
   ReferenceTimer()
       : thread_([this] {
-          sched_param priority{};
-          priority.sched_priority = 80;
-          pthread_setschedparam(pthread_self(), SCHED_FIFO, &priority);  // best effort, as the controller
+          kav::rt::preferRealtime(kav::config::kControlThreadPriority);  // best effort, as the controller
           timespec deadline;
           clock_gettime(CLOCK_MONOTONIC, &deadline);
           const long period = std::chrono::nanoseconds(kav::config::kCyclePeriod).count();
