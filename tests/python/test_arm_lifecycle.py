@@ -99,8 +99,7 @@ def test_termination_signals_stop_an_open_arm_like_ctrl_c(tmp_path, signal_name)
             hub = kav_t8.BusHub()
             sim = kav_t8.SimulatedArm(hub.endpoint)
             with kav_t8.InterfacesPy(kav_t8.description_path(), hub.endpoint, 0) as arm:
-                assert arm.control_active() and arm.get_error_codes() == []
-                assert arm.get_dropped_frames() == [0] * 7
+                assert arm.control_active()
                 arm.set_arm_status(kav_t8.ArmState.POSITION_CONTROL)
                 print("ready", flush=True)
                 time.sleep(60)
