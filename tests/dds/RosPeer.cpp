@@ -17,12 +17,16 @@ namespace dds = eprosima::fastdds::dds;
 namespace {
 
 template <class EntityQos>
-void apply(EntityQos& entity, Qos qos) {
+void apply(EntityQos& entity, const Qos& qos) {
   entity.reliability().kind = qos.reliable ? dds::RELIABLE_RELIABILITY_QOS : dds::BEST_EFFORT_RELIABILITY_QOS;
   entity.durability().kind =
       qos.transient_local ? dds::TRANSIENT_LOCAL_DURABILITY_QOS : dds::VOLATILE_DURABILITY_QOS;
   entity.history().kind = dds::KEEP_LAST_HISTORY_QOS;
   entity.history().depth = qos.depth;
+  if (!qos.user_data.empty()) {
+    entity.user_data().setValue(
+        std::vector<eprosima::fastrtps::rtps::octet>(qos.user_data.begin(), qos.user_data.end()));
+  }
 }
 
 }  // namespace
@@ -55,7 +59,7 @@ dds::Topic* RosPeer::topic(const std::string& name, dds::TopicDataType* type) {
   return topic;
 }
 
-void RosPeer::createReader(const std::string& name, dds::TopicDataType* type, Qos qos,
+void RosPeer::createReader(const std::string& name, dds::TopicDataType* type, const Qos& qos,
                            dds::DataReaderListener* listener) {
   dds::DataReaderQos reader_qos = dds::DATAREADER_QOS_DEFAULT;
   apply(reader_qos, qos);
@@ -64,7 +68,7 @@ void RosPeer::createReader(const std::string& name, dds::TopicDataType* type, Qo
   }
 }
 
-dds::DataWriter* RosPeer::createWriter(const std::string& name, dds::TopicDataType* type, Qos qos) {
+dds::DataWriter* RosPeer::createWriter(const std::string& name, dds::TopicDataType* type, const Qos& qos) {
   dds::DataWriterQos writer_qos = dds::DATAWRITER_QOS_DEFAULT;
   apply(writer_qos, qos);
   dds::DataWriter* writer = publisher_->create_datawriter(topic(name, type), writer_qos);
