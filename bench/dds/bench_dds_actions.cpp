@@ -5,7 +5,8 @@
 //     the reply that accepts it (p50 / p99 / max); it includes the library's
 //     whole-trajectory check and the hand-over to the control loop;
 //  2. feedback rate while a goal runs (messages per second) and the gaps
-//     between feedback messages (p50 / p99 / max).
+//     between feedback messages (p50 / p99 / max);
+//  3. /tf messages per second over the whole run.
 // Run it inside a private network namespace:
 //   unshare -n sh -c 'ip link set lo up && ip link set lo multicast on &&
 //                     exec build/tests/dds/bench_dds_actions [GOALS]'
@@ -58,6 +59,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "bench_dds_actions: the arm did not reach the start pose\n");
     return 1;
   }
+  auto tf = peer.subscribe<tf2_msgs::msg::dds_::TFMessage_PubSubType>("rt/tf", Qos{true, false, 100});
+  tf->clear();
+  const auto began = Clock::now();
   std::vector<double> latency_ms, rate_hz, gaps_ms;
   for (int n = 0; n < goals; ++n) {
     std::vector<double> start = pose, end = pose;
@@ -83,6 +87,7 @@ int main(int argc, char** argv) {
         gaps_ms.push_back(ms(feedback[i].arrival - feedback[i - 1].arrival));
     }
   }
+  const double tf_rate = tf->size() / std::chrono::duration<double>(Clock::now() - began).count();
   std::printf("goals: %d of %.1f s each\n", goals, kGoalSeconds);
   std::printf("acceptance latency [ms]: p50 %.2f  p99 %.2f  max %.2f\n", percentile(latency_ms, 0.5),
               percentile(latency_ms, 0.99), percentile(latency_ms, 1.0));
@@ -90,5 +95,6 @@ int main(int argc, char** argv) {
               percentile(rate_hz, 0.5), percentile(rate_hz, 1.0));
   std::printf("feedback gaps [ms]: p50 %.1f  p99 %.1f  max %.1f\n", percentile(gaps_ms, 0.5),
               percentile(gaps_ms, 0.99), percentile(gaps_ms, 1.0));
+  std::printf("/tf messages per second: %.1f\n", tf_rate);
   return 0;
 }

@@ -288,8 +288,7 @@ class ArmActions::impl {
 
   // Runs a new trajectory goal; returns false with the result filled when refused.
   bool startFollowing(const control_msgs_action_dds__FollowJointTrajectory_SendGoal_Request_& request);
-  bool startGripping(const control_msgs_action_dds__GripperCommand_SendGoal_Request_& request,
-                     std::string& why);
+  bool startGripping(const control_msgs_action_dds__GripperCommand_SendGoal_Request_& request);
   void tickFollowing();
   void tickGripping();
   void endFollowing(Status status, std::int32_t code, const std::string& text);
@@ -311,6 +310,32 @@ class ArmActions::impl {
 };
 
 namespace {
+
+// Answers every send_goal request waiting at @p reader: @p accept decides
+// (under @p mutex), the reply echoes the request's header.
+template <class Request, class Response, class Accept>
+void answerGoals(dds_entity_t reader, std::mutex& mutex, const ServiceServer& service, Accept accept) {
+  takeAll<Request>(reader, [&](const Request& request, const dds_sample_info_t& info) {
+    Response response{};
+    response.guid = request.guid;
+    response.seq = request.seq;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      response.accepted = accept(request);
+      response.stamp = wallClockStamp();
+    }
+    service.reply(&response, info.publication_handle);
+  });
+}
+
+// Hands every get_result request waiting at @p reader to @p book.
+template <class Request>
+void answerResults(dds_entity_t reader, std::mutex& mutex, GoalBook& book) {
+  takeAll<Request>(reader, [&](const Request& request, const dds_sample_info_t& info) {
+    std::lock_guard<std::mutex> lock(mutex);
+    book.result(goalId(request.goal_id), info.publication_handle, RequestHeader{request.guid, request.seq});
+  });
+}
 
 template <class Response>
 Response resultHeader(const RequestHeader& header, const Goal& goal) {
@@ -392,18 +417,10 @@ void ArmActions::impl::endpoints(std::vector<dds_entity_t>& readers,
 
 void ArmActions::impl::onFollowGoal(dds_entity_t reader, void* self) {
   auto& actions = *static_cast<impl*>(self);
-  takeAll<control_msgs_action_dds__FollowJointTrajectory_SendGoal_Request_>(
-      reader, [&](const auto& request, const auto& info) {
-        control_msgs_action_dds__FollowJointTrajectory_SendGoal_Response_ response{};
-        response.guid = request.guid;
-        response.seq = request.seq;
-        {
-          std::lock_guard<std::mutex> lock(actions.mutex_);
-          response.accepted = actions.startFollowing(request);
-          response.stamp = wallClockStamp();
-        }
-        actions.follow_.send_goal.reply(&response, info.publication_handle);
-      });
+  answerGoals<control_msgs_action_dds__FollowJointTrajectory_SendGoal_Request_,
+              control_msgs_action_dds__FollowJointTrajectory_SendGoal_Response_>(
+      reader, actions.mutex_, actions.follow_.send_goal,
+      [&](const auto& request) { return actions.startFollowing(request); });
 }
 
 bool ArmActions::impl::startFollowing(
@@ -450,12 +467,8 @@ bool ArmActions::impl::startFollowing(
 
 void ArmActions::impl::onFollowResult(dds_entity_t reader, void* self) {
   auto& actions = *static_cast<impl*>(self);
-  takeAll<control_msgs_action_dds__FollowJointTrajectory_GetResult_Request_>(
-      reader, [&](const auto& request, const auto& info) {
-        std::lock_guard<std::mutex> lock(actions.mutex_);
-        actions.follow_book_.result(goalId(request.goal_id), info.publication_handle,
-                                    RequestHeader{request.guid, request.seq});
-      });
+  answerResults<control_msgs_action_dds__FollowJointTrajectory_GetResult_Request_>(reader, actions.mutex_,
+                                                                                   actions.follow_book_);
 }
 
 void ArmActions::impl::endFollowing(Status status, std::int32_t code, const std::string& text) {
@@ -554,31 +567,16 @@ void ArmActions::impl::tickFollowing() {
 
 void ArmActions::impl::onGripperGoal(dds_entity_t reader, void* self) {
   auto& actions = *static_cast<impl*>(self);
-  takeAll<control_msgs_action_dds__GripperCommand_SendGoal_Request_>(
-      reader, [&](const auto& request, const auto& info) {
-        control_msgs_action_dds__GripperCommand_SendGoal_Response_ response{};
-        response.guid = request.guid;
-        response.seq = request.seq;
-        {
-          std::lock_guard<std::mutex> lock(actions.mutex_);
-          std::string why;
-          response.accepted = actions.startGripping(request, why);
-          if (!response.accepted) {
-            std::fprintf(stderr, "kav_bridge: refused a gripper_cmd goal: %s\n", why.c_str());
-          }
-          response.stamp = wallClockStamp();
-        }
-        actions.gripper_.send_goal.reply(&response, info.publication_handle);
-      });
+  answerGoals<control_msgs_action_dds__GripperCommand_SendGoal_Request_,
+              control_msgs_action_dds__GripperCommand_SendGoal_Response_>(
+      reader, actions.mutex_, actions.gripper_.send_goal,
+      [&](const auto& request) { return actions.startGripping(request); });
 }
 
-bool ArmActions::impl::startGripping(const control_msgs_action_dds__GripperCommand_SendGoal_Request_& request,
-                                     std::string& why) {
+bool ArmActions::impl::startGripping(
+    const control_msgs_action_dds__GripperCommand_SendGoal_Request_& request) {
   const GoalId id = goalId(request.goal_id);
-  if (gripper_book_.find(id) != nullptr) {
-    why = "goal id used before";
-    return false;
-  }
+  if (gripper_book_.find(id) != nullptr) return false;  // an id is used once
   const auto& command = request.goal.command;
   double position = 0.0;
   // A limit below the library's own: the bridge runs the gripper's law in
@@ -598,7 +596,7 @@ bool ArmActions::impl::startGripping(const control_msgs_action_dds__GripperComma
       arm_.setCatch(catchTarget(command.position));
     }
   } catch (const std::exception& error) {
-    why = error.what();
+    std::fprintf(stderr, "kav_bridge: refused a gripper_cmd goal: %s\n", error.what());
     gripper_book_.add(id, kUnknown);
     return false;
   }
@@ -611,12 +609,8 @@ bool ArmActions::impl::startGripping(const control_msgs_action_dds__GripperComma
 
 void ArmActions::impl::onGripperResult(dds_entity_t reader, void* self) {
   auto& actions = *static_cast<impl*>(self);
-  takeAll<control_msgs_action_dds__GripperCommand_GetResult_Request_>(
-      reader, [&](const auto& request, const auto& info) {
-        std::lock_guard<std::mutex> lock(actions.mutex_);
-        actions.gripper_book_.result(goalId(request.goal_id), info.publication_handle,
-                                     RequestHeader{request.guid, request.seq});
-      });
+  answerResults<control_msgs_action_dds__GripperCommand_GetResult_Request_>(reader, actions.mutex_,
+                                                                            actions.gripper_book_);
 }
 
 void ArmActions::impl::endGripping(Status status, double position, double effort, bool stalled,

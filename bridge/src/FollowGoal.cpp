@@ -26,48 +26,6 @@ int jointIndex(const std::string& name) {
   return known == kJointNames.begin() + kJoints ? -1 : static_cast<int>(known - kJointNames.begin());
 }
 
-// For each joint, its index in the goal's joint names.
-std::array<int, kJoints> jointOrder(const dds_sequence_string& names) {
-  if (names._length != kJoints) {
-    throw GoalRefused(kInvalidJoints, "expected the 6 joints joint1..joint6, got " +
-                                          std::to_string(names._length) + " joint names");
-  }
-  std::array<int, kJoints> order;
-  order.fill(-1);
-  for (int i = 0; i < kJoints; ++i) {
-    const std::string name = str(names._buffer[i]);
-    const int joint = jointIndex(name);
-    if (joint < 0) throw GoalRefused(kInvalidJoints, "unknown joint '" + name + "'");
-    if (order[joint] != -1) throw GoalRefused(kInvalidJoints, "joint '" + name + "' given twice");
-    order[joint] = i;
-  }
-  return order;
-}
-
-std::vector<double> reordered(const dds_sequence_double& values, const std::array<int, kJoints>& order,
-                              bool required, const std::string& what) {
-  if (values._length == 0 && !required) return {};
-  if (values._length != kJoints) {
-    throw GoalRefused(kInvalidGoal, what + " has " + std::to_string(values._length) + " values, expected 6" +
-                                        (required ? "" : " or none"));
-  }
-  std::vector<double> result(kJoints);
-  for (int joint = 0; joint < kJoints; ++joint) {
-    result[joint] = values._buffer[order[joint]];
-    if (!std::isfinite(result[joint])) {
-      throw GoalRefused(kInvalidGoal, what + " of " + kJointNames[joint] + " is not finite");
-    }
-  }
-  return result;
-}
-
-double seconds(const builtin_interfaces_msg_dds__Duration_& duration, const std::string& what) {
-  if (duration.sec < 0 || duration.nanosec >= 1000000000u) {
-    throw GoalRefused(kInvalidGoal, what + " is not a valid non-negative duration");
-  }
-  return duration.sec + duration.nanosec * 1e-9;
-}
-
 // Tolerances: a positive value is used, 0 keeps the default, a negative one
 // (-1 in the message's convention) turns the check off.
 void tolerances(const dds_sequence_control_msgs_msg_dds__JointTolerance_& given, motion::JointArray& position,
@@ -87,12 +45,10 @@ void tolerances(const dds_sequence_control_msgs_msg_dds__JointTolerance_& given,
   }
 }
 
-}  // namespace
-
-FollowPlan checkFollowGoal(const control_msgs_action_dds__FollowJointTrajectory_Goal_& goal,
-                           const motion::JointArray& measured, double now_s) {
+FollowPlan checkedGoal(const control_msgs_action_dds__FollowJointTrajectory_Goal_& goal,
+                       const motion::JointArray& measured, double now_s) {
   const auto& trajectory = goal.trajectory;
-  const auto order = jointOrder(trajectory.joint_names);
+  const auto order = jointOrder(trajectory.joint_names, "");
   if (goal.multi_dof_trajectory.joint_names._length > 0 || goal.multi_dof_trajectory.points._length > 0) {
     throw GoalRefused(kInvalidJoints, "the arm has no multi-DOF joints");
   }
@@ -109,17 +65,17 @@ FollowPlan checkFollowGoal(const control_msgs_action_dds__FollowJointTrajectory_
   for (double& tolerance : plan.goal_position) {
     if (tolerance <= 0) tolerance = kDefaultGoalTolerance;
   }
-  const double goal_time = seconds(goal.goal_time_tolerance, "goal_time_tolerance");
+  const double goal_time = durationSeconds(goal.goal_time_tolerance, "goal_time_tolerance");
   if (goal_time > 0) plan.goal_time = goal_time;
 
   for (std::uint32_t p = 0; p < trajectory.points._length; ++p) {
     const auto& point = trajectory.points._buffer[p];
     const std::string which = "point " + std::to_string(p);
     motion::TrajectoryPoint sample;
-    sample.positions = reordered(point.positions, order, true, which + " positions");
-    sample.velocities = reordered(point.velocities, order, false, which + " velocities");
-    sample.accelerations = reordered(point.accelerations, order, false, which + " accelerations");
-    sample.time_from_start = seconds(point.time_from_start, which + " time_from_start");
+    sample.positions = jointValues(point.positions, order, true, which + " positions");
+    sample.velocities = jointValues(point.velocities, order, false, which + " velocities");
+    sample.accelerations = jointValues(point.accelerations, order, false, which + " accelerations");
+    sample.time_from_start = durationSeconds(point.time_from_start, which + " time_from_start");
     if (sample.time_from_start == 0.0) {
       // The start state: it must be where the arm is.
       for (int joint = 0; joint < kJoints; ++joint) {
@@ -146,6 +102,21 @@ FollowPlan checkFollowGoal(const control_msgs_action_dds__FollowJointTrajectory_
     }
   }
   return plan;
+}
+
+}  // namespace
+
+FollowPlan checkFollowGoal(const control_msgs_action_dds__FollowJointTrajectory_Goal_& goal,
+                           const motion::JointArray& measured, double now_s) {
+  try {
+    return checkedGoal(goal, measured, now_s);
+  } catch (const GoalRefused&) {
+    throw;
+  } catch (const JointNamesError& error) {
+    throw GoalRefused(kInvalidJoints, error.what());
+  } catch (const std::invalid_argument& error) {
+    throw GoalRefused(kInvalidGoal, error.what());
+  }
 }
 
 FollowTracker::FollowTracker(FollowPlan plan, const motion::JointSample& start)

@@ -17,6 +17,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "RosMessagesPubSubTypes.h"
@@ -34,6 +35,17 @@ struct Qos {
   int depth;
   std::string user_data;  ///< USER_DATA of the endpoint, as "key=value;"
 };
+
+/// Polls @p condition every 20 ms until it holds or @p timeout has passed;
+/// returns its last value.
+inline bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+  const auto end = Clock::now() + timeout;
+  while (Clock::now() < end) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return condition();
+}
 
 /// Everything one reader received, oldest first.
 template <class Message>
