@@ -43,8 +43,10 @@ enum CancelCode : std::int8_t { kCancelNone = 0, kCancelRejected = 1, kUnknownGo
 
 constexpr int kGoHome = 1;
 constexpr int kPositionControl = 5;
-// Ended goals kept for get_result.
+// Ended and refused goals kept for get_result, and get_result requests kept
+// waiting per running goal.
 constexpr std::size_t kKeptGoals = 32;
+constexpr std::size_t kWaitingResults = 16;
 // The gripper: at the goal within this, stalled after this long without
 // this much progress.
 constexpr double kGripperReached = 0.05;
@@ -86,6 +88,8 @@ struct Goal {
   bool stalled = false, reached = false;
   std::vector<std::pair<dds_instance_handle_t, RequestHeader>> waiting;  // get_result requests
   bool ended() const { return status >= kSucceeded; }
+  // Ended, or refused: never to change again.
+  bool settled() const { return ended() || status == kUnknown; }
 };
 
 // The goals of one action, its status topic, the get_result replies and the
@@ -125,7 +129,11 @@ class GoalBook {
     goal.id = id;
     goal.stamp = wallClockStamp();
     goal.status = status;
-    while (goals_.size() > kKeptGoals && goals_.front().ended()) goals_.pop_front();
+    while (goals_.size() > kKeptGoals) {
+      const auto oldest = std::find_if(goals_.begin(), goals_.end(), [](const Goal& kept) { return kept.settled(); });
+      if (oldest == goals_.end()) break;
+      goals_.erase(oldest);
+    }
     if (status != kUnknown) publishStatus();
     return goals_.back();
   }
@@ -149,9 +157,10 @@ class GoalBook {
       Goal unknown;
       unknown.id = id;
       send_result_(unknown, writer, header);
-    } else if (goal->ended() || goal->status == kUnknown) {
+    } else if (goal->settled()) {
       send_result_(*goal, writer, header);
     } else {
+      if (goal->waiting.size() >= kWaitingResults) goal->waiting.erase(goal->waiting.begin());
       goal->waiting.emplace_back(writer, header);
     }
   }
