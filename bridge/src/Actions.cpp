@@ -130,7 +130,8 @@ class GoalBook {
     goal.stamp = wallClockStamp();
     goal.status = status;
     while (goals_.size() > kKeptGoals) {
-      const auto oldest = std::find_if(goals_.begin(), goals_.end(), [](const Goal& kept) { return kept.settled(); });
+      const auto oldest =
+          std::find_if(goals_.begin(), goals_.end(), [](const Goal& kept) { return kept.settled(); });
       if (oldest == goals_.end()) break;
       goals_.erase(oldest);
     }

@@ -37,7 +37,8 @@ RosPeer::RosPeer(std::uint32_t domain) {
   qos.transport().use_builtin_transports = false;
   qos.transport().user_transports.push_back(
       std::make_shared<eprosima::fastdds::rtps::UDPv4TransportDescriptor>());
-  participant_ = dds::DomainParticipantFactory::get_instance()->create_participant(domain, qos);
+  participant_ = dds::DomainParticipantFactory::get_instance()->create_participant(domain, qos, &discovery_,
+                                                                                   dds::StatusMask::none());
   if (participant_ == nullptr) throw std::runtime_error("Fast DDS: cannot create a participant");
   publisher_ = participant_->create_publisher(dds::PUBLISHER_QOS_DEFAULT);
   subscriber_ = participant_->create_subscriber(dds::SUBSCRIBER_QOS_DEFAULT);
@@ -75,6 +76,19 @@ dds::DataWriter* RosPeer::createWriter(const std::string& name, dds::TopicDataTy
   if (writer == nullptr) throw std::runtime_error("Fast DDS: cannot create a writer of " + name);
   writers_.emplace_back(name, writer);
   return writer;
+}
+
+void RosPeer::Discovery::on_participant_discovery(dds::DomainParticipant*,
+                                                  eprosima::fastrtps::rtps::ParticipantDiscoveryInfo&& info) {
+  if (info.status != eprosima::fastrtps::rtps::ParticipantDiscoveryInfo::DISCOVERED_PARTICIPANT) return;
+  const auto& data = info.info.m_userData.data_vec();
+  std::lock_guard<std::mutex> lock(mutex);
+  user_data.emplace_back(data.begin(), data.end());
+}
+
+std::vector<std::string> RosPeer::participantUserData() {
+  std::lock_guard<std::mutex> lock(discovery_.mutex);
+  return discovery_.user_data;
 }
 
 bool RosPeer::waitForReaders(const std::string& topic, int count, std::chrono::milliseconds timeout) {

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <fastdds/dds/domain/DomainParticipant.hpp>
+#include <fastdds/dds/domain/DomainParticipantListener.hpp>
 #include <fastdds/dds/publisher/DataWriter.hpp>
 #include <fastdds/dds/subscriber/DataReader.hpp>
 #include <fastdds/dds/subscriber/DataReaderListener.hpp>
@@ -140,6 +141,9 @@ class RosPeer {
     return [writer](typename PubSub::type message) { writer->write(&message); };
   }
 
+  /// The USER_DATA of every other participant discovered so far, as text.
+  std::vector<std::string> participantUserData();
+
   /// Waits until the writers of @p topic have matched @p count readers each.
   bool waitForReaders(const std::string& topic, int count,
                       std::chrono::milliseconds timeout = std::chrono::seconds(10));
@@ -152,6 +156,15 @@ class RosPeer {
                                                    eprosima::fastdds::dds::TopicDataType* type,
                                                    const Qos& qos);
 
+  class Discovery : public eprosima::fastdds::dds::DomainParticipantListener {
+   public:
+    void on_participant_discovery(eprosima::fastdds::dds::DomainParticipant*,
+                                  eprosima::fastrtps::rtps::ParticipantDiscoveryInfo&& info) override;
+    std::mutex mutex;
+    std::vector<std::string> user_data;
+  };
+
+  Discovery discovery_;
   eprosima::fastdds::dds::DomainParticipant* participant_ = nullptr;
   eprosima::fastdds::dds::Publisher* publisher_ = nullptr;
   eprosima::fastdds::dds::Subscriber* subscriber_ = nullptr;

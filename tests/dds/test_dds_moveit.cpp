@@ -53,7 +53,7 @@ std::vector<double> offset(const std::vector<double>& q, const std::vector<doubl
 class MoveIt : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    bridged = new BridgedArm("armM", kDomain, 50, {"--node-name", "moveit_arm"});
+    bridged = new BridgedArm("armM", kDomain, 50, {"--node-name", "moveit_arm", "--frame-prefix", "m/"});
     peer = new RosPeer(kDomain);
     joint_states =
         peer->subscribe<sensor_msgs::msg::dds_::JointState_PubSubType>(bridged->topic("joint_states"));
@@ -306,6 +306,9 @@ TEST_F(MoveIt, DiscoveryInfoNamesTheNodeAndEveryEndpoint) {
   }
   EXPECT_TRUE(listed);
   EXPECT_TRUE(std::equal(writer.begin(), writer.begin() + 12, sample->gid().data().begin()));
+  // Its participant says which security enclave it is in, as ROS 2's do.
+  const auto user_data = peer->participantUserData();
+  EXPECT_NE(std::find(user_data.begin(), user_data.end(), "enclave=/;"), user_data.end());
 }
 
 TEST_F(MoveIt, RobotDescriptionReachesALateJoinerAndTfCarriesEveryLink) {
@@ -325,10 +328,16 @@ TEST_F(MoveIt, RobotDescriptionReachesALateJoinerAndTfCarriesEveryLink) {
   ASSERT_TRUE(kdl_parser::treeFromFile(urdfPath(), tree));
   std::set<std::string> children;
   const auto q = simJoints(bridged->arm);
+  // Frame names are the description's, after the --frame-prefix.
+  const auto unprefixed = [](const std::string& frame) {
+    EXPECT_EQ(frame.substr(0, 2), "m/");
+    return frame.substr(2);
+  };
   for (const auto& transform : transforms->transforms()) {
-    children.insert(transform.child_frame_id());
-    const auto& element = tree.getSegments().at(transform.child_frame_id());
-    EXPECT_EQ(transform.header().frame_id(), GetTreeElementParent(element)->first);
+    const std::string child = unprefixed(transform.child_frame_id());
+    children.insert(child);
+    const auto& element = tree.getSegments().at(child);
+    EXPECT_EQ(unprefixed(transform.header().frame_id()), GetTreeElementParent(element)->first);
     const std::string joint = GetTreeElementSegment(element).getJoint().getName();
     const int index = joint.back() - '1';
     const KDL::Frame expected = GetTreeElementSegment(element).pose(q[index]);
