@@ -59,6 +59,14 @@ double gripperTorque(double target, double position, double max_effort) {
   return std::clamp(config::kGripperPositionGain * (target - position), -max_effort, max_effort);
 }
 
+// The hand-over from the constructing thread to the DDS threads that run the
+// request listeners: the constructor holds it while it installs them, every
+// listener passes through it first. (The DDS library's own locking orders
+// this too, but ThreadSanitizer does not see into the library.)
+std::mutex handoff;
+
+void afterHandoff() { std::lock_guard<std::mutex> lock(handoff); }
+
 GoalId goalId(const unique_identifier_msgs_msg_dds__UUID_& uuid) {
   GoalId id;
   std::memcpy(id.data(), uuid.uuid, id.size());
@@ -110,10 +118,9 @@ class GoalBook {
     status_ = dds_create_writer(participant, topic, qos, nullptr);
     dds_delete_qos(qos);
     if (status_ < 0) throw std::runtime_error("DDS: cannot create the writer of " + name);
-    cancel_service_ =
-        ServiceServer(participant, action_msgs_srv_dds__CancelGoal_Request__desc,
-                      action_msgs_srv_dds__CancelGoal_Response__desc, ns, action + "/_action/cancel_goal",
-                      next_service_id(), &GoalBook::onCancel, this);
+    cancel_service_ = ServiceServer(participant, action_msgs_srv_dds__CancelGoal_Request__desc,
+                                    action_msgs_srv_dds__CancelGoal_Response__desc, ns,
+                                    action + "/_action/cancel_goal", next_service_id());
   }
 
   Goal* find(const GoalId& id) {
@@ -166,6 +173,10 @@ class GoalBook {
     }
   }
 
+  void listen() { cancel_service_.listen(&GoalBook::onCancel, this); }
+  // Answers the requests that came before listen().
+  void drain() { onCancel(cancel_service_.requests(), this); }
+
   void endpoints(std::vector<dds_entity_t>& readers, std::vector<dds_entity_t>& writers) const {
     readers.push_back(cancel_service_.requests());
     writers.push_back(cancel_service_.replies());
@@ -191,6 +202,7 @@ class GoalBook {
   // A zero id cancels every goal; a non-zero stamp also every goal accepted
   // at or before it.
   static void onCancel(dds_entity_t reader, void* self) {
+    afterHandoff();
     auto& book = *static_cast<GoalBook*>(self);
     takeAll<action_msgs_srv_dds__CancelGoal_Request_>(reader, [&](const auto& request, const auto& info) {
       action_msgs_srv_dds__CancelGoal_Response_ response{};
@@ -243,12 +255,11 @@ struct ActionEndpoints {
                   const std::function<std::string()>& next_service_id,
                   const dds_topic_descriptor_t& goal_request, const dds_topic_descriptor_t& goal_reply,
                   const dds_topic_descriptor_t& result_request, const dds_topic_descriptor_t& result_reply,
-                  const dds_topic_descriptor_t& feedback_type, dds_on_data_available_fn on_goal,
-                  dds_on_data_available_fn on_result, void* arg)
-      : send_goal(participant, goal_request, goal_reply, ns, action + "/_action/send_goal", next_service_id(),
-                  on_goal, arg),
+                  const dds_topic_descriptor_t& feedback_type)
+      : send_goal(participant, goal_request, goal_reply, ns, action + "/_action/send_goal",
+                  next_service_id()),
         get_result(participant, result_request, result_reply, ns, action + "/_action/get_result",
-                   next_service_id(), on_result, arg) {
+                   next_service_id()) {
     const std::string name = rosTopic(ns, action + "/_action/feedback");
     const dds_entity_t topic = dds_create_topic(participant, &feedback_type, name.c_str(), nullptr, nullptr);
     if (topic < 0) throw std::runtime_error("DDS: cannot create the topic " + name);
@@ -256,6 +267,11 @@ struct ActionEndpoints {
     feedback = dds_create_writer(participant, topic, qos, nullptr);
     dds_delete_qos(qos);
     if (feedback < 0) throw std::runtime_error("DDS: cannot create the writer of " + name);
+  }
+
+  void listen(dds_on_data_available_fn on_goal, dds_on_data_available_fn on_result, void* arg) const {
+    send_goal.listen(on_goal, arg);
+    get_result.listen(on_result, arg);
   }
 
   void endpoints(std::vector<dds_entity_t>& readers, std::vector<dds_entity_t>& writers) const {
@@ -405,15 +421,28 @@ ArmActions::impl::impl(dds_entity_t participant, const std::string& ns, t8::Inte
               control_msgs_action_dds__FollowJointTrajectory_SendGoal_Response__desc,
               control_msgs_action_dds__FollowJointTrajectory_GetResult_Request__desc,
               control_msgs_action_dds__FollowJointTrajectory_GetResult_Response__desc,
-              control_msgs_action_dds__FollowJointTrajectory_FeedbackMessage__desc, &impl::onFollowGoal,
-              &impl::onFollowResult, this),
+              control_msgs_action_dds__FollowJointTrajectory_FeedbackMessage__desc),
       gripper_(participant, ns, "gripper_cmd", next_service_id,
                control_msgs_action_dds__GripperCommand_SendGoal_Request__desc,
                control_msgs_action_dds__GripperCommand_SendGoal_Response__desc,
                control_msgs_action_dds__GripperCommand_GetResult_Request__desc,
                control_msgs_action_dds__GripperCommand_GetResult_Response__desc,
-               control_msgs_action_dds__GripperCommand_FeedbackMessage__desc, &impl::onGripperGoal,
-               &impl::onGripperResult, this) {}
+               control_msgs_action_dds__GripperCommand_FeedbackMessage__desc) {
+  {
+    std::lock_guard<std::mutex> lock(handoff);
+    follow_book_.listen();
+    gripper_book_.listen();
+    follow_.listen(&impl::onFollowGoal, &impl::onFollowResult, this);
+    gripper_.listen(&impl::onGripperGoal, &impl::onGripperResult, this);
+  }
+  // Requests that came before the listeners.
+  follow_book_.drain();
+  gripper_book_.drain();
+  onFollowGoal(follow_.send_goal.requests(), this);
+  onFollowResult(follow_.get_result.requests(), this);
+  onGripperGoal(gripper_.send_goal.requests(), this);
+  onGripperResult(gripper_.get_result.requests(), this);
+}
 
 void ArmActions::impl::endpoints(std::vector<dds_entity_t>& readers,
                                  std::vector<dds_entity_t>& writers) const {
@@ -426,6 +455,7 @@ void ArmActions::impl::endpoints(std::vector<dds_entity_t>& readers,
 // ------------------------------------------------------------ FollowJointTrajectory
 
 void ArmActions::impl::onFollowGoal(dds_entity_t reader, void* self) {
+  afterHandoff();
   auto& actions = *static_cast<impl*>(self);
   answerGoals<control_msgs_action_dds__FollowJointTrajectory_SendGoal_Request_,
               control_msgs_action_dds__FollowJointTrajectory_SendGoal_Response_>(
@@ -476,6 +506,7 @@ bool ArmActions::impl::startFollowing(
 }
 
 void ArmActions::impl::onFollowResult(dds_entity_t reader, void* self) {
+  afterHandoff();
   auto& actions = *static_cast<impl*>(self);
   answerResults<control_msgs_action_dds__FollowJointTrajectory_GetResult_Request_>(reader, actions.mutex_,
                                                                                    actions.follow_book_);
@@ -576,6 +607,7 @@ void ArmActions::impl::tickFollowing() {
 // ------------------------------------------------------------ GripperCommand
 
 void ArmActions::impl::onGripperGoal(dds_entity_t reader, void* self) {
+  afterHandoff();
   auto& actions = *static_cast<impl*>(self);
   answerGoals<control_msgs_action_dds__GripperCommand_SendGoal_Request_,
               control_msgs_action_dds__GripperCommand_SendGoal_Response_>(
@@ -618,6 +650,7 @@ bool ArmActions::impl::startGripping(
 }
 
 void ArmActions::impl::onGripperResult(dds_entity_t reader, void* self) {
+  afterHandoff();
   auto& actions = *static_cast<impl*>(self);
   answerResults<control_msgs_action_dds__GripperCommand_GetResult_Request_>(reader, actions.mutex_,
                                                                             actions.gripper_book_);

@@ -70,20 +70,23 @@ std::string userDataValue(const std::string& user_data, const std::string& key) 
 
 ServiceServer::ServiceServer(dds_entity_t participant, const dds_topic_descriptor_t& request_type,
                              const dds_topic_descriptor_t& reply_type, const std::string& ns,
-                             const std::string& name, const std::string& service_id,
-                             dds_on_data_available_fn on_request, void* arg) {
+                             const std::string& name, const std::string& service_id) {
   dds_qos_t* qos = makeQos(Delivery::kReliable, kServiceDepth, "serviceid=" + service_id + ";");
   replies_ =
       dds_create_writer(participant, topic(participant, reply_type, replyTopic(ns, name)), qos, nullptr);
-  dds_listener_t* listener = dds_create_listener(arg);
-  dds_lset_data_available(listener, on_request);
   requests_ =
-      dds_create_reader(participant, topic(participant, request_type, requestTopic(ns, name)), qos, listener);
-  dds_delete_listener(listener);
+      dds_create_reader(participant, topic(participant, request_type, requestTopic(ns, name)), qos, nullptr);
   dds_delete_qos(qos);
   if (replies_ < 0 || requests_ < 0) {
     throw std::runtime_error("DDS: cannot create the endpoints of the service /" + ns + "/" + name);
   }
+}
+
+void ServiceServer::listen(dds_on_data_available_fn on_request, void* arg) const {
+  dds_listener_t* listener = dds_create_listener(arg);
+  dds_lset_data_available(listener, on_request);
+  dds_set_listener(requests_, listener);
+  dds_delete_listener(listener);
 }
 
 ServiceServer::Client ServiceServer::clientReader(dds_instance_handle_t request_writer) const {

@@ -36,12 +36,15 @@ class ServiceServer {
  public:
   ServiceServer() = default;
   /// Creates the reader and writer of service /<ns>/<name> (reliable,
-  /// volatile, keep last 10) on @p participant. @p on_request runs on a DDS
-  /// thread with @p arg when requests arrive.
+  /// volatile, keep last 10) on @p participant; requests wait until listen().
   /// @throw std::runtime_error when an entity cannot be created
   ServiceServer(dds_entity_t participant, const dds_topic_descriptor_t& request_type,
                 const dds_topic_descriptor_t& reply_type, const std::string& ns, const std::string& name,
-                const std::string& service_id, dds_on_data_available_fn on_request, void* arg);
+                const std::string& service_id);
+
+  /// From now on @p on_request runs on a DDS thread with @p arg when
+  /// requests arrive.
+  void listen(dds_on_data_available_fn on_request, void* arg) const;
 
   dds_entity_t requests() const { return requests_; }
   dds_entity_t replies() const { return replies_; }
