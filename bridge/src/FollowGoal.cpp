@@ -91,6 +91,18 @@ FollowPlan checkedGoal(const control_msgs_action_dds__FollowJointTrajectory_Goal
     plan.points.push_back(std::move(sample));
   }
   if (plan.points.empty()) throw GoalRefused(kInvalidGoal, "the trajectory has no point after time 0");
+  // The arm holds the last point. Planners end there with velocities of a
+  // rounding's size, and often with the acceleration of the last stretch of
+  // their profile: such a trajectory runs on positions and velocities alone.
+  motion::TrajectoryPoint& last = plan.points.back();
+  for (double& velocity : last.velocities) {
+    if (std::fabs(velocity) <= kRestVelocity) velocity = 0.0;
+  }
+  const bool stops_accelerating =
+      std::all_of(last.accelerations.begin(), last.accelerations.end(), [](double a) { return a == 0.0; });
+  if (!stops_accelerating) {
+    for (auto& point : plan.points) point.accelerations.clear();
+  }
   plan.duration = plan.points.back().time_from_start;
 
   const auto& stamp = trajectory.header.stamp;

@@ -42,6 +42,9 @@ constexpr double kDefaultGoalTolerance = 0.02;
 /// the goal tolerance when the goal gives no goal time tolerance [s].
 constexpr double kDefaultGoalTime = 1.0;
 
+/// A last point's velocity this small counts as rest [rad/s].
+constexpr double kRestVelocity = 1e-6;
+
 /// A checked goal, in joint order (joint1..joint6).
 struct FollowPlan {
   std::vector<motion::TrajectoryPoint> points;  ///< every point after time 0
@@ -61,7 +64,10 @@ struct FollowPlan {
 /// kStartTolerance of @p measured, at least one point after time 0 (all
 /// INVALID_GOAL); a header stamp such that the trajectory ended before
 /// @p now_s gives OLD_HEADER_TIMESTAMP. Limits and times are the library's
-/// checks when the trajectory starts.
+/// checks when the trajectory starts. The last point's velocities up to
+/// kRestVelocity become 0; when its accelerations are not all 0 the
+/// accelerations of every point are left out (positions and velocities:
+/// cubic Hermite segments), as planners end their profiles that way.
 /// @throw GoalRefused with the code and the reason
 FollowPlan checkFollowGoal(const control_msgs_action_dds__FollowJointTrajectory_Goal_& goal,
                            const motion::JointArray& measured, double now_s);

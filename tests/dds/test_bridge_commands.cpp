@@ -44,6 +44,7 @@ class Message {
                        points_.data(), false};
   }
   const trajectory_msgs_msg_dds__JointTrajectory_& get() const { return message_; }
+  std::vector<trajectory_msgs_msg_dds__JointTrajectoryPoint_>& points() { return points_; }
 
  private:
   Trajectory data_;
@@ -172,6 +173,18 @@ TEST(FollowGoal, RefusalsCarryTheActionsErrorCodes) {
   old.goal.trajectory.header.stamp = {90, 0};
   EXPECT_EQ(refusal(old, 100.0), kOldHeaderTimestamp);
   EXPECT_EQ(refusal(old, 91.0), kSuccessful);
+}
+
+TEST(FollowGoal, APlannersEndOfProfileRunsOnPositionsAndVelocities) {
+  // The last point at rest but for a rounding, still decelerating.
+  std::vector<double> positions{0.2, 0.5, 0.5, 0.0, 0.0, 0.0}, velocities{1e-9, 0, 0, 0, 0, 0},
+      accelerations{-0.3, 0, 0, 0, 0, 0};
+  Goal goal({kInOrder, {positions}, {velocities}, {{2, 0}}});
+  auto& point = goal.message.points()[0];
+  point.accelerations = sequence(accelerations);
+  const FollowPlan plan = checkFollowGoal(goal.goal, kHere, 100.0);
+  EXPECT_EQ(plan.points[0].velocities, std::vector<double>(6, 0.0));
+  EXPECT_TRUE(plan.points[0].accelerations.empty());
 }
 
 TEST(FollowGoal, TrackerEndsOnThePathTheGoalAndTheGoalTime) {
