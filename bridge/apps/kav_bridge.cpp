@@ -2,6 +2,7 @@
 // or SIGHUP; then the arm is stopped cleanly (held in damping, bus closed).
 //
 //   kav_bridge --can NAME [--urdf PATH] [--type N] [--namespace NS] [--domain ID] [--rate HZ]
+//              [--node-name NAME] [--ros-distro humble|jazzy] [--frame-prefix PREFIX]
 //   kav_bridge --sim ...      a simulated arm on a private local-socket bus
 #include <bridge/Bridge.h>
 #include <interfaces/InterfacesThread.h>
@@ -32,8 +33,9 @@ struct Options {
 void usage(std::FILE* out) {
   std::fprintf(out,
                "usage: kav_bridge (--can NAME | --sim) [--urdf PATH] [--type N] [--namespace NS]\n"
-               "                  [--domain ID] [--rate HZ]\n"
-               "Serves one arm as ROS 2 topics over DDS until SIGINT, SIGTERM or SIGHUP.\n"
+               "                  [--domain ID] [--rate HZ] [--node-name NAME] [--ros-distro humble|jazzy]\n"
+               "                  [--frame-prefix PREFIX]\n"
+               "Serves one arm as a ROS 2 node over DDS until SIGINT, SIGTERM or SIGHUP.\n"
                "  --can NAME       CAN interface (\"can0\") or local-socket bus (\"unix:@name\")\n"
                "  --sim            a simulated arm on a private local-socket bus instead\n"
                "  --urdf PATH      robot description (default: the installed one)\n"
@@ -41,10 +43,15 @@ void usage(std::FILE* out) {
                "  --namespace NS   topic namespace: /NS/joint_states ... (default kav)\n"
                "  --domain ID      DDS domain, 0-232 (default: ROS_DOMAIN_ID, else 0)\n"
                "  --rate HZ        joint states per second, at most 200 (default 200)\n"
+               "  --node-name N    the node's name on the ROS 2 graph (default kav_bridge)\n"
+               "  --ros-distro D   graph layout of ROS 2 humble or jazzy (also Iron and later;\n"
+               "                   default jazzy)\n"
+               "  --frame-prefix P put in front of every TF frame name (default none)\n"
                "  --help           this text\n"
-               "Topics: /NS/joint_states /NS/ee_pose /NS/arm_state /diagnostics (published),\n"
-               "        /NS/joint_command /NS/target_pose /NS/gripper_command /NS/set_arm_state\n"
-               "        (subscribed). See docs/ros2.md.\n");
+               "Topics: /NS/joint_states /NS/ee_pose /NS/arm_state /NS/robot_description\n"
+               "        /diagnostics /tf /tf_static (published), /NS/joint_command\n"
+               "        /NS/target_pose /NS/gripper_command /NS/set_arm_state (subscribed);\n"
+               "actions /NS/follow_joint_trajectory /NS/gripper_cmd. See docs/ros2.md.\n");
 }
 
 // A whole decimal number within [low, high].
@@ -97,6 +104,12 @@ bool parse(int argc, char** argv, Options& options) {
       options.bridge.domain = static_cast<std::uint32_t>(number(arg, value, 0, 232));
     } else if (arg == "--rate") {
       options.bridge.rate_hz = rate(value);
+    } else if (arg == "--node-name") {
+      options.bridge.node_name = value;
+    } else if (arg == "--ros-distro") {
+      options.bridge.ros_distro = value;
+    } else if (arg == "--frame-prefix") {
+      options.bridge.frame_prefix = value;
     } else {
       throw std::invalid_argument("unknown option: " + arg);
     }
@@ -127,9 +140,10 @@ int serve(const Options& options, const sigset_t& stop_signals) {
   {
     kav::bridge::BridgeOptions bridge_options = options.bridge;
     bridge_options.hardware_id = can;
+    bridge_options.arm_type = options.type;
     kav::bridge::Bridge bridge(arm, bridge_options);
-    std::printf("kav_bridge: serving /%s on DDS domain %u\n", bridge_options.ns.c_str(),
-                bridge_options.domain);
+    std::printf("kav_bridge: serving /%s as node /%s/%s on DDS domain %u\n", bridge_options.ns.c_str(),
+                bridge_options.ns.c_str(), bridge_options.node_name.c_str(), bridge_options.domain);
     std::fflush(stdout);
     sigwait(&stop_signals, &signal_number);
     std::printf("kav_bridge: %s, stopping the arm\n", strsignal(signal_number));

@@ -16,16 +16,21 @@
 #include <thread>
 #include <vector>
 
+#include "Actions.h"
 #include "Commands.h"
 #include "Dds.h"
 #include "Description.h"
+#include "Graph.h"
 #include "Health.h"
+#include "Service.h"
 #include "config/ArmConfig.h"
 #include "controller/ControllerBase.h"
 #include "controller/ErrorCode.h"
 #include "diagnostic_msgs.h"
 #include "interfaces/InterfacesThread.h"
+#include "rmw_dds_common.h"
 #include "sensor_msgs.h"
+#include "tf2_msgs.h"
 
 namespace kav {
 namespace bridge {
@@ -43,6 +48,9 @@ constexpr std::chrono::seconds kDiagnosticsPeriod{1};
 constexpr std::size_t kTimingsPerReport = 256;
 // A period this far off its nominal length (p99) makes the diagnostics warn.
 constexpr double kLateLoopUs = 1000.0;
+// The action thread: goals, their feedback and /tf, this often.
+constexpr std::chrono::milliseconds kActionPeriod{10};
+constexpr int kTfDepth = 100;
 
 std::string checkedNamespace(const std::string& ns) {
   const auto first = ns.find_first_not_of('/');
@@ -69,20 +77,6 @@ dds_domainid_t checkedDomain(std::uint32_t domain) {
     throw std::invalid_argument("domain " + std::to_string(domain) + " is not within 0-232");
   }
   return domain;
-}
-
-builtin_interfaces_msg_dds__Time_ wallClockStamp() {
-  timespec now{};
-  clock_gettime(CLOCK_REALTIME, &now);
-  return {static_cast<std::int32_t>(now.tv_sec), static_cast<std::uint32_t>(now.tv_nsec)};
-}
-
-char* text(const std::string& value) { return const_cast<char*>(value.c_str()); }
-
-template <class T>
-dds_sequence_double doubles(std::vector<T>& values) {
-  return {static_cast<std::uint32_t>(values.size()), static_cast<std::uint32_t>(values.size()), values.data(),
-          false};
 }
 
 // "19 (motor 1 reported fault 3), 127 (...)": each new code with what it means.
@@ -113,17 +107,6 @@ std::string microseconds(const std::optional<double>& value) {
   return buffer;
 }
 
-// Takes every waiting sample of @p reader and hands the valid ones to @p handle.
-template <class Sample, class Handle>
-void takeAll(dds_entity_t reader, Handle handle) {
-  void* samples[1] = {nullptr};
-  dds_sample_info_t info;
-  while (dds_take(reader, samples, &info, 1, 1) > 0) {
-    if (info.valid_data) handle(*static_cast<const Sample*>(samples[0]));
-    dds_return_loan(reader, samples, 1);
-  }
-}
-
 }  // namespace
 
 class Bridge::impl {
@@ -139,6 +122,10 @@ class Bridge::impl {
   dds_entity_t reader(dds_entity_t topic, Delivery delivery, int depth, dds_on_data_available_fn on_data);
 
   void run();
+  void runActions();
+  void publishTransforms(bool fixed, dds_entity_t writer);
+  void publishDescription(const std::string& urdf_path);
+  void publishDiscoveryInfo();
   void publishJointStates();
   void publishPose();
   void publishArmState(int state);
@@ -164,8 +151,18 @@ class Bridge::impl {
   std::mutex arm_mutex_;
   std::string last_drop_;  // guarded by arm_mutex_
 
+  const std::string node_name_;
+  const RosDistro distro_;
+  const std::string frame_prefix_;
+  const LinkTree links_;
+
   Entity participant_;
   dds_entity_t joint_states_ = 0, ee_pose_ = 0, arm_state_ = 0, diagnostics_ = 0;
+  dds_entity_t tf_ = 0, tf_static_ = 0, robot_description_ = 0, discovery_ = 0;
+  // The node's endpoints, announced on ros_discovery_info.
+  std::vector<dds_entity_t> readers_, writers_;
+  std::uint32_t services_ = 0;
+  std::unique_ptr<ArmActions> actions_;
 
   ErrorCodeWatch error_codes_;
   std::uint64_t reported_drops_ = 0;
@@ -174,6 +171,7 @@ class Bridge::impl {
   std::condition_variable stop_signal_;
   bool stop_ = false;
   std::thread thread_;
+  std::thread action_thread_;
 };
 
 Bridge::impl::impl(t8::InterfacesThread& arm, const BridgeOptions& options)
@@ -181,9 +179,17 @@ Bridge::impl::impl(t8::InterfacesThread& arm, const BridgeOptions& options)
       ns_(checkedNamespace(options.ns)),
       hardware_id_(options.hardware_id),
       period_(checkedPeriod(options.rate_hz)),
-      zero_position_(zeroConfigurationPosition(options.urdf_path)) {
-  participant_ = Entity(dds_create_participant(checkedDomain(options.domain), nullptr, nullptr),
+      zero_position_(zeroConfigurationPosition(options.urdf_path)),
+      node_name_(options.node_name),
+      distro_(parseRosDistro(options.ros_distro)),
+      frame_prefix_(options.frame_prefix),
+      links_(options.urdf_path) {
+  checkNodeName(node_name_);
+  // ROS 2 participants carry their security enclave in USER_DATA.
+  dds_qos_t* participant_qos = makeQos(Delivery::kReliable, 1, "enclave=/;");
+  participant_ = Entity(dds_create_participant(checkedDomain(options.domain), participant_qos, nullptr),
                         "the domain participant");
+  dds_delete_qos(participant_qos);
 
   joint_states_ =
       writer(topic(sensor_msgs_msg_dds__JointState__desc, "joint_states"), Delivery::kReliable, 10);
@@ -204,7 +210,28 @@ Bridge::impl::impl(t8::InterfacesThread& arm, const BridgeOptions& options)
   reader(topic(std_msgs_msg_dds__Int32__desc, "set_arm_state"), Delivery::kReliable, 10,
          &impl::onSetArmState);
 
+  robot_description_ =
+      writer(topic(std_msgs_msg_dds__String__desc, "robot_description"), Delivery::kTransientLocal, 1);
+  publishDescription(options.urdf_path);
+  const auto global_topic = [&](const char* name) {
+    const dds_entity_t handle = dds_create_topic(participant_.get(), &tf2_msgs_msg_dds__TFMessage__desc,
+                                                 rosTopic("", name).c_str(), nullptr, nullptr);
+    if (handle < 0) throw std::runtime_error(std::string("DDS: cannot create the topic /") + name);
+    return handle;
+  };
+  tf_ = writer(global_topic("tf"), Delivery::kReliable, kTfDepth);
+  tf_static_ = writer(global_topic("tf_static"), Delivery::kTransientLocal, 1);
+  publishTransforms(true, tf_static_);
+
+  const Guid participant_guid = guidOf(participant_.get());
+  actions_ = std::make_unique<ArmActions>(
+      participant_.get(), ns_, arm_, arm_mutex_, options.arm_type == 2,
+      [this, participant_guid] { return serviceId(participant_guid, ++services_); });
+  actions_->endpoints(readers_, writers_);
+  publishDiscoveryInfo();
+
   thread_ = std::thread([this] { run(); });
+  action_thread_ = std::thread([this] { runActions(); });
 }
 
 Bridge::impl::~impl() {
@@ -214,6 +241,7 @@ Bridge::impl::~impl() {
   }
   stop_signal_.notify_all();
   if (thread_.joinable()) thread_.join();
+  if (action_thread_.joinable()) action_thread_.join();
   // Deleting the participant deletes every reader and waits for running
   // listeners, so no command reaches the arm afterwards.
   participant_ = Entity();
@@ -235,6 +263,7 @@ dds_entity_t Bridge::impl::writer(dds_entity_t topic, Delivery delivery, int dep
   dds_delete_qos(qos);
   if (handle < 0)
     throw std::runtime_error(std::string("DDS: cannot create a writer: ") + dds_strretcode(handle));
+  writers_.push_back(handle);
   return handle;
 }
 
@@ -248,6 +277,7 @@ dds_entity_t Bridge::impl::reader(dds_entity_t topic, Delivery delivery, int dep
   dds_delete_qos(qos);
   if (handle < 0)
     throw std::runtime_error(std::string("DDS: cannot create a reader: ") + dds_strretcode(handle));
+  readers_.push_back(handle);
   return handle;
 }
 
@@ -285,6 +315,83 @@ void Bridge::impl::run() {
   }
 }
 
+void Bridge::impl::runActions() {
+  pthread_setname_np(pthread_self(), "kav-actions");
+  auto next = Clock::now();
+  std::unique_lock<std::mutex> stop_lock(stop_mutex_);
+  while (!stop_) {
+    stop_lock.unlock();
+    actions_->tick();
+    publishTransforms(false, tf_);
+    next += kActionPeriod;
+    if (next < Clock::now()) next = Clock::now();
+    stop_lock.lock();
+    stop_signal_.wait_until(stop_lock, next, [this] { return stop_; });
+  }
+}
+
+void Bridge::impl::publishTransforms(bool fixed, dds_entity_t writer) {
+  std::vector<double> positions;
+  if (!fixed) {
+    std::lock_guard<std::mutex> lock(arm_mutex_);
+    positions = arm_.getJointPositons();
+  }
+  const auto stamp = wallClockStamp();
+  std::vector<std::string> frames;
+  std::vector<geometry_msgs_msg_dds__TransformStamped_> transforms;
+  const auto& joints = links_.joints();
+  frames.reserve(2 * joints.size());
+  for (std::size_t i = 0; i < joints.size(); ++i) {
+    if (joints[i].fixed != fixed) continue;
+    const auto known = std::find(kJointNames.begin(), kJointNames.end(), joints[i].joint);
+    const std::size_t index = static_cast<std::size_t>(known - kJointNames.begin());
+    const double position = known != kJointNames.end() && index < positions.size() ? positions[index] : 0.0;
+    const Eigen::Isometry3d pose = links_.transform(i, position);
+    const Eigen::Quaterniond rotation(pose.linear());
+    frames.push_back(frame_prefix_ + joints[i].parent);
+    frames.push_back(frame_prefix_ + joints[i].child);
+    geometry_msgs_msg_dds__TransformStamped_ transform{};
+    transform.header.stamp = stamp;
+    transform.header.frame_id = text(frames[frames.size() - 2]);
+    transform.child_frame_id = text(frames.back());
+    transform.transform.translation = {pose.translation().x(), pose.translation().y(),
+                                       pose.translation().z()};
+    transform.transform.rotation = {rotation.x(), rotation.y(), rotation.z(), rotation.w()};
+    transforms.push_back(transform);
+  }
+  if (fixed && transforms.empty()) return;
+  tf2_msgs_msg_dds__TFMessage_ message{};
+  message.transforms = sequenceOf<dds_sequence_geometry_msgs_msg_dds__TransformStamped_>(transforms);
+  dds_write(writer, &message);
+}
+
+void Bridge::impl::publishDescription(const std::string& urdf_path) {
+  const std::string description = descriptionText(urdf_path);
+  std_msgs_msg_dds__String_ message{text(description)};
+  dds_write(robot_description_, &message);
+}
+
+void Bridge::impl::publishDiscoveryInfo() {
+  const dds_topic_descriptor_t& type = discoveryInfoType(distro_);
+  const dds_entity_t topic =
+      dds_create_topic(participant_.get(), &type, "ros_discovery_info", nullptr, nullptr);
+  if (topic < 0) throw std::runtime_error("DDS: cannot create the topic ros_discovery_info");
+  dds_qos_t* qos = makeQos(Delivery::kTransientLocal, 1);
+  discovery_ = dds_create_writer(participant_.get(), topic, qos, nullptr);
+  dds_delete_qos(qos);
+  if (discovery_ < 0) throw std::runtime_error("DDS: cannot create the writer of ros_discovery_info");
+  ParticipantEntities entities;
+  entities.participant = guidOf(participant_.get());
+  entities.node_namespace = "/" + ns_;
+  entities.node_name = node_name_;
+  for (dds_entity_t reader : readers_) entities.readers.push_back(guidOf(reader));
+  for (dds_entity_t writer : writers_) entities.writers.push_back(guidOf(writer));
+  withDiscoveryInfo(
+      entities, distro_,
+      [](const void* sample, void* writer) { dds_write(*static_cast<dds_entity_t*>(writer), sample); },
+      &discovery_);
+}
+
 void Bridge::impl::publishJointStates() {
   std::vector<double> position = arm_.getJointPositons();
   const auto status = arm_.getJointStatus();
@@ -300,9 +407,9 @@ void Bridge::impl::publishJointStates() {
   message.header.stamp = wallClockStamp();
   message.header.frame_id = text(frame);
   message.name = {config::kMotors, config::kMotors, names.data(), false};
-  message.position = doubles(position);
-  message.velocity = doubles(velocity);
-  message.effort = doubles(effort);
+  message.position = sequenceOf<dds_sequence_double>(position);
+  message.velocity = sequenceOf<dds_sequence_double>(velocity);
+  message.effort = sequenceOf<dds_sequence_double>(effort);
   dds_write(joint_states_, &message);
 }
 
@@ -410,7 +517,7 @@ void Bridge::impl::command(Apply apply) {
 
 void Bridge::impl::onJointCommand(dds_entity_t reader, void* self) {
   auto& bridge = *static_cast<impl*>(self);
-  takeAll<trajectory_msgs_msg_dds__JointTrajectory_>(reader, [&](const auto& message) {
+  takeAll<trajectory_msgs_msg_dds__JointTrajectory_>(reader, [&](const auto& message, const auto&) {
     bridge.command([&] {
       const JointCommand command = parseJointCommand(message);
       if (command.streamed) {
@@ -425,27 +532,29 @@ void Bridge::impl::onJointCommand(dds_entity_t reader, void* self) {
 
 void Bridge::impl::onTargetPose(dds_entity_t reader, void* self) {
   auto& bridge = *static_cast<impl*>(self);
-  takeAll<geometry_msgs_msg_dds__PoseStamped_>(reader, [&](const auto& message) {
+  takeAll<geometry_msgs_msg_dds__PoseStamped_>(reader, [&](const auto& message, const auto&) {
     bridge.command([&] { bridge.arm_.setEndPose(parseTargetPose(message, bridge.zero_position_)); });
   });
 }
 
 void Bridge::impl::onGripperCommand(dds_entity_t reader, void* self) {
   auto& bridge = *static_cast<impl*>(self);
-  takeAll<control_msgs_msg_dds__GripperCommand_>(reader, [&](const auto& message) {
+  takeAll<control_msgs_msg_dds__GripperCommand_>(reader, [&](const auto& message, const auto&) {
     bridge.command([&] { bridge.arm_.setCatch(parseGripperCommand(message)); });
   });
 }
 
 void Bridge::impl::onSetArmState(dds_entity_t reader, void* self) {
   auto& bridge = *static_cast<impl*>(self);
-  takeAll<std_msgs_msg_dds__Int32_>(reader, [&](const auto& message) {
+  takeAll<std_msgs_msg_dds__Int32_>(reader, [&](const auto& message, const auto&) {
     bridge.command([&] { bridge.arm_.setArmStatus(parseArmState(message)); });
   });
 }
 
 void checkOptions(const BridgeOptions& options) {
   checkedNamespace(options.ns);
+  checkNodeName(options.node_name);
+  parseRosDistro(options.ros_distro);
   checkedPeriod(options.rate_hz);
   checkedDomain(options.domain);
 }

@@ -16,11 +16,16 @@ namespace {
 
 constexpr int kArmJoints = config::kArmJoints;
 
-// For each arm joint, the index of its value in the message.
-std::array<int, kArmJoints> jointOrder(const dds_sequence_string& names) {
+void requireFinite(double value, const std::string& what) {
+  if (!std::isfinite(value)) throw std::invalid_argument(what + " is not finite");
+}
+
+}  // namespace
+
+std::array<int, kArmJoints> jointOrder(const dds_sequence_string& names, const std::string& context) {
   if (names._length != kArmJoints) {
-    throw std::invalid_argument("joint_command: expected the 6 joint names joint1..joint6, got " +
-                                std::to_string(names._length) + " names");
+    throw JointNamesError(context + "expected the 6 joint names joint1..joint6, got " +
+                          std::to_string(names._length) + " names");
   }
   std::array<int, kArmJoints> order;
   order.fill(-1);
@@ -28,61 +33,53 @@ std::array<int, kArmJoints> jointOrder(const dds_sequence_string& names) {
     const std::string name = names._buffer[i] != nullptr ? names._buffer[i] : "";
     const auto known = std::find(kJointNames.begin(), kJointNames.begin() + kArmJoints, name);
     if (known == kJointNames.begin() + kArmJoints) {
-      throw std::invalid_argument("joint_command: unknown joint name '" + name + "'");
+      throw JointNamesError(context + "unknown joint name '" + name + "'");
     }
     const auto joint = known - kJointNames.begin();
-    if (order[joint] != -1) throw std::invalid_argument("joint_command: joint name '" + name + "' repeated");
+    if (order[joint] != -1) throw JointNamesError(context + "joint name '" + name + "' repeated");
     order[joint] = i;
   }
   return order;
 }
 
-// The values of one field of a point in joint order; an empty field stays
-// empty unless it is required.
-std::vector<double> reorder(const dds_sequence_double& values, const std::array<int, kArmJoints>& order,
-                            bool required, const std::string& what) {
+std::vector<double> jointValues(const dds_sequence_double& values, const std::array<int, kArmJoints>& order,
+                                bool required, const std::string& what) {
   if (values._length == 0 && !required) return {};
   if (values._length != kArmJoints) {
-    throw std::invalid_argument("joint_command: " + what + " has " + std::to_string(values._length) +
-                                " values, expected 6" + (required ? "" : " or none"));
+    throw std::invalid_argument(what + " has " + std::to_string(values._length) + " values, expected 6" +
+                                (required ? "" : " or none"));
   }
   std::vector<double> result(kArmJoints);
   for (int joint = 0; joint < kArmJoints; ++joint) {
     const double value = values._buffer[order[joint]];
-    if (!std::isfinite(value)) {
-      throw std::invalid_argument("joint_command: " + what + " of " + kJointNames[joint] + " is not finite");
-    }
+    if (!std::isfinite(value))
+      throw std::invalid_argument(what + " of " + kJointNames[joint] + " is not finite");
     result[joint] = value;
   }
   return result;
 }
 
-double seconds(const builtin_interfaces_msg_dds__Duration_& duration, const std::string& what) {
+double durationSeconds(const builtin_interfaces_msg_dds__Duration_& duration, const std::string& what) {
   if (duration.sec < 0 || duration.nanosec >= 1000000000u) {
-    throw std::invalid_argument("joint_command: " + what + " is not a valid non-negative duration");
+    throw std::invalid_argument(what + " is not a valid non-negative duration");
   }
   return duration.sec + duration.nanosec * 1e-9;
 }
 
-void requireFinite(double value, const std::string& what) {
-  if (!std::isfinite(value)) throw std::invalid_argument(what + " is not finite");
-}
-
-}  // namespace
-
 JointCommand parseJointCommand(const trajectory_msgs_msg_dds__JointTrajectory_& message) {
-  const auto order = jointOrder(message.joint_names);
+  const std::string context = "joint_command: ";
+  const auto order = jointOrder(message.joint_names, context);
   if (message.points._length == 0) throw std::invalid_argument("joint_command: no points");
   JointCommand command;
   for (std::uint32_t p = 0; p < message.points._length; ++p) {
     const auto& point = message.points._buffer[p];
     const std::string which = "point " + std::to_string(p);
     motion::TrajectoryPoint sample;
-    sample.positions = reorder(point.positions, order, true, which + " positions");
-    sample.velocities = reorder(point.velocities, order, false, which + " velocities");
-    sample.accelerations = reorder(point.accelerations, order, false, which + " accelerations");
-    reorder(point.effort, order, false, which + " effort");
-    sample.time_from_start = seconds(point.time_from_start, which + " time_from_start");
+    sample.positions = jointValues(point.positions, order, true, context + which + " positions");
+    sample.velocities = jointValues(point.velocities, order, false, context + which + " velocities");
+    sample.accelerations = jointValues(point.accelerations, order, false, context + which + " accelerations");
+    jointValues(point.effort, order, false, context + which + " effort");
+    sample.time_from_start = durationSeconds(point.time_from_start, context + which + " time_from_start");
     command.points.push_back(std::move(sample));
   }
   command.streamed = command.points.size() == 1 && command.points.front().time_from_start == 0.0;

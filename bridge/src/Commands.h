@@ -5,6 +5,7 @@
 
 #include <Eigen/Geometry>
 #include <array>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,28 @@ namespace bridge {
 
 /// Joint names on the topics: the six arm joints, then the gripper.
 extern const std::array<std::string, 7> kJointNames;
+
+/// Joint names that are not a permutation of joint1..joint6.
+class JointNamesError : public std::invalid_argument {
+ public:
+  using std::invalid_argument::invalid_argument;
+};
+
+/// For each arm joint, the index of its value in @p names, which must be a
+/// permutation of joint1..joint6.
+/// @param context put in front of the message ("joint_command: ")
+/// @throw JointNamesError saying which name is unknown, repeated or missing
+std::array<int, 6> jointOrder(const dds_sequence_string& names, const std::string& context);
+
+/// The values of one field of a point in joint order (@p order from
+/// jointOrder); an empty field stays empty unless @p required.
+/// @throw std::invalid_argument for another count or a value that is not finite
+std::vector<double> jointValues(const dds_sequence_double& values, const std::array<int, 6>& order,
+                                bool required, const std::string& what);
+
+/// @p duration in seconds.
+/// @throw std::invalid_argument, naming @p what, for a negative duration or nanosec >= 1e9
+double durationSeconds(const builtin_interfaces_msg_dds__Duration_& duration, const std::string& what);
 
 /// A joint command: a streamed target (one point at time 0) or a trajectory.
 struct JointCommand {

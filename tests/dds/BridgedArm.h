@@ -16,11 +16,14 @@ namespace kav_test {
 
 struct BridgedArm {
   /// Starts KAV_BRIDGE_PROGRAM with namespace @p ns on @p domain, publishing
-  /// at @p rate_hz.
-  BridgedArm(const std::string& ns, std::uint32_t domain, int rate_hz = 200) : ns(ns), arm(hub.endpoint()) {
-    const std::vector<std::string> args{KAV_BRIDGE_PROGRAM,     "--can",  hub.endpoint(),
-                                        "--namespace",          ns,       "--domain",
-                                        std::to_string(domain), "--rate", std::to_string(rate_hz)};
+  /// at @p rate_hz, with the further options @p extra.
+  BridgedArm(const std::string& ns, std::uint32_t domain, int rate_hz = 200,
+             const std::vector<std::string>& extra = {})
+      : ns(ns), arm(hub.endpoint()) {
+    std::vector<std::string> args{KAV_BRIDGE_PROGRAM,     "--can",  hub.endpoint(),
+                                  "--namespace",          ns,       "--domain",
+                                  std::to_string(domain), "--rate", std::to_string(rate_hz)};
+    args.insert(args.end(), extra.begin(), extra.end());
     std::vector<char*> argv;
     for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);

@@ -17,12 +17,16 @@ namespace dds = eprosima::fastdds::dds;
 namespace {
 
 template <class EntityQos>
-void apply(EntityQos& entity, Qos qos) {
+void apply(EntityQos& entity, const Qos& qos) {
   entity.reliability().kind = qos.reliable ? dds::RELIABLE_RELIABILITY_QOS : dds::BEST_EFFORT_RELIABILITY_QOS;
   entity.durability().kind =
       qos.transient_local ? dds::TRANSIENT_LOCAL_DURABILITY_QOS : dds::VOLATILE_DURABILITY_QOS;
   entity.history().kind = dds::KEEP_LAST_HISTORY_QOS;
   entity.history().depth = qos.depth;
+  if (!qos.user_data.empty()) {
+    entity.user_data().setValue(
+        std::vector<eprosima::fastrtps::rtps::octet>(qos.user_data.begin(), qos.user_data.end()));
+  }
 }
 
 }  // namespace
@@ -33,7 +37,8 @@ RosPeer::RosPeer(std::uint32_t domain) {
   qos.transport().use_builtin_transports = false;
   qos.transport().user_transports.push_back(
       std::make_shared<eprosima::fastdds::rtps::UDPv4TransportDescriptor>());
-  participant_ = dds::DomainParticipantFactory::get_instance()->create_participant(domain, qos);
+  participant_ = dds::DomainParticipantFactory::get_instance()->create_participant(domain, qos, &discovery_,
+                                                                                   dds::StatusMask::none());
   if (participant_ == nullptr) throw std::runtime_error("Fast DDS: cannot create a participant");
   publisher_ = participant_->create_publisher(dds::PUBLISHER_QOS_DEFAULT);
   subscriber_ = participant_->create_subscriber(dds::SUBSCRIBER_QOS_DEFAULT);
@@ -55,7 +60,7 @@ dds::Topic* RosPeer::topic(const std::string& name, dds::TopicDataType* type) {
   return topic;
 }
 
-void RosPeer::createReader(const std::string& name, dds::TopicDataType* type, Qos qos,
+void RosPeer::createReader(const std::string& name, dds::TopicDataType* type, const Qos& qos,
                            dds::DataReaderListener* listener) {
   dds::DataReaderQos reader_qos = dds::DATAREADER_QOS_DEFAULT;
   apply(reader_qos, qos);
@@ -64,13 +69,26 @@ void RosPeer::createReader(const std::string& name, dds::TopicDataType* type, Qo
   }
 }
 
-dds::DataWriter* RosPeer::createWriter(const std::string& name, dds::TopicDataType* type, Qos qos) {
+dds::DataWriter* RosPeer::createWriter(const std::string& name, dds::TopicDataType* type, const Qos& qos) {
   dds::DataWriterQos writer_qos = dds::DATAWRITER_QOS_DEFAULT;
   apply(writer_qos, qos);
   dds::DataWriter* writer = publisher_->create_datawriter(topic(name, type), writer_qos);
   if (writer == nullptr) throw std::runtime_error("Fast DDS: cannot create a writer of " + name);
   writers_.emplace_back(name, writer);
   return writer;
+}
+
+void RosPeer::Discovery::on_participant_discovery(dds::DomainParticipant*,
+                                                  eprosima::fastrtps::rtps::ParticipantDiscoveryInfo&& info) {
+  if (info.status != eprosima::fastrtps::rtps::ParticipantDiscoveryInfo::DISCOVERED_PARTICIPANT) return;
+  const auto& data = info.info.m_userData.data_vec();
+  std::lock_guard<std::mutex> lock(mutex);
+  user_data.emplace_back(data.begin(), data.end());
+}
+
+std::vector<std::string> RosPeer::participantUserData() {
+  std::lock_guard<std::mutex> lock(discovery_.mutex);
+  return discovery_.user_data;
 }
 
 bool RosPeer::waitForReaders(const std::string& topic, int count, std::chrono::milliseconds timeout) {

@@ -4,9 +4,11 @@
 // IDL (idl/RosMessages.idl). Samples received are kept with their arrival
 // time, so that a test can wait for what it expects.
 
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <fastdds/dds/domain/DomainParticipant.hpp>
+#include <fastdds/dds/domain/DomainParticipantListener.hpp>
 #include <fastdds/dds/publisher/DataWriter.hpp>
 #include <fastdds/dds/subscriber/DataReader.hpp>
 #include <fastdds/dds/subscriber/DataReaderListener.hpp>
@@ -16,6 +18,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "RosMessagesPubSubTypes.h"
@@ -26,10 +29,24 @@ using Clock = std::chrono::steady_clock;
 
 /// Reliability, durability and depth of a reader or writer, as ROS 2 names them.
 struct Qos {
-  bool reliable = true;
-  bool transient_local = false;
-  int depth = 10;
+  Qos(bool reliable = true, bool transient_local = false, int depth = 10, std::string user_data = "")
+      : reliable(reliable), transient_local(transient_local), depth(depth), user_data(std::move(user_data)) {}
+  bool reliable;
+  bool transient_local;
+  int depth;
+  std::string user_data;  ///< USER_DATA of the endpoint, as "key=value;"
 };
+
+/// Polls @p condition every 20 ms until it holds or @p timeout has passed;
+/// returns its last value.
+inline bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+  const auto end = Clock::now() + timeout;
+  while (Clock::now() < end) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return condition();
+}
 
 /// Everything one reader received, oldest first.
 template <class Message>
@@ -38,7 +55,8 @@ class Inbox : public eprosima::fastdds::dds::DataReaderListener {
   struct Entry {
     Clock::time_point arrival;
     Message message;
-    std::uint64_t sequence;  ///< the writer's sequence number of the sample
+    std::uint64_t sequence;               ///< the writer's sequence number of the sample
+    std::array<std::uint8_t, 16> writer;  ///< the GUID of the writer that sent it
   };
 
   void on_data_available(eprosima::fastdds::dds::DataReader* reader) override {
@@ -48,7 +66,10 @@ class Inbox : public eprosima::fastdds::dds::DataReaderListener {
       if (!info.valid_data) continue;
       {
         std::lock_guard<std::mutex> lock(mutex_);
-        entries_.push_back({Clock::now(), message, info.sample_identity.sequence_number().to64long()});
+        std::array<std::uint8_t, 16> writer;
+        for (std::size_t i = 0; i < writer.size(); ++i) writer[i] = info.publication_handle.value[i];
+        entries_.push_back(
+            {Clock::now(), message, info.sample_identity.sequence_number().to64long(), writer});
       }
       arrived_.notify_all();
     }
@@ -106,7 +127,7 @@ class RosPeer {
 
   /// Subscribes to the DDS topic @p topic ("rt/...") with type @p PubSub.
   template <class PubSub>
-  std::shared_ptr<Inbox<typename PubSub::type>> subscribe(const std::string& topic, Qos qos = {}) {
+  std::shared_ptr<Inbox<typename PubSub::type>> subscribe(const std::string& topic, const Qos& qos = {}) {
     auto inbox = std::make_shared<Inbox<typename PubSub::type>>();
     createReader(topic, new PubSub(), qos, inbox.get());
     inboxes_.push_back(inbox);
@@ -115,22 +136,35 @@ class RosPeer {
 
   /// A writer on @p topic with type @p PubSub.
   template <class PubSub>
-  std::function<void(typename PubSub::type)> publisher(const std::string& topic, Qos qos = {}) {
+  std::function<void(typename PubSub::type)> publisher(const std::string& topic, const Qos& qos = {}) {
     eprosima::fastdds::dds::DataWriter* writer = createWriter(topic, new PubSub(), qos);
     return [writer](typename PubSub::type message) { writer->write(&message); };
   }
 
-  /// Waits until the writers of @p topic's DDS writer have matched @p count readers.
+  /// The USER_DATA of every other participant discovered so far, as text.
+  std::vector<std::string> participantUserData();
+
+  /// Waits until the writers of @p topic have matched @p count readers each.
   bool waitForReaders(const std::string& topic, int count,
                       std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
  private:
   eprosima::fastdds::dds::Topic* topic(const std::string& name, eprosima::fastdds::dds::TopicDataType* type);
-  void createReader(const std::string& name, eprosima::fastdds::dds::TopicDataType* type, Qos qos,
+  void createReader(const std::string& name, eprosima::fastdds::dds::TopicDataType* type, const Qos& qos,
                     eprosima::fastdds::dds::DataReaderListener* listener);
   eprosima::fastdds::dds::DataWriter* createWriter(const std::string& name,
-                                                   eprosima::fastdds::dds::TopicDataType* type, Qos qos);
+                                                   eprosima::fastdds::dds::TopicDataType* type,
+                                                   const Qos& qos);
 
+  class Discovery : public eprosima::fastdds::dds::DomainParticipantListener {
+   public:
+    void on_participant_discovery(eprosima::fastdds::dds::DomainParticipant*,
+                                  eprosima::fastrtps::rtps::ParticipantDiscoveryInfo&& info) override;
+    std::mutex mutex;
+    std::vector<std::string> user_data;
+  };
+
+  Discovery discovery_;
   eprosima::fastdds::dds::DomainParticipant* participant_ = nullptr;
   eprosima::fastdds::dds::Publisher* publisher_ = nullptr;
   eprosima::fastdds::dds::Subscriber* subscriber_ = nullptr;

@@ -1,5 +1,6 @@
-// The bridge's checks of incoming commands, on the generated C messages
-// directly: what is refused, and how accepted values are reordered.
+// The bridge's checks of incoming commands and trajectory goals, on the
+// generated C messages directly: what is refused (with which result code),
+// how accepted values are reordered, and how a running goal is judged.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "Commands.h"
+#include "FollowGoal.h"
 
 namespace {
 
@@ -42,6 +44,7 @@ class Message {
                        points_.data(), false};
   }
   const trajectory_msgs_msg_dds__JointTrajectory_& get() const { return message_; }
+  std::vector<trajectory_msgs_msg_dds__JointTrajectoryPoint_>& points() { return points_; }
 
  private:
   Trajectory data_;
@@ -123,3 +126,93 @@ TEST(BridgeCommands, TargetPosesAreCheckedAndShiftedIntoTheArmsCoordinates) {
 }
 
 }  // namespace
+
+// ------------------------------------------------------------ trajectory goals
+
+struct Goal {
+  explicit Goal(Trajectory trajectory) : message(std::move(trajectory)) { goal.trajectory = message.get(); }
+  Goal& tolerance(bool path, const char* name, double position) {
+    auto& list = path ? path_ : goal_;
+    list.push_back({const_cast<char*>(name), position, 0.0, 0.0});
+    goal.path_tolerance = {static_cast<uint32_t>(path_.size()), static_cast<uint32_t>(path_.size()),
+                           path_.data(), false};
+    goal.goal_tolerance = {static_cast<uint32_t>(goal_.size()), static_cast<uint32_t>(goal_.size()),
+                           goal_.data(), false};
+    return *this;
+  }
+  Message message;
+  std::vector<control_msgs_msg_dds__JointTolerance_> path_, goal_;
+  control_msgs_action_dds__FollowJointTrajectory_Goal_ goal{};
+};
+
+const kav::motion::JointArray kHere{0.0, 0.5, 0.5, 0.0, 0.0, 0.0};
+
+std::int32_t refusal(const Goal& goal, double now_s = 100.0) {
+  try {
+    checkFollowGoal(goal.goal, kHere, now_s);
+  } catch (const GoalRefused& refused) {
+    return refused.code;
+  }
+  return kSuccessful;
+}
+
+TEST(FollowGoal, RefusalsCarryTheActionsErrorCodes) {
+  const std::vector<double> there{0.2, 0.5, 0.5, 0.0, 0.0, 0.0};
+  EXPECT_EQ(refusal(Goal({kInOrder, {there}, {}, {{2, 0}}})), kSuccessful);
+  EXPECT_EQ(
+      refusal(Goal({{"joint1", "joint2", "joint3", "joint4", "joint5", "wrist"}, {there}, {}, {{2, 0}}})),
+      kInvalidJoints);
+  EXPECT_EQ(refusal(Goal({kInOrder, {there}, {}, {{2, 0}}}).tolerance(true, "elbow", 0.1)), kInvalidJoints);
+  // The start state at time 0 must be where the arm is.
+  EXPECT_EQ(refusal(Goal({kInOrder, {there, there}, {}, {{0, 0}, {2, 0}}})), kInvalidGoal);
+  EXPECT_EQ(refusal(Goal({kInOrder, {{0.01, 0.5, 0.5, 0.0, 0.0, 0.0}, there}, {}, {{0, 0}, {2, 0}}})),
+            kSuccessful);
+  EXPECT_EQ(refusal(Goal({kInOrder, {{0.01, 0.5, 0.5, 0.0, 0.0, 0.0}}, {}, {{0, 0}}})), kInvalidGoal);
+  // A stamp so old that the trajectory has ended.
+  Goal old({kInOrder, {there}, {}, {{2, 0}}});
+  old.goal.trajectory.header.stamp = {90, 0};
+  EXPECT_EQ(refusal(old, 100.0), kOldHeaderTimestamp);
+  EXPECT_EQ(refusal(old, 91.0), kSuccessful);
+}
+
+TEST(FollowGoal, APlannersEndOfProfileRunsOnPositionsAndVelocities) {
+  // The last point at rest but for a rounding, still decelerating.
+  std::vector<double> positions{0.2, 0.5, 0.5, 0.0, 0.0, 0.0}, velocities{1e-9, 0, 0, 0, 0, 0},
+      accelerations{-0.3, 0, 0, 0, 0, 0};
+  Goal goal({kInOrder, {positions}, {velocities}, {{2, 0}}});
+  auto& point = goal.message.points()[0];
+  point.accelerations = sequence(accelerations);
+  const FollowPlan plan = checkFollowGoal(goal.goal, kHere, 100.0);
+  EXPECT_EQ(plan.points[0].velocities, std::vector<double>(6, 0.0));
+  EXPECT_TRUE(plan.points[0].accelerations.empty());
+}
+
+TEST(FollowGoal, TrackerEndsOnThePathTheGoalAndTheGoalTime) {
+  // Joint 1 from 0 to 0.2 rad in 2 s; path tolerance 0.05 rad on joint 1,
+  // goal tolerance 0.01 rad, 0.5 s to get there.
+  Goal goal({kInOrder, {{0.2, 0.5, 0.5, 0.0, 0.0, 0.0}}, {}, {{2, 0}}});
+  goal.tolerance(true, "joint1", 0.05).tolerance(false, "joint1", 0.01);
+  goal.goal.goal_time_tolerance = {0, 500000000};
+  kav::motion::JointSample start;
+  start.position = kHere;
+  const FollowTracker tracker(checkFollowGoal(goal.goal, kHere, 100.0), start);
+  const kav::motion::JointArray zero{};
+  std::string why;
+
+  auto on_path = tracker.desired(1.0).position;
+  EXPECT_GT(on_path[0], 0.05);
+  EXPECT_LT(on_path[0], 0.15);
+  EXPECT_EQ(tracker.update(1.0, on_path, tracker.desired(1.0).velocity, why), FollowTracker::State::kRunning);
+  auto off_path = on_path;
+  off_path[0] += 0.06;
+  EXPECT_EQ(tracker.update(1.0, off_path, zero, why), FollowTracker::State::kPathViolated);
+  EXPECT_NE(why.find("joint1"), std::string::npos) << why;
+
+  auto end = tracker.desired(2.0).position;
+  EXPECT_NEAR(end[0], 0.2, 1e-9);
+  EXPECT_EQ(tracker.update(2.1, end, zero, why), FollowTracker::State::kSucceeded);
+  auto short_of_it = end;
+  short_of_it[0] -= 0.02;
+  EXPECT_EQ(tracker.update(2.3, short_of_it, zero, why), FollowTracker::State::kRunning);
+  EXPECT_EQ(tracker.update(2.6, short_of_it, zero, why), FollowTracker::State::kGoalViolated);
+}

@@ -87,15 +87,6 @@ bool near(const std::vector<double>& a, const std::vector<double>& b, double tol
   return true;
 }
 
-bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-  const auto end = Clock::now() + timeout;
-  while (Clock::now() < end) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return condition();
-}
-
 // ------------------------------------------------------------------ one bridge
 
 class OneBridge : public ::testing::Test {

@@ -28,12 +28,23 @@ struct BridgeOptions {
   /// The robot description the arm was brought up with; the end-effector pose
   /// is published in its base frame.
   std::string urdf_path;
+  /// The node's name on the ROS 2 graph (in the namespace): letters, digits
+  /// and underscores, not starting with a digit.
+  std::string node_name = "kav_bridge";
+  /// The ROS 2 distribution whose graph layout ros_discovery_info follows:
+  /// "humble" (24-byte gids) or "jazzy" (16-byte gids, also Iron and later).
+  std::string ros_distro = "jazzy";
+  /// Put in front of every TF frame name ("" keeps the description's names).
+  std::string frame_prefix;
+  /// The arm variant the arm was brought up with (2: the gripper is driven by
+  /// position; otherwise by torque).
+  int arm_type = 0;
 };
 
 /// Checks @p options without touching an arm or the network.
 /// @param options the options to check (the description is read later)
-/// @throw std::invalid_argument naming the namespace, domain or rate that
-///        cannot be used
+/// @throw std::invalid_argument naming the namespace, domain, rate, node name
+///        or ROS 2 distribution that cannot be used
 void checkOptions(const BridgeOptions& options);
 
 /// Serves one arm on a DDS domain with ROS 2's topic names, types and
@@ -47,6 +58,14 @@ void checkOptions(const BridgeOptions& options);
 /// (geometry_msgs/PoseStamped), /<ns>/gripper_command
 /// (control_msgs/GripperCommand), /<ns>/set_arm_state (std_msgs/Int32). A
 /// command that cannot be used is dropped and counted; it never reaches the arm.
+///
+/// As a ROS 2 node (options.node_name in /<ns>, announced on
+/// ros_discovery_info) it also serves the actions /<ns>/follow_joint_trajectory
+/// (control_msgs/action/FollowJointTrajectory) and /<ns>/gripper_cmd
+/// (control_msgs/action/GripperCommand), and publishes /<ns>/robot_description
+/// (std_msgs/String, transient local), /tf (each movable link from its parent,
+/// from the measured joints, 100 Hz) and /tf_static (fixed joints). See
+/// docs/ros2.md.
 ///
 /// A bridge thread at normal priority reads the arm through its facade at the
 /// rate and publishes; commands are handed to the facade's setters from the
