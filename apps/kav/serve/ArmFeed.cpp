@@ -2,6 +2,7 @@
 
 #include <config/ArmConfig.h>
 #include <controller/ErrorCode.h>
+#include <pthread.h>
 #include <urdf_parser/urdf_parser.h>
 
 #include <Eigen/Geometry>
@@ -9,6 +10,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
+#include <tuple>
 
 #include "ArmCommand.h"
 
@@ -249,8 +251,11 @@ json diagnosticsMessage(t8::InterfacesThread& arm, const LiveServer& server, std
 }  // namespace
 
 void ArmFeed::run() {
+  pthread_setname_np(pthread_self(), "kav-serve-feed");
   constexpr int kStatusEvery = 20;        // 10 Hz
   constexpr int kDiagnosticsEvery = 200;  // 1 Hz
+  constexpr auto kAfterCycle = std::chrono::microseconds(300);
+  std::tuple<int, bool, std::size_t> last_status{-1, false, 0};
   auto next = SteadyClock::now();
   for (long tick = 0; !quit_; ++tick) {
     const std::vector<t8::InterfacesThread::CycleTiming> last = arm_.getCycleTimings(1);
@@ -268,15 +273,24 @@ void ArmFeed::run() {
       if (server_.subscribed(kTransforms))
         server_.publish(kTransforms, ns, kinematics_->transforms(q, ns).dump());
     }
-    if (tick % kStatusEvery == 0 && server_.subscribed(kArmStatus)) {
-      server_.publish(kArmStatus, ns, statusMessage(arm_, ns).dump());
+    if (server_.subscribed(kArmStatus)) {
+      // At once when the state, control or the error list changes, else at 10 Hz.
+      const json status = statusMessage(arm_, ns);
+      const auto summary = std::make_tuple(status["state"].get<int>(), status["control_active"].get<bool>(),
+                                           status["error_codes"].size());
+      if (summary != last_status || tick % kStatusEvery == 0) server_.publish(kArmStatus, ns, status.dump());
+      last_status = summary;
     }
     if (tick % kDiagnosticsEvery == 0 && server_.subscribed(kDiagnostics)) {
       server_.publish(kDiagnostics, ns, diagnosticsMessage(arm_, server_, ns).dump());
     }
-    next += config::kCyclePeriod;
+    // The next sample follows the next control cycle closely, so that a
+    // message leaves soon after the cycle whose state it carries.
+    // (A cycle publishes its state and timing as it ends: its update time after its start.)
+    next = last.empty() ? next + config::kCyclePeriod
+                        : last.back().start + config::kCyclePeriod + last.back().update + kAfterCycle;
     const auto now = SteadyClock::now();
-    if (now > next + config::kCyclePeriod) next = now;  // fell behind: no burst
+    while (next <= now) next += config::kCyclePeriod;  // fell behind: no burst
     std::this_thread::sleep_until(next);
   }
 }

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <civetweb.h>
+#include <pthread.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -32,6 +33,12 @@ std::string authorityOf(std::string text) {
   text = text.substr(0, text.find('/'));
   for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return text;
+}
+
+// The host part of a Host header (without the port and IPv6 brackets).
+std::string hostOf(const std::string& authority) {
+  if (!authority.empty() && authority[0] == '[') return authority.substr(1, authority.find(']') - 1);
+  return authority.substr(0, authority.find(':'));
 }
 
 void putLe(std::string* out, std::uint64_t value, int bytes) {
@@ -132,6 +139,7 @@ struct Client {
   void text(const std::string& message, std::size_t bound) { push(MG_WEBSOCKET_OPCODE_TEXT, message, bound); }
 
   void write() {
+    pthread_setname_np(pthread_self(), "kav-serve-tx");
     std::unique_lock<std::mutex> lock(mutex);
     for (;;) {
       wake.wait(lock, [this] { return closing || !queue.empty(); });
@@ -252,7 +260,13 @@ class LiveServer::impl {
     const char* origin = mg_get_header(conn, "Origin");
     const char* host = mg_get_header(conn, "Host");
     client->sender.origin = origin != nullptr ? origin : "";
-    client->sender.foreign_origin = origin != nullptr && !sameOrigin(origin, host != nullptr ? host : "");
+    // Without a token, a page counts as the server's own only when it was
+    // reached by a loopback name: a name of another site that resolves to
+    // this machine (DNS rebinding) must not make its page the server's own.
+    const std::string reached = host != nullptr ? host : "";
+    const bool loopback_host = isLoopback(hostOf(reached));
+    client->sender.foreign_origin =
+        origin != nullptr && (!sameOrigin(origin, reached) || (options.token.empty() && !loopback_host));
     client->stats.address = mg_get_request_info(conn)->remote_addr;
     client->stats.foreign_origin = client->sender.foreign_origin;
     std::lock_guard<std::mutex> lock(clients_mutex);
@@ -319,7 +333,7 @@ class LiveServer::impl {
           continue;
         }
       }
-      ++subscribers[channel_id];
+      ++subscribers.at(channel_id);
       if (c->latched) {
         std::lock_guard<std::mutex> lock(latched_mutex);
         const auto last = latched.find(channel_id);
@@ -336,7 +350,7 @@ class LiveServer::impl {
       std::lock_guard<std::mutex> lock(client.mutex);
       const auto found = client.subscriptions.find(id.get<std::uint32_t>());
       if (found == client.subscriptions.end()) continue;
-      --subscribers[found->second];
+      --subscribers.at(found->second);
       client.subscriptions.erase(found);
     }
   }
@@ -423,7 +437,7 @@ class LiveServer::impl {
     {
       std::lock_guard<std::mutex> lock(client->mutex);
       client->closing = true;
-      for (const auto& [id, channel_id] : client->subscriptions) --subscribers[channel_id];
+      for (const auto& [id, channel_id] : client->subscriptions) --subscribers.at(channel_id);
     }
     client->wake.notify_one();
     if (client->writer.joinable()) client->writer.join();
