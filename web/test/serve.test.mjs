@@ -165,7 +165,8 @@ test("with --allow-control commands drive the arm; a foreign page may only stop 
   foreign.send({ op: "move_joints", target });
   await waitFor(() => lastError(foreign).includes("another site"), "the foreign page's move to be refused");
   c.send({ op: "move_joints", target, speed_scale: 1.0 });
-  await waitFor(() => near(c.last["/joint_states"].position, target, 0.02), `the arm at ${target}`);
+  await waitFor(() => near(c.last["/joint_states"].position, target, 0.02),
+    () => `the arm at ${target}: at ${c.last["/joint_states"].position}, status ${JSON.stringify(c.statuses)}`);
   assert.equal(c.last["/arm/status"].state, 5);
   assert.equal(lastError(c), "");
   foreign.send({ op: "stop" });

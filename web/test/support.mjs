@@ -102,13 +102,13 @@ export function connect(url, { topics = [], subprotocol = FoxgloveClient.SUPPORT
   });
 }
 
-/** Polls @p condition every 20 ms until it holds; fails after @p timeoutMs saying @p what. */
+/** Polls @p condition every 20 ms until it holds; fails after @p timeoutMs saying @p what (a text or a function giving one). */
 export async function waitFor(condition, what, timeoutMs = 20000) {
   const end = Date.now() + timeoutMs;
   for (;;) {
     const value = condition();
     if (value) return value;
-    if (Date.now() > end) throw new Error(`timed out waiting for ${what}`);
+    if (Date.now() > end) throw new Error(`timed out waiting for ${typeof what === "function" ? what() : what}`);
     await new Promise((r) => setTimeout(r, 20));
   }
 }

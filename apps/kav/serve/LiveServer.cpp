@@ -24,7 +24,8 @@ namespace {
 const char* kSubprotocolNames[] = {"foxglove.websocket.v1", "foxglove.sdk.v1"};
 mg_websocket_subprotocols kSubprotocols{2, kSubprotocolNames};
 
-constexpr std::uint8_t kMessageData = 1;  // binary opcode, both directions
+constexpr std::uint8_t kMessageData = 1;   // binary opcode, both directions
+constexpr std::size_t kMaxPerClient = 64;  // subscriptions, and channels a client advertises
 
 // The host:port part of a URL or a Host header, lower case.
 std::string authorityOf(std::string text) {
@@ -122,15 +123,15 @@ struct Client {
   std::map<std::uint32_t, std::pair<std::string, std::string>> advertised;  // id -> topic, encoding
   std::thread writer;
 
-  // Queues a frame; over the bound the oldest message data is skipped.
+  // Queues a frame; over the bound the oldest message data is skipped (the
+  // oldest text operation only when the queue holds nothing else).
   void push(int opcode, std::string bytes, std::size_t bound) {
     std::lock_guard<std::mutex> lock(mutex);
     queue.push_back({opcode, std::move(bytes)});
     while (queue.size() > bound) {
       auto oldest = queue.begin();
       while (oldest != queue.end() && oldest->opcode != MG_WEBSOCKET_OPCODE_BINARY) ++oldest;
-      if (oldest == queue.end()) break;
-      queue.erase(oldest);
+      queue.erase(oldest != queue.end() ? oldest : queue.begin());
       ++stats.dropped;
     }
     wake.notify_one();
@@ -323,15 +324,18 @@ class LiveServer::impl {
                     options.queue_bound);
         continue;
       }
+      std::string refused;
       {
         std::lock_guard<std::mutex> lock(client.mutex);
-        if (!client.subscriptions.emplace(id, channel_id).second) {
-          client.queue.push_back(
-              {MG_WEBSOCKET_OPCODE_TEXT,
-               statusMessage(2, "subscribe: subscription id " + std::to_string(id) + " is in use")});
-          client.wake.notify_one();
-          continue;
+        if (client.subscriptions.size() >= kMaxPerClient) {
+          refused = "subscribe: at most " + std::to_string(kMaxPerClient) + " subscriptions per client";
+        } else if (!client.subscriptions.emplace(id, channel_id).second) {
+          refused = "subscribe: subscription id " + std::to_string(id) + " is in use";
         }
+      }
+      if (!refused.empty()) {
+        client.text(statusMessage(2, refused), options.queue_bound);
+        continue;
       }
       ++subscribers.at(channel_id);
       if (c->latched) {
@@ -358,8 +362,17 @@ class LiveServer::impl {
   void advertise(Client& client, const json& request) {
     for (const json& c : request.at("channels")) {
       const auto id = c.at("id").get<std::uint32_t>();
-      std::lock_guard<std::mutex> lock(client.mutex);
-      client.advertised[id] = {c.at("topic").get<std::string>(), c.at("encoding").get<std::string>()};
+      std::pair<std::string, std::string> channel{c.at("topic").get<std::string>(),
+                                                  c.at("encoding").get<std::string>()};
+      std::unique_lock<std::mutex> lock(client.mutex);
+      if (client.advertised.size() >= kMaxPerClient && client.advertised.count(id) == 0) {
+        lock.unlock();
+        client.text(statusMessage(2, "advertise: at most " + std::to_string(kMaxPerClient) +
+                                         " client channels per client"),
+                    options.queue_bound);
+        continue;
+      }
+      client.advertised[id] = std::move(channel);
     }
   }
 
@@ -469,8 +482,9 @@ LiveServer::LiveServer(const LiveServerOptions& options, std::vector<Channel> ch
       options.listen.find(':') != std::string::npos ? "[" + options.listen + "]" : options.listen;
   const std::string ports = address + ":" + std::to_string(options.port);
   std::vector<const char*> settings{
-      "listening_ports",      ports.c_str(), "num_threads",        "40",   "enable_directory_listing", "no",
-      "websocket_timeout_ms", "3600000",     "request_timeout_ms", "30000"};
+      "listening_ports",          ports.c_str(), "num_threads",          "40",
+      "enable_directory_listing", "no",          "websocket_timeout_ms", "3600000",
+      "request_timeout_ms",       "30000",       "tcp_nodelay",          "1"};
   if (!options.assets.empty()) {
     settings.insert(settings.end(), {"document_root", options.assets.c_str()});
     pimpl_->index_file = options.assets + "/index.html";
