@@ -8,9 +8,11 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -218,22 +220,12 @@ class LiveServer::impl {
                  "text/plain", cookie);
         return 404;
       }
-      if (!cookie.empty()) {
-        mg_response_header_start(conn, 200);
-        mg_response_header_add(conn, "Set-Cookie", cookie.c_str(), -1);
-        mg_response_header_add(conn, "Cache-Control", "no-store", -1);
-        mg_response_header_add(conn, "Content-Type", "text/html", -1);
-        mg_response_header_send(conn);
-        std::FILE* file = std::fopen(index_file.c_str(), "rb");
-        char buffer[8192];
-        for (std::size_t n; file != nullptr && (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) {
-          mg_write(conn, buffer, n);
-        }
-        if (file != nullptr) std::fclose(file);
-        return 200;
-      }
-      mg_send_mime_file(conn, index_file.c_str(), "text/html");
-      return 200;
+      std::ifstream file(index_file, std::ios::binary);
+      std::ostringstream page;
+      page << file.rdbuf();
+      sendText(conn, file ? 200 : 404, file ? page.str() : "the dashboard's index.html is missing\n",
+               file ? "text/html" : "text/plain", cookie);
+      return file ? 200 : 404;
     }
     std::lock_guard<std::mutex> lock(routes_mutex);
     const auto text = texts.find(uri);
