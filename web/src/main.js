@@ -164,7 +164,7 @@ function showStatus(status) {
     li.textContent = `${error.code}: ${error.meaning}` + (error.count > 1 ? ` (×${error.count})` : "");
     list.appendChild(li);
   }
-  if (status.error_codes.length === 0) list.innerHTML = "<li>none</li>";
+  if (status.error_codes.length === 0) list.innerHTML = `<li class="none">none</li>`;
 }
 
 function setControl(allowed, why) {
