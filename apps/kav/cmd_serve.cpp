@@ -7,6 +7,7 @@
 #include <chrono>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <sstream>
 
 #include "BringUp.h"
@@ -23,6 +24,28 @@ namespace tool {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// The arm commands go to, once it is up; emptied before the arm is stopped.
+struct ArmSlot {
+  std::mutex mutex;
+  t8::InterfacesThread* arm = nullptr;
+
+  struct Holding {
+    Holding(ArmSlot* slot, t8::InterfacesThread* arm) : slot_(slot) {
+      std::lock_guard<std::mutex> lock(slot_->mutex);
+      slot_->arm = arm;
+    }
+    ~Holding() {
+      std::lock_guard<std::mutex> lock(slot_->mutex);
+      slot_->arm = nullptr;
+    }
+    Holding(const Holding&) = delete;
+    Holding& operator=(const Holding&) = delete;
+
+   private:
+    ArmSlot* slot_;
+  };
+};
 
 struct ServeOptions {
   std::string bus;
@@ -76,6 +99,30 @@ int runServe(ServeOptions options) {
 
   StopSignals stop;
   Console::take();
+  // The server listens before the arm comes up, so that an address in use
+  // ends the program before it moves an arm; until then commands are refused.
+  const serve::CommandPolicy policy{options.allow_control};
+  options.server.metadata = {{"allow_control", options.allow_control ? "true" : "false"},
+                             {"robot_description_url", "/robot/description.urdf"}};
+  ArmSlot slot;
+  serve::LiveServer server(options.server, serve::armChannels(),
+                           [&slot, policy](const serve::Sender& sender, const std::string& topic,
+                                           const std::string& encoding, const std::string& payload) {
+                             std::lock_guard<std::mutex> lock(slot.mutex);
+                             if (slot.arm == nullptr)
+                               return std::string("the arm is not up (yet or any more)");
+                             return serve::handleClientMessage(sender, topic, encoding, payload, policy,
+                                                               *slot.arm);
+                           });
+  server.addText("/robot/description.urdf", description, "application/xml");
+  const std::string meshes = options.meshes;
+  // package://NAME/REST of the description is served at /robot/packages/NAME/REST.
+  server.addFiles("/robot/packages/", [meshes](const std::string& rest) {
+    const std::size_t slash = rest.find('/');
+    const std::string path = meshes + "/" + (slash == std::string::npos ? "" : rest.substr(slash + 1));
+    return slash != std::string::npos && ::access(path.c_str(), R_OK) == 0 ? path : std::string();
+  });
+
   std::unique_ptr<sim::BusHub> hub;
   std::unique_ptr<sim::SimulatedArm> simulated;
   if (options.sim) {
@@ -88,23 +135,7 @@ int runServe(ServeOptions options) {
   auto arms = bringUp({{"the arm", options.description, options.bus, options.type}});
   t8::InterfacesThread& arm = *arms.front();
   if (stop.requested()) return 0;
-
-  const serve::CommandPolicy policy{options.allow_control};
-  options.server.metadata = {{"allow_control", options.allow_control ? "true" : "false"},
-                             {"robot_description_url", "/robot/description.urdf"}};
-  serve::LiveServer server(options.server, serve::armChannels(),
-                           [&arm, policy](const serve::Sender& sender, const std::string& topic,
-                                          const std::string& encoding, const std::string& payload) {
-                             return serve::handleClientMessage(sender, topic, encoding, payload, policy, arm);
-                           });
-  server.addText("/robot/description.urdf", description, "application/xml");
-  const std::string meshes = options.meshes;
-  // package://NAME/REST of the description is served at /robot/packages/NAME/REST.
-  server.addFiles("/robot/packages/", [meshes](const std::string& rest) {
-    const std::size_t slash = rest.find('/');
-    const std::string path = meshes + "/" + (slash == std::string::npos ? "" : rest.substr(slash + 1));
-    return slash != std::string::npos && ::access(path.c_str(), R_OK) == 0 ? path : std::string();
-  });
+  const ArmSlot::Holding holding(&slot, &arm);  // declared after the arm: let go of first
   serve::ArmFeed feed(arm, description, server);
 
   const std::string host = options.server.listen.find(':') != std::string::npos
