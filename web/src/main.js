@@ -40,16 +40,28 @@ sun.position.set(1, 2, 1.5);
 scene.add(sun);
 scene.add(new THREE.GridHelper(1, 20, 0x889099, 0xb8bfc6));
 
+let dirty = true; // the scene changed since it was last drawn
+let drawn = 0;
+kav.redraw = () => (dirty = true);
+
 function resize() {
   const { clientWidth: w, clientHeight: h } = view;
   renderer.setSize(w, h, false);
   camera.aspect = w / Math.max(h, 1);
   camera.updateProjectionMatrix();
+  dirty = true;
 }
 window.addEventListener("resize", resize);
 resize();
-(function draw() {
-  renderer.render(scene, camera);
+// Drawn when something changed, at most 30 times a second: the view runs
+// beside the arm's own processes, often on the same computer.
+controls.addEventListener("change", () => (dirty = true));
+(function draw(now) {
+  if (dirty && !(now - drawn < 33)) {
+    renderer.render(scene, camera);
+    dirty = false;
+    drawn = now;
+  }
   requestAnimationFrame(draw);
 })();
 
@@ -90,6 +102,7 @@ function loadRobot() {
     if (meshesMissing > 0 && kav.robot && !kav.robot.userData.standIns) {
       kav.robot.userData.standIns = true;
       addStandIns(kav.robot);
+      dirty = true;
       note(`${meshesMissing} meshes not on the server: links drawn as bars`);
     }
   };
@@ -97,6 +110,7 @@ function loadRobot() {
     robot.rotation.x = -Math.PI / 2; // the description is z-up
     scene.add(robot);
     kav.robot = robot;
+    dirty = true;
     if (kav.jointState) applyJoints(kav.jointState);
   }, undefined, (error) => note(`cannot load the robot description: ${error}`));
 }
@@ -104,7 +118,7 @@ function loadRobot() {
 function applyJoints(state) {
   if (!kav.robot) return;
   state.name.forEach((name, i) => {
-    if (kav.robot.joints[name]) kav.robot.setJointValue(name, state.position[i]);
+    if (kav.robot.joints[name] && kav.robot.setJointValue(name, state.position[i])) dirty = true;
   });
 }
 

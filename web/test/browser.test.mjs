@@ -14,17 +14,15 @@ let server, browser, page, arm;
 const outside = [];
 
 before(async () => {
-  let launched;
-  [server, launched] = await Promise.all([
-    startServe(kav, ["--sim", "--allow-control"]),
-    puppeteer.launch({
-      executablePath: "/usr/bin/chromium",
-      headless: true,
-      args: ["--no-sandbox", "--use-angle=swiftshader", "--enable-unsafe-swiftshader", "--window-size=1400,900"],
-      defaultViewport: { width: 1400, height: 900 },
-    }),
-  ]);
-  browser = launched;
+  // One after the other: chromium's start is heavy, and the arm's bring-up
+  // beside it would only share two cores with it.
+  server = await startServe(kav, ["--sim", "--allow-control"]);
+  browser = await puppeteer.launch({
+    executablePath: "/usr/bin/chromium",
+    headless: true,
+    args: ["--no-sandbox", "--use-angle=swiftshader", "--enable-unsafe-swiftshader", "--window-size=1400,900"],
+    defaultViewport: { width: 1400, height: 900 },
+  });
   page = await browser.newPage();
   page.on("request", (request) => {
     if (!request.url().startsWith(server.http) && !request.url().startsWith("data:")) outside.push(request.url());
@@ -45,7 +43,7 @@ test("the page loads from the server alone and draws the arm", async () => {
   // Pixels that change when the model is hidden: the model is drawn.
   const changed = await page.evaluate(async () => {
     const canvas = document.querySelector("#view canvas");
-    const frame = () => new Promise((r) => requestAnimationFrame(() => requestAnimationFrame(r)));
+    const frame = () => new Promise((r) => setTimeout(() => requestAnimationFrame(() => requestAnimationFrame(r)), 100));
     const pixels = () => {
       const copy = document.createElement("canvas");
       copy.width = canvas.width;
@@ -55,9 +53,11 @@ test("the page loads from the server alone and draws the arm", async () => {
       return g.getImageData(0, 0, copy.width, copy.height).data;
     };
     window.kav.robot.visible = false;
+    window.kav.redraw();
     await frame();
     const without = pixels();
     window.kav.robot.visible = true;
+    window.kav.redraw();
     await frame();
     const withRobot = pixels();
     let count = 0;
@@ -79,7 +79,8 @@ test("the model follows a move the sliders send", async () => {
   }, target);
   // Within the tracking error the arm holds against gravity.
   await waitFor(() => target.every((v, j) => Math.abs(v - arm.last["/joint_states"].position[j]) < 0.02),
-    () => `the arm at the sliders' target ${target}: at ${arm.last["/joint_states"].position}`, 30000);
+    () => `the arm at the sliders' target ${target}: at ${arm.last["/joint_states"].position}, ` +
+      `status ${JSON.stringify(arm.last["/arm/status"])}, messages ${JSON.stringify(arm.statuses)}`, 30000);
   // The arm has arrived; the page's model shows where it is.
   const deviation = async () => {
     const angles = await page.evaluate(() =>
