@@ -33,6 +33,7 @@ Command addTeach(CLI::App& kav);
 Command addPlay(CLI::App& kav);
 Command addTeleop(CLI::App& kav);
 Command addPlot(CLI::App& kav);
+Command addServe(CLI::App& kav);
 
 }  // namespace tool
 }  // namespace kav

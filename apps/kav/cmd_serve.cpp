@@ -1,0 +1,196 @@
+// kav serve: brings an arm up and shows it live: the dashboard page over
+// HTTP and the Foxglove WebSocket protocol on the same port.
+#include <sim/BusHub.h>
+#include <sim/SimulatedArm.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <sstream>
+
+#include "BringUp.h"
+#include "Commands.h"
+#include "Console.h"
+#include "Description.h"
+#include "StopSignals.h"
+#include "serve/ArmFeed.h"
+#include "serve/LiveServer.h"
+
+namespace kav {
+namespace tool {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The arm commands go to, once it is up; emptied before the arm is stopped.
+struct ArmSlot {
+  std::mutex mutex;
+  t8::InterfacesThread* arm = nullptr;
+
+  struct Holding {
+    Holding(ArmSlot* slot, t8::InterfacesThread* arm) : slot_(slot) {
+      std::lock_guard<std::mutex> lock(slot_->mutex);
+      slot_->arm = arm;
+    }
+    ~Holding() {
+      std::lock_guard<std::mutex> lock(slot_->mutex);
+      slot_->arm = nullptr;
+    }
+    Holding(const Holding&) = delete;
+    Holding& operator=(const Holding&) = delete;
+
+   private:
+    ArmSlot* slot_;
+  };
+};
+
+struct ServeOptions {
+  std::string bus;
+  bool sim = false;
+  std::string description;
+  int type = 0;
+  serve::LiveServerOptions server;
+  bool allow_control = false;
+  std::string meshes;     // the folder package://NAME/ stands for
+  double duration = 0.0;  // 0: until interrupted
+};
+
+bool isDirectory(const std::string& path) {
+  return !path.empty() && ::access((path + "/.").c_str(), R_OK) == 0;
+}
+
+// The page's files: installed beside the program, or in the build tree.
+std::string defaultAssets() {
+  char self[4096] = {};
+  const ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
+  if (length > 0) {
+    const std::string exe(self, static_cast<std::size_t>(length));
+    const std::string installed = exe.substr(0, exe.rfind('/') + 1) + "../share/kav_t8/web";
+    if (isDirectory(installed)) return installed;
+  }
+  return isDirectory(KAV_WEB_BUILD_DIR) ? KAV_WEB_BUILD_DIR : "";
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::ostringstream text;
+  text << file.rdbuf();
+  if (!file) throw std::runtime_error("cannot read " + path);
+  return text.str();
+}
+
+int runServe(ServeOptions options) {
+  if (options.sim == !options.bus.empty()) throw UsageError("give --can IF or --sim");
+  if (!serve::isLoopback(options.server.listen) && options.server.token.empty()) {
+    throw UsageError("listening on " + options.server.listen +
+                     " (not a loopback address) needs --token TOKEN: anyone who reaches the port could watch "
+                     "and stop the arm");
+  }
+  if (options.description.empty()) options.description = defaultDescription();
+  const std::string description = readFile(options.description);
+  if (options.meshes.empty()) {
+    const std::string folder = options.description.substr(0, options.description.rfind('/') + 1);
+    options.meshes = folder + "..";
+  }
+  if (options.server.assets.empty()) options.server.assets = defaultAssets();
+
+  StopSignals stop;
+  Console::take();
+  // The server listens before the arm comes up, so that an address in use
+  // ends the program before it moves an arm; until then commands are refused.
+  const serve::CommandPolicy policy{options.allow_control};
+  options.server.metadata = {{"allow_control", options.allow_control ? "true" : "false"},
+                             {"robot_description_url", "/robot/description.urdf"}};
+  ArmSlot slot;
+  serve::LiveServer server(options.server, serve::armChannels(),
+                           [&slot, policy](const serve::Sender& sender, const std::string& topic,
+                                           const std::string& encoding, const std::string& payload) {
+                             std::lock_guard<std::mutex> lock(slot.mutex);
+                             if (slot.arm == nullptr)
+                               return std::string("the arm is not up (yet or any more)");
+                             return serve::handleClientMessage(sender, topic, encoding, payload, policy,
+                                                               *slot.arm);
+                           });
+  server.addText("/robot/description.urdf", description, "application/xml");
+  const std::string meshes = options.meshes;
+  // package://NAME/REST of the description is served at /robot/packages/NAME/REST.
+  server.addFiles("/robot/packages/", [meshes](const std::string& rest) {
+    const std::size_t slash = rest.find('/');
+    const std::string path = meshes + "/" + (slash == std::string::npos ? "" : rest.substr(slash + 1));
+    return slash != std::string::npos && ::access(path.c_str(), R_OK) == 0 ? path : std::string();
+  });
+
+  std::unique_ptr<sim::BusHub> hub;
+  std::unique_ptr<sim::SimulatedArm> simulated;
+  if (options.sim) {
+    hub = std::make_unique<sim::BusHub>();
+    sim::SimulatedArmOptions arm_options;
+    arm_options.variant = options.type;
+    simulated = std::make_unique<sim::SimulatedArm>(hub->endpoint(), arm_options);
+    options.bus = hub->endpoint();
+  }
+  auto arms = bringUp({{"the arm", options.description, options.bus, options.type}});
+  t8::InterfacesThread& arm = *arms.front();
+  if (stop.requested()) return 0;
+  const ArmSlot::Holding holding(&slot, &arm);  // declared after the arm: let go of first
+  serve::ArmFeed feed(arm, description, server);
+
+  const std::string host = options.server.listen.find(':') != std::string::npos
+                               ? "[" + options.server.listen + "]"
+                               : options.server.listen;
+  const std::string address = host + ":" + std::to_string(server.port());
+  Console::line("kav serve: dashboard http://" + address + "/" +
+                (options.server.token.empty() ? "" : "?token=...") + "  Foxglove ws://" + address +
+                (options.allow_control ? "  (control allowed)" : "  (watch and stop only)"));
+  if (options.server.assets.empty()) Console::line("kav serve: the dashboard was not built; WebSocket only");
+  const auto end = options.duration > 0.0
+                       ? Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                            std::chrono::duration<double>(options.duration))
+                       : Clock::time_point::max();
+  while (!stop.sleepFor(std::chrono::milliseconds(200)) && Clock::now() < end) {
+  }
+  Console::line("kav serve: stopping");
+  return 0;
+}
+
+}  // namespace
+
+Command addServe(CLI::App& kav) {
+  auto options = std::make_shared<ServeOptions>();
+  CLI::App* app = kav.add_subcommand(
+      "serve", "bring the arm up and show it live: a dashboard page and a Foxglove WebSocket server");
+  app->footer(
+      "Serves, on one port: the dashboard page at / (3D view, plots, state buttons, stop),\n"
+      "the robot description and its meshes, and the Foxglove WebSocket protocol (connect\n"
+      "Foxglove or Lichtblick to ws://ADDRESS:PORT). Channels: /joint_states, /tf,\n"
+      "/robot_description, /arm/status, /diagnostics; commands on the client channel\n"
+      "/arm/command. {\"op\": \"stop\"} (PROTECT) is obeyed from every client; other\n"
+      "commands only with --allow-control and never from a page of another site.\n"
+      "Listens on 127.0.0.1 unless --listen says otherwise; any other address needs\n"
+      "--token, which every request then carries (?token=... or Authorization: Bearer).");
+  app->add_option("--can", options->bus, "the arm's bus: a CAN interface (can0) or a local-socket bus");
+  app->add_flag("--sim", options->sim, "a simulated arm on a bus of its own");
+  app->add_option("--type", options->type, "arm variant (2 drives the gripper by position)")
+      ->capture_default_str();
+  app->add_option("--urdf", options->description, "robot description file")->check(CLI::ExistingFile);
+  app->add_option("--port", options->server.port, "the port (0: any free one, printed)")
+      ->capture_default_str()
+      ->check(CLI::Range(0, 65535));
+  app->add_option("--listen", options->server.listen, "the address to listen on")->capture_default_str();
+  app->add_option("--token", options->server.token, "a secret every request must carry");
+  app->add_flag("--allow-control", options->allow_control, "obey commands other than stop");
+  app->add_option("--assets", options->server.assets, "the dashboard's files (default: beside the program)")
+      ->check(CLI::ExistingDirectory);
+  app->add_option("--meshes", options->meshes,
+                  "the folder that package://NAME/ stands for (default: the description's folder/..)")
+      ->check(CLI::ExistingDirectory);
+  app->add_option("--duration", options->duration, "stop after this many seconds (default: until Ctrl-C)")
+      ->check(kPositiveSeconds);
+  return {app, [options] { return runServe(*options); }};
+}
+
+}  // namespace tool
+}  // namespace kav

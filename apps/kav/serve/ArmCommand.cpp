@@ -1,0 +1,113 @@
+#include "ArmCommand.h"
+
+#include <cmath>
+#include <nlohmann/json.hpp>
+#include <stdexcept>
+
+namespace kav {
+namespace serve {
+
+namespace {
+
+using nlohmann::json;
+
+constexpr int kProtect = 2;
+constexpr int kPositionControl = 5;
+constexpr std::size_t kArmJoints = 6;
+
+double finiteNumber(const json& command, const char* field) {
+  if (!command.contains(field)) throw std::invalid_argument(std::string("missing field \"") + field + "\"");
+  const json& value = command.at(field);
+  if (!value.is_number() || !std::isfinite(value.get<double>())) {
+    throw std::invalid_argument(std::string("\"") + field + "\" must be a finite number");
+  }
+  return value.get<double>();
+}
+
+std::vector<double> sixJoints(const json& command, const char* field) {
+  if (!command.contains(field) || !command.at(field).is_array() || command.at(field).size() != kArmJoints) {
+    throw std::invalid_argument(std::string("\"") + field + "\" must be an array of six joint positions");
+  }
+  std::vector<double> values;
+  for (const json& value : command.at(field)) {
+    if (!value.is_number() || !std::isfinite(value.get<double>())) {
+      throw std::invalid_argument(std::string("\"") + field + "\" holds a value that is not a finite number");
+    }
+    values.push_back(value.get<double>());
+  }
+  return values;
+}
+
+}  // namespace
+
+ArmCommand parseArmCommand(const std::string& text) {
+  const json command = json::parse(text, nullptr, false);
+  if (command.is_discarded()) throw std::invalid_argument("the command is not JSON");
+  if (!command.is_object() || !command.contains("op") || !command.at("op").is_string()) {
+    throw std::invalid_argument("the command must be a JSON object with a string \"op\"");
+  }
+  const std::string op = command.at("op").get<std::string>();
+  ArmCommand parsed;
+  if (op == "stop") {
+    parsed.op = ArmCommand::Op::kStop;
+  } else if (op == "set_state") {
+    const double state = finiteNumber(command, "state");
+    if (state != std::floor(state) || state < 0 || state > kPositionControl) {
+      throw std::invalid_argument("\"state\" must be an integer from 0 to 5");
+    }
+    parsed.op = ArmCommand::Op::kSetState;
+    parsed.state = static_cast<int>(state);
+  } else if (op == "joint_positions") {
+    parsed.op = ArmCommand::Op::kJointPositions;
+    parsed.joints = sixJoints(command, "positions");
+  } else if (op == "move_joints") {
+    parsed.op = ArmCommand::Op::kMoveJoints;
+    parsed.joints = sixJoints(command, "target");
+    if (command.contains("speed_scale")) parsed.speed_scale = finiteNumber(command, "speed_scale");
+    if (!(parsed.speed_scale > 0.0 && parsed.speed_scale <= 1.0)) {
+      throw std::invalid_argument("\"speed_scale\" must be in (0, 1]");
+    }
+  } else if (op == "stop_motion") {
+    parsed.op = ArmCommand::Op::kStopMotion;
+  } else if (op == "gripper") {
+    parsed.op = ArmCommand::Op::kGripper;
+    parsed.gripper = finiteNumber(command, "position");
+  } else {
+    throw std::invalid_argument("unknown op \"" + op +
+                                "\" (stop, set_state, joint_positions, move_joints, stop_motion, gripper)");
+  }
+  return parsed;
+}
+
+void execute(const ArmCommand& command, t8::InterfacesThread& arm) {
+  switch (command.op) {
+    case ArmCommand::Op::kStop:
+      arm.setArmStatus(kProtect);
+      break;
+    case ArmCommand::Op::kSetState:
+      arm.setArmStatus(command.state);
+      break;
+    case ArmCommand::Op::kJointPositions:
+      arm.setJointPositions(command.joints);
+      if (arm.getArmStatus() != kPositionControl) arm.setArmStatus(kPositionControl);
+      break;
+    case ArmCommand::Op::kMoveJoints:
+      if (arm.getArmStatus() != kPositionControl) {
+        std::vector<double> here = arm.getJointPositons();  // hold there until the motion takes over
+        here.resize(kArmJoints);
+        arm.setJointPositions(here);
+        arm.setArmStatus(kPositionControl);
+      }
+      arm.moveJoints(command.joints, command.speed_scale);
+      break;
+    case ArmCommand::Op::kStopMotion:
+      arm.stopMotion();
+      break;
+    case ArmCommand::Op::kGripper:
+      arm.setCatch(command.gripper);
+      break;
+  }
+}
+
+}  // namespace serve
+}  // namespace kav

@@ -1,0 +1,35 @@
+#pragma once
+// Commands that clients send on /arm/command, one JSON object per message:
+// parsed and checked completely before any of them reaches the arm.
+
+#include <interfaces/InterfacesThread.h>
+
+#include <string>
+#include <vector>
+
+namespace kav {
+namespace serve {
+
+struct ArmCommand {
+  enum class Op { kStop, kSetState, kJointPositions, kMoveJoints, kStopMotion, kGripper };
+  Op op = Op::kStop;
+  int state = 0;
+  std::vector<double> joints;  ///< positions or the move's target, six values
+  double speed_scale = 1.0;
+  double gripper = 0.0;
+};
+
+/// Parses one message of /arm/command.
+/// @throw std::invalid_argument saying what is wrong (not JSON, no or an
+///        unknown "op", a missing field, a wrong count, a value that is not a
+///        finite number or out of range)
+ArmCommand parseArmCommand(const std::string& text);
+
+/// Carries out @p command on @p arm. move_joints and joint_positions select
+/// POSITION_CONTROL first when the arm is in another state; stop selects
+/// PROTECT.
+/// @throw what the facade throws (std::invalid_argument, std::runtime_error)
+void execute(const ArmCommand& command, t8::InterfacesThread& arm);
+
+}  // namespace serve
+}  // namespace kav

@@ -1,0 +1,66 @@
+#pragma once
+// The arm's side of kav serve: one thread samples the arm through its facade
+// at the control rate and publishes /joint_states, /tf, /arm/status and
+// /diagnostics; commands from clients on /arm/command reach the arm only when
+// they are well-formed and allowed.
+
+#include <interfaces/InterfacesThread.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "LiveServer.h"
+
+namespace kav {
+namespace serve {
+
+/// The channels kav serve advertises, with their JSON schemas.
+std::vector<Channel> armChannels();
+
+/// Channel ids of armChannels().
+enum ArmChannel : std::uint32_t {
+  kJointStates = 1,
+  kTransforms = 2,
+  kRobotDescription = 3,
+  kArmStatus = 4,
+  kDiagnostics = 5,
+};
+
+/// Who may do what on /arm/command.
+struct CommandPolicy {
+  bool allow_control = false;  ///< commands other than stop are obeyed
+};
+
+/// Answers one client message: the error for the sender, or empty when the
+/// command was carried out.
+std::string handleClientMessage(const Sender& sender, const std::string& topic, const std::string& encoding,
+                                const std::string& payload, const CommandPolicy& policy,
+                                t8::InterfacesThread& arm);
+
+/// Samples @p arm and publishes on @p server until destroyed.
+class ArmFeed {
+ public:
+  /// @param description the robot description's text (/robot_description,
+  ///        and the links of /tf)
+  /// @throw std::runtime_error when the description cannot be parsed
+  ArmFeed(t8::InterfacesThread& arm, const std::string& description, LiveServer& server);
+  ~ArmFeed();
+  ArmFeed(const ArmFeed&) = delete;
+  ArmFeed& operator=(const ArmFeed&) = delete;
+
+ private:
+  class Kinematics;
+  void run();
+
+  t8::InterfacesThread& arm_;
+  LiveServer& server_;
+  std::unique_ptr<Kinematics> kinematics_;
+  std::atomic<bool> quit_{false};
+  std::thread thread_;
+};
+
+}  // namespace serve
+}  // namespace kav

@@ -1,0 +1,174 @@
+// kav serve against simulated arms, seen from the Foxglove WebSocket
+// protocol's own client library: node serve.test.mjs PATH/TO/kav
+import { test, before, after } from "node:test";
+import assert from "node:assert/strict";
+import { readFileSync } from "node:fs";
+import WebSocket from "ws";
+import { connect, droppedFor, runServe, startServe, waitFor } from "./support.mjs";
+
+const kav = process.argv[2];
+const TOKEN = "s3cret-token";
+const TOPICS = ["/joint_states", "/tf", "/robot_description", "/arm/status", "/diagnostics"];
+const PROTECT = 2;
+let watching; // --token, no control
+let driving; // --allow-control
+const clients = [];
+
+async function client(server, options = {}) {
+  const headers = server === watching ? { Authorization: `Bearer ${TOKEN}`, ...options.headers } : options.headers;
+  const c = await connect(server.url, { topics: TOPICS, ...options, headers });
+  clients.push(c);
+  return c;
+}
+
+const lastError = (c) => c.statuses.filter((s) => s.level === 2).at(-1)?.message ?? "";
+const near = (a, b, tolerance) => b.every((v, i) => Math.abs(v - a[i]) <= tolerance);
+
+before(async () => {
+  [watching, driving] = await Promise.all([
+    startServe(kav, ["--sim", "--token", TOKEN]),
+    startServe(kav, ["--sim", "--allow-control"]),
+  ]);
+});
+
+after(async () => {
+  for (const c of clients) c.close();
+  const codes = await Promise.all([watching?.stop(), driving?.stop()]);
+  assert.deepEqual(codes, [0, 0], "kav serve ends cleanly on SIGTERM");
+});
+
+test("advertises the channels with JSON schemas and offers client publishing", async () => {
+  const c = await client(watching);
+  await waitFor(() => c.serverInfo && c.channels.length === 5, "serverInfo and advertise");
+  assert.ok(c.serverInfo.capabilities.includes("clientPublish"));
+  assert.equal(c.serverInfo.metadata.allow_control, "false");
+  const byTopic = Object.fromEntries(c.channels.map((ch) => [ch.topic, ch]));
+  assert.deepEqual(Object.keys(byTopic).sort(), [...TOPICS].sort());
+  assert.equal(byTopic["/joint_states"].schemaName, "sensor_msgs/JointState");
+  assert.equal(byTopic["/tf"].schemaName, "foxglove.FrameTransforms");
+  assert.equal(byTopic["/robot_description"].schemaName, "std_msgs/String");
+  for (const ch of c.channels) {
+    assert.equal(ch.encoding, "json");
+    assert.equal(ch.schemaEncoding, "jsonschema");
+    assert.equal(JSON.parse(ch.schema).type, "object");
+  }
+  const jointSchema = JSON.parse(byTopic["/joint_states"].schema).properties;
+  assert.deepEqual(Object.keys(jointSchema).sort(), ["effort", "header", "name", "position", "velocity"]);
+});
+
+test("streams joint states of the arm at home, transforms and the description", async () => {
+  const c = await client(watching);
+  await waitFor(() => c.counts["/joint_states"] > 50 && c.last["/tf"] && c.last["/robot_description"], "messages");
+  const js = c.last["/joint_states"];
+  assert.deepEqual(js.name, ["joint1", "joint2", "joint3", "joint4", "joint5", "joint6", "gripper"]);
+  for (const field of ["position", "velocity", "effort"]) assert.equal(js[field].length, 7);
+  // The simulated arm is brought up and homed: every joint near zero.
+  assert.ok(near(js.position.slice(0, 6), [0, 0, 0, 0, 0, 0], 0.02), `home pose, got ${js.position}`);
+  const seen = c.counts["/joint_states"];
+  await waitFor(() => c.counts["/joint_states"] > seen + 100, "joint states to keep flowing");
+  const tf = c.last["/tf"].transforms;
+  assert.deepEqual(tf.map((t) => t.child_frame_id).sort(), ["link1", "link2", "link3", "link4", "link5", "link6"]);
+  const link1 = tf.find((t) => t.child_frame_id === "link1");
+  assert.equal(link1.parent_frame_id, "base_link");
+  assert.ok(Math.abs(link1.translation.z - 0.0603) < 1e-9, "joint1's origin from the description");
+  const description = readFileSync(new URL("../../share/urdf/vorlan_v1.1_aa.urdf", import.meta.url), "utf8");
+  assert.equal(c.last["/robot_description"].data, description);
+});
+
+test("without --allow-control only stop is obeyed; malformed input gets errors", async () => {
+  const c = await client(watching);
+  await waitFor(() => c.last["/arm/status"], "/arm/status");
+  const before = c.last["/arm/status"].state;
+  assert.notEqual(before, 5);
+  c.send({ op: "set_state", state: 5 });
+  await waitFor(() => lastError(c).includes("--allow-control"), "a refusal naming --allow-control");
+  for (const [bad, says] of [
+    ["not json at all", "not JSON"],
+    [{ op: "move_joints", target: [0, 0, 0] }, "six"],
+    [{ op: "fly" }, "unknown op"],
+    [{ op: "gripper" }, "position"],
+  ]) {
+    c.send(bad);
+    await waitFor(() => lastError(c).includes(says), `an error saying "${says}"`);
+  }
+  c.ws.send("{garbage");
+  await waitFor(() => lastError(c).includes("malformed"), "an error for garbage text");
+  c.ws.send(Buffer.from([0xff, 1, 2]));
+  await waitFor(() => lastError(c).includes("malformed binary"), "an error for a garbage binary message");
+  c.ws.send(Buffer.from([1, 99, 0, 0, 0, 0x7b]));
+  await waitFor(() => lastError(c).includes("not advertised"), "an error for an unknown client channel");
+  const afterwards = c.counts["/joint_states"];
+  await waitFor(() => c.counts["/joint_states"] > afterwards + 20, "the server to keep streaming");
+  assert.equal(c.last["/arm/status"].state, before, "nothing reached the arm");
+  c.send({ op: "stop" });
+  await waitFor(() => c.last["/arm/status"].state === PROTECT, "stop to select PROTECT");
+});
+
+test("both subprotocol names are accepted", async () => {
+  for (const name of ["foxglove.websocket.v1", "foxglove.sdk.v1"]) {
+    const c = await client(watching, { subprotocol: name });
+    assert.equal(c.ws.protocol, name);
+    await waitFor(() => c.counts["/joint_states"] > 5, `joint states over ${name}`);
+  }
+});
+
+test("a token guards every request", async () => {
+  const status = async (path, headers = {}) => (await fetch(watching.http + path, { headers })).status;
+  assert.equal(await status("/"), 401);
+  assert.equal(await status("/robot/description.urdf"), 401);
+  assert.equal(await status(`/?token=${TOKEN}`), 200);
+  assert.equal(await status("/robot/description.urdf", { Authorization: `Bearer ${TOKEN}` }), 200);
+  assert.equal(await status("/robot/description.urdf", { Authorization: "Bearer wrong" }), 401);
+  await assert.rejects(connect(watching.url), /HTTP 401/);
+  const viaQuery = await connect(`${watching.url}?token=${TOKEN}`, { topics: ["/joint_states"] });
+  clients.push(viaQuery);
+  await waitFor(() => viaQuery.counts["/joint_states"] > 0, "joint states with ?token=");
+  const open = await runServe(kav, ["--sim", "--listen", "0.0.0.0"]);
+  assert.equal(open.code, 2);
+  assert.match(open.errors, /needs --token/);
+});
+
+test("a stalled client loses its oldest messages, the others keep theirs", async () => {
+  const watcher = await client(watching);
+  // A raw client that subscribes and then reads nothing.
+  const stalled = new WebSocket(watching.url, ["foxglove.websocket.v1"], { headers: { Authorization: `Bearer ${TOKEN}` } });
+  let id;
+  stalled.on("message", (data, binary) => {
+    if (binary) return;
+    const message = JSON.parse(data.toString());
+    if (message.op === "serverInfo") id = message.metadata.client_id;
+    if (message.op === "advertise") {
+      // Many subscriptions to the busy channels fill the socket's buffers soon.
+      const busy = message.channels.filter((ch) => ch.topic === "/joint_states" || ch.topic === "/tf");
+      const subscriptions = [];
+      for (let i = 0; i < 32; ++i) subscriptions.push({ id: i, channelId: busy[i % busy.length].id });
+      stalled.send(JSON.stringify({ op: "subscribe", subscriptions }));
+      stalled._socket.pause();
+    }
+  });
+  await waitFor(() => id !== undefined, "the stalled client's serverInfo");
+  const start = watcher.counts["/joint_states"] ?? 0;
+  await waitFor(() => droppedFor(watcher.last["/diagnostics"], id) > 0, "drops counted for the stalled client", 40000);
+  const [received, dropped] = [watcher.counts["/joint_states"], droppedFor(watcher.last["/diagnostics"], id)];
+  await waitFor(() => watcher.counts["/joint_states"] > Math.max(received, start) + 200, "the other client to keep receiving");
+  await waitFor(() => droppedFor(watcher.last["/diagnostics"], id) > dropped, "the stalled client's drops to grow");
+  assert.equal(droppedFor(watcher.last["/diagnostics"], watcher.serverInfo.metadata.client_id), 0);
+  stalled.terminate();
+});
+
+test("with --allow-control commands drive the arm; a foreign page may only stop it", async () => {
+  const c = await client(driving);
+  await waitFor(() => c.last["/arm/status"] && c.last["/joint_states"], "status and joint states");
+  const target = [0.3, 0.5, 0.4, 0.1, 0.2, -0.1];
+  const foreign = await client(driving, { headers: { Origin: "http://elsewhere.example" } });
+  assert.equal(foreign.serverInfo.metadata.foreign_origin, "true");
+  foreign.send({ op: "move_joints", target });
+  await waitFor(() => lastError(foreign).includes("another site"), "the foreign page's move to be refused");
+  c.send({ op: "move_joints", target, speed_scale: 1.0 });
+  await waitFor(() => near(c.last["/joint_states"].position, target, 0.02),
+    () => `the arm at ${target}: at ${c.last["/joint_states"].position}, status ${JSON.stringify(c.statuses)}`);
+  assert.equal(c.last["/arm/status"].state, 5);
+  assert.equal(lastError(c), "");
+  foreign.send({ op: "stop" });
+  await waitFor(() => c.last["/arm/status"].state === PROTECT, "the foreign page's stop to select PROTECT");
+});
