@@ -121,7 +121,8 @@ Command addRecord(CLI::App& kav) {
       "and closed cleanly on Ctrl-C, SIGTERM or at the end of --duration.");
   app->add_option("--can", options->bus, "the bus: a CAN interface (can0) or a local-socket bus (unix:@name)")
       ->required();
-  app->add_option("--out", options->out, "the file to write: FILE.h5 (HDF5) or FILE.mcap (MCAP)")->required();
+  app->add_option("--out,out", options->out, "the file to write: FILE.h5 (HDF5) or FILE.mcap (MCAP)")
+      ->required();
   app->add_option("--duration", options->duration, "stop after this many seconds (default: until Ctrl-C)")
       ->check(kPositiveSeconds);
   app->add_flag("--replace", options->replace, "replace the file if it exists");

@@ -92,7 +92,7 @@ async function recordARun(folder) {
   const started = [];
   try {
     await sim.waitFor(simCounts);
-    const recorder = new Kav("record", "--can", bus, "--out", full);
+    const recorder = new Kav("record", "--can", bus, full);
     const victim = new Kav("record", "--can", bus, "--out", cut);
     started.push(recorder, victim);
     await recorder.waitFor(recorded);  // both have joined the bus
