@@ -32,8 +32,6 @@ class BusRecording {
   /// What was written or buffered so far: "N commands, M feedback" and, where
   /// the format keeps raw frames, ", K frames".
   std::string counts() const;
-  std::uint64_t commands() const { return commands_; }
-  std::uint64_t feedback() const { return feedback_; }
 
  protected:
   /// Counts the commands and feedback among @p events.
