@@ -188,7 +188,8 @@ void McapWriter::closeChunk() {
                                                .u64(records.size())
                                                .raw(records)
                                                .bytes());
-  // The chunk and its message indexes reach the file in one write.
+  // The chunk and its message indexes reach the file in one write; the
+  // summary lists the chunk once it is there.
   std::string indexes;
   Fields offsets;
   for (auto& [channel, entries] : chunk_index_entries_) {
@@ -198,10 +199,12 @@ void McapWriter::closeChunk() {
     offsets.u16(channel).u64(offset_ + chunk.size() + indexes.size());
     indexes += record(kMessageIndex, Fields().u16(channel).prefixed(array.bytes()).bytes());
   }
+  const std::uint64_t chunk_offset = offset_;
+  append(chunk + indexes);
   chunk_indexes_.push_back(record(kChunkIndex, Fields()
                                                    .u64(chunk_start_)
                                                    .u64(chunk_end_)
-                                                   .u64(offset_)
+                                                   .u64(chunk_offset)
                                                    .u64(chunk.size())
                                                    .prefixed(offsets.bytes())
                                                    .u64(indexes.size())
@@ -211,7 +214,6 @@ void McapWriter::closeChunk() {
                                                    .bytes()));
   chunk_.clear();
   chunk_index_entries_.clear();
-  append(chunk + indexes);
 }
 
 void McapWriter::finish() {
