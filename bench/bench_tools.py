@@ -2,7 +2,8 @@
 
 - kav record: CPU share (user + system time of the recording process over
   the wall time) and file size per minute on a bus carrying an arm's 200 Hz
-  traffic (seven motors, commands and replies: 2800 frames/s);
+  traffic (seven motors, commands and replies: 2800 frames/s), for an HDF5
+  and an MCAP recording of the same bus;
 - kav teleop --sim: the delay from the leader's measured path to the
   follower's commands, p50 and p99 in control cycles, from recordings of both
   buses (kav_t8.recording.follow_delay).
@@ -43,25 +44,28 @@ def main():
             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         while not teleop.stdout.readline().startswith("t="):  # following has begun
             pass
-        files = {name: os.path.join(folder, f"{name}.h5") for name in ("leader", "follower")}
+        files = {name: os.path.join(folder, name + extension)
+                 for name, extension in (("leader", ".h5"), ("follower", ".h5"), ("follower-mcap", ".mcap"))}
         recorders = {name: subprocess.Popen([options.kav, "record", "--can", bus, "--out", files[name]],
                                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-                     for name, bus in (("leader", leader_bus), ("follower", follower_bus))}
+                     for name, bus in (("leader", leader_bus), ("follower", follower_bus),
+                                       ("follower-mcap", follower_bus))}
         start = time.monotonic()
         time.sleep(options.seconds)
-        follower = recorders["follower"]
-        cpu = cpu_seconds(follower.pid)
+        cpu = {name: cpu_seconds(recorders[name].pid) for name in ("follower", "follower-mcap")}
         wall = time.monotonic() - start
         for recorder in recorders.values():
             recorder.terminate()
             recorder.wait()
         teleop.wait()
-        size = os.path.getsize(files["follower"])
         follower_run = recording.Recording(files["follower"])
         frames = sum(len(follower_run.commands[j]["time"]) + len(follower_run.feedback[j]["time"])
                      for j in recording.JOINTS)
         print(f"kav record, {wall:.0f} s of an arm's 200 Hz bus ({frames / wall:.0f} frames/s):")
-        print(f"  CPU share {100.0 * cpu / wall:.2f} % of one core, file {size / 1e6 * 60.0 / wall:.2f} MB per minute")
+        for name, label in (("follower", "HDF5"), ("follower-mcap", "MCAP")):
+            size = os.path.getsize(files[name])
+            print(f"  {label}: CPU share {100.0 * cpu[name] / wall:.2f} % of one core, "
+                  f"file {size / 1e6 * 60.0 / wall:.2f} MB per minute")
         leader_run = recording.Recording(files["leader"])
         delays = np.concatenate([recording.follow_delay(leader_run, follower_run, joint)
                                  for joint in recording.JOINTS[:6]]) / CYCLE

@@ -39,6 +39,12 @@ struct BusEvent {
   Feedback feedback;                   ///< kFeedback
 };
 
+/// A frame as it was seen on the bus, before decoding.
+struct SeenFrame {
+  hw_interface::CanFrame frame;
+  Clock::time_point time;
+};
+
 /// Decodes the frames of one bus in the order they were seen.
 ///
 /// A type 4 motor answers on the identifier its commands use, so a frame

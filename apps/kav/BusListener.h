@@ -18,11 +18,13 @@ namespace tool {
 class BusListener {
  public:
   using Handler = std::function<void(const BusEvent&)>;
+  using FrameHandler = std::function<void(const SeenFrame&)>;
 
   /// Joins @p bus and starts calling @p handler, on the transport's receive
-  /// thread, once per frame, in the order the frames arrive.
+  /// thread, once per frame, in the order the frames arrive; @p frames, when
+  /// given, gets every frame as it arrived, before it is decoded.
   /// @throw std::runtime_error when the bus cannot be joined
-  BusListener(const std::string& bus, Handler handler);
+  BusListener(const std::string& bus, Handler handler, FrameHandler frames = nullptr);
   /// Stops the handler calls and leaves the bus.
   ~BusListener();
   BusListener(const BusListener&) = delete;
@@ -31,6 +33,7 @@ class BusListener {
  private:
   BusDecoder decoder_;  // used on the receive thread only
   Handler handler_;
+  FrameHandler frames_;
   hw_interface::SocketCan transport_;
 };
 

@@ -194,17 +194,30 @@ Recording::~Recording() {
   H5Fclose(file_);
 }
 
-void Recording::add(const std::vector<BusEvent>& events) {
+std::string BusRecording::counts() const {
+  std::string text = format("%llu commands, %llu feedback", static_cast<unsigned long long>(commands_),
+                            static_cast<unsigned long long>(feedback_));
+  if (keeps_frames_) text += format(", %llu frames", static_cast<unsigned long long>(frames_));
+  return text;
+}
+
+void BusRecording::count(const std::vector<BusEvent>& events) {
+  for (const BusEvent& event : events) {
+    commands_ += event.kind == BusEvent::Kind::kCommand;
+    feedback_ += event.kind == BusEvent::Kind::kFeedback;
+  }
+}
+
+void Recording::add(const std::vector<BusEvent>& events, const std::vector<SeenFrame>&) {
   for (const BusEvent& event : events) {
     const double time = std::chrono::duration<double>(event.time - start_).count();
     if (event.kind == BusEvent::Kind::kCommand) {
       command_tables_[event.joint]->push(time, event.command);
-      ++commands_;
     } else if (event.kind == BusEvent::Kind::kFeedback) {
       feedback_tables_[event.joint]->push(time, event.feedback);
-      ++feedback_;
     }
   }
+  count(events);
 }
 
 void Recording::flush() {

@@ -63,11 +63,12 @@ Command addPlot(CLI::App& kav) {
   CLI::App* app = kav.add_subcommand(
       "plot", "plot a recording: commanded and measured positions, tracking error, timing");
   app->footer(
-      "Plot a recording made by kav record: commanded against measured position per\n"
-      "joint, the tracking error, and a histogram of the intervals between commands.\n"
-      "Runs python3 -m kav_t8.plot.");
-  app->add_option("recording", options->recording, "the HDF5 file (FILE.h5)")->required();
-  app->add_option("--out", options->out, "the picture to write (FILE.png; default: FILE.h5 with .png)");
+      "Plot a recording made by kav record (HDF5 or MCAP): commanded against measured\n"
+      "position per joint, the tracking error, and a histogram of the intervals between\n"
+      "commands. Runs python3 -m kav_t8.plot.");
+  app->add_option("recording", options->recording, "the recording: FILE.h5 (HDF5) or FILE.mcap (MCAP)")
+      ->required();
+  app->add_option("--out", options->out, "the picture to write (FILE.png; default: the recording with .png)");
   return {app, [options] { return runPlot(*options); }};
 }
 

@@ -1,6 +1,6 @@
 """Plots a recording made by ``kav record``.
 
-    python3 -m kav_t8.plot FILE.h5 [--out FILE.png]
+    python3 -m kav_t8.plot FILE.h5|FILE.mcap [--out FILE.png]
 
 One picture: per joint the commanded against the measured position, the
 tracking error of every joint, and a histogram of the intervals between
@@ -86,7 +86,7 @@ def main(argv=None):
         prog="python3 -m kav_t8.plot",
         description="Plot a recording made by kav record: commanded against measured "
                     "position per joint, tracking error, intervals between commands.")
-    parser.add_argument("recording", help="the HDF5 file (FILE.h5)")
+    parser.add_argument("recording", help="the recording (FILE.h5 or FILE.mcap)")
     parser.add_argument("--out", help="the picture to write (default: the recording with .png)")
     options = parser.parse_args(argv)
     out = options.out or os.path.splitext(options.recording)[0] + ".png"

@@ -58,7 +58,8 @@ const char* const kUsage =
     "  --urdf FILE        simulate the arm described by the URDF file FILE\n"
     "                     (default: the description built into the library)\n"
     "  --duration S       stop after S seconds (default: run until interrupted)\n"
-    "  --status S         print the joint positions every S seconds (default: never)\n"
+    "  --status S         print the joint positions, the arm's frame counts and the\n"
+    "                     frames the bus carried every S seconds (default: never)\n"
     "  -h, --help         show this text and exit\n";
 
 struct Settings {
@@ -169,6 +170,7 @@ void printStatus(const SimulatedArm& arm, const BusHub* hub, double elapsed) {
               static_cast<unsigned long long>(arm.framesReceived()),
               static_cast<unsigned long long>(arm.framesSent()));
   for (const auto& joint : state) std::printf(" %+.3f", joint.position);
+  if (hub != nullptr) std::printf(" | bus frames %zu", hub->framesForwarded());
   if (hub != nullptr && hub->options().bitrate != 0) {
     std::printf(" | bus load %.1f %%, arm frames refused %llu", 100.0 * hub->statistics().load(),
                 static_cast<unsigned long long>(arm.framesRefused()));

@@ -10,6 +10,7 @@ import numpy as np
 import pytest
 
 import kav_t8
+import kav_t8.recording
 from kavtool import BareHost, run, start, unique
 
 TYPE4 = {0: 1, 1: 2, 2: 4}  # joint: motor identifier
@@ -37,12 +38,15 @@ def hold_command(joint, step):
 @pytest.fixture(scope="module")
 def driven_bus(tmp_path_factory):
     """A simulated arm driven by a bare host while kav monitor and kav record
-    listen; yields the arm, the monitor's output and the recording's path."""
+    (to HDF5 and to MCAP) listen; yields the arm, the monitor's output and
+    the recordings' paths."""
     out = tmp_path_factory.mktemp("record") / "run.h5"
+    mcap = out.with_suffix(".mcap")
     with kav_t8.BusHub(unique("bus")) as hub, kav_t8.SimulatedArm(hub.endpoint) as sim:
         recorder = start("record", "--can", hub.endpoint, "--out", str(out))
+        mcap_recorder = start("record", "--can", hub.endpoint, "--out", str(mcap))
         monitor = start("monitor", "--can", hub.endpoint, "--duration", "3")
-        assert hub.wait_for_members(3, timeout=10)
+        assert hub.wait_for_members(4, timeout=10)
         sim.clear_received_commands()
         host = BareHost(hub.endpoint)
         for motor in TYPE2.values():
@@ -56,10 +60,12 @@ def driven_bus(tmp_path_factory):
         host.close()
         monitored, monitor_errors = monitor.communicate(timeout=30)
         recorder.send_signal(signal.SIGINT)
+        mcap_recorder.send_signal(signal.SIGINT)
         recorded, record_errors = recorder.communicate(timeout=30)
+        assert mcap_recorder.wait(timeout=30) == 0, mcap_recorder.stderr.read()
         assert monitor.returncode == 0, monitor_errors
         assert recorder.returncode == 0, record_errors
-        yield sim, sim.joint_positions(), monitored, recorded, out
+        yield sim, sim.joint_positions(), monitored, recorded, out, mcap
 
 
 def monitor_values(text):
@@ -80,7 +86,7 @@ def monitor_values(text):
 
 
 def test_monitor_shows_what_the_motors_received_and_sent(driven_bus):
-    sim, positions, monitored, _, _ = driven_bus
+    sim, positions, monitored, *_ = driven_bus
     lines = monitor_values(monitored)
     for joint, name in enumerate(kav_t8.JOINT_NAMES):
         shown = lines[name][-1]
@@ -103,7 +109,7 @@ def test_monitor_shows_what_the_motors_received_and_sent(driven_bus):
 
 
 def test_record_holds_every_command_the_arm_received(driven_bus):
-    sim, positions, _, recorded, out = driven_bus
+    sim, positions, _, recorded, out, _ = driven_bus
     assert "saved" in recorded
     with h5py.File(out, "r") as file:
         assert file.attrs["bus"].startswith("unix:@kav-tools-bus")
@@ -124,8 +130,24 @@ def test_record_holds_every_command_the_arm_received(driven_bus):
             assert feedback["error"][-1] == expected_code
 
 
+def test_mcap_recording_holds_what_the_hdf5_one_holds(driven_bus):
+    *_, out, mcap = driven_bus
+    hdf5, read = kav_t8.recording.Recording(str(out)), kav_t8.recording.Recording(str(mcap))
+    assert read.bus == hdf5.bus
+    for joint in kav_t8.JOINT_NAMES:
+        for direction in ("commands", "feedback"):
+            mine, theirs = getattr(read, direction)[joint], getattr(hdf5, direction)[joint]
+            assert mine.keys() == theirs.keys()
+            for field in mine:
+                if field != "time":
+                    np.testing.assert_array_equal(mine[field], theirs[field])
+            assert mine[field].dtype == theirs[field].dtype
+            # Both recorders saw each frame at about the same moment.
+            np.testing.assert_allclose(read.absolute(mine["time"]), hdf5.absolute(theirs["time"]), rtol=0, atol=0.5)
+
+
 def test_plot_draws_a_recording(driven_bus, tmp_path):
-    *_, out = driven_bus
+    *_, out, _ = driven_bus
     picture = tmp_path / "run.png"
     result = run("plot", str(out), "--out", str(picture), timeout=180)
     assert result.returncode == 0, result.stderr
