@@ -90,16 +90,18 @@ class MoveIt : public ::testing::Test {
         },
         std::chrono::seconds(10)));
   }
-  // Waits until the arm rests (two readings 0.3 s apart within 2 mrad).
+  // Waits until the arm rests: three readings 0.3 s apart within 2 mrad of
+  // each other (one still interval alone may be a pause of the machine).
   static std::vector<double> rest() {
     std::vector<double> before = simJoints(bridged->arm), now;
+    int still_intervals = 0;
     waitUntil(
         [&] {
           std::this_thread::sleep_for(std::chrono::milliseconds(300));
           now = simJoints(bridged->arm);
-          const bool still = distance(now, before) < 0.002;
+          still_intervals = distance(now, before) < 0.002 ? still_intervals + 1 : 0;
           before = now;
-          return still;
+          return still_intervals >= 2;
         },
         std::chrono::seconds(10));
     return now;
