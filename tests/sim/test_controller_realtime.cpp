@@ -97,7 +97,10 @@ TEST(ControllerRealtime, AConsoleNobodyReadsNeverDelaysACycleAndTheStopIsPrompt)
   // a machine that held real-time threads off for several cycles also
   // loses cycles, and that says nothing about the console.
   if (witness.longest() < 25ms) {
-    EXPECT_GE(cycles, 990u) << "cycles in 5 s while nobody read standard output";
+    // The console's pipe is full from the start: a cycle that waited for it
+    // would stop every cycle after it. The margin is for pauses of the
+    // machine shorter than the witness's bound, which add up (951 seen).
+    EXPECT_GE(cycles, 900u) << "cycles in 5 s while nobody read standard output";
     EXPECT_TRUE(codes.empty()) << "first code " << (codes.empty() ? 0 : codes.front());
     EXPECT_LT(destruction, 1500ms) << "damping hold (0.5 s) plus the stop";
   } else {
