@@ -24,6 +24,7 @@ int main(int argc, char** argv) {
       "drive one arm with another, plot recordings, simulate an arm, and show it live.",
       "kav"};
   kav.require_subcommand(1);
+  kav.set_version_flag("--version", "kav " KAV_VERSION, "Print the version and exit");
   kav.failure_message([](const CLI::App*, const CLI::Error& error) { return std::string(error.what()); });
   const std::vector<Command> commands{kav::tool::addMonitor(kav), kav::tool::addRecord(kav),
                                       kav::tool::addTeach(kav),   kav::tool::addPlay(kav),
@@ -43,6 +44,8 @@ int main(int argc, char** argv) {
     return kav.exit(help);
   } catch (const CLI::CallForAllHelp& help) {
     return kav.exit(help);
+  } catch (const CLI::CallForVersion& version) {
+    return kav.exit(version);
   } catch (const CLI::ParseError& error) {
     std::string help = "kav --help";
     for (const Command& command : commands) {

@@ -47,6 +47,7 @@ void usage(std::FILE* out) {
                "  --ros-distro D   graph layout of ROS 2 humble or jazzy (also Iron and later;\n"
                "                   default jazzy)\n"
                "  --frame-prefix P put in front of every TF frame name (default none)\n"
+               "  --version        the version\n"
                "  --help           this text\n"
                "Topics: /NS/joint_states /NS/ee_pose /NS/arm_state /NS/robot_description\n"
                "        /diagnostics /tf /tf_static (published), /NS/joint_command\n"
@@ -75,7 +76,7 @@ double rate(const std::string& value) {
   return result;
 }
 
-// Returns false when only the help was asked for.
+// Returns false when only the help or the version was asked for.
 bool parse(int argc, char** argv, Options& options) {
   if (const char* domain = std::getenv("ROS_DOMAIN_ID"); domain != nullptr && *domain != '\0') {
     options.bridge.domain = static_cast<std::uint32_t>(number("ROS_DOMAIN_ID", domain, 0, 232));
@@ -84,6 +85,10 @@ bool parse(int argc, char** argv, Options& options) {
     const std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") {
       usage(stdout);
+      return false;
+    }
+    if (arg == "--version") {
+      std::printf("kav_bridge %s\n", KAV_VERSION);
       return false;
     }
     if (arg == "--sim") {

@@ -32,6 +32,7 @@ def test_every_public_function_is_documented():
 
 
 def test_arm_states_and_constants():
+    assert kav_t8.__version__ == os.environ["KAV_VERSION"]
     assert issubclass(kav_t8.ArmState, int)
     assert [(s.name, int(s)) for s in kav_t8.ArmState] == [
         ("SOFT", 0), ("GO_HOME", 1), ("PROTECT", 2),
