@@ -37,7 +37,9 @@ class MotorDlcBase {
   virtual CanFrame packMotorMsg(double k_p, double k_d, double position, double velocity, double torque) = 0;
   /// Decodes @p frame if it is this motor's feedback; ignores it otherwise.
   virtual void CanAnalyze(CanFrame* frame) = 0;
+  /// The frame that enables the motor.
   virtual CanFrame packEnableMotor() = 0;
+  /// The frame that disables the motor.
   virtual CanFrame packDisableMotor() = 0;
   /// The empty frame (identifier 0, length 0) unless the protocol has one.
   virtual CanFrame packSetZero();
@@ -90,6 +92,7 @@ class MotorDlcBase {
   /// max if num > max, else min if num < min, else num (NaN passes).
   double restrictBound(double num, double max, double min);
 
+  /// The last fault number the motor reported (0: none).
   int error_ = 0;
 
  private:

@@ -46,12 +46,12 @@ enum class CommandKind {
 
 /// One command. For the four special frames the five values are 0.
 struct MotorCommand {
-  CommandKind kind = CommandKind::kHybrid;
-  double k_p = 0.0;
-  double k_d = 0.0;
-  double position = 0.0;
-  double velocity = 0.0;
-  double torque = 0.0;
+  CommandKind kind = CommandKind::kHybrid;  ///< which frame
+  double k_p = 0.0;                         ///< stiffness
+  double k_d = 0.0;                         ///< damping
+  double position = 0.0;                    ///< target position, rad
+  double velocity = 0.0;                    ///< target velocity, rad/s
+  double torque = 0.0;                      ///< feed-forward torque
 };
 
 /// What a motor reports in one feedback frame, in its own coordinates.

@@ -27,16 +27,21 @@ class CanBase {
   virtual bool Init(const char* interface) = 0;
   /// Sends one frame; false when it could not be sent.
   virtual bool ExchangeData(CanFrame* frame) = 0;
+  /// Sends the frames queued for sending; false when one could not be sent.
   virtual bool WriteData() = 0;
+  /// Receives what has arrived and hands it on; false when reading failed.
   virtual bool ReadData() = 0;
   /// True while a socket is held.
   virtual bool IsOpen() = 0;
 
  protected:
+  ///@{
+  /// For the concrete transports only.
   CanBase() = default;
   CanBase(const CanBase&) = default;
   CanBase& operator=(const CanBase&) = default;
   ~CanBase() = default;
+  ///@}
 };
 
 }  // namespace hw_interface

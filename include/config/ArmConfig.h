@@ -37,19 +37,23 @@ constexpr std::array<MotorProtocol, kMotors> kMotorProtocols{
     MotorProtocol::kType4, MotorProtocol::kType4, MotorProtocol::kType4, MotorProtocol::kType2,
     MotorProtocol::kType2, MotorProtocol::kType2, MotorProtocol::kType2};
 
+///@{
 /// 85 and 100 degrees in radians.
 constexpr double kDeg85 = 1.4835298641951802;
 constexpr double kDeg100 = 1.7453292519943295;
+///@}
 
+///@{
 /// Joint limits in radians; targets are clamped to them. The gripper's range
 /// is relative to its zero.
 constexpr std::array<double, kMotors> kJointLower{-3.14, -0.1, -0.1, -1.29, -kDeg85, -kDeg100, 0.0};
 constexpr std::array<double, kMotors> kJointUpper{2.618, 3.6, 3.0, 1.29, kDeg85, kDeg100, 5.0};
+///@}
 
 /// Stiffness and damping of the six arm motors in one state.
 struct JointGains {
-  std::array<double, kArmJoints> k_p;
-  std::array<double, kArmJoints> k_d;
+  std::array<double, kArmJoints> k_p;  ///< stiffness of joints 1-6
+  std::array<double, kArmJoints> k_d;  ///< damping of joints 1-6
 };
 /// GO_HOME and the homing of the start-up.
 constexpr JointGains kGoHomeGains{{150, 150, 150, 50, 25, 10}, {1.0, 1.0, 1.0, 0.8, 0.8, 1.0}};
@@ -59,47 +63,63 @@ constexpr JointGains kPositionGains{{150, 150, 150, 50, 25, 10}, {1.0, 1.0, 1.0,
 constexpr JointGains kEndControlGains{{150, 150, 150, 70, 25, 10}, {1.0, 1.0, 1.0, 0.8, 0.8, 1.0}};
 /// PROTECT and every damping hold: k_p 0, this k_d.
 constexpr std::array<double, kArmJoints> kDampingKd{1.0, 4.0, 4.0, 1.0, 1.0, 1.0};
+///@{
 /// Joints 1-3 get a correction torque in the position laws:
 /// kCorrectionKp (target - measured position) - kCorrectionKd measured velocity.
 constexpr int kCorrectedJoints = 3;
 constexpr double kCorrectionKp = 1.5;
 constexpr double kCorrectionKd = 0.6;
+///@}
 /// Joints 1 and 2 get no gravity feed-forward while going home.
 constexpr int kHomingJointsWithoutGravity = 2;
 
+///@{
 /// Interpolation of POSITION_CONTROL and END_CONTROL: ceilings and defaults
 /// of the acceleration (rad/s²) and speed (rad/s) limits.
 constexpr double kMaxAcceleration = 0.5;
 constexpr double kMaxVelocity = 2.0;
+///@}
+///@{
 /// Straight lines of the end effector (moveLinear): the peak acceleration
 /// along the line (m/s²), and the turning rate (rad/s) and its peak
 /// acceleration (rad/s²) of the orientation.
 constexpr double kLineAcceleration = 0.05;
 constexpr double kLineAngularSpeed = 0.5;
 constexpr double kLineAngularAcceleration = 0.25;
+///@}
+///@{
 /// Interpolation limits of GO_HOME and the start-up homing.
 constexpr double kHomingAcceleration = 0.08;
 constexpr double kHomingVelocity = 0.2;
+///@}
 
+///@{
 /// A joint is home within this distance of its home position (rad) and
 /// below this speed (rad/s).
 constexpr double kHomePositionTolerance = 0.08;
 constexpr double kHomeVelocityTolerance = 0.1;
+///@}
+///@{
 /// Homing lasts at least this long, and fails after this long.
 constexpr std::chrono::milliseconds kHomingMinimum{3550};
 constexpr std::chrono::seconds kHomingLimit{30};
+///@}
 
 /// The arm's bus: classic CAN at this bit rate (bit/s).
 constexpr std::uint32_t kCanBitrate = 1000000;
 
+///@{
 /// The control cycle: 200 Hz, frames of one cycle at least 200 us apart.
 constexpr double kControlFrequency = 200.0;
 constexpr std::chrono::microseconds kCyclePeriod{5000};
 constexpr std::chrono::microseconds kFrameSpacing{200};
+///@}
+///@{
 /// Start-up rounds: clear errors, enable, then damping cycles.
 constexpr int kClearErrorRounds = 3;
 constexpr int kEnableRounds = 3;
 constexpr int kStartupDampingCycles = 100;
+///@}
 /// The start-up listens this long for another host's commands before sending.
 constexpr std::chrono::milliseconds kListenBeforeSending{100};
 /// Damping rounds, one per period, when the arm is shut down (also after a
@@ -109,41 +129,54 @@ constexpr int kShutdownDampingRounds = 100;
 /// long before control ends.
 constexpr std::chrono::milliseconds kFaultPause{100};
 
+///@{
 /// Gripper: the end-stop search of the start-up (k_d and velocity; variant 2
 /// searches the other way), the k_d of the frame that ends it, and the laws.
 constexpr double kGripperSearchKd = 0.2;
 constexpr double kGripperSearchVelocity = -5.0;
 constexpr double kGripperSearchVelocityVariant2 = 2.0;
 constexpr double kGripperSettleKd = 2.0;
+///@}
+///@{
 /// Torque-driven gripper (every variant but 2): torque =
 /// kGripperPositionGain (zero + target - kGripperOffset - measured), or the
 /// host's torque, limited to +-kGripperTorqueLimit, with k_d kGripperSearchKd.
 constexpr double kGripperPositionGain = 8.0;
 constexpr double kGripperOffset = 0.1;
 constexpr double kGripperTorqueLimit = 2.0;
+///@}
+///@{
 /// Variant 2 drives the gripper by position: these gains, targets clamped.
 constexpr double kGripperVariant2Kp = 2.0;
 constexpr double kGripperVariant2Kd = 0.1;
 constexpr double kGripperVariant2Lower = -3.4;
 constexpr double kGripperVariant2Upper = 0.1;
+///@}
 
+///@{
 /// End-effector targets are clamped to this box: x, y, z (m), roll, pitch,
 /// yaw (rad), relative to the zero configuration's end-effector position.
 constexpr std::array<double, 6> kEndEffectorLower{0.0, -0.53, -0.53, -kDeg100, -kDeg85, -kDeg85};
 constexpr std::array<double, 6> kEndEffectorUpper{0.53, 0.53, 0.53, kDeg100, kDeg85, kDeg85};
+///@}
 
+///@{
 /// Over-current: an arm joint whose current stays above kCurrentLimit (the
 /// motors' units) for kCurrentTripChecks consecutive cycles ends control.
 constexpr double kCurrentLimit = 13.0;
 constexpr int kCurrentTripChecks = 200;
+///@}
 
+///@{
 /// A motor silent for longer than its limit is offline for good: type 4
 /// 100 ms; type 2 800 ms, or 200 ms for identifiers up to 4.
 constexpr std::chrono::milliseconds kType4SilenceLimit{100};
 constexpr std::chrono::milliseconds kType2SilenceLimit{800};
 constexpr std::chrono::milliseconds kType2ShortSilenceLimit{200};
 constexpr int kType2ShortSilenceLargestId = 4;
+///@}
 
+///@{
 /// Thread priorities. Real-time ones are SCHED_FIFO, asked for best effort
 /// (without the privilege a thread runs at normal priority): the control
 /// thread first, the bus receive thread just below it, then the simulated
@@ -151,10 +184,13 @@ constexpr int kType2ShortSilenceLargestId = 4;
 /// keeps answering without holding the controller off.
 constexpr int kControlThreadPriority = 80;
 constexpr int kReceiveThreadPriority = 79;
+///@}
+///@{
 /// The simulated motors' bus thread, the bus hub's forwarding thread (its
 /// default) and the tests' stall witness.
 constexpr int kSimulatorBusPriority = 78;
 constexpr int kSimulatorPhysicsPriority = 77;
+///@}
 /// The inverse-kinematics worker runs at normal priority with this
 /// niceness: every other thread matters more than how soon a search ends.
 constexpr int kIkWorkerNice = 19;

@@ -72,12 +72,14 @@ class ControllerBase {
     using std::runtime_error::runtime_error;
   };
 
+  ///@{
   /// Error codes besides 16 x motor + c (see the class comment and ErrorCode).
   static constexpr int kCodeOverCurrent = ErrorCode::kOverCurrentCode;
   static constexpr int kCodeLinkOffline = ErrorCode::kLinkOfflineCode;
   static constexpr int kCodeCycleFailed = ErrorCode::kCycleFailedCode;
   static constexpr int kCodeImplausibleFeedback = ErrorCode::kImplausibleBase;  ///< + motor number
   static constexpr int kCodeMotorDisabled = ErrorCode::kDisabledBase;           ///< + motor number
+  ///@}
 
   /// The name of arm state @p state ("SOFT" ... "POSITION_CONTROL"); a
   /// number outside 0..5 acts as PROTECT and is named so.
@@ -162,6 +164,7 @@ class ControllerBase {
   void destoryFunc();
 
  protected:
+  /// How the gripper is driven: to a position, or with a torque.
   enum CatchControlMode { kPosition = 0, kTorque = 1 };
 
   /// Solves the pose @p _endstate (x, y, z, roll, pitch, yaw) from the six
@@ -172,13 +175,16 @@ class ControllerBase {
   /// @throw std::invalid_argument when a pointer is null
   bool computeInverseKinematics(double* _current_pos, double* _endstate);
 
+  ///@{
   /// The parts, for the layer above (ControllerThread) and for tests.
   ControlLoop& loop() { return *loop_; }
   const ControlLoop& loop() const { return *loop_; }
   MotorBus& bus() { return *bus_; }
   rt::Clock& clock() { return clock_; }
+  ///@}
   /// Who runs the cycles: null for the controller's own control thread.
   CycleDriver* cycleDriver() const { return cycle_driver_; }
+  ///@{
   /// The arm state in force, the gripper's zero, the interpolation limits
   /// and the gripper's mode.
   int storedState() const;
@@ -186,6 +192,7 @@ class ControllerBase {
   double maxAcceleration() const;
   double maxVelocity() const;
   CatchControlMode catchMode() const;
+  ///@}
 
  private:
   std::stringstream getLog();

@@ -67,7 +67,9 @@ class ControllerThread : public ControllerBase {
   std::vector<HybridJointStatus> getJointStatus();
   /// Positions; entry 6 is the gripper relative to its zero.
   std::vector<double> getJointPositons();
+  /// Velocities of joints 1-6 and the gripper.
   std::vector<double> getJointVelocities();
+  /// Currents of joints 1-6 and the gripper (the motors' units).
   std::vector<double> getJointCurrent();
   /// The latest published end-effector pose.
   Eigen::Isometry3d getEndPose();
@@ -87,6 +89,7 @@ class ControllerThread : public ControllerBase {
   /// @throw std::invalid_argument for fewer than six values or a value that is not finite
   void setJointPositions(std::vector<double> positions);
 
+  ///@{
   /// Motions (see InterfacesThread for what each does). Host threads only.
   /// @throw std::invalid_argument for input that cannot be followed (nothing moves)
   /// @throw std::runtime_error when the control loop does not run or another
@@ -98,6 +101,7 @@ class ControllerThread : public ControllerBase {
   bool waitMotion(double timeout_s);
   void stopMotion();
   void setMotionLimits(const std::vector<double>& max_velocity, const std::vector<double>& max_acceleration);
+  ///@}
   /// Gripper to position mode with target @p position (relative to its zero).
   /// @throw std::invalid_argument when @p position is not finite
   void setCatch(double position);
@@ -112,11 +116,11 @@ class ControllerThread : public ControllerBase {
   /// oldest first: a way to check that the control loop keeps its 5 ms period.
   std::vector<CycleTiming> getCycleTimings(std::size_t newest = SIZE_MAX);
 
-  Eigen::Isometry3d ee_command_safe_;
-  std::vector<HybridJointStatus> joint_target_safe_;
-  double catch_torque_safe_;
-  std::vector<HybridJointStatus> joint_status_safe_;
-  Eigen::Isometry3d ee_state_safe_;
+  Eigen::Isometry3d ee_command_safe_;                 ///< the end-effector target last set
+  std::vector<HybridJointStatus> joint_target_safe_;  ///< the joint targets last set
+  double catch_torque_safe_;                          ///< the gripper torque last set
+  std::vector<HybridJointStatus> joint_status_safe_;  ///< the joints' status last published
+  Eigen::Isometry3d ee_state_safe_;                   ///< the end-effector pose last published
 
  private:
   // One kept cycle timing; atomics, so hosts copy them without a lock.

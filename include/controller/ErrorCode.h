@@ -22,43 +22,51 @@ namespace t8 {
 /// | 144 + m         | kMotorDisabled       | wrist motor m reported itself disabled         |
 class ErrorCode {
  public:
+  /// What a code is about (the table above).
   enum class Kind {
-    kOverCurrent,
-    kLinkOffline,
-    kCycleFailed,
-    kMotorFault,
-    kMotorOffline,
-    kImplausibleFeedback,
-    kMotorDisabled,
-    kUnknown,  ///< no code the controller reports
+    kOverCurrent,          ///< an arm joint's current stayed too high
+    kLinkOffline,          ///< the bus fell silent
+    kCycleFailed,          ///< a control cycle failed unexpectedly
+    kMotorFault,           ///< a motor reported a fault
+    kMotorOffline,         ///< a motor fell silent
+    kImplausibleFeedback,  ///< ten implausible readings in a row from a motor
+    kMotorDisabled,        ///< a wrist motor reported itself disabled
+    kUnknown,              ///< no code the controller reports
   };
 
-  static constexpr int kOverCurrentCode = 1;
-  static constexpr int kLinkOfflineCode = 2;
-  static constexpr int kCycleFailedCode = 3;
-  static constexpr int kOfflineFault = 15;  ///< the fault number that means offline
-  static constexpr int kLargestMotorFault = 14;
-  static constexpr int kImplausibleBase = 128;
-  static constexpr int kDisabledBase = 144;
-  static constexpr int kMotors = 7;
+  static constexpr int kOverCurrentCode = 1;     ///< the code of kOverCurrent
+  static constexpr int kLinkOfflineCode = 2;     ///< the code of kLinkOffline
+  static constexpr int kCycleFailedCode = 3;     ///< the code of kCycleFailed
+  static constexpr int kOfflineFault = 15;       ///< the fault number that means offline
+  static constexpr int kLargestMotorFault = 14;  ///< the largest fault number reported as a fault
+  static constexpr int kImplausibleBase = 128;   ///< kImplausibleFeedback's code is this + motor
+  static constexpr int kDisabledBase = 144;      ///< kMotorDisabled's code is this + motor
+  static constexpr int kMotors = 7;              ///< motors 1-7 (7: the gripper)
 
   /// Decodes @p code; codes the controller never reports are kUnknown.
   explicit constexpr ErrorCode(int code) : code_(code) {}
 
+  /// The code of an over-current.
   static constexpr ErrorCode overCurrent() { return ErrorCode(kOverCurrentCode); }
+  /// The code of a silent bus.
   static constexpr ErrorCode linkOffline() { return ErrorCode(kLinkOfflineCode); }
+  /// The code of a failed control cycle.
   static constexpr ErrorCode cycleFailed() { return ErrorCode(kCycleFailedCode); }
   /// Motor @p motor reported @p fault; faults above 14 are reported as 14
   /// (15 would read as offline).
   static constexpr ErrorCode motorFault(int motor, int fault) {
     return ErrorCode(motor * 16 + (fault < kLargestMotorFault ? fault : kLargestMotorFault));
   }
+  /// Motor @p motor fell silent.
   static constexpr ErrorCode motorOffline(int motor) { return ErrorCode(motor * 16 + kOfflineFault); }
+  /// Motor @p motor sent ten implausible readings in a row.
   static constexpr ErrorCode implausibleFeedback(int motor) { return ErrorCode(kImplausibleBase + motor); }
+  /// Wrist motor @p motor reported itself disabled.
   static constexpr ErrorCode motorDisabled(int motor) { return ErrorCode(kDisabledBase + motor); }
 
   /// The number as hosts receive it.
   constexpr int code() const { return code_; }
+  /// What the code is about; kUnknown for a code the controller never reports.
   constexpr Kind kind() const {
     if (code_ == kOverCurrentCode) return Kind::kOverCurrent;
     if (code_ == kLinkOfflineCode) return Kind::kLinkOffline;
@@ -90,7 +98,9 @@ class ErrorCode {
   /// What the code means, in words ("motor 2 offline (silent too long)").
   std::string meaning() const;
 
+  /// Codes compare by their number.
   constexpr bool operator==(const ErrorCode& other) const { return code_ == other.code_; }
+  /// Codes compare by their number.
   constexpr bool operator!=(const ErrorCode& other) const { return code_ != other.code_; }
 
  private:

@@ -14,9 +14,10 @@ namespace t8 {
 /// append() never allocates, so the control thread may call it.
 class ErrorHistory {
  public:
-  static constexpr std::size_t kFirst = 1000;
-  static constexpr std::size_t kNewest = 9000;
+  static constexpr std::size_t kFirst = 1000;   ///< the first codes kept
+  static constexpr std::size_t kNewest = 9000;  ///< the newest codes kept
 
+  /// Records @p code (without allocating).
   void append(int code) {
     if (count_ < kFirst) {
       first_[count_] = code;

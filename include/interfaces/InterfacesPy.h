@@ -37,8 +37,11 @@ class InterfacesPy {
   /// Gripper to position mode with @p position; true when stored.
   /// @throw std::invalid_argument when not finite
   bool set_catch(double position);
+  /// Positions of joints 1-6 (rad) and the gripper relative to its zero.
   std::vector<double> get_joint_positions();
+  /// Velocities of joints 1-6 and the gripper (rad/s).
   std::vector<double> get_joint_velocities();
+  /// Currents of joints 1-6 and the gripper (the motors' units).
   std::vector<double> get_joint_currents();
   /// End-effector pose as x, y, z, qw, qx, qy, qz (see poseVectorFromIsometry
   /// in PoseVector.h); set_ee_pose takes the same layout back.
@@ -91,9 +94,11 @@ class InterfacesPy {
   /// @throw std::invalid_argument as InterfacesThread::moveLinear, or for
   ///        another number of values
   void move_linear(const std::vector<double>& pose, double speed);
+  /// True when no motion runs (the last one ended or was stopped).
   bool motion_done();
   /// @return true when the motion is done within @p timeout seconds
   bool wait_motion(double timeout);
+  /// Stops the running motion: the set-point comes to rest smoothly.
   void stop_motion();
   /// @throw std::invalid_argument as InterfacesThread::setMotionLimits
   void set_motion_limits(const std::vector<double>& max_velocity,

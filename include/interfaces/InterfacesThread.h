@@ -55,7 +55,9 @@ class InterfacesThread {
   std::vector<hw_interface::HybridJointStatus> getJointStatus();
   /// Joint positions in radians; entry 6 is the gripper relative to its zero.
   std::vector<double> getJointPositons();
+  /// Joint velocities in rad/s; entry 6 is the gripper.
   std::vector<double> getJointVelocities();
+  /// Joint currents in the motors' units; entry 6 is the gripper.
   std::vector<double> getJointCurrent();
   /// End-effector pose, positions relative to the zero configuration's.
   Eigen::Isometry3d getEndPose();

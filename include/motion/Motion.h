@@ -71,6 +71,7 @@ long restCycle(const Motion& motion);
 /// Stays at one position.
 class Hold : public Motion {
  public:
+  /// Holds @p position.
   explicit Hold(const JointArray& position = JointArray{}) : position_(position) {}
   double duration() const override { return 0.0; }
   void sample(double t, JointSample& out) const override;
@@ -109,7 +110,9 @@ class SampledPath : public Motion {
   SampledPath(std::vector<JointArray> positions, std::vector<JointArray> velocities);
   double duration() const override;
   void sample(double t, JointSample& out) const override;
+  /// The positions, one per sample period.
   const std::vector<JointArray>& positions() const { return positions_; }
+  /// The velocities, one per sample period.
   const std::vector<JointArray>& velocities() const { return velocities_; }
 
  private:

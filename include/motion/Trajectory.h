@@ -25,6 +25,7 @@ class PolynomialTrajectory : public Motion {
  public:
   /// Coefficients c0..c5 of one joint in one segment: c0 + c1 τ + ... + c5 τ⁵.
   using Coefficients = std::array<double, 6>;
+  /// The coefficients of every joint in one segment.
   using Segment = std::array<Coefficients, kJoints>;
 
   /// @param knot_times segment boundaries, strictly increasing from 0; one

@@ -15,8 +15,8 @@ namespace rt {
 /// code runs in real time or in a simulation.
 class Clock {
  public:
-  using duration = std::chrono::steady_clock::duration;
-  using time_point = std::chrono::steady_clock::time_point;
+  using duration = std::chrono::steady_clock::duration;      ///< a span of time
+  using time_point = std::chrono::steady_clock::time_point;  ///< a point in time
 
   virtual ~Clock() = default;
 

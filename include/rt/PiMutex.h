@@ -25,8 +25,11 @@ class PiMutex {
   PiMutex(const PiMutex&) = delete;
   PiMutex& operator=(const PiMutex&) = delete;
 
+  /// Waits for the mutex and takes it.
   void lock() { pthread_mutex_lock(&mutex_); }
+  /// Takes the mutex if it is free; true when taken.
   bool try_lock() { return pthread_mutex_trylock(&mutex_) == 0; }
+  /// Releases the mutex.
   void unlock() { pthread_mutex_unlock(&mutex_); }
 
  private:

@@ -145,10 +145,10 @@ enum class IkExit {
 /// Outcome of an inverse-kinematics search, for callers that need to know
 /// whether the returned joints actually reach the target.
 struct IkStatus {
-  IkExit exit = IkExit::kConverged;
-  int iterations = 0;       ///< Jacobians evaluated
-  int singular_steps = 0;   ///< steps rejected for a singular normal matrix
-  float error_norm = 0.0f;  ///< pose error norm of the returned joints
+  IkExit exit = IkExit::kConverged;  ///< why the search ended
+  int iterations = 0;                ///< Jacobians evaluated
+  int singular_steps = 0;            ///< steps rejected for a singular normal matrix
+  float error_norm = 0.0f;           ///< pose error norm of the returned joints
 };
 
 /// Damped least-squares (Levenberg-Marquardt) inverse kinematics of the DH

@@ -16,7 +16,7 @@ namespace kav {
 extern std::string urdf_xml_g;
 
 /// The shipped description file (the same text): the installed copy beside
-/// the running program (<prefix>/bin/.. /share/kav_t8/urdf/), else the copy
+/// the running program (`<prefix>/bin/../share/kav_t8/urdf/`), else the copy
 /// in the library's source tree; the first that exists, else the installed
 /// path (a reader then reports it missing).
 std::string defaultDescriptionPath();
