@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The Debian packages as a user gets them: made by CPack from the built tree,
-# unpacked into a private root (dpkg -x, no change to the system), then used
+# installed into a private root (dpkg --root, no change to the system), then used
 # from there: a host project built against libkav-t8-dev, the installed kav
 # and Python module run, and lintian with no error.
 #   run.sh BUILD_DIR CONSUMER_SOURCE_DIR WORK_DIR VERSION
@@ -16,7 +16,13 @@ printf '%s\n' "${debs[@]##*/}"
 for name in libkav-t8-0 libkav-t8-dev kav-t8-tools python3-kav-t8 kav-t8-description; do
   printf '%s\n' "${debs[@]##*/}" | grep -q "^${name}_${version}_" || { echo "no package $name $version" >&2; exit 1; }
 done
-for deb in "${debs[@]}"; do dpkg -x "$deb" "$work/root"; done
+# Installed by dpkg into a root of their own (its own package database; the
+# system's packages they depend on are not in it, hence --force-depends):
+# dpkg refuses two packages that ship the same file, and runs their scripts.
+mkdir -p "$work/root/var/lib/dpkg/updates" "$work/root/var/lib/dpkg/info"
+touch "$work/root/var/lib/dpkg/status"
+dpkg --root="$work/root" --log=/dev/null --force-depends --force-script-chrootless --force-not-root \
+  -i "${debs[@]}" >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; echo "dpkg -i failed" >&2; exit 1; }
 
 usr=$work/root/usr
 multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
