@@ -4,12 +4,13 @@
 # from there: a host project built against libkav-t8-dev, the installed kav
 # and Python module run, and lintian with no error.
 #   run.sh BUILD_DIR CONSUMER_SOURCE_DIR WORK_DIR VERSION
+# CPACK and CMAKE name the build's cpack and cmake (default: from PATH).
 set -euo pipefail
 build=$1 consumer=$2 work=$3 version=$4
 rm -rf "$work"
 mkdir -p "$work/root"
 
-cpack --config "$build/CPackConfig.cmake" -B "$work/cpack" >"$work/cpack.log" 2>&1 ||
+"${CPACK:-cpack}" --config "$build/CPackConfig.cmake" -B "$work/cpack" >"$work/cpack.log" 2>&1 ||
   { cat "$work/cpack.log"; echo "cpack failed" >&2; exit 1; }
 mapfile -t debs < <(find "$work/cpack" -maxdepth 1 -name '*.deb' | sort)
 printf '%s\n' "${debs[@]##*/}"
@@ -29,8 +30,8 @@ multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 export LD_LIBRARY_PATH=$usr/lib/$multiarch
 
 # The host project against the installed development files.
-cmake -S "$consumer" -B "$work/consumer" -DCMAKE_PREFIX_PATH="$usr" >/dev/null
-cmake --build "$work/consumer" >/dev/null
+"${CMAKE:-cmake}" -S "$consumer" -B "$work/consumer" -DCMAKE_PREFIX_PATH="$usr" >/dev/null
+"${CMAKE:-cmake}" --build "$work/consumer" >/dev/null
 "$work/consumer/consumer" | grep -q "consumer ok"
 got=$(PKG_CONFIG_PATH=$usr/lib/$multiarch/pkgconfig pkg-config --modversion kav_t8)
 [[ $got == "$version" ]] || { echo "pkg-config names $got, not $version" >&2; exit 1; }
