@@ -15,7 +15,7 @@ namespace bridge {
 
 /// What a bridge serves and where.
 struct BridgeOptions {
-  /// Topic namespace: the topics are /<ns>/joint_states and so on. One or more
+  /// Topic namespace: the topics are /NS/joint_states and so on. One or more
   /// segments of letters, digits and underscores (not starting with a digit),
   /// separated by '/'; leading and trailing '/' are ignored.
   std::string ns = "kav";
@@ -50,19 +50,19 @@ void checkOptions(const BridgeOptions& options);
 /// Serves one arm on a DDS domain with ROS 2's topic names, types and
 /// encoding, until destroyed.
 ///
-/// Published: /<ns>/joint_states (sensor_msgs/JointState), /<ns>/ee_pose
-/// (geometry_msgs/PoseStamped), /<ns>/arm_state (std_msgs/Int32, on change,
+/// Published: /NS/joint_states (sensor_msgs/JointState), /NS/ee_pose
+/// (geometry_msgs/PoseStamped), /NS/arm_state (std_msgs/Int32, on change,
 /// transient local) and /diagnostics (diagnostic_msgs/DiagnosticArray, 1 Hz and
-/// on every new error code). Subscribed: /<ns>/joint_command
-/// (trajectory_msgs/JointTrajectory), /<ns>/target_pose
-/// (geometry_msgs/PoseStamped), /<ns>/gripper_command
-/// (control_msgs/GripperCommand), /<ns>/set_arm_state (std_msgs/Int32). A
+/// on every new error code). Subscribed: /NS/joint_command
+/// (trajectory_msgs/JointTrajectory), /NS/target_pose
+/// (geometry_msgs/PoseStamped), /NS/gripper_command
+/// (control_msgs/GripperCommand), /NS/set_arm_state (std_msgs/Int32). A
 /// command that cannot be used is dropped and counted; it never reaches the arm.
 ///
-/// As a ROS 2 node (options.node_name in /<ns>, announced on
-/// ros_discovery_info) it also serves the actions /<ns>/follow_joint_trajectory
-/// (control_msgs/action/FollowJointTrajectory) and /<ns>/gripper_cmd
-/// (control_msgs/action/GripperCommand), and publishes /<ns>/robot_description
+/// As a ROS 2 node (options.node_name in /NS, announced on
+/// ros_discovery_info) it also serves the actions /NS/follow_joint_trajectory
+/// (control_msgs/action/FollowJointTrajectory) and /NS/gripper_cmd
+/// (control_msgs/action/GripperCommand), and publishes /NS/robot_description
 /// (std_msgs/String, transient local), /tf (each movable link from its parent,
 /// from the measured joints, 100 Hz) and /tf_static (fixed joints). See
 /// docs/ros2.md.

@@ -24,11 +24,11 @@ constexpr int kSimArmJoints = config::kArmJoints;
 /// the motor's torque limit. All zero leaves the joint limp. Beside the motor,
 /// a torque from outside (a hand pushing the link) acts on the joint.
 struct JointDrive {
-  double k_p = 0.0;
-  double k_d = 0.0;
-  double position = 0.0;
-  double velocity = 0.0;
-  double torque = 0.0;
+  double k_p = 0.0;       ///< stiffness
+  double k_d = 0.0;       ///< damping
+  double position = 0.0;  ///< target position, rad
+  double velocity = 0.0;  ///< target velocity, rad/s
+  double torque = 0.0;    ///< feed-forward torque, N·m
   /// Torque from outside the motor, N·m: not limited by the motor and not part
   /// of the torque the motor reports.
   double external = 0.0;
@@ -63,15 +63,18 @@ constexpr std::array<double, kSimJoints> endStops(const std::array<double, kSimJ
 /// kg·m² (beside its motor's). End stops: the arm joints stop 0.1 rad beyond
 /// the controller's joint limits, the gripper at one end only.
 struct PhysicsParameters {
+  /// Each joint's reflected rotor inertia, kg·m².
   std::array<double, kSimJoints> armature{0.01, 0.01, 0.01, 0.002, 0.002, 0.002, 0.002};
+  /// Each joint's viscous friction, N·m·s/rad.
   std::array<double, kSimJoints> friction{0.05, 0.05, 0.05, 0.02, 0.02, 0.02, 0.05};
+  /// Each motor's torque limit, N·m.
   std::array<double, kSimJoints> torque_limit{30.0, 30.0, 30.0, 10.0, 10.0, 10.0, 10.0};
   /// Lower end stops, radians; -infinity for none.
   std::array<double, kSimJoints> lower_stop = endStops(config::kJointLower, -kEndStopMargin, -1.0);
   /// Upper end stops, radians; +infinity for none.
   std::array<double, kSimJoints> upper_stop =
       endStops(config::kJointUpper, kEndStopMargin, std::numeric_limits<double>::infinity());
-  double gripper_inertia = 0.001;
+  double gripper_inertia = 0.001;  ///< the gripper's own inertia, kg·m²
 };
 
 /// The arm as a rigid chain under gravity, from a URDF description (chain

@@ -49,10 +49,10 @@ struct LockstepOptions {
 struct BusRecord {
   double
       time;  ///< simulated seconds since the rig was constructed; on a timed bus, when its last bit was sent
-  std::uint32_t id;
-  std::uint8_t dlc;
-  std::array<std::uint8_t, 8> data;
-  bool from_host;  ///< the controller's frame; false for the motors' and sendFrame()'s
+  std::uint32_t id;                  ///< CAN identifier
+  std::uint8_t dlc;                  ///< payload length, 0-8
+  std::array<std::uint8_t, 8> data;  ///< payload (bytes beyond dlc are 0)
+  bool from_host;                    ///< the controller's frame; false for the motors' and sendFrame()'s
 };
 
 /// A controller and a simulated arm on an in-memory bus, advanced together
