@@ -20,6 +20,7 @@ ControlLoop::ControlLoop(MotorBus& bus, KinematicDynamicSolver& solver, EndTarge
       type_(type),
       go_home_flag_(go_home_flag),
       estimator_(solver),
+      observer_(solver.chain()),
       state_(ControllerBase::GO_HOME) {
   offline_.reserve(kMotors);
 }
@@ -42,10 +43,16 @@ ControlLoop::Outcome ControlLoop::step(rt::Clock::time_point start) {
     return {faults_.pendingFault()};
   }
 
-  motion_.beginCycle(state_, set_points_.position.data(), online_);
+  checkCollision();
+  // A reflex ends a running motion for good, as an offline motor does.
+  motion_.beginCycle(state_, set_points_.position.data(), online_ && reflex_joint_ == 0);
   if (online_) {
     MotorCommands commands;
-    runLaw(state_.load(), commands);
+    if (reflex_joint_ != 0) {
+      compliant(commands);
+    } else {
+      runLaw(state_.load(), commands);
+    }
     bus_.send(commands);
   } else {
     sendDamping();
@@ -54,6 +61,62 @@ ControlLoop::Outcome ControlLoop::step(rt::Clock::time_point start) {
   bus_.endRound();
   loadFeedback();
   return {};
+}
+
+void ControlLoop::checkCollision() {
+  const int joint = collisions_.check(observer_.residual());
+  // Only a state that drives the arm toward a target has a motion to abort;
+  // in the limp and compliant states a push is what the arm is there for.
+  const int state = state_.load();
+  const bool driven = state == ControllerBase::POSITION_CONTROL || state == ControllerBase::END_CONTROL ||
+                      state == ControllerBase::GO_HOME;
+  if (state != reflex_state_) {
+    reflex_state_ = state;
+    reflex_settling_ = kReflexSettleCycles;
+  }
+  if (reflex_settling_ > 0) {
+    --reflex_settling_;
+    return;
+  }
+  if (joint == 0 || reflex_joint_ != 0 || !driven) return;
+  reflex_joint_ = joint;
+  faults_.record(ErrorCode::collision(joint));
+  const double torque = observer_.residual()[joint - 1];
+  // Formatted in place: no allocation on the control thread.
+  std::snprintf(reflex_message_.data(), reflex_message_.size(),
+                "Collision on joint %d: external torque %.2f N·m above its reflex threshold; "
+                "the arm is compliant until recover()",
+                joint, torque);
+  console::print(console::Stream::kErr, "%s\n", reflex_message_.data());
+}
+
+void ControlLoop::compliant(MotorCommands& commands) {
+  laws::compliant(feedback_, set_points_, commands);
+  const int state = state_.load();
+  const bool gripper_held = state == ControllerBase::POSITION_CONTROL || state == ControllerBase::END_CONTROL;
+  // A held object stays held.
+  commands[kGripper] =
+      gripper_held ? laws::gripper(feedback_, gripperTarget(targets_.joints[kGripper])) : laws::gripperLimp();
+}
+
+void ControlLoop::compliantOnce() {
+  bus_.startRound();
+  MotorCommands commands;
+  laws::compliant(feedback_, set_points_, commands);
+  commands[kGripper] = laws::gripperLimp();
+  bus_.send(commands);
+  bus_.endRound();
+}
+
+void ControlLoop::resumeHoldingPose() {
+  faults_.clearFault();
+  observer_.reset();
+  reflex_joint_ = 0;
+  reflex_state_ = -1;
+  online_ = true;
+  set_points_.resync(feedback_);
+  for (int i = 0; i < kArmJoints; ++i) targets_.joints[i] = feedback_.joints[i].position;
+  motion_.interruptWithState(state_, ControllerBase::POSITION_CONTROL);
 }
 
 void ControlLoop::runLaw(int state, MotorCommands& commands) {
@@ -142,6 +205,9 @@ void ControlLoop::loadFeedback() {
   const bool all_online = faults_.inspect(bus_.drivers(), motors_enabled_, offline_);
   online_ = online_ && all_online;
   estimator_.update(feedback_, end_pose_);
+  observer_.update(feedback_, std::chrono::duration<double>(kCyclePeriod).count());
+  // The payload is part of the model the laws compensate.
+  for (int i = 0; i < kArmJoints; ++i) feedback_.gravity[i] += observer_.payloadGravity()[i];
 }
 
 void ControlLoop::printOffline() const {
