@@ -42,6 +42,7 @@ SimulatedArmOptions armOptions(const LockstepOptions& options) {
   if (options.noise) arm.noise_seed = options.seed;
   arm.drop_seed = options.seed;
   arm.physics = options.physics;
+  arm.current_noise = options.current_noise;
   return arm;
 }
 
