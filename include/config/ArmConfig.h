@@ -150,6 +150,9 @@ constexpr std::array<double, kArmJoints> kViscousFriction{0.05, 0.05, 0.05, 0.02
 /// external torque as a first-order lag with time constant 1/K_O (per cycle
 /// it closes K_O x 5 ms of the gap; keep that below 1).
 constexpr std::array<double, kArmJoints> kObserverGain{100.0, 100.0, 100.0, 100.0, 100.0, 100.0};
+/// The observer integrates over the measured time between two cycles'
+/// feedback; a longer gap than this (s) restarts it.
+constexpr double kObserverLongestStep = 0.05;
 /// Collision thresholds per joint, N·m, changeable at run time: above the
 /// lower one the contact flag is set, above the upper one for one cycle the
 /// reflex fires (docs/safety.md says how they were chosen).

@@ -80,7 +80,8 @@ void MomentumObserver::update(const laws::Feedback& feedback, double dt) {
     residual_.fill(0.0);
   }
   // Mdot qdot from the change of M over the cycle (C + C^T = Mdot).
-  const Eigen::Matrix<double, kArmJoints, 1> mass_change = (mass - previous_mass_) * velocity / dt;
+  Eigen::Matrix<double, kArmJoints, 1> mass_change = Eigen::Matrix<double, kArmJoints, 1>::Zero();
+  if (started_) mass_change.noalias() = (mass - previous_mass_) * velocity / dt;
   for (int i = 0; i < kArmJoints; ++i) {
     const double motor = kMotorTorqueConstant[i] * feedback.joints[i].current;
     const double beta = gravity_(i) + coriolis_(i) - mass_change(i) + kViscousFriction[i] * velocity(i);

@@ -57,9 +57,9 @@ class MomentumObserver {
   void setPayload(double mass, const Eigen::Vector3d& centre_of_mass);
 
   // ---- control thread
-  /// One observer step on the feedback of a cycle, @p dt seconds after the
-  /// previous one. The first step after construction or reset() only takes
-  /// the initial momentum: its residual is zero.
+  /// One observer step on the feedback of a cycle, @p dt seconds (positive)
+  /// after the previous one. The first step after construction or reset()
+  /// only takes the initial momentum (@p dt is not used): its residual is zero.
   void update(const laws::Feedback& feedback, double dt);
   /// Starts the observer again at the next update (after a pause of the cycles).
   void reset() { started_ = false; }

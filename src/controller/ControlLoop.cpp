@@ -205,7 +205,13 @@ void ControlLoop::loadFeedback() {
   const bool all_online = faults_.inspect(bus_.drivers(), motors_enabled_, offline_);
   online_ = online_ && all_online;
   estimator_.update(feedback_, end_pose_);
-  observer_.update(feedback_, std::chrono::duration<double>(kCyclePeriod).count());
+  // The observer integrates over the time that really passed; after a pause
+  // of the cycles (a fault, a recovery) it starts again.
+  const rt::Clock::time_point now = bus_.clock().now();
+  const double dt = std::chrono::duration<double>(now - last_observed_).count();
+  last_observed_ = now;
+  if (!(dt > 0.0 && dt < kObserverLongestStep)) observer_.reset();
+  observer_.update(feedback_, dt > 0.0 && dt < kObserverLongestStep ? dt : 0.0);
   // The payload is part of the model the laws compensate.
   for (int i = 0; i < kArmJoints; ++i) feedback_.gravity[i] += observer_.payloadGravity()[i];
 }

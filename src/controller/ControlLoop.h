@@ -159,6 +159,7 @@ class ControlLoop {
   std::vector<int> offline_;
   std::uint64_t cycles_ = 0;
   std::uint64_t last_end_control_cycle_ = 0;
+  rt::Clock::time_point last_observed_{};  // when the observer last ran
   int reflex_joint_ = 0;
   int reflex_state_ = -1;    // the state whose law the reflex watches
   int reflex_settling_ = 0;  // cycles until the reflex may fire
