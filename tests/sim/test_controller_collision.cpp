@@ -206,3 +206,17 @@ TEST(ControllerCollision, BadThresholdsAndPayloadsAreRefusedAndChangeNothing) {
   EXPECT_TRUE(rig.runUntil([&] { return contains(arm.getErrorCode(), collisionCode(0)); }, 0.5));
   testing::internal::GetCapturedStderr();
 }
+
+TEST(ControllerCollision, APayloadBecomesPartOfTheModel) {
+  Rig rig;
+  holdPose(rig);
+  const double before = rig.arm().getExternalTorques()[2];
+  // The simulated arm holds nothing: a payload in the model shows as its
+  // weight's torque the other way, and taking it out again undoes that.
+  rig.arm().setPayload(1.0, Eigen::Vector3d(0.0, 0.0, 0.05));
+  rig.run(1.0);
+  EXPECT_GT(std::fabs(rig.arm().getExternalTorques()[2] - before), 1.0);
+  rig.arm().setPayload(0.0, Eigen::Vector3d::Zero());
+  rig.run(1.0);
+  EXPECT_NEAR(rig.arm().getExternalTorques()[2], before, 0.3);
+}
