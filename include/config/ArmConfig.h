@@ -156,8 +156,8 @@ constexpr double kObserverLongestStep = 0.05;
 /// Collision thresholds per joint, N·m, changeable at run time: above the
 /// lower one the contact flag is set, above the upper one for one cycle the
 /// reflex fires (docs/safety.md says how they were chosen).
-constexpr std::array<double, kArmJoints> kContactThreshold{2.0, 2.0, 2.0, 0.8, 0.8, 0.8};
-constexpr std::array<double, kArmJoints> kCollisionThreshold{5.0, 5.0, 5.0, 2.0, 2.0, 2.0};
+constexpr std::array<double, kArmJoints> kContactThreshold{3.0, 3.0, 3.0, 1.2, 1.2, 1.2};
+constexpr std::array<double, kArmJoints> kCollisionThreshold{10.0, 10.0, 10.0, 4.0, 4.0, 4.0};
 /// A state change (a new law: set-points pulled toward new targets with new
 /// gains) shakes the arm for a few cycles more than the observer's sampled
 /// motor torques follow: the reflex waits this many cycles after one, and
