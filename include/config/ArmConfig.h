@@ -160,9 +160,10 @@ constexpr std::array<double, kArmJoints> kContactThreshold{3.0, 3.0, 3.0, 1.2, 1
 constexpr std::array<double, kArmJoints> kCollisionThreshold{10.0, 10.0, 10.0, 4.0, 4.0, 4.0};
 /// A state change (a new law: set-points pulled toward new targets with new
 /// gains) shakes the arm for a few cycles more than the observer's sampled
-/// motor torques follow: the reflex waits this many cycles after one, and
-/// after the start of the cycles.
+/// motor torques follow: for this many cycles after one, and after the start
+/// of the cycles, the reflex needs this multiple of the upper thresholds.
 constexpr int kReflexSettleCycles = 20;
+constexpr double kReflexSettleScale = 2.0;
 /// A payload is refused above this mass (kg) or with its centre of mass
 /// farther than this from the flange (m).
 constexpr double kMaxPayloadMass = 5.0;

@@ -196,7 +196,8 @@ class ControllerThread : public ControllerBase {
   bool contact_exchange_ = false;
   std::array<char, 160> reflex_exchange_{};
   std::atomic<bool> reflex_active_{false};
-  std::mutex recover_mutex_;  // one recovery at a time
+  std::mutex recover_mutex_;             // one recovery at a time
+  std::atomic<bool> recovering_{false};  // recover() is stopping the cycles
 };
 
 }  // namespace t8

@@ -113,7 +113,7 @@ CollisionThresholds CollisionMonitor::thresholds() {
   return requested_;
 }
 
-int CollisionMonitor::check(const JointTorques& residual) {
+int CollisionMonitor::check(const JointTorques& residual, double upper_scale) {
   {
     std::unique_lock<rt::PiMutex> lock(mutex_, std::try_to_lock);
     if (lock.owns_lock() && requested_new_) {
@@ -126,7 +126,7 @@ int CollisionMonitor::check(const JointTorques& residual) {
   for (int i = 0; i < kArmJoints; ++i) {
     const double magnitude = std::fabs(residual[i]);
     if (magnitude > active_.lower[i]) contact_ = true;
-    if (reflex == 0 && magnitude > active_.upper[i]) reflex = i + 1;
+    if (reflex == 0 && magnitude > upper_scale * active_.upper[i]) reflex = i + 1;
   }
   return reflex;
 }

@@ -98,9 +98,10 @@ class CollisionMonitor {
   CollisionThresholds thresholds();
 
   // ---- control thread
-  /// Checks @p residual against the thresholds.
-  /// @return the first joint (1-6) above its upper threshold, or 0
-  int check(const JointTorques& residual);
+  /// Checks @p residual against the thresholds, the upper ones times
+  /// @p upper_scale.
+  /// @return the first joint (1-6) above its (scaled) upper threshold, or 0
+  int check(const JointTorques& residual, double upper_scale = 1.0);
   /// Whether the last check found a joint above its lower threshold.
   bool contact() const { return contact_; }
 

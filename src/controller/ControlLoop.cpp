@@ -45,7 +45,10 @@ ControlLoop::Outcome ControlLoop::step(rt::Clock::time_point start) {
 
   checkCollision();
   // A reflex ends a running motion for good, as an offline motor does.
-  motion_.beginCycle(state_, set_points_.position.data(), online_ && reflex_joint_ == 0);
+  motion_.beginCycle(state_, set_points_.position.data(),
+                     !online_             ? MotionExecutor::Held::kOffline
+                     : reflex_joint_ != 0 ? MotionExecutor::Held::kReflex
+                                          : MotionExecutor::Held::kNo);
   if (online_) {
     MotorCommands commands;
     if (reflex_joint_ != 0) {
@@ -64,7 +67,6 @@ ControlLoop::Outcome ControlLoop::step(rt::Clock::time_point start) {
 }
 
 void ControlLoop::checkCollision() {
-  const int joint = collisions_.check(observer_.residual());
   // Only a state that drives the arm toward a target has a motion to abort;
   // in the limp and compliant states a push is what the arm is there for.
   const int state = state_.load();
@@ -74,10 +76,11 @@ void ControlLoop::checkCollision() {
     reflex_state_ = state;
     reflex_settling_ = kReflexSettleCycles;
   }
-  if (reflex_settling_ > 0) {
-    --reflex_settling_;
-    return;
-  }
+  // Right after a change of law the residual reads a few N·m of the law's
+  // own jolt: the reflex then needs a larger torque, not none.
+  const bool settling = reflex_settling_ > 0;
+  if (settling) --reflex_settling_;
+  const int joint = collisions_.check(observer_.residual(), settling ? kReflexSettleScale : 1.0);
   if (joint == 0 || reflex_joint_ != 0 || !driven) return;
   reflex_joint_ = joint;
   faults_.record(ErrorCode::collision(joint));

@@ -113,10 +113,12 @@ bool ControllerThread::runCycle() {
 }
 
 void ControllerThread::finishCycles() {
-  console::print(console::Stream::kOut, "[ArmThread] DisableMotor\n");
+  // A recovery stops the cycles only to restart them: nothing to announce.
+  const bool quiet = recovering_.load();
+  if (!quiet) console::print(console::Stream::kOut, "[ArmThread] DisableMotor\n");
   destoryFunc();
   cycles_ended_.store(true);
-  console::print(console::Stream::kOut, "[ArmThread] finish close\n");
+  if (!quiet) console::print(console::Stream::kOut, "[ArmThread] finish close\n");
 }
 
 void ControllerThread::endControl(const std::string& what, int fault) {
@@ -367,6 +369,11 @@ void ControllerThread::setPayload(double mass, const Eigen::Vector3d& centre_of_
 void ControllerThread::recover() {
   std::lock_guard<std::mutex> one_at_a_time(recover_mutex_);
   loop().motion().interrupt();
+  recovering_.store(true);
+  struct Done {
+    std::atomic<bool>& flag;
+    ~Done() { flag.store(false); }
+  } done{recovering_};
   // The cycles stop (a fault stopped them already); their last steps detach
   // the bus, which recoverMotors attaches again.
   cycles_->stop();

@@ -79,6 +79,27 @@ TEST(ControllerCollision, AStepOfExternalTorqueFiresTheReflexAndTheArmGoesCompli
   }
   EXPECT_TRUE(rig.arm().controlActive());
   EXPECT_EQ(rig.arm().getArmStatus(), ControllerBase::POSITION_CONTROL);
+  try {
+    rig.arm().moveJoints({0.3, 0.6, 0.5, 0.1, 0.2, 0.1});
+    ADD_FAILURE() << "a motion started during the reflex";
+  } catch (const std::runtime_error& error) {
+    EXPECT_THAT(error.what(), HasSubstr("call recover() first"));
+  }
+}
+
+TEST(ControllerCollision, RightAfterAStateChangeAHardImpactStillFiresTheReflex) {
+  Rig rig;
+  holdPose(rig);
+  rig.arm().setEndPose(rig.arm().getEndPose());
+  rig.arm().setArmStatus(ControllerBase::END_CONTROL);
+  rig.run(0.01);
+  testing::internal::CaptureStderr();
+  const int joint = 2;
+  rig.sim().setExternalTorque(joint, 3 * kCollisionThreshold[joint]);
+  const bool fired =
+      rig.runUntil([&] { return contains(rig.arm().getErrorCode(), collisionCode(joint)); }, 0.05);
+  testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(fired) << "the settling after a state change hid an impact of three times the threshold";
 }
 
 TEST(ControllerCollision, BelowLowerNothingHappensBetweenTheThresholdsOnlyContact) {

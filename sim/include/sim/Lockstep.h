@@ -44,6 +44,9 @@ struct LockstepOptions {
   PhysicsParameters physics;
   /// Further Gaussian noise on the reported currents, N·m (SimulatedArmOptions).
   double current_noise = 0.0;
+  /// Whether frames() keeps every frame (about 4 MB per simulated minute);
+  /// off for runs of hours.
+  bool record_frames = true;
   /// Runs before the arm is brought up, to set the simulated arm up for
   /// the start-up (a fault, an outside torque).
   std::function<void(SimulatedArm&)> before_bring_up;
