@@ -119,6 +119,7 @@ int main(int argc, char** argv) {
         waitFor([&] { return arm.reflexActive() || !arm.controlActive(); }, std::chrono::milliseconds(3000));
     if (!stopped) ++not_stopped;
     // The cause goes away: the push ends, the fault is cleared, the motor answers.
+    sim.setExternalTorque(joint, 0.0);
     if (kind == 1 && joint < 3) sim.setMotorError(joint, 0);
     sim.clearFaults();
     std::this_thread::sleep_for(20ms);
