@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 #include "controller/ErrorCode.h"
 
@@ -45,6 +46,18 @@ std::vector<int> ErrorCodeWatch::update(const std::vector<int>& all) {
   }
   return added;
 }
+
+void RecoverOutcome::succeeded() {
+  last_ = "succeeded";
+  unreported_failure_.clear();
+}
+
+void RecoverOutcome::failed(const std::string& reason) {
+  last_ = "failed: " + reason;
+  unreported_failure_ = reason;
+}
+
+std::string RecoverOutcome::takeFailure() { return std::exchange(unreported_failure_, {}); }
 
 }  // namespace bridge
 }  // namespace kav

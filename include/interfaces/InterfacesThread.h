@@ -125,6 +125,9 @@ class InterfacesThread {
   std::vector<double> getExternalTorques();
   /// Whether the last cycle found a joint above its lower threshold.
   bool contactDetected();
+  /// The message of the last reflex (naming the joint and the torque, as
+  /// printed when it fired); "" before the first. It stays after recover().
+  std::string lastReflex();
   /// The payload at the flange, part of the model from a later cycle on, so
   /// that a held object is not taken for a collision (and is compensated).
   /// @param mass kg, 0 to 5

@@ -107,6 +107,8 @@ std::vector<double> InterfacesThread::getExternalTorques() { return pimpl->getEx
 
 bool InterfacesThread::contactDetected() { return pimpl->contactDetected(); }
 
+std::string InterfacesThread::lastReflex() { return pimpl->lastReflex(); }
+
 void InterfacesThread::setPayload(double mass, const Eigen::Vector3d& centre_of_mass) {
   pimpl->setPayload(mass, centre_of_mass);
 }

@@ -50,14 +50,18 @@ void checkOptions(const BridgeOptions& options);
 /// Serves one arm on a DDS domain with ROS 2's topic names, types and
 /// encoding, until destroyed.
 ///
-/// Published: /<ns>/joint_states (sensor_msgs/JointState), /<ns>/ee_pose
-/// (geometry_msgs/PoseStamped), /<ns>/arm_state (std_msgs/Int32, on change,
-/// transient local) and /diagnostics (diagnostic_msgs/DiagnosticArray, 1 Hz and
-/// on every new error code). Subscribed: /<ns>/joint_command
+/// Published: /<ns>/joint_states (sensor_msgs/JointState),
+/// /<ns>/external_torques (sensor_msgs/JointState: the observer's external
+/// torques of joints 1-6 as effort), /<ns>/ee_pose (geometry_msgs/PoseStamped),
+/// /<ns>/arm_state (std_msgs/Int32, on change, transient local) and
+/// /diagnostics (diagnostic_msgs/DiagnosticArray, 1 Hz, on every new error
+/// code and after every recover request). Subscribed: /<ns>/joint_command
 /// (trajectory_msgs/JointTrajectory), /<ns>/target_pose
 /// (geometry_msgs/PoseStamped), /<ns>/gripper_command
-/// (control_msgs/GripperCommand), /<ns>/set_arm_state (std_msgs/Int32). A
-/// command that cannot be used is dropped and counted; it never reaches the arm.
+/// (control_msgs/GripperCommand), /<ns>/set_arm_state (std_msgs/Int32),
+/// /<ns>/recover (std_msgs/Empty: InterfacesThread::recover, run on the bridge
+/// thread). A command that cannot be used is dropped and counted; it never
+/// reaches the arm.
 ///
 /// As a ROS 2 node (options.node_name in /<ns>, announced on
 /// ros_discovery_info) it also serves the actions /<ns>/follow_joint_trajectory
