@@ -205,6 +205,10 @@ def test_help_and_runtime_failures(tmp_path):
     absent = run("monitor", "--can", unique("absent"), "--duration", "1")
     assert absent.returncode == 1
     assert any(line.startswith("kav monitor: cannot join the bus") for line in absent.stderr.splitlines())
+    garbled = tmp_path / "garbled.urdf"
+    garbled.write_text("not a robot description")
+    unusable = run("monitor", "--can", unique("absent"), "--urdf", str(garbled), "--duration", "1")
+    assert unusable.returncode == 1 and "cannot use the robot description" in unusable.stderr
     existing = tmp_path / "taken.h5"
     existing.write_text("earlier recording")
     refused = run("record", "--can", unique("absent"), "--out", str(existing))
