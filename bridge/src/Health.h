@@ -40,7 +40,8 @@ class ErrorCodeWatch {
  public:
   /// The codes added to @p all since the previous call.
   std::vector<int> update(const std::vector<int>& all);
-  /// Motors (1-7) reported offline since the start: code 16 x motor + 15.
+  /// Motors (1-7) reported offline (code 16 x motor + 15) since the start
+  /// or the last recovery (code 176).
   const std::set<int>& offlineMotors() const { return offline_; }
 
  private:
