@@ -122,6 +122,10 @@ std::string kindOf(int code) {
       return "implausible feedback";
     case Kind::kMotorDisabled:
       return "motor disabled";
+    case Kind::kCollision:
+      return "collision reflex";
+    case Kind::kRecovered:
+      return "recovered";
     case Kind::kUnknown:
       break;
   }

@@ -1,5 +1,8 @@
 #include "BusStatistics.h"
 
+#include <algorithm>
+#include <cmath>
+
 #include "Console.h"
 
 namespace kav {
@@ -25,7 +28,10 @@ const char* kindName(hw_interface::CommandKind kind) {
 
 }  // namespace
 
-BusStatistics::BusStatistics() : start_(Clock::now()), previous_(start_) {}
+BusStatistics::BusStatistics(std::unique_ptr<ExternalTorques> torques)
+    : start_(Clock::now()), previous_(start_), torques_(std::move(torques)) {}
+
+BusStatistics::~BusStatistics() = default;
 
 void BusStatistics::add(const BusEvent& event) {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -39,6 +45,13 @@ void BusStatistics::add(const BusEvent& event) {
     motor.feedback = event.feedback;
     motor.last_reply = event.time;
     ++motor.replies;
+  }
+  if (torques_ && torques_->add(event)) {
+    ++rounds_;
+    for (int j = 0; j < config::kArmJoints; ++j) {
+      double& peak = motors_[j].external_peak;
+      peak = std::max(peak, std::fabs(torques_->residual()[j]));
+    }
   }
 }
 
@@ -54,6 +67,8 @@ BusView BusStatistics::snapshot() {
   view.frames = frames_;
   view.frames_per_second = rate(frames_, frames_before_);
   frames_before_ = frames_;
+  const bool new_rounds = rounds_ != rounds_before_;
+  rounds_before_ = rounds_;
   for (int j = 0; j < config::kMotors; ++j) {
     Motor& motor = motors_[j];
     MotorView& shown = view.motors[j];
@@ -64,6 +79,11 @@ BusView BusStatistics::snapshot() {
     if (motor.last_reply) shown.since_reply = std::chrono::duration<double>(now - *motor.last_reply).count();
     motor.commands_before = motor.commands;
     motor.replies_before = motor.replies;
+    if (new_rounds && j < config::kArmJoints) {
+      shown.external_torque = torques_->residual()[j];
+      shown.external_peak = motor.external_peak;
+    }
+    motor.external_peak = 0.0;
   }
   previous_ = now;
   return view;
@@ -74,9 +94,9 @@ std::string monitorScreen(const BusView& view, const std::string& bus) {
                               bus.c_str(), view.frames_per_second, view.elapsed);
   screen +=
       "          last command                                          last feedback"
-      "                                 per second     last\n"
+      "                                 per second     last    external\n"
       "motor        k_p     k_d  position  velocity   torque  kind        position  velocity   current"
-      "  error    cmds  replies    reply\n";
+      "  error    cmds  replies    reply  torque N·m\n";
   for (int j = 0; j < config::kMotors; ++j) {
     const MotorView& m = view.motors[j];
     std::string row = format("%-8s", jointName(j));
@@ -95,6 +115,13 @@ std::string monitorScreen(const BusView& view, const std::string& bus) {
     }
     row += format("  %6.0f %8.0f", m.commands_per_second, m.replies_per_second);
     row += m.since_reply ? format(" %6.0f ms", *m.since_reply * 1000.0) : format(" %9s", "never");
+    if (m.external_torque) {
+      row += format("  %10.3f", *m.external_torque);
+      const Collision collision = collisionOf(j, m.external_peak);
+      if (collision != Collision::kNone) row += format(" %s", collisionName(collision));
+    } else if (j < config::kArmJoints) {
+      row += format("  %10s", "-");
+    }
     screen += row + "\n";
   }
   return screen;
@@ -120,6 +147,12 @@ std::vector<std::string> monitorLines(const BusView& view) {
     }
     line += format(" cmd/s=%.0f replies/s=%.0f", m.commands_per_second, m.replies_per_second);
     line += m.since_reply ? format(" last_reply_ms=%.0f", *m.since_reply * 1000.0) : " last_reply_ms=never";
+    if (m.external_torque) {
+      line += format(" ext=%.3f ext_peak=%.3f collision=%s", *m.external_torque, m.external_peak,
+                     collisionName(collisionOf(j, m.external_peak)));
+    } else if (j < config::kArmJoints) {
+      line += " ext=none";
+    }
     lines.push_back(line);
   }
   lines.push_back(format("t=%.1f bus frames/s=%.0f frames=%llu", view.elapsed, view.frames_per_second,

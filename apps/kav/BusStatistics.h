@@ -1,15 +1,18 @@
 #pragma once
 // What a passive member has seen of each motor: the last command and
-// feedback, and the rates of commands, replies and frames.
+// feedback, the rates of commands, replies and frames, and the external
+// torques estimated from the arm's feedback.
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "BusDecoder.h"
+#include "ExternalTorques.h"
 
 namespace kav {
 namespace tool {
@@ -21,6 +24,11 @@ struct MotorView {
   double commands_per_second = 0.0;                   ///< since the previous snapshot
   double replies_per_second = 0.0;
   std::optional<double> since_reply;  ///< seconds since the last feedback
+  /// Arm joints, when rounds of the arm's feedback completed since the
+  /// previous snapshot: the external torque after the last one, N·m, and the
+  /// largest magnitude among them.
+  std::optional<double> external_torque;
+  double external_peak = 0.0;
 };
 
 /// The bus at the time of a snapshot.
@@ -35,7 +43,10 @@ struct BusView {
 /// (to the display thread); both may run at once.
 class BusStatistics {
  public:
-  BusStatistics();
+  /// @param torques when given, estimates the external torques from the
+  ///        arm's feedback
+  explicit BusStatistics(std::unique_ptr<ExternalTorques> torques = nullptr);
+  ~BusStatistics();
   /// Counts one decoded frame.
   void add(const BusEvent& event);
   /// The present view; rates cover the time since the previous call.
@@ -48,11 +59,14 @@ class BusStatistics {
     std::optional<Clock::time_point> last_reply;
     std::uint64_t commands = 0, replies = 0;
     std::uint64_t commands_before = 0, replies_before = 0;
+    double external_peak = 0.0;  // since the previous snapshot
   };
   std::mutex mutex_;
   const Clock::time_point start_;
   Clock::time_point previous_;
   std::uint64_t frames_ = 0, frames_before_ = 0;
+  std::unique_ptr<ExternalTorques> torques_;
+  std::uint64_t rounds_ = 0, rounds_before_ = 0;
   std::array<Motor, config::kMotors> motors_;
 };
 

@@ -18,5 +18,14 @@ std::string robotName(const std::string& path) {
   return model->getName();
 }
 
+KDL::Chain armChain(const std::string& path) {
+  try {
+    const KinematicDynamicSolver solver(path, "base_link", "link6");
+    return solver.chain();
+  } catch (const std::runtime_error& error) {
+    throw std::runtime_error("cannot use the robot description " + path + ": " + error.what());
+  }
+}
+
 }  // namespace tool
 }  // namespace kav

@@ -5,7 +5,8 @@
 //     received commands: in POSITION_CONTROL the torque of joints 1-3 holds a
 //     term proportional to (target - measured position), so a new target
 //     shows in the first frame that the controller builds from it;
-//  2. joint-state rate and loss with four bridges on one domain;
+//  2. joint-state rate and loss with four bridges on one domain, and the rate
+//     of their external torques (published with the joint states);
 //  3. CPU share of each bridge process (and of its DDS side, without the
 //     arm's control and receive threads) during 2.
 // Run it inside a private network namespace:
@@ -126,10 +127,11 @@ void measureLatency(RosPeer& peer, int samples) {
 
 void measureFleet(RosPeer& peer, int seconds) {
   std::vector<std::unique_ptr<BridgedArm>> arms;
-  std::vector<std::shared_ptr<Inbox<sensor_msgs::msg::dds_::JointState_>>> inboxes;
+  std::vector<std::shared_ptr<Inbox<sensor_msgs::msg::dds_::JointState_>>> inboxes, torque_inboxes;
   for (int i = 0; i < 4; ++i) {
     arms.push_back(std::make_unique<BridgedArm>("fleet/arm" + std::to_string(i + 1), kDomain));
     inboxes.push_back(peer.subscribe<JointStateType>(arms.back()->topic("joint_states")));
+    torque_inboxes.push_back(peer.subscribe<JointStateType>(arms.back()->topic("external_torques")));
   }
   for (auto& inbox : inboxes) {
     if (!waitForStates(*inbox)) {
@@ -141,6 +143,7 @@ void measureFleet(RosPeer& peer, int seconds) {
   std::vector<std::map<std::string, double>> cpu_before;
   for (auto& arm : arms) cpu_before.push_back(threadSeconds(arm->pid));
   for (auto& inbox : inboxes) inbox->clear();
+  for (auto& inbox : torque_inboxes) inbox->clear();
   const auto start = Clock::now();
   std::this_thread::sleep_for(std::chrono::seconds(seconds));
   const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
@@ -161,11 +164,11 @@ void measureFleet(RosPeer& peer, int seconds) {
       if (name == "kav-control" || name == "kav-can-rx" || name == "kav-ik") arm_side += used;
     }
     std::printf(
-        "  %s: received %.1f per s, written %.1f per s, lost %ld (%.3f %%); CPU of one core: process "
-        "%.1f %%, without the arm's threads %.1f %%\n",
+        "  %s: received %.1f per s, written %.1f per s, lost %ld (%.3f %%); external torques received "
+        "%.1f per s; CPU of one core: process %.1f %%, without the arm's threads %.1f %%\n",
         arms[i]->ns.c_str(), entries.size() / elapsed, written / elapsed, missing,
-        100.0 * missing / std::max<double>(1.0, static_cast<double>(written)), 100 * total / elapsed,
-        100 * (total - arm_side) / elapsed);
+        100.0 * missing / std::max<double>(1.0, static_cast<double>(written)),
+        torque_inboxes[i]->size() / elapsed, 100 * total / elapsed, 100 * (total - arm_side) / elapsed);
   }
   for (auto& arm : arms) arm->stop(SIGTERM);
 }

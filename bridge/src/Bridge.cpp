@@ -9,11 +9,13 @@
 #include <condition_variable>
 #include <cstdio>
 #include <ctime>
+#include <iterator>
 #include <mutex>
 #include <regex>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "Actions.h"
@@ -100,6 +102,23 @@ std::string joined(const Container& values) {
   return out.str();
 }
 
+// A JointState of the first @p joints of kJointNames, stamped now; an empty
+// field stays empty.
+void writeJointState(dds_entity_t writer, std::uint32_t joints, std::vector<double>& position,
+                     std::vector<double>& velocity, std::vector<double>& effort) {
+  std::array<char*, config::kMotors> names;
+  for (std::uint32_t i = 0; i < joints; ++i) names[i] = text(kJointNames[i]);
+  const std::string frame;
+  sensor_msgs_msg_dds__JointState_ message{};
+  message.header.stamp = wallClockStamp();
+  message.header.frame_id = text(frame);
+  message.name = {joints, joints, names.data(), false};
+  message.position = sequenceOf<dds_sequence_double>(position);
+  message.velocity = sequenceOf<dds_sequence_double>(velocity);
+  message.effort = sequenceOf<dds_sequence_double>(effort);
+  dds_write(writer, &message);
+}
+
 std::string microseconds(const std::optional<double>& value) {
   if (!value) return "no cycles";
   char buffer[32];
@@ -127,6 +146,7 @@ class Bridge::impl {
   void publishDescription(const std::string& urdf_path);
   void publishDiscoveryInfo();
   void publishJointStates();
+  void publishExternalTorques();
   void publishPose();
   void publishArmState(int state);
   void publishDiagnostics(const std::vector<int>& new_codes);
@@ -135,11 +155,15 @@ class Bridge::impl {
   // dropped, counted and remembered for the diagnostics.
   template <class Apply>
   void command(Apply apply);
+  // Runs a recover request (arm_mutex_ held); a failure is remembered for
+  // the diagnostics and printed, never thrown.
+  void recoverArm();
 
   static void onJointCommand(dds_entity_t reader, void* self);
   static void onTargetPose(dds_entity_t reader, void* self);
   static void onGripperCommand(dds_entity_t reader, void* self);
   static void onSetArmState(dds_entity_t reader, void* self);
+  static void onRecover(dds_entity_t reader, void* self);
 
   t8::InterfacesThread& arm_;
   const std::string ns_;
@@ -157,7 +181,7 @@ class Bridge::impl {
   const LinkTree links_;
 
   Entity participant_;
-  dds_entity_t joint_states_ = 0, ee_pose_ = 0, arm_state_ = 0, diagnostics_ = 0;
+  dds_entity_t joint_states_ = 0, external_torques_ = 0, ee_pose_ = 0, arm_state_ = 0, diagnostics_ = 0;
   dds_entity_t tf_ = 0, tf_static_ = 0, robot_description_ = 0, discovery_ = 0;
   // The node's endpoints, announced on ros_discovery_info.
   std::vector<dds_entity_t> readers_, writers_;
@@ -167,9 +191,13 @@ class Bridge::impl {
   ErrorCodeWatch error_codes_;
   std::uint64_t reported_drops_ = 0;
   std::uint64_t reported_implausible_ = 0;
+  RecoverOutcome recover_outcome_;  // the bridge thread's
   std::mutex stop_mutex_;
   std::condition_variable stop_signal_;
   bool stop_ = false;
+  // Set by the recover listener, taken by the bridge thread (stop_mutex_):
+  // recover() takes about 0.2 s, too long to hold a DDS receive thread.
+  bool recover_requested_ = false;
   std::thread thread_;
   std::thread action_thread_;
 };
@@ -193,6 +221,8 @@ Bridge::impl::impl(t8::InterfacesThread& arm, const BridgeOptions& options)
 
   joint_states_ =
       writer(topic(sensor_msgs_msg_dds__JointState__desc, "joint_states"), Delivery::kReliable, 10);
+  external_torques_ =
+      writer(topic(sensor_msgs_msg_dds__JointState__desc, "external_torques"), Delivery::kReliable, 10);
   ee_pose_ = writer(topic(geometry_msgs_msg_dds__PoseStamped__desc, "ee_pose"), Delivery::kReliable, 10);
   arm_state_ = writer(topic(std_msgs_msg_dds__Int32__desc, "arm_state"), Delivery::kTransientLocal, 1);
   const dds_entity_t diagnostics_topic =
@@ -209,6 +239,7 @@ Bridge::impl::impl(t8::InterfacesThread& arm, const BridgeOptions& options)
          &impl::onGripperCommand);
   reader(topic(std_msgs_msg_dds__Int32__desc, "set_arm_state"), Delivery::kReliable, 10,
          &impl::onSetArmState);
+  reader(topic(std_msgs_msg_dds__Empty__desc, "recover"), Delivery::kReliable, 10, &impl::onRecover);
 
   robot_description_ =
       writer(topic(std_msgs_msg_dds__String__desc, "robot_description"), Delivery::kTransientLocal, 1);
@@ -289,21 +320,26 @@ void Bridge::impl::run() {
   auto next_report = next;
   std::unique_lock<std::mutex> stop_lock(stop_mutex_);
   while (!stop_) {
+    // Requests that came in while the bridge was busy are one recover.
+    const bool recover = std::exchange(recover_requested_, false);
     stop_lock.unlock();
     {
       std::lock_guard<std::mutex> lock(arm_mutex_);
+      if (recover) recoverArm();
       publishJointStates();
+      publishExternalTorques();
       publishPose();
       const int state = arm_.getArmStatus();
       if (state != published_state) publishArmState(state);
       published_state = state;
       const auto now = Clock::now();
       std::vector<int> new_codes;
-      if (now >= next_error_look) {
+      if (recover || now >= next_error_look) {
         new_codes = error_codes_.update(arm_.getErrorCode());
         next_error_look = now + kErrorCodeLook;
       }
-      if (now >= next_report || !new_codes.empty()) {
+      // A recover's outcome is reported at once.
+      if (recover || now >= next_report || !new_codes.empty()) {
         publishDiagnostics(new_codes);
         next_report = now + kDiagnosticsPeriod;
       }
@@ -311,7 +347,7 @@ void Bridge::impl::run() {
     next += period_;
     if (next < Clock::now()) next = Clock::now();  // late: no catching up
     stop_lock.lock();
-    stop_signal_.wait_until(stop_lock, next, [this] { return stop_; });
+    stop_signal_.wait_until(stop_lock, next, [this] { return stop_ || recover_requested_; });
   }
 }
 
@@ -400,17 +436,14 @@ void Bridge::impl::publishJointStates() {
     velocity[i] = status[i].velocity;
     effort[i] = status[i].current;
   }
-  std::array<char*, config::kMotors> names;
-  for (int i = 0; i < config::kMotors; ++i) names[i] = text(kJointNames[i]);
-  std::string frame;
-  sensor_msgs_msg_dds__JointState_ message{};
-  message.header.stamp = wallClockStamp();
-  message.header.frame_id = text(frame);
-  message.name = {config::kMotors, config::kMotors, names.data(), false};
-  message.position = sequenceOf<dds_sequence_double>(position);
-  message.velocity = sequenceOf<dds_sequence_double>(velocity);
-  message.effort = sequenceOf<dds_sequence_double>(effort);
-  dds_write(joint_states_, &message);
+  writeJointState(joint_states_, config::kMotors, position, velocity, effort);
+}
+
+void Bridge::impl::publishExternalTorques() {
+  // The torques only: positions and velocities are joint_states'.
+  std::vector<double> torques = arm_.getExternalTorques();
+  std::vector<double> none;
+  writeJointState(external_torques_, config::kArmJoints, none, none, torques);
 }
 
 void Bridge::impl::publishPose() {
@@ -443,7 +476,11 @@ void Bridge::impl::publishDiagnostics(const std::vector<int>& new_codes) {
   std::vector<std::string> problems;
   if (loop.cycles == 0) problems.push_back("control loop stopped");
   if (!offline.empty()) problems.push_back("motors offline: " + joined(offline));
-  if (!new_codes.empty()) problems.push_back("error codes: " + meanings(new_codes));
+  // A recovery's own code (176) is listed with the codes, not a problem.
+  std::vector<int> faults;
+  std::copy_if(new_codes.begin(), new_codes.end(), std::back_inserter(faults),
+               [](int code) { return t8::ErrorCode(code).kind() != t8::ErrorCode::Kind::kRecovered; });
+  if (!faults.empty()) problems.push_back("error codes: " + meanings(faults));
   if (!problems.empty()) level = 2;
   if (loop.p99_deviation_us && *loop.p99_deviation_us > kLateLoopUs) {
     problems.push_back("control loop late");
@@ -469,6 +506,16 @@ void Bridge::impl::publishDiagnostics(const std::vector<int>& new_codes) {
     level = std::max<std::uint8_t>(level, 1);
   }
   reported_drops_ = drops;
+  const bool contact = arm_.contactDetected();
+  if (contact) {
+    problems.push_back("contact detected");
+    level = std::max<std::uint8_t>(level, 1);
+  }
+  const std::string recover_failure = recover_outcome_.takeFailure();
+  if (!recover_failure.empty()) {
+    problems.push_back("recover failed: " + recover_failure);
+    level = 2;
+  }
 
   const std::string name = ns_ + ": arm";
   const std::string message_text = problems.empty() ? "OK" : joined(problems);
@@ -481,6 +528,9 @@ void Bridge::impl::publishDiagnostics(const std::vector<int>& new_codes) {
       {"commands dropped as malformed", std::to_string(drops)},
       {"control active", active ? "true" : "false"},
       {"bus frames dropped per motor", joined(implausible)},
+      {"contact detected", contact ? "true" : "false"},
+      {"last reflex", arm_.lastReflex()},
+      {"last recover", recover_outcome_.last()},
   };
   std::vector<diagnostic_msgs_msg_dds__KeyValue_> values;
   for (const auto& [key, value] : pairs) values.push_back({text(key), text(value)});
@@ -549,6 +599,29 @@ void Bridge::impl::onSetArmState(dds_entity_t reader, void* self) {
   takeAll<std_msgs_msg_dds__Int32_>(reader, [&](const auto& message, const auto&) {
     bridge.command([&] { bridge.arm_.setArmStatus(parseArmState(message)); });
   });
+}
+
+void Bridge::impl::onRecover(dds_entity_t reader, void* self) {
+  auto& bridge = *static_cast<impl*>(self);
+  bool requested = false;
+  takeAll<std_msgs_msg_dds__Empty_>(reader, [&](const auto&, const auto&) { requested = true; });
+  if (!requested) return;
+  {
+    std::lock_guard<std::mutex> lock(bridge.stop_mutex_);
+    bridge.recover_requested_ = true;
+  }
+  bridge.stop_signal_.notify_all();
+}
+
+void Bridge::impl::recoverArm() {
+  try {
+    arm_.recover();
+    recover_outcome_.succeeded();
+    std::printf("kav_bridge: recovered, holding the present pose in POSITION_CONTROL\n");
+  } catch (const std::exception& error) {
+    recover_outcome_.failed(error.what());
+    std::fprintf(stderr, "kav_bridge: recover failed: %s\n", error.what());
+  }
 }
 
 void checkOptions(const BridgeOptions& options) {

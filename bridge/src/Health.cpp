@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 #include "controller/ErrorCode.h"
 
@@ -42,9 +43,23 @@ std::vector<int> ErrorCodeWatch::update(const std::vector<int>& all) {
   for (int code : added) {
     const t8::ErrorCode decoded(code);
     if (decoded.kind() == t8::ErrorCode::Kind::kMotorOffline) offline_.insert(decoded.motor());
+    // A recovery succeeds only with every motor answering again.
+    if (decoded.kind() == t8::ErrorCode::Kind::kRecovered) offline_.clear();
   }
   return added;
 }
+
+void RecoverOutcome::succeeded() {
+  last_ = "succeeded";
+  unreported_failure_.clear();
+}
+
+void RecoverOutcome::failed(const std::string& reason) {
+  last_ = "failed: " + reason;
+  unreported_failure_ = reason;
+}
+
+std::string RecoverOutcome::takeFailure() { return std::exchange(unreported_failure_, {}); }
 
 }  // namespace bridge
 }  // namespace kav

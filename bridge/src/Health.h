@@ -1,11 +1,13 @@
 #pragma once
 // What the diagnostics say about an arm: the control loop's timing over the
-// last second, and the error codes that are new since the last look.
+// last second, the error codes that are new since the last look, and how the
+// last recover request ended.
 
 #include <chrono>
 #include <cstddef>
 #include <optional>
 #include <set>
+#include <string>
 #include <vector>
 
 #include "interfaces/InterfacesThread.h"
@@ -38,13 +40,30 @@ class ErrorCodeWatch {
  public:
   /// The codes added to @p all since the previous call.
   std::vector<int> update(const std::vector<int>& all);
-  /// Motors (1-7) reported offline since the start: code 16 x motor + 15.
+  /// Motors (1-7) reported offline (code 16 x motor + 15) since the start
+  /// or the last recovery (code 176).
   const std::set<int>& offlineMotors() const { return offline_; }
 
  private:
   std::size_t seen_ = 0;
   int newest_ = 0;
   std::set<int> offline_;
+};
+
+/// The outcome of the recover requests, for the diagnostics.
+class RecoverOutcome {
+ public:
+  void succeeded();
+  /// @param reason the library's message (which motor is still silent or faulty)
+  void failed(const std::string& reason);
+  /// "none" before the first request, then "succeeded" or "failed: <reason>".
+  const std::string& last() const { return last_; }
+  /// The reason of a failure not yet taken; "" when there is none.
+  std::string takeFailure();
+
+ private:
+  std::string last_ = "none";
+  std::string unreported_failure_;
 };
 
 }  // namespace bridge

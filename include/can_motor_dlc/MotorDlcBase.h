@@ -49,6 +49,11 @@ class MotorDlcBase {
   virtual HybridJointStatus GetMotorMsg() = 0;
   /// False once the motor was silent for longer than its limit; for good.
   virtual bool online() = 0;
+  /// Gives a motor that fell silent or sent implausible readings another
+  /// chance (recovery): online again until its next silence, the latched
+  /// implausible fault cleared, its next reading taken as it is. Only while
+  /// no frame is being offered to the driver (detached from the bus).
+  void rearm();
   /// Restarts turn counting where the protocol counts turns.
   virtual void resetCircle();
   /// Publishes the decoded feedback.
@@ -94,6 +99,9 @@ class MotorDlcBase {
 
   /// The last fault number the motor reported (0: none).
   int error_ = 0;
+  /// Whether the motor counts as online: false once it fell silent for
+  /// longer than its limit, until rearm().
+  bool online_ = true;
 
  private:
   std::atomic<std::uint64_t> accepted_{0};

@@ -50,7 +50,6 @@ class MotorType2 : public MotorDlcBase {
   double position_ = 0.0;
   double velocity_ = 0.0;
   double current_ = 0.0;
-  bool online_ = true;
   Clock::time_point last_update_time_{};
   double position_exchange_ = 0.0;
   std::atomic<int> circle_{0};  // also reset from the control thread

@@ -40,7 +40,6 @@ class MotorType4 : public MotorDlcBase {
   double position_ = 0.0;
   double velocity_ = 0.0;
   double current_ = 0.0;
-  bool online_ = true;
   Clock::time_point last_update_time_{};
   double position_exchange_ = 0.0;
   double velocity_exchange_ = 0.0;

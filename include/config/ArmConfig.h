@@ -168,6 +168,51 @@ constexpr int kCurrentTripChecks = 200;
 ///@}
 
 ///@{
+/// External torques (the generalised-momentum observer, docs/safety.md).
+/// Motor torque per unit of the current each arm motor reports, N·m: 1.0 is
+/// the simulated arm's (it reports its torque as current); calibrate it on a
+/// real arm's motors.
+constexpr std::array<double, kArmJoints> kMotorTorqueConstant{1.0, 1.0, 1.0, 1.0, 1.0, 1.0};
+///@}
+///@{
+/// Reflected rotor inertia (kg·m²) and viscous friction (N·m·s/rad) of each
+/// arm joint's drive, added to the robot description's rigid-body model.
+constexpr std::array<double, kArmJoints> kRotorInertia{0.01, 0.01, 0.01, 0.002, 0.002, 0.002};
+constexpr std::array<double, kArmJoints> kViscousFriction{0.05, 0.05, 0.05, 0.02, 0.02, 0.02};
+///@}
+/// Observer gain K_O per joint (1/s): the residual follows a step of
+/// external torque as a first-order lag with time constant 1/K_O (per cycle
+/// it closes K_O x 5 ms of the gap; keep that below 1).
+constexpr std::array<double, kArmJoints> kObserverGain{100.0, 100.0, 100.0, 100.0, 100.0, 100.0};
+/// The observer integrates over the measured time between two cycles'
+/// feedback; a longer gap than this (s) restarts it.
+constexpr double kObserverLongestStep = 0.05;
+///@{
+/// Collision thresholds per joint, N·m, changeable at run time: above the
+/// lower one the contact flag is set, above the upper one for one cycle the
+/// reflex fires (docs/safety.md says how they were chosen).
+constexpr std::array<double, kArmJoints> kContactThreshold{3.0, 3.0, 3.0, 1.2, 1.2, 1.2};
+constexpr std::array<double, kArmJoints> kCollisionThreshold{10.0, 10.0, 10.0, 4.0, 4.0, 4.0};
+///@}
+///@{
+/// A state change (a new law: set-points pulled toward new targets with new
+/// gains) shakes the arm for a few cycles more than the observer's sampled
+/// motor torques follow: for this many cycles after one, and after the start
+/// of the cycles, the reflex needs this multiple of the upper thresholds.
+constexpr int kReflexSettleCycles = 20;
+constexpr double kReflexSettleScale = 2.0;
+///@}
+///@{
+/// A payload is refused above this mass (kg) or with its centre of mass
+/// farther than this from the flange (m).
+constexpr double kMaxPayloadMass = 5.0;
+constexpr double kMaxPayloadDistance = 1.0;
+///@}
+/// recover(): rounds of the compliant hold (one per period) in which every
+/// arm motor must answer without a fault before control resumes.
+constexpr int kRecoveryCheckRounds = 30;
+
+///@{
 /// A motor silent for longer than its limit is offline for good: type 4
 /// 100 ms; type 2 800 ms, or 200 ms for identifiers up to 4.
 constexpr std::chrono::milliseconds kType4SilenceLimit{100};

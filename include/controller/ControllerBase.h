@@ -175,6 +175,15 @@ class ControllerBase {
   /// @throw std::invalid_argument when a pointer is null
   bool computeInverseKinematics(double* _current_pos, double* _endstate);
 
+  /// recover()'s work on the bus, with the cycles stopped (and so detached):
+  /// gives every driver another chance, attaches again, sends the
+  /// clear-error and enable rounds, then holds the arm compliant for
+  /// config::kRecoveryCheckRounds periods while the feedback comes in.
+  /// @throw std::runtime_error naming every arm motor still silent and the
+  ///        fault still reported; the arm is then sent damping and the bus
+  ///        detached again
+  void recoverMotors();
+
   ///@{
   /// The parts, for the layer above (ControllerThread) and for tests.
   ControlLoop& loop() { return *loop_; }

@@ -3,10 +3,12 @@
 /// The arm controller with its own 200 Hz control thread.
 
 #include <Eigen/Geometry>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -112,6 +114,36 @@ class ControllerThread : public ControllerBase {
   void setHomePositions(std::vector<double> home_positions);
   /// See ControllerBase; refused once control has ended.
   void setInterpolationParam(double max_acc, double max_vel);
+  /// Collision thresholds of joints 1-6, N·m (see InterfacesThread).
+  /// @throw std::invalid_argument for a count other than six, a value that is
+  ///        not finite or negative, or a lower threshold above its upper one
+  void setCollisionThresholds(const std::vector<double>& lower, const std::vector<double>& upper);
+  /// The thresholds last set (the defaults of ArmConfig.h before).
+  void getCollisionThresholds(std::vector<double>& lower, std::vector<double>& upper);
+  /// External torques of joints 1-6 (N·m) as of the last cycle.
+  std::vector<double> getExternalTorques();
+  /// Whether the last cycle found a joint above its lower threshold.
+  bool contactDetected();
+  /// The message of the last reflex ("" before the first).
+  std::string lastReflex();
+  /// Whether a reflex holds the arm compliant (until recover()).
+  bool reflexActive() const { return reflex_active_.load(); }
+  /// The payload held at the flange: @p mass kg, centre of mass in the
+  /// flange frame (m).
+  /// @throw std::invalid_argument for a mass that is not finite, negative or
+  ///        above config::kMaxPayloadMass, or a centre of mass that is not
+  ///        finite or farther than config::kMaxPayloadDistance from the flange
+  void setPayload(double mass, const Eigen::Vector3d& centre_of_mass);
+  /// After a reflex or a fault that is not permanent: clears the motors'
+  /// errors, enables them, checks that every arm motor answers without a
+  /// fault, takes the measured positions as set-points and targets and
+  /// resumes control in POSITION_CONTROL holding the present pose. A running
+  /// cycle stops for the recovery (about 0.2 s of rounds, the arm compliant).
+  /// Records code 176 in the error history.
+  /// @throw std::runtime_error naming the motors still silent or the fault
+  ///        still reported; control then stays ended, the arm in damping
+  void recover();
+
   /// The timings of the most recent cycles (up to 8192, or up to @p newest),
   /// oldest first: a way to check that the control loop keeps its 5 ms period.
   std::vector<CycleTiming> getCycleTimings(std::size_t newest = SIZE_MAX);
@@ -163,6 +195,13 @@ class ControllerThread : public ControllerBase {
   // Guards every exchange copy, and the staging copies, which host threads share.
   rt::PiMutex mutex_exchange_data_;
   std::unique_ptr<MotionCommander> motion_commander_;
+  // Published by the control thread under the exchange lock.
+  std::array<double, 6> external_torques_exchange_{};
+  bool contact_exchange_ = false;
+  std::array<char, 160> reflex_exchange_{};
+  std::atomic<bool> reflex_active_{false};
+  std::mutex recover_mutex_;             // one recovery at a time
+  std::atomic<bool> recovering_{false};  // recover() is stopping the cycles
 };
 
 }  // namespace t8

@@ -20,6 +20,8 @@ namespace t8 {
 /// | 16 m + 15       | kMotorOffline        | motor m fell silent (the gripper: arm goes on) |
 /// | 128 + m         | kImplausibleFeedback | ten implausible readings in a row from m       |
 /// | 144 + m         | kMotorDisabled       | wrist motor m reported itself disabled         |
+/// | 160 + j         | kCollision           | collision reflex on arm joint j (1-6)          |
+/// | 176             | kRecovered           | recover() brought control back                 |
 class ErrorCode {
  public:
   /// What a code is about (the table above).
@@ -31,6 +33,8 @@ class ErrorCode {
     kMotorOffline,         ///< a motor fell silent
     kImplausibleFeedback,  ///< ten implausible readings in a row from a motor
     kMotorDisabled,        ///< a wrist motor reported itself disabled
+    kCollision,            ///< the collision reflex fired on an arm joint
+    kRecovered,            ///< recover() brought control back
     kUnknown,              ///< no code the controller reports
   };
 
@@ -41,7 +45,10 @@ class ErrorCode {
   static constexpr int kLargestMotorFault = 14;  ///< the largest fault number reported as a fault
   static constexpr int kImplausibleBase = 128;   ///< kImplausibleFeedback's code is this + motor
   static constexpr int kDisabledBase = 144;      ///< kMotorDisabled's code is this + motor
+  static constexpr int kCollisionBase = 160;     ///< kCollision's code is this + joint
+  static constexpr int kRecoveredCode = 176;     ///< the code of kRecovered
   static constexpr int kMotors = 7;              ///< motors 1-7 (7: the gripper)
+  static constexpr int kArmJoints = 6;           ///< arm joints 1-6
 
   /// Decodes @p code; codes the controller never reports are kUnknown.
   explicit constexpr ErrorCode(int code) : code_(code) {}
@@ -63,6 +70,10 @@ class ErrorCode {
   static constexpr ErrorCode implausibleFeedback(int motor) { return ErrorCode(kImplausibleBase + motor); }
   /// Wrist motor @p motor reported itself disabled.
   static constexpr ErrorCode motorDisabled(int motor) { return ErrorCode(kDisabledBase + motor); }
+  /// The collision reflex fired on arm joint @p joint (1-6).
+  static constexpr ErrorCode collision(int joint) { return ErrorCode(kCollisionBase + joint); }
+  /// recover() brought control back.
+  static constexpr ErrorCode recovered() { return ErrorCode(kRecoveredCode); }
 
   /// The number as hosts receive it.
   constexpr int code() const { return code_; }
@@ -73,13 +84,16 @@ class ErrorCode {
     if (code_ == kCycleFailedCode) return Kind::kCycleFailed;
     if (code_ > kImplausibleBase && code_ <= kImplausibleBase + kMotors) return Kind::kImplausibleFeedback;
     if (code_ > kDisabledBase && code_ <= kDisabledBase + kMotors) return Kind::kMotorDisabled;
+    if (code_ > kCollisionBase && code_ <= kCollisionBase + kArmJoints) return Kind::kCollision;
+    if (code_ == kRecoveredCode) return Kind::kRecovered;
     if (code_ >= 16 + 1 && code_ < 16 * (kMotors + 1)) {
       return code_ % 16 == kOfflineFault ? Kind::kMotorOffline
                                          : (code_ % 16 == 0 ? Kind::kUnknown : Kind::kMotorFault);
     }
     return Kind::kUnknown;
   }
-  /// The motor the code is about (1-7); 0 when it names none.
+  /// The motor the code is about (1-7; for a collision its joint, 1-6); 0
+  /// when it names none.
   constexpr int motor() const {
     switch (kind()) {
       case Kind::kMotorFault:
@@ -89,6 +103,8 @@ class ErrorCode {
         return code_ - kImplausibleBase;
       case Kind::kMotorDisabled:
         return code_ - kDisabledBase;
+      case Kind::kCollision:
+        return code_ - kCollisionBase;
       default:
         return 0;
     }

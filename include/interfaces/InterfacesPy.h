@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kav {
@@ -69,6 +70,34 @@ class InterfacesPy {
   std::vector<int> get_error_codes();
   /// Feedback frames each driver dropped (see InterfacesThread::getDroppedFrames).
   std::vector<std::uint64_t> get_dropped_frames();
+
+  /// The arm state number in force (see InterfacesThread::getArmStatus).
+  int get_arm_status();
+
+  /// Collisions: see InterfacesThread for the observer, the reflex and
+  /// recovery. Joint vectors here have six entries, joints 1-6, in N·m.
+  ///
+  /// Sets the thresholds from the next cycle on: contact above @p lower, the
+  /// reflex above @p upper.
+  /// @throw std::invalid_argument as InterfacesThread::setCollisionThresholds,
+  ///        the message naming set_collision_thresholds; nothing changes then
+  void set_collision_thresholds(const std::vector<double>& lower, const std::vector<double>& upper);
+  /// The thresholds in force, lower then upper.
+  std::pair<std::vector<double>, std::vector<double>> get_collision_thresholds();
+  /// The estimated external torques as of the last cycle.
+  std::vector<double> get_external_torques();
+  /// Whether the last cycle found a joint above its lower threshold.
+  bool contact_detected();
+  /// The payload at the flange: @p mass kg, @p centre_of_mass x, y, z in
+  /// metres in the flange frame.
+  /// @throw std::invalid_argument for a centre that is not three values, or
+  ///        as InterfacesThread::setPayload; nothing changes then
+  void set_payload(double mass, const std::vector<double>& centre_of_mass);
+  /// Brings control back after a reflex or a fault that is not permanent,
+  /// in POSITION_CONTROL holding the present pose; blocks while the motors
+  /// are checked (about 0.2 s).
+  /// @throw std::runtime_error as InterfacesThread::recover
+  void recover();
 
   /// Motions: see InterfacesThread for what each does.
   ///

@@ -95,7 +95,7 @@ class InterfacesThread {
   /// @param newest how many of the most recent cycles to return
   std::vector<CycleTiming> getCycleTimings(std::size_t newest);
   /// False once control has ended on a fault (over-current, a motor fault,
-  /// a failed cycle): the arm is held in damping, every setter throws
+  /// a failed cycle) until recover() brings it back: the arm is held in damping, every setter throws
   /// std::runtime_error naming the first fault (code and message), and the
   /// getters return the last values received before the end.
   bool controlActive();
@@ -103,6 +103,49 @@ class InterfacesThread {
   /// other than 8) or implausible (a position jump of more than 1 rad),
   /// joints 1-6 and the gripper.
   std::vector<std::uint64_t> getDroppedFrames();
+
+  // ---- Collisions: external torques, contact, the reflex and recovery.
+  //
+  // Every cycle an observer estimates the torque from outside on each arm
+  // joint from the measured motion and motor currents (docs/safety.md).
+  // Above a joint's lower threshold the contact flag is set; above its upper
+  // one, in GO_HOME, POSITION_CONTROL or END_CONTROL, the reflex fires: the
+  // running motion is ended for good, the arm goes compliant (gravity
+  // compensation with damping), code 160 + joint is recorded and a message
+  // naming the joint and the torque goes to standard error. Control stays
+  // active, but position and pose targets are not followed until recover().
+
+  /// Sets the thresholds of joints 1-6, N·m, from the next cycle on.
+  /// @param lower six values: contact above them
+  /// @param upper six values: the reflex above them
+  /// @throw std::invalid_argument for a count other than six, a value that
+  ///        is not finite or negative, or a lower value above its upper one;
+  ///        nothing changes then
+  void setCollisionThresholds(const std::vector<double>& lower, const std::vector<double>& upper);
+  /// The estimated external torques of joints 1-6, N·m, positive in each
+  /// joint's positive direction, as of the last cycle.
+  std::vector<double> getExternalTorques();
+  /// Whether the last cycle found a joint above its lower threshold.
+  bool contactDetected();
+  /// The message of the last reflex (naming the joint and the torque, as
+  /// printed when it fired); "" before the first. It stays after recover().
+  std::string lastReflex();
+  /// The payload at the flange, part of the model from a later cycle on, so
+  /// that a held object is not taken for a collision (and is compensated).
+  /// @param mass kg, 0 to 5
+  /// @param centre_of_mass m, in the flange frame, within 1 m of it
+  /// @throw std::invalid_argument for values outside these; nothing changes then
+  void setPayload(double mass, const Eigen::Vector3d& centre_of_mass);
+  /// Brings control back after a reflex or a fault that is not permanent
+  /// (over-current, a fault code the motor clears, implausible readings, a
+  /// disabled wrist motor, a motor or bus that answers again): clears the
+  /// motors' errors, enables them, checks their answers, takes the measured
+  /// positions as set-points and targets and returns to POSITION_CONTROL
+  /// holding the present pose; controlActive() is then true and code 176 is
+  /// recorded after the fault's.
+  /// @throw std::runtime_error naming the motors still silent or the fault
+  ///        they still report; the arm is then held in damping, control ended
+  void recover();
 
   // ---- Motions, run in POSITION_CONTROL inside the control cycle.
   //

@@ -5,7 +5,10 @@ The arm:
                         a context manager whose exit stops the arm; motions run
                         inside its control cycle: follow_joint_trajectory,
                         move_joints, move_linear, motion_done, wait_motion,
-                        stop_motion, set_motion_limits (docs/motion.md)
+                        stop_motion, set_motion_limits (docs/motion.md);
+                        collisions: set_collision_thresholds,
+                        get_external_torques, contact_detected, set_payload,
+                        recover (docs/safety.md)
     ArmState            the arm states by number (an IntEnum)
     error_code_meaning  what an error code of get_error_codes() means
     JOINT_NAMES         names of the seven entries of every joint list

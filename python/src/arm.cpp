@@ -221,6 +221,44 @@ opened, or the arm is not home within 30 s.)")
            "Error codes since construction, oldest first (the first 1000 and the newest 9000).")
       .def("get_dropped_frames", forward(&InterfacesPy::get_dropped_frames),
            "Feedback frames each motor's driver dropped as malformed or implausible (7 counts).")
+      .def("get_arm_status", forward(&InterfacesPy::get_arm_status),
+           "The number of the arm state in force (see kav_t8.ArmState): the last one\n"
+           "selected, GO_HOME after construction, POSITION_CONTROL after recover(). A\n"
+           "reflex leaves it as it was.")
+      .def("set_collision_thresholds", forward(&InterfacesPy::set_collision_thresholds), py::arg("lower"),
+           py::arg("upper"),
+           "Collision thresholds of joints 1-6 in N m, six values each, from the next\n"
+           "control cycle on. An estimated external torque above a joint's lower\n"
+           "threshold sets contact_detected(); above its upper one, in GO_HOME,\n"
+           "POSITION_CONTROL or END_CONTROL, the reflex fires: the running motion ends,\n"
+           "the arm goes compliant (gravity compensation with damping), code 160 +\n"
+           "joint is recorded, and position and pose targets are not followed until\n"
+           "recover(). Control stays active.\n\n"
+           "Raises ValueError for a count other than six, a value that is not finite or\n"
+           "is negative, or a lower value above its upper one; nothing changes then.")
+      .def("get_collision_thresholds", forward(&InterfacesPy::get_collision_thresholds),
+           "The thresholds in force as a tuple (lower, upper) of six values each, N m.")
+      .def("get_external_torques", forward(&InterfacesPy::get_external_torques),
+           "External torques of joints 1-6 in N m, estimated by the control cycle from\n"
+           "the measured motion and motor currents, positive in each joint's positive\n"
+           "direction; at most one cycle old.")
+      .def("contact_detected", forward(&InterfacesPy::contact_detected),
+           "True when the last control cycle found a joint's external torque above its\n"
+           "lower threshold.")
+      .def("set_payload", forward(&InterfacesPy::set_payload), py::arg("mass"), py::arg("centre_of_mass"),
+           "The payload held at the flange, so that its weight is neither taken for a\n"
+           "collision nor left to sag: mass in kg (0 to 5), centre_of_mass [x, y, z] in\n"
+           "metres in the flange frame (within 1 m of it). Used from a later cycle on;\n"
+           "set_payload(0, [0, 0, 0]) removes it.\n\n"
+           "Raises ValueError for a centre that is not three values, or a value that is\n"
+           "not finite or out of range; nothing changes then.")
+      .def("recover", forward(&InterfacesPy::recover),
+           "Brings control back after a reflex or a fault that is not permanent: clears\n"
+           "the motors' errors, enables them, checks their answers for about 0.2 s\n"
+           "(GIL released) and returns to POSITION_CONTROL holding the present pose.\n"
+           "control_active() is then True and code 176 is recorded.\n\n"
+           "Raises RuntimeError naming the motors still silent or the fault they still\n"
+           "report; the arm is then held in damping and control stays ended.")
       .def("set_joint_velocities", forward(&InterfacesPy::set_joint_velocities),
            "Not supported: returns False.")
       .def(

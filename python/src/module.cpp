@@ -144,7 +144,8 @@ PYBIND11_MODULE(_native, m) {
       "What an error code of get_error_codes() means, in words: 1 over-current,\n"
       "2 CAN link offline, 3 a failed control cycle, 16 x motor + fault (15: the\n"
       "motor offline), 128 + motor implausible readings, 144 + motor a wrist motor\n"
-      "that reported itself disabled; any other number is named unknown.");
+      "that reported itself disabled, 160 + joint a collision reflex, 176 a\n"
+      "recovery by recover(); any other number is named unknown.");
 
   m.def("_close_all", &closeAll,
         "Closes every arm, simulated arm and bus hub still open (arms first).\n"

@@ -32,6 +32,9 @@ SimulatedArmOptions checked(SimulatedArmOptions options) {
       options.reply_latency > std::chrono::seconds(1)) {
     throw std::invalid_argument("SimulatedArm: reply_latency must lie within 0 and 1 s");
   }
+  if (!std::isfinite(options.current_noise) || options.current_noise < 0.0) {
+    throw std::invalid_argument("SimulatedArm: current_noise must be a finite number, at least 0");
+  }
   if (options.description.empty()) options.description = urdf_xml_g;
   const double inf = std::numeric_limits<double>::infinity();
   if (options.variant == 2) {
@@ -126,8 +129,9 @@ std::optional<CanFrame> ArmModel::feedbackFrame(int joint) {
   MotorFeedback feedback;
   feedback.position = singleTurnReading(state.position - motor.zero) + noise(kPositionNoise);
   feedback.velocity = state.velocity + noise(kVelocityNoise);
-  feedback.current =
-      motor.current ? *motor.current : state.torque * kCurrentPerNewtonMetre + noise(kCurrentNoise);
+  feedback.current = motor.current
+                         ? *motor.current
+                         : state.torque * kCurrentPerNewtonMetre + noise(kCurrentNoise) + currentNoise();
   if (motor.error != 0) {
     feedback.code = motor.error;
   } else if (motor.protocol == MotorProtocol::kType2) {
@@ -140,6 +144,11 @@ std::optional<CanFrame> ArmModel::feedbackFrame(int joint) {
 bool ArmModel::dropped() {
   if (drop_share_ <= 0.0) return false;
   return std::uniform_real_distribution<double>(0.0, 1.0)(drop_rng_) < drop_share_;
+}
+
+double ArmModel::currentNoise() {
+  if (options_.current_noise <= 0.0) return 0.0;
+  return std::normal_distribution<double>(0.0, options_.current_noise)(noise_rng_);
 }
 
 double ArmModel::noise(double sigma) {

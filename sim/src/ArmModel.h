@@ -82,6 +82,7 @@ class ArmModel {
   static JointDrive driveOf(const Motor& motor);
   bool dropped();
   double noise(double sigma);
+  double currentNoise();
 
   const SimulatedArmOptions options_;
   ArmPhysics physics_;  // stepped by stepPhysics() only; see gravity_mutex_

@@ -32,7 +32,7 @@ void requireNonNegative(double value, const std::string& what) {
   if (value < 0.0) throw std::invalid_argument("ArmPhysics: " + what + " is negative");
 }
 
-KDL::Chain armChain(const std::string& description) {
+KDL::Chain armChain(const std::string& description, const std::array<double, kSimArmJoints>& mass_scale) {
   KDL::Tree tree;
   if (!parseDescriptionTree(description, tree)) {
     throw std::invalid_argument("ArmPhysics: the robot description cannot be parsed");
@@ -44,6 +44,12 @@ KDL::Chain armChain(const std::string& description) {
   if (chain.getNrOfJoints() != static_cast<unsigned>(kSimArmJoints)) {
     throw std::invalid_argument("ArmPhysics: the chain from base_link to link6 has " +
                                 std::to_string(chain.getNrOfJoints()) + " joints, not 6");
+  }
+  // Link i moves with joint i: the segments after the first joint's carry the scales.
+  int link = -1;
+  for (KDL::Segment& segment : chain.segments) {
+    if (segment.getJoint().getType() != KDL::Joint::None) ++link;
+    if (link >= 0) segment.setInertia(mass_scale[link] * segment.getInertia());
   }
   return chain;
 }
@@ -64,6 +70,13 @@ void validate(const PhysicsParameters& p, const std::array<double, kSimJoints>& 
     }
   }
   requireNonNegative(p.gripper_inertia, "gripper inertia");
+  for (int i = 0; i < kSimArmJoints; ++i) {
+    requireFinite(p.mass_scale[i], "mass scale of link " + std::to_string(i + 1));
+    if (p.mass_scale[i] <= 0.0) {
+      throw std::invalid_argument("ArmPhysics: the mass scale of link " + std::to_string(i + 1) +
+                                  " is not positive");
+    }
+  }
   if (p.gripper_inertia + p.armature[kGripper] <= 0.0) {
     throw std::invalid_argument("ArmPhysics: the gripper has no inertia");
   }
@@ -89,7 +102,7 @@ class ArmPhysics::impl {
   impl(const std::string& description, const std::array<double, kSimJoints>& start,
        const PhysicsParameters& parameters)
       : parameters_(parameters),
-        chain_(armChain(description)),
+        chain_(armChain(description, parameters.mass_scale)),  // validated below, before any use
         dynamics_(chain_, kGravity),
         gravity_model_(chain_, kGravity),
         inverse_dynamics_(chain_, kGravity),

@@ -42,6 +42,7 @@ SimulatedArmOptions armOptions(const LockstepOptions& options) {
   if (options.noise) arm.noise_seed = options.seed;
   arm.drop_seed = options.seed;
   arm.physics = options.physics;
+  arm.current_noise = options.current_noise;
   return arm;
 }
 
@@ -50,7 +51,11 @@ SimulatedArmOptions armOptions(const LockstepOptions& options) {
 class Lockstep::impl final : public t8::CycleDriver {
  public:
   impl(const LockstepOptions& options, std::unique_ptr<SimulatedArm> arm, ArmModel& model)
-      : bitrate_(options.bitrate), latency_(options.reply_latency), arm_(std::move(arm)), model_(model) {
+      : bitrate_(options.bitrate),
+        latency_(options.reply_latency),
+        record_frames_(options.record_frames),
+        arm_(std::move(arm)),
+        model_(model) {
     clock_.setAdvance([this](time_point until) { advanceTo(until); });
     start_ = clock_.now();
     next_physics_ = start_ + ArmModel::kStep;
@@ -122,6 +127,7 @@ class Lockstep::impl final : public t8::CycleDriver {
   rt::SimulatedClock clock_;
   const std::uint32_t bitrate_;
   const std::chrono::microseconds latency_;
+  const bool record_frames_;
   std::unique_ptr<SimulatedArm> arm_;
   ArmModel& model_;
   hw_interface::MemoryTransport* host_ = nullptr;  // owned by the controller
@@ -195,7 +201,7 @@ class Lockstep::impl final : public t8::CycleDriver {
   void carry(Member member, const CanFrame& frame) {
     BusRecord record{now(), frame.can_id, frame.can_dlc, {}, member == kHost};
     std::copy(std::begin(frame.data), std::end(frame.data), record.data.begin());
-    frames_.push_back(record);
+    if (record_frames_) frames_.push_back(record);
     if (member != kHost && host_ != nullptr) host_->receive(frame);
     if (member == kArm) return;
     const int joint = model_.accept(frame, clock_.now());

@@ -27,6 +27,13 @@ CanFrame MotorDlcBase::packClearError() { return CanFrame{}; }
 
 void MotorDlcBase::resetCircle() {}
 
+void MotorDlcBase::rearm() {
+  online_ = true;
+  implausible_fault_.store(false);
+  implausible_in_a_row_ = 0;
+  has_reading_ = false;
+}
+
 bool MotorDlcBase::acceptReading(double reading, int* turn) {
   constexpr double kHalfTurn = 12.5;
   *turn = 0;

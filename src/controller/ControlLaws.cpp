@@ -61,6 +61,11 @@ void gravityCompensation(const Feedback& feedback, SetPoints& set_points, MotorC
   for (int i = 0; i < kArmJoints; ++i) set_points.position[i] = feedback.joints[i].position;
 }
 
+void compliant(const Feedback& feedback, SetPoints& set_points, MotorCommands& commands) {
+  for (int i = 0; i < kArmJoints; ++i) commands[i] = command(0, kDampingKd[i], 0, 0, feedback.gravity[i]);
+  for (int i = 0; i < kArmJoints; ++i) set_points.position[i] = feedback.joints[i].position;
+}
+
 bool jointHome(const Feedback& feedback, const std::array<double, kMotors>& home, int joint) {
   return std::fabs(feedback.joints[joint].position - home[joint]) < kHomePositionTolerance &&
          std::fabs(feedback.joints[joint].velocity) < kHomeVelocityTolerance;

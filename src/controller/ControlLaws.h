@@ -57,6 +57,9 @@ void soft(const Feedback& feedback, SetPoints& set_points, MotorCommands& comman
 void protect(const Feedback& feedback, SetPoints& set_points, MotorCommands& commands);
 /// G_COMPENSATION: each arm joint carries its gravity torque, no stiffness.
 void gravityCompensation(const Feedback& feedback, SetPoints& set_points, MotorCommands& commands);
+/// The collision reflex: gravity compensation with PROTECT's damping, no
+/// stiffness, so the arm stays up and gives way to a push.
+void compliant(const Feedback& feedback, SetPoints& set_points, MotorCommands& commands);
 /// GO_HOME: the set-points move toward @p home within the homing limits.
 /// @return whether every arm joint is home (within the position and
 ///         velocity tolerances of its home position)

@@ -20,6 +20,7 @@ ControlLoop::ControlLoop(MotorBus& bus, KinematicDynamicSolver& solver, EndTarge
       type_(type),
       go_home_flag_(go_home_flag),
       estimator_(solver),
+      observer_(solver.chain()),
       state_(ControllerBase::GO_HOME) {
   offline_.reserve(kMotors);
 }
@@ -42,10 +43,19 @@ ControlLoop::Outcome ControlLoop::step(rt::Clock::time_point start) {
     return {faults_.pendingFault()};
   }
 
-  motion_.beginCycle(state_, set_points_.position.data(), online_);
+  checkCollision();
+  // A reflex ends a running motion for good, as an offline motor does.
+  motion_.beginCycle(state_, set_points_.position.data(),
+                     !online_             ? MotionExecutor::Held::kOffline
+                     : reflex_joint_ != 0 ? MotionExecutor::Held::kReflex
+                                          : MotionExecutor::Held::kNo);
   if (online_) {
     MotorCommands commands;
-    runLaw(state_.load(), commands);
+    if (reflex_joint_ != 0) {
+      compliant(commands);
+    } else {
+      runLaw(state_.load(), commands);
+    }
     bus_.send(commands);
   } else {
     sendDamping();
@@ -54,6 +64,62 @@ ControlLoop::Outcome ControlLoop::step(rt::Clock::time_point start) {
   bus_.endRound();
   loadFeedback();
   return {};
+}
+
+void ControlLoop::checkCollision() {
+  // Only a state that drives the arm toward a target has a motion to abort;
+  // in the limp and compliant states a push is what the arm is there for.
+  const int state = state_.load();
+  const bool driven = state == ControllerBase::POSITION_CONTROL || state == ControllerBase::END_CONTROL ||
+                      state == ControllerBase::GO_HOME;
+  if (state != reflex_state_) {
+    reflex_state_ = state;
+    reflex_settling_ = kReflexSettleCycles;
+  }
+  // Right after a change of law the residual reads a few N·m of the law's
+  // own jolt: the reflex then needs a larger torque, not none.
+  const bool settling = reflex_settling_ > 0;
+  if (settling) --reflex_settling_;
+  const int joint = collisions_.check(observer_.residual(), settling ? kReflexSettleScale : 1.0);
+  if (joint == 0 || reflex_joint_ != 0 || !driven) return;
+  reflex_joint_ = joint;
+  faults_.record(ErrorCode::collision(joint));
+  const double torque = observer_.residual()[joint - 1];
+  // Formatted in place: no allocation on the control thread.
+  std::snprintf(reflex_message_.data(), reflex_message_.size(),
+                "Collision on joint %d: external torque %.2f N·m above its reflex threshold; "
+                "the arm is compliant until recover()",
+                joint, torque);
+  console::print(console::Stream::kErr, "%s\n", reflex_message_.data());
+}
+
+void ControlLoop::compliant(MotorCommands& commands) {
+  laws::compliant(feedback_, set_points_, commands);
+  const int state = state_.load();
+  const bool gripper_held = state == ControllerBase::POSITION_CONTROL || state == ControllerBase::END_CONTROL;
+  // A held object stays held.
+  commands[kGripper] =
+      gripper_held ? laws::gripper(feedback_, gripperTarget(targets_.joints[kGripper])) : laws::gripperLimp();
+}
+
+void ControlLoop::compliantOnce() {
+  bus_.startRound();
+  MotorCommands commands;
+  laws::compliant(feedback_, set_points_, commands);
+  commands[kGripper] = laws::gripperLimp();
+  bus_.send(commands);
+  bus_.endRound();
+}
+
+void ControlLoop::resumeHoldingPose() {
+  faults_.clearFault();
+  observer_.reset();
+  reflex_joint_ = 0;
+  reflex_state_ = -1;
+  online_ = true;
+  set_points_.resync(feedback_);
+  for (int i = 0; i < kArmJoints; ++i) targets_.joints[i] = feedback_.joints[i].position;
+  motion_.interruptWithState(state_, ControllerBase::POSITION_CONTROL);
 }
 
 void ControlLoop::runLaw(int state, MotorCommands& commands) {
@@ -142,6 +208,15 @@ void ControlLoop::loadFeedback() {
   const bool all_online = faults_.inspect(bus_.drivers(), motors_enabled_, offline_);
   online_ = online_ && all_online;
   estimator_.update(feedback_, end_pose_);
+  // The observer integrates over the time that really passed; after a pause
+  // of the cycles (a fault, a recovery) it starts again.
+  const rt::Clock::time_point now = bus_.clock().now();
+  const double dt = std::chrono::duration<double>(now - last_observed_).count();
+  last_observed_ = now;
+  if (!(dt > 0.0 && dt < kObserverLongestStep)) observer_.reset();
+  observer_.update(feedback_, dt > 0.0 && dt < kObserverLongestStep ? dt : 0.0);
+  // The payload is part of the model the laws compensate.
+  for (int i = 0; i < kArmJoints; ++i) feedback_.gravity[i] += observer_.payloadGravity()[i];
 }
 
 void ControlLoop::printOffline() const {

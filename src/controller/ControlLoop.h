@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "config/ArmConfig.h"
+#include "controller/CollisionObserver.h"
 #include "controller/ControlLaws.h"
 #include "controller/EndTarget.h"
 #include "controller/FaultMonitor.h"
@@ -75,6 +76,13 @@ class ControlLoop {
   void printOffline() const;
   /// From now on a wrist motor that reports itself disabled is a fault.
   void setMotorsEnabled() { motors_enabled_ = true; }
+  /// After a fault or a reflex, with the cycles stopped and the motors
+  /// answering again: forgets the fault and the reflex, takes the measured
+  /// positions as set-points and targets, and selects POSITION_CONTROL, so
+  /// the next cycle holds the present pose. The observer starts again.
+  void resumeHoldingPose();
+  /// One round of the reflex's compliant law (recover()'s check rounds).
+  void compliantOnce();
   /// Work the cycle leaves to a worker, when there is no worker thread.
   void runDeferredWork() { end_target_.runPending(); }
 
@@ -87,6 +95,14 @@ class ControlLoop {
   /// Home positions of joints 1-6 and the gripper's zero (index 6).
   std::array<double, config::kMotors>& home() { return home_; }
   EndTarget& endTarget() { return end_target_; }
+  /// External torques of joints 1-6 as of the last feedback.
+  const JointTorques& externalTorques() const { return observer_.residual(); }
+  /// Whether the last cycle found contact (a joint above its lower threshold).
+  bool contact() const { return collisions_.contact(); }
+  /// The joint (1-6) whose reflex holds the arm compliant; 0 when none.
+  int reflexJoint() const { return reflex_joint_; }
+  /// The message of the last reflex ("" before the first).
+  const char* reflexMessage() const { return reflex_message_.data(); }
   MotorBus& bus() { return bus_; }
 
   // ---- host threads
@@ -102,6 +118,8 @@ class ControlLoop {
   laws::GripperMode gripperMode() const { return gripper_mode_.load(); }
   /// Home positions of joints 1-6 for GO_HOME, taken at a later cycle.
   void requestHome(const std::array<double, config::kArmJoints>& home);
+  MomentumObserver& observer() { return observer_; }
+  CollisionMonitor& collisions() { return collisions_; }
   /// The gripper's zero: written by the start-up before any cycle runs,
   /// never changed afterwards.
   double gripperZero() const { return home_[config::kGripper]; }
@@ -112,6 +130,8 @@ class ControlLoop {
   laws::Gripper gripperTarget(double target) const;
   void sendDamping();
   void takeHome();
+  void checkCollision();
+  void compliant(MotorCommands& commands);
 
   MotorBus& bus_;
   EndTarget& end_target_;
@@ -120,6 +140,8 @@ class ControlLoop {
   StatusEstimator estimator_;
   FaultMonitor faults_;
   MotionExecutor motion_;
+  MomentumObserver observer_;
+  CollisionMonitor collisions_;
 
   std::atomic<int> state_;
   std::atomic<double> max_acc_{config::kMaxAcceleration};
@@ -137,6 +159,11 @@ class ControlLoop {
   std::vector<int> offline_;
   std::uint64_t cycles_ = 0;
   std::uint64_t last_end_control_cycle_ = 0;
+  rt::Clock::time_point last_observed_{};  // when the observer last ran
+  int reflex_joint_ = 0;
+  int reflex_state_ = -1;    // the state whose law the reflex watches
+  int reflex_settling_ = 0;  // cycles until the reflex may fire
+  std::array<char, 160> reflex_message_{};
 
   // Home positions handed over from host threads; the control thread only
   // tries the lock and takes them at a later cycle when it is busy.

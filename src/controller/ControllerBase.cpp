@@ -150,6 +150,42 @@ void ControllerBase::raiseMotorFault(int code) { throw Fault(FaultMonitor::messa
 
 void ControllerBase::errorCurrentDeviceOffline() { loop_->printOffline(); }
 
+void ControllerBase::recoverMotors() {
+  for (int i = 0; i < kMotors; ++i) bus_->driver(i).rearm();
+  bus_->attach();
+  bus_->stopListening();
+  loop_->faults().clearFault();
+  for (int round = 0; round < kClearErrorRounds; ++round) {
+    bus_->clearErrorRound();
+    bus_->waitRoundPeriod();
+  }
+  for (int round = 0; round < kEnableRounds; ++round) {
+    bus_->enableRound();
+    bus_->waitRoundPeriod();
+  }
+  for (int round = 0; round < kRecoveryCheckRounds; ++round) {
+    loop_->compliantOnce();
+    loop_->loadFeedback();
+    bus_->waitRoundPeriod();
+  }
+  std::string silent;
+  for (int i = 0; i < kArmJoints; ++i) {
+    if (!bus_->driver(i).online()) silent += " " + std::to_string(i + 1);
+  }
+  const int fault = loop_->faults().pendingFault();
+  if (silent.empty() && fault == 0) return;
+  loop_->dampOnce();
+  bus_->detach();
+  std::string cause = "recover: ";
+  if (!silent.empty())
+    cause += "motor" + std::string(silent.size() > 2 ? "s" : "") + silent + " still silent";
+  if (fault != 0) {
+    cause += std::string(silent.empty() ? "" : "; ") + "code " + std::to_string(fault) + " persists (" +
+             ErrorCode(fault).meaning() + ")";
+  }
+  throw std::runtime_error(cause + "; the arm is held in damping");
+}
+
 void ControllerBase::destoryFunc() {
   if (!transport_ || !bus_) return;
   bus_->detach();

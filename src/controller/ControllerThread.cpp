@@ -113,10 +113,12 @@ bool ControllerThread::runCycle() {
 }
 
 void ControllerThread::finishCycles() {
-  console::print(console::Stream::kOut, "[ArmThread] DisableMotor\n");
+  // A recovery stops the cycles only to restart them: nothing to announce.
+  const bool quiet = recovering_.load();
+  if (!quiet) console::print(console::Stream::kOut, "[ArmThread] DisableMotor\n");
   destoryFunc();
   cycles_ended_.store(true);
-  console::print(console::Stream::kOut, "[ArmThread] finish close\n");
+  if (!quiet) console::print(console::Stream::kOut, "[ArmThread] finish close\n");
 }
 
 void ControllerThread::endControl(const std::string& what, int fault) {
@@ -154,6 +156,10 @@ void ControllerThread::exchangeData() {
   for (int i = 0; i < kMotors; ++i) joint_status_exchange_[i] = loop.feedback().joints[i];
   ee_state_exchange_ = loop.endPose();
   for (int code : loop.faults().codes()) error_code_exchange_.append(code);
+  std::copy(loop.externalTorques().begin(), loop.externalTorques().end(), external_torques_exchange_.begin());
+  contact_exchange_ = loop.contact();
+  std::memcpy(reflex_exchange_.data(), loop.reflexMessage(), reflex_exchange_.size());
+  reflex_active_.store(loop.reflexJoint() != 0);
   loop.faults().clearCodes();
   ControlLoop::Targets& targets = loop.targets();
   targets.end_pose = ee_command_exchange_;
@@ -294,6 +300,105 @@ void ControllerThread::setCatchTorque(double torque) {
   loop().setGripperMode(laws::GripperMode::kTorque);
   catch_torque_safe_ = torque;
   catch_torque_exchange_ = catch_torque_safe_;
+}
+
+// ------------------------------------------------------------------ collisions
+
+void ControllerThread::setCollisionThresholds(const std::vector<double>& lower,
+                                              const std::vector<double>& upper) {
+  const auto requireSix = [](const std::vector<double>& values, const char* which) {
+    if (values.size() != static_cast<std::size_t>(kArmJoints)) {
+      throw std::invalid_argument(std::string("setCollisionThresholds: expected 6 ") + which +
+                                  " thresholds, got " + std::to_string(values.size()));
+    }
+    for (int i = 0; i < kArmJoints; ++i) {
+      if (!std::isfinite(values[i]) || values[i] < 0.0) {
+        throw std::invalid_argument(std::string("setCollisionThresholds: the ") + which +
+                                    " threshold of joint " + std::to_string(i + 1) +
+                                    " must be a finite number of at least 0 N·m");
+      }
+    }
+  };
+  requireSix(lower, "lower");
+  requireSix(upper, "upper");
+  CollisionThresholds thresholds;
+  for (int i = 0; i < kArmJoints; ++i) {
+    if (lower[i] > upper[i]) {
+      throw std::invalid_argument("setCollisionThresholds: the lower threshold of joint " +
+                                  std::to_string(i + 1) + " lies above its upper one");
+    }
+    thresholds.lower[i] = lower[i];
+    thresholds.upper[i] = upper[i];
+  }
+  loop().collisions().setThresholds(thresholds);
+}
+
+void ControllerThread::getCollisionThresholds(std::vector<double>& lower, std::vector<double>& upper) {
+  const CollisionThresholds thresholds = loop().collisions().thresholds();
+  lower.assign(thresholds.lower.begin(), thresholds.lower.end());
+  upper.assign(thresholds.upper.begin(), thresholds.upper.end());
+}
+
+std::vector<double> ControllerThread::getExternalTorques() {
+  std::lock_guard<rt::PiMutex> lock(mutex_exchange_data_);
+  return std::vector<double>(external_torques_exchange_.begin(), external_torques_exchange_.end());
+}
+
+bool ControllerThread::contactDetected() {
+  std::lock_guard<rt::PiMutex> lock(mutex_exchange_data_);
+  return contact_exchange_;
+}
+
+std::string ControllerThread::lastReflex() {
+  std::lock_guard<rt::PiMutex> lock(mutex_exchange_data_);
+  return std::string(reflex_exchange_.data(), strnlen(reflex_exchange_.data(), reflex_exchange_.size()));
+}
+
+void ControllerThread::setPayload(double mass, const Eigen::Vector3d& centre_of_mass) {
+  if (!std::isfinite(mass) || mass < 0.0 || mass > config::kMaxPayloadMass) {
+    throw std::invalid_argument("setPayload: the mass must be a finite number from 0 to " +
+                                std::to_string(config::kMaxPayloadMass) + " kg");
+  }
+  if (!centre_of_mass.allFinite() || centre_of_mass.norm() > config::kMaxPayloadDistance) {
+    throw std::invalid_argument("setPayload: the centre of mass must be finite and within " +
+                                std::to_string(config::kMaxPayloadDistance) + " m of the flange");
+  }
+  loop().observer().setPayload(mass, centre_of_mass);
+}
+
+void ControllerThread::recover() {
+  std::lock_guard<std::mutex> one_at_a_time(recover_mutex_);
+  loop().motion().interrupt();
+  recovering_.store(true);
+  struct Done {
+    std::atomic<bool>& flag;
+    ~Done() { flag.store(false); }
+  } done{recovering_};
+  // The cycles stop (a fault stopped them already); their last steps detach
+  // the bus, which recoverMotors attaches again.
+  cycles_->stop();
+  control_active_.store(false);
+  try {
+    recoverMotors();
+  } catch (const std::runtime_error& error) {
+    exchangeData();  // the codes of the rounds reach the host
+    std::lock_guard<rt::PiMutex> lock(mutex_exchange_data_);
+    end_reason_ = error.what();
+    throw;
+  }
+  loop().resumeHoldingPose();
+  loop().faults().record(ErrorCode::recovered());
+  {
+    std::lock_guard<rt::PiMutex> lock(mutex_exchange_data_);
+    for (int i = 0; i < kArmJoints; ++i)
+      joint_target_safe_[i].position = loop().feedback().joints[i].position;
+    joint_target_exchange_ = joint_target_safe_;
+    end_reason_.clear();
+  }
+  exchangeData();
+  cycles_ended_.store(false);
+  control_active_.store(true);
+  cycles_->start([this] { return runCycle(); }, [this] { finishCycles(); });
 }
 
 // ------------------------------------------------------------------ motions

@@ -21,6 +21,11 @@ std::string ErrorCode::meaning() const {
       return motor_name + " sent ten implausible readings in a row";
     case Kind::kMotorDisabled:
       return motor_name + " reported itself disabled while the arm was driven";
+    case Kind::kCollision:
+      return "collision on joint " + std::to_string(motor()) +
+             ": its external torque rose above the reflex threshold; the arm went compliant";
+    case Kind::kRecovered:
+      return "recovered: control resumed, holding the measured pose";
     case Kind::kUnknown:
       break;
   }

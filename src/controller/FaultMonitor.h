@@ -29,6 +29,11 @@ class FaultMonitor {
   void noteFault(ErrorCode code);
   /// The motor fault that ends (or ended) control; 0 when none.
   int pendingFault() const { return pending_fault_; }
+  /// Forgets the pending fault and the over-current counts (recovery).
+  void clearFault() {
+    pending_fault_ = 0;
+    over_current_.fill(0);
+  }
 
   /// Counts, per arm joint, the checks in a row with the current above its
   /// limit. @return false once a joint reached the count that trips

@@ -44,6 +44,10 @@ std::string refusal(const char* what, const std::string& message) {
   if (outcome == Outcome::kOffline) {
     throw std::runtime_error(refusal(what, "an arm motor is offline; the arm stays in damping"));
   }
+  if (outcome == Outcome::kReflex) {
+    throw std::runtime_error(
+        refusal(what, "a collision reflex holds the arm compliant; call recover() first"));
+  }
   if (outcome == Outcome::kLate) {
     throw std::runtime_error(
         refusal(what, "planning took too long to hand the motion over; nothing was started"));

@@ -41,17 +41,18 @@ void MotionExecutor::start(const motion::Motion* motion, std::uint64_t epoch) {
   active_rest_ = motion::restCycle(*motion);
 }
 
-bool MotionExecutor::beginCycle(std::atomic<int>& state, const double* set_point, bool online) {
+bool MotionExecutor::beginCycle(std::atomic<int>& state, const double* set_point, Held held) {
   ++cycle_;
   const std::uint64_t epoch = epoch_.load();
-  if (active_ && (epoch != active_epoch_ || !online || state.load() != ControllerBase::POSITION_CONTROL)) {
+  if (active_ &&
+      (epoch != active_epoch_ || held != Held::kNo || state.load() != ControllerBase::POSITION_CONTROL)) {
     active_ = nullptr;
   }
   // A host holds the lock only to copy a few values; if it does right now,
   // the request waits for the next cycle and the host reads a snapshot one
   // cycle old (it carries its cycle number).
   std::unique_lock<rt::PiMutex> lock(mutex_, std::try_to_lock);
-  if (lock.owns_lock()) answerRequest(state, set_point, online, epoch);
+  if (lock.owns_lock()) answerRequest(state, set_point, held, epoch);
   if (active_) active_->sample(static_cast<double>(cycle_ - active_start_) * motion::kSamplePeriod, sample_);
   if (lock.owns_lock()) {
     published_.cycle = cycle_;
@@ -65,13 +66,15 @@ bool MotionExecutor::beginCycle(std::atomic<int>& state, const double* set_point
   return active_ != nullptr;
 }
 
-void MotionExecutor::answerRequest(std::atomic<int>& state, const double* set_point, bool online,
+void MotionExecutor::answerRequest(std::atomic<int>& state, const double* set_point, Held held,
                                    std::uint64_t epoch) {
   if (!pending_) return;
   const Request request = *pending_;
   Outcome outcome = Outcome::kNone;
-  if (!online) {
+  if (held == Held::kOffline) {
     outcome = Outcome::kOffline;
+  } else if (held == Held::kReflex) {
+    outcome = Outcome::kReflex;
   } else if (request.epoch != epoch) {
     outcome = Outcome::kInterrupted;
   } else if (request.motion == nullptr) {

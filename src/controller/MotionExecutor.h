@@ -36,7 +36,11 @@ class MotionExecutor {
     kStale,        ///< another motion runs than the one it was planned from
     kInterrupted,  ///< a command ended motions since it was planned
     kOffline,      ///< an arm motor is offline: the arm is held in damping for good
+    kReflex,       ///< a collision reflex holds the arm compliant until recover()
   };
+
+  /// What keeps the arm from following motions this cycle.
+  enum class Held { kNo, kOffline, kReflex };
 
   /// Hand-over of one motion, or of a capture (motion null).
   struct Request {
@@ -74,18 +78,18 @@ class MotionExecutor {
 
   // ---- control thread
   /// Starts a cycle: ends the motion on an interruption, when the arm is not
-  /// in POSITION_CONTROL or offline, answers a waiting request, publishes,
-  /// and samples the running motion.
+  /// in POSITION_CONTROL or is held, answers a waiting request (refused while
+  /// held), publishes, and samples the running motion.
   /// @param state the arm state (a capture selects POSITION_CONTROL)
   /// @param set_point the six set-points of the previous cycle
-  /// @param online whether every arm motor is online
+  /// @param held what holds the arm (an offline motor, a reflex), if anything
   /// @return true when a motion drives the set-point this cycle
-  bool beginCycle(std::atomic<int>& state, const double* set_point, bool online);
+  bool beginCycle(std::atomic<int>& state, const double* set_point, Held held);
   /// This cycle's sample of the running motion; null when none runs.
   const motion::JointSample* current() const { return active_ ? &sample_ : nullptr; }
 
  private:
-  void answerRequest(std::atomic<int>& state, const double* set_point, bool online, std::uint64_t epoch);
+  void answerRequest(std::atomic<int>& state, const double* set_point, Held held, std::uint64_t epoch);
   void start(const motion::Motion* motion, std::uint64_t epoch);
   bool restsAt(std::uint64_t cycle) const;
 

@@ -1,7 +1,9 @@
 #include "interfaces/InterfacesPy.h"
 
+#include <Eigen/Core>
 #include <cmath>
 #include <stdexcept>
+#include <string>
 
 #include "controller/ControllerThread.h"
 #include "interfaces/InterfacesThread.h"
@@ -19,12 +21,27 @@ void requireFinite(double value, const std::string& what) {
   if (!std::isfinite(value)) throw std::invalid_argument(what + " is not a finite number");
 }
 
+// The core's messages begin with the name of its own operation
+// ("setPayload: ..."); a script reads the name of the call it made instead.
+template <class F>
+void underScriptName(const char* name, F&& call) {
+  try {
+    call();
+  } catch (const std::invalid_argument& error) {
+    const std::string message = error.what();
+    const std::size_t colon = message.find(": ");
+    throw std::invalid_argument(std::string(name) + ": " +
+                                (colon == std::string::npos ? message : message.substr(colon + 2)));
+  }
+}
+
 }  // namespace
 
 class InterfacesPy::impl : public ControllerThread {
  public:
   impl(const std::string& urdf_path, const std::string& can_name, int type)
       : ControllerThread(urdf_path, can_name, type) {}
+  int armState() const { return storedState(); }
 };
 
 InterfacesPy::InterfacesPy(const std::string& urdf_path, const std::string& can_name, int type)
@@ -160,6 +177,34 @@ bool InterfacesPy::control_active() { return pimpl->controlActive(); }
 std::vector<int> InterfacesPy::get_error_codes() { return pimpl->getErrorCode(); }
 
 std::vector<std::uint64_t> InterfacesPy::get_dropped_frames() { return pimpl->droppedFrames(); }
+
+int InterfacesPy::get_arm_status() { return pimpl->armState(); }
+
+void InterfacesPy::set_collision_thresholds(const std::vector<double>& lower,
+                                            const std::vector<double>& upper) {
+  underScriptName("set_collision_thresholds", [&] { pimpl->setCollisionThresholds(lower, upper); });
+}
+
+std::pair<std::vector<double>, std::vector<double>> InterfacesPy::get_collision_thresholds() {
+  std::pair<std::vector<double>, std::vector<double>> thresholds;
+  pimpl->getCollisionThresholds(thresholds.first, thresholds.second);
+  return thresholds;
+}
+
+std::vector<double> InterfacesPy::get_external_torques() { return pimpl->getExternalTorques(); }
+
+bool InterfacesPy::contact_detected() { return pimpl->contactDetected(); }
+
+void InterfacesPy::set_payload(double mass, const std::vector<double>& centre_of_mass) {
+  if (centre_of_mass.size() != 3) {
+    throw std::invalid_argument("set_payload: expected the centre of mass as 3 values (x, y, z), got " +
+                                std::to_string(centre_of_mass.size()));
+  }
+  const Eigen::Vector3d centre(centre_of_mass[0], centre_of_mass[1], centre_of_mass[2]);
+  underScriptName("set_payload", [&] { pimpl->setPayload(mass, centre); });
+}
+
+void InterfacesPy::recover() { pimpl->recover(); }
 
 }  // namespace t8
 }  // namespace kav

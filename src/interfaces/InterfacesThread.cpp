@@ -98,5 +98,22 @@ bool InterfacesThread::controlActive() { return pimpl->controlActive(); }
 
 std::vector<std::uint64_t> InterfacesThread::getDroppedFrames() { return pimpl->droppedFrames(); }
 
+void InterfacesThread::setCollisionThresholds(const std::vector<double>& lower,
+                                              const std::vector<double>& upper) {
+  pimpl->setCollisionThresholds(lower, upper);
+}
+
+std::vector<double> InterfacesThread::getExternalTorques() { return pimpl->getExternalTorques(); }
+
+bool InterfacesThread::contactDetected() { return pimpl->contactDetected(); }
+
+std::string InterfacesThread::lastReflex() { return pimpl->lastReflex(); }
+
+void InterfacesThread::setPayload(double mass, const Eigen::Vector3d& centre_of_mass) {
+  pimpl->setPayload(mass, centre_of_mass);
+}
+
+void InterfacesThread::recover() { pimpl->recover(); }
+
 }  // namespace t8
 }  // namespace kav

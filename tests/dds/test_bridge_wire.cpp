@@ -6,11 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "Dds.h"
 #include "Graph.h"
+#include "Health.h"
 #include "Service.h"
 #include "control_msgs.h"
 
@@ -169,3 +171,11 @@ TEST(WireLayout, ServiceIdsAndUserDataAsTheMiddlewareWritesThem) {
 }
 
 }  // namespace
+
+TEST(BridgeHealth, ARecoveryForgetsTheMotorsThatWereOffline) {
+  kav::bridge::ErrorCodeWatch watch;
+  watch.update({3 * 16 + 15, 5 * 16 + 15});
+  EXPECT_EQ(watch.offlineMotors(), (std::set<int>{3, 5}));
+  watch.update({3 * 16 + 15, 5 * 16 + 15, 176, 3 * 16 + 15});
+  EXPECT_EQ(watch.offlineMotors(), (std::set<int>{3})) << "offline again after the recovery";
+}

@@ -26,12 +26,14 @@ using diagnostic_msgs::msg::dds_::DiagnosticArray_;
 using diagnostic_msgs::msg::dds_::DiagnosticStatus_;
 using geometry_msgs::msg::dds_::PoseStamped_;
 using sensor_msgs::msg::dds_::JointState_;
+using std_msgs::msg::dds_::Empty_;
 using std_msgs::msg::dds_::Int32_;
 using trajectory_msgs::msg::dds_::JointTrajectory_;
 using trajectory_msgs::msg::dds_::JointTrajectoryPoint_;
 using PoseType = geometry_msgs::msg::dds_::PoseStamped_PubSubType;
 using JointStateType = sensor_msgs::msg::dds_::JointState_PubSubType;
 using Int32Type = std_msgs::msg::dds_::Int32_PubSubType;
+using EmptyType = std_msgs::msg::dds_::Empty_PubSubType;
 using DiagnosticsType = diagnostic_msgs::msg::dds_::DiagnosticArray_PubSubType;
 using TrajectoryType = trajectory_msgs::msg::dds_::JointTrajectory_PubSubType;
 using GripperType = control_msgs::msg::dds_::GripperCommand_PubSubType;
@@ -72,6 +74,11 @@ std::map<std::string, std::string> values(const DiagnosticStatus_& status) {
   return result;
 }
 
+/// The value of @p key in the first status of @p message ("" when none).
+std::string field(const DiagnosticArray_& message, const std::string& key) {
+  return message.status().empty() ? "" : values(message.status()[0])[key];
+}
+
 /// The true joint positions of the simulated arm (joints 1-6).
 std::vector<double> simJoints(kav::sim::SimulatedArm& arm) {
   const auto states = arm.jointStates();
@@ -95,12 +102,14 @@ class OneBridge : public ::testing::Test {
     bridged = new BridgedArm("armA", kDomain);
     peer = new RosPeer(kDomain);
     joint_states = peer->subscribe<JointStateType>(bridged->topic("joint_states"));
+    external_torques = peer->subscribe<JointStateType>(bridged->topic("external_torques"));
     ee_pose = peer->subscribe<PoseType>(bridged->topic("ee_pose"));
     diagnostics = peer->subscribe<DiagnosticsType>("rt/diagnostics");
     send_command = peer->publisher<TrajectoryType>(bridged->topic("joint_command"));
     send_target = peer->publisher<PoseType>(bridged->topic("target_pose"));
     send_gripper = peer->publisher<GripperType>(bridged->topic("gripper_command"));
     send_state = peer->publisher<Int32Type>(bridged->topic("set_arm_state"));
+    send_recover = peer->publisher<EmptyType>(bridged->topic("recover"));
   }
   static void TearDownTestSuite() {
     delete peer;
@@ -132,23 +141,27 @@ class OneBridge : public ::testing::Test {
   static BridgedArm* bridged;
   static RosPeer* peer;
   static std::shared_ptr<Inbox<JointState_>> joint_states;
+  static std::shared_ptr<Inbox<JointState_>> external_torques;
   static std::shared_ptr<Inbox<PoseStamped_>> ee_pose;
   static std::shared_ptr<Inbox<DiagnosticArray_>> diagnostics;
   static std::function<void(JointTrajectory_)> send_command;
   static std::function<void(PoseStamped_)> send_target;
   static std::function<void(GripperCommand_)> send_gripper;
   static std::function<void(Int32_)> send_state;
+  static std::function<void(Empty_)> send_recover;
 };
 
 BridgedArm* OneBridge::bridged = nullptr;
 RosPeer* OneBridge::peer = nullptr;
 std::shared_ptr<Inbox<JointState_>> OneBridge::joint_states;
+std::shared_ptr<Inbox<JointState_>> OneBridge::external_torques;
 std::shared_ptr<Inbox<PoseStamped_>> OneBridge::ee_pose;
 std::shared_ptr<Inbox<DiagnosticArray_>> OneBridge::diagnostics;
 std::function<void(JointTrajectory_)> OneBridge::send_command;
 std::function<void(PoseStamped_)> OneBridge::send_target;
 std::function<void(GripperCommand_)> OneBridge::send_gripper;
 std::function<void(Int32_)> OneBridge::send_state;
+std::function<void(Empty_)> OneBridge::send_recover;
 
 TEST_F(OneBridge, PublishesJointStatesOfTheArmAtTheRateAndTheMatchingPose) {
   joint_states->clear();
@@ -340,6 +353,95 @@ TEST_F(OneBridge, MalformedCommandsAreDroppedAndReported) {
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   EXPECT_TRUE(near(simJoints(bridged->arm), hold, 0.03));
   EXPECT_NEAR(bridged->arm.jointState(6).position, gripper, 0.05);
+}
+
+TEST_F(OneBridge, PublishesTheExternalTorquesOfTheSixArmJoints) {
+  const auto torques = external_torques->latest(std::chrono::seconds(5));
+  ASSERT_NE(torques, nullptr);
+  EXPECT_EQ(torques->name(), kJoints);
+  EXPECT_TRUE(torques->position().empty());
+  EXPECT_TRUE(torques->velocity().empty());
+  ASSERT_EQ(torques->effort().size(), 6u);
+  for (double torque : torques->effort()) EXPECT_TRUE(std::isfinite(torque));
+  EXPECT_GT(torques->header().stamp().sec(), 0);
+}
+
+// A push on joint 5 in the simulated arm: contact between the thresholds
+// (1.2 and 4.0 N·m), then the reflex above the upper one, then recover.
+TEST_F(OneBridge, ContactAndReflexShowInDiagnosticsAndRecoverMakesTheArmStiffAgain) {
+  selectState(5);
+  const std::vector<double> hold{0.1, 0.5, 0.5, 0.0, 0.1, 0.0};
+  send_command(trajectory(kJoints, {hold}, {0.0}));
+  ASSERT_TRUE(jointsReach(hold, 0.03));
+  ASSERT_TRUE(peer->waitForReaders(bridged->topic("recover"), 1));
+  diagnostics->clear();
+  const int joint = 4;
+  bridged->arm.setExternalTorque(joint, 2.6);
+  EXPECT_NE(external_torques->waitFor(
+                [&](const JointState_& m) { return m.effort().size() == 6 && m.effort()[joint] > 1.8; }),
+            nullptr)
+      << "the push does not show in the external torques";
+  EXPECT_NE(
+      diagnostics->waitFor([](const DiagnosticArray_& m) { return field(m, "contact detected") == "true"; }),
+      nullptr);
+
+  // The reflex: the arm goes compliant (no stiffness in its commands).
+  bridged->arm.clearReceivedCommands();
+  const auto stiffness = [&] {
+    const auto commands = bridged->arm.receivedCommands(joint);
+    return commands.empty() ? -1.0 : commands.back().command.k_p;
+  };
+  bridged->arm.setExternalTorque(joint, 6.0);
+  const bool compliant = waitUntil([&] { return stiffness() == 0.0; }, std::chrono::seconds(5));
+  bridged->arm.setExternalTorque(joint, 0.0);
+  ASSERT_TRUE(compliant) << "no reflex";
+  const auto reflex = diagnostics->waitFor([](const DiagnosticArray_& m) {
+    return field(m, "last reflex").find("joint 5") != std::string::npos && m.status()[0].level() == 2;
+  });
+  ASSERT_NE(reflex, nullptr) << "the reflex is not in the diagnostics";
+  EXPECT_NE(field(*reflex, "new error codes").find("165"), std::string::npos);
+  EXPECT_EQ(field(*reflex, "last recover"), "none");
+
+  send_recover(Empty_());
+  const auto recovered =
+      diagnostics->waitFor([](const DiagnosticArray_& m) { return field(m, "last recover") == "succeeded"; });
+  ASSERT_NE(recovered, nullptr) << "no recovery in the diagnostics";
+  EXPECT_EQ(field(*recovered, "state"), "5 POSITION_CONTROL");
+  EXPECT_EQ(field(*recovered, "control active"), "true");
+  EXPECT_TRUE(waitUntil([&] { return stiffness() > 0.0; }, std::chrono::seconds(5))) << "still compliant";
+}
+
+TEST_F(OneBridge, AFailedRecoverIsReportedAndTheBridgeServesOn) {
+  ASSERT_TRUE(peer->waitForReaders(bridged->topic("recover"), 1));
+  diagnostics->clear();
+  const int joint = 4;                   // motor 5
+  bridged->arm.setMotorError(joint, 5);  // reported until switched off
+  ASSERT_NE(
+      diagnostics->waitFor([](const DiagnosticArray_& m) { return field(m, "control active") == "false"; }),
+      nullptr);
+  send_recover(Empty_());
+  const auto failed = diagnostics->waitFor(
+      [](const DiagnosticArray_& m) { return field(m, "last recover").rfind("failed: ", 0) == 0; });
+  ASSERT_NE(failed, nullptr) << "the failed recover is not in the diagnostics";
+  EXPECT_EQ(failed->status()[0].level(), 2);
+  EXPECT_NE(failed->status()[0].message().find("recover failed: "), std::string::npos);
+  EXPECT_NE(field(*failed, "last recover").find("motor 5"), std::string::npos)
+      << field(*failed, "last recover");
+  joint_states->clear();
+  EXPECT_NE(joint_states->latest(std::chrono::seconds(5)), nullptr) << "the bridge stopped publishing";
+
+  // Once the motor is well again, the next request brings control back.
+  bridged->arm.setMotorError(joint, 0);
+  send_recover(Empty_());
+  ASSERT_NE(diagnostics->waitFor([](const DiagnosticArray_& m) {
+    return field(m, "last recover") == "succeeded" && field(m, "control active") == "true";
+  }),
+            nullptr);
+  // Settled: a report without problems of the recovery's making.
+  EXPECT_NE(diagnostics->waitFor([](const DiagnosticArray_& m) {
+    return field(m, "last recover") == "succeeded" && m.status()[0].level() < 2;
+  }),
+            nullptr);
 }
 
 TEST_F(OneBridge, ReportsAnOfflineMotorAtOnceAndStopsTheArmOnSigterm) {

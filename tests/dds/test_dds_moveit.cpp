@@ -307,10 +307,10 @@ TEST_F(MoveIt, DiscoveryInfoNamesTheNodeAndEveryEndpoint) {
   const auto& node = sample->node_entities_info_seq()[0];
   EXPECT_EQ(node.node_namespace(), "/armM");
   EXPECT_EQ(node.node_name(), "moveit_arm");
-  // Readers: 4 command topics, 3 services per action; writers: 7 topics,
+  // Readers: 5 command topics, 3 services per action; writers: 8 topics,
   // 3 service replies, feedback and status per action.
-  EXPECT_EQ(node.reader_gid_seq().size(), 10u);
-  EXPECT_EQ(node.writer_gid_seq().size(), 17u);
+  EXPECT_EQ(node.reader_gid_seq().size(), 11u);
+  EXPECT_EQ(node.writer_gid_seq().size(), 18u);
   // The writer of the joint states is one of them, and the participant's
   // GUID prefix is its prefix.
   const auto writer = joint_states->entries().back().writer;

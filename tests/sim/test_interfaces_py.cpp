@@ -153,6 +153,10 @@ TEST_F(ScriptingFacade, UnusableInputIsRefusedAndChangesNothing) {
   EXPECT_THROW(arm_->set_catch(nan), std::invalid_argument);
   EXPECT_THROW(arm_->kav_x(inf, 2000, 0), std::invalid_argument);
   EXPECT_THROW(arm_->kav_x(500, nan, 0), std::invalid_argument);
+  EXPECT_THROW(arm_->set_collision_thresholds({1, 1, 1, 1, 1}, std::vector<double>(6, 3.0)),
+               std::invalid_argument);
+  EXPECT_THROW(arm_->set_payload(1.0, {0.0, 0.0}), std::invalid_argument);
+  EXPECT_THROW(arm_->set_payload(nan, {0.0, 0.0, 0.0}), std::invalid_argument);
   try {
     arm_->set_joint_positions({1, 2});
     FAIL() << "no exception";

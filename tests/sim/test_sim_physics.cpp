@@ -180,3 +180,18 @@ TEST(ArmPhysics, UnusableInputIsRefusedAndChangesNothing) {
 }
 
 }  // namespace
+
+TEST(ArmPhysics, ScaledLinkMassesScaleGravityAndBadScalesAreRefused) {
+  PhysicsParameters heavier;
+  heavier.mass_scale = {1.1, 1.1, 1.1, 1.1, 1.1, 1.1};
+  ArmPhysics nominal(kav::urdf_xml_g, kBent);
+  ArmPhysics heavy(kav::urdf_xml_g, kBent, heavier);
+  const auto g = nominal.gravityTorques(armPart(kBent));
+  const auto g_heavy = heavy.gravityTorques(armPart(kBent));
+  for (int j = 0; j < 6; ++j)
+    EXPECT_NEAR(g_heavy[j], 1.1 * g[j], 1e-9 + 1e-9 * std::fabs(g[j])) << "joint " << j;
+
+  PhysicsParameters bad;
+  bad.mass_scale[3] = 0.0;
+  EXPECT_THROW(ArmPhysics(kav::urdf_xml_g, kBent, bad), std::invalid_argument);
+}

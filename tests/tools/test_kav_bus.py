@@ -1,6 +1,7 @@
 """kav monitor, record and plot on a bus driven by a bare host, and the
 command line's answers to bad usage. No arm is brought up here."""
 
+import math
 import os
 import signal
 import time
@@ -16,6 +17,9 @@ from kavtool import BareHost, run, start, unique
 TYPE4 = {0: 1, 1: 2, 2: 4}  # joint: motor identifier
 TYPE2 = {3: 5, 4: 6, 5: 7, 6: 8}
 ROUNDS = 500  # 2.5 s of a 200 Hz host
+# Steady pushes on the held arm (N m): joint 3 above its contact threshold
+# (3), joint 5 above its reflex threshold (4).
+PUSH = [0.0, 0.0, 5.0, 0.0, -6.0, 0.0]
 
 
 def hold_command(joint, step):
@@ -37,9 +41,9 @@ def hold_command(joint, step):
 
 @pytest.fixture(scope="module")
 def driven_bus(tmp_path_factory):
-    """A simulated arm driven by a bare host while kav monitor and kav record
-    (to HDF5 and to MCAP) listen; yields the arm, the monitor's output and
-    the recordings' paths."""
+    """A simulated arm, pushed by PUSH, driven by a bare host while kav
+    monitor and kav record (to HDF5 and to MCAP) listen; yields the arm, the
+    monitor's output and the recordings' paths."""
     out = tmp_path_factory.mktemp("record") / "run.h5"
     mcap = out.with_suffix(".mcap")
     with kav_t8.BusHub(unique("bus")) as hub, kav_t8.SimulatedArm(hub.endpoint) as sim:
@@ -51,6 +55,8 @@ def driven_bus(tmp_path_factory):
         host = BareHost(hub.endpoint)
         for motor in TYPE2.values():
             host.send(motor, [0xFF] * 7 + [0xFC])  # enable
+        for joint, torque in enumerate(PUSH):
+            sim.set_external_torque(joint, torque)
         start_time = time.monotonic()
         for step in range(ROUNDS):
             for joint in range(7):
@@ -106,6 +112,21 @@ def test_monitor_shows_what_the_motors_received_and_sent(driven_bus):
         assert float(shown["fb_pos"]) == pytest.approx(positions[joint] - sim.motor_zero(joint), abs=0.01)
         assert int(shown["fb_err"]) == (1 if joint in TYPE2 else 0)
     assert 0.75 * 2800 <= max(float(line["frames/s"]) for line in lines["bus"]) <= 1.5 * 2800
+
+
+def test_monitor_shows_the_external_torques_of_the_pushed_arm(driven_bus):
+    _, _, monitored, *_ = driven_bus
+    lines = monitor_values(monitored)
+    shown = [lines[name][-1] for name in kav_t8.JOINT_NAMES[:6]]
+    # The last round was of the arm at rest under the pushes; the marks go
+    # by the largest residual of the second.
+    assert all(line["ext"] != "none" for line in shown), shown
+    residuals = [float(line["ext"]) for line in shown]
+    assert all(math.isfinite(value) for value in residuals)
+    assert residuals == pytest.approx(PUSH, abs=1.0)
+    assert all(float(line["ext_peak"]) >= abs(float(line["ext"])) for line in shown)
+    assert shown[2]["collision"] in ("contact", "reflex") and shown[4]["collision"] == "reflex"
+    assert "ext" not in lines["gripper"][-1]
 
 
 def test_record_holds_every_command_the_arm_received(driven_bus):
@@ -184,6 +205,10 @@ def test_help_and_runtime_failures(tmp_path):
     absent = run("monitor", "--can", unique("absent"), "--duration", "1")
     assert absent.returncode == 1
     assert any(line.startswith("kav monitor: cannot join the bus") for line in absent.stderr.splitlines())
+    garbled = tmp_path / "garbled.urdf"
+    garbled.write_text("not a robot description")
+    unusable = run("monitor", "--can", unique("absent"), "--urdf", str(garbled), "--duration", "1")
+    assert unusable.returncode == 1 and "cannot use the robot description" in unusable.stderr
     existing = tmp_path / "taken.h5"
     existing.write_text("earlier recording")
     refused = run("record", "--can", unique("absent"), "--out", str(existing))

@@ -30,6 +30,13 @@ TEST(ErrorCode, EveryCauseRoundTripsThroughItsNumber) {
   EXPECT_EQ(ErrorCode(1).kind(), Kind::kOverCurrent);
   EXPECT_EQ(ErrorCode(2).kind(), Kind::kLinkOffline);
   EXPECT_EQ(ErrorCode(3).kind(), Kind::kCycleFailed);
+  for (int joint = 1; joint <= 6; ++joint) {
+    EXPECT_EQ(ErrorCode(160 + joint), ErrorCode::collision(joint));
+    EXPECT_EQ(ErrorCode(160 + joint).kind(), Kind::kCollision);
+    EXPECT_EQ(ErrorCode(160 + joint).motor(), joint);
+  }
+  EXPECT_EQ(ErrorCode(176).kind(), Kind::kRecovered);
+  for (int unknown : {160, 167, 175, 177}) EXPECT_EQ(ErrorCode(unknown).kind(), Kind::kUnknown) << unknown;
   for (int unknown : {-1, 0, 4, 16, 32, 128, 136, 144, 152, 1000}) {
     EXPECT_EQ(ErrorCode(unknown).kind(), Kind::kUnknown) << unknown;
     EXPECT_EQ(ErrorCode(unknown).motor(), 0) << unknown;

@@ -50,14 +50,18 @@ void checkOptions(const BridgeOptions& options);
 /// Serves one arm on a DDS domain with ROS 2's topic names, types and
 /// encoding, until destroyed.
 ///
-/// Published: /NS/joint_states (sensor_msgs/JointState), /NS/ee_pose
-/// (geometry_msgs/PoseStamped), /NS/arm_state (std_msgs/Int32, on change,
-/// transient local) and /diagnostics (diagnostic_msgs/DiagnosticArray, 1 Hz and
-/// on every new error code). Subscribed: /NS/joint_command
+/// Published: /NS/joint_states (sensor_msgs/JointState),
+/// /NS/external_torques (sensor_msgs/JointState: the observer's external
+/// torques of joints 1-6 as effort), /NS/ee_pose (geometry_msgs/PoseStamped),
+/// /NS/arm_state (std_msgs/Int32, on change, transient local) and
+/// /diagnostics (diagnostic_msgs/DiagnosticArray, 1 Hz, on every new error
+/// code and after every recover request). Subscribed: /NS/joint_command
 /// (trajectory_msgs/JointTrajectory), /NS/target_pose
 /// (geometry_msgs/PoseStamped), /NS/gripper_command
-/// (control_msgs/GripperCommand), /NS/set_arm_state (std_msgs/Int32). A
-/// command that cannot be used is dropped and counted; it never reaches the arm.
+/// (control_msgs/GripperCommand), /NS/set_arm_state (std_msgs/Int32),
+/// /NS/recover (std_msgs/Empty: InterfacesThread::recover, run on the bridge
+/// thread). A command that cannot be used is dropped and counted; it never
+/// reaches the arm.
 ///
 /// As a ROS 2 node (options.node_name in /NS, announced on
 /// ros_discovery_info) it also serves the actions /NS/follow_joint_trajectory

@@ -75,6 +75,10 @@ struct PhysicsParameters {
   std::array<double, kSimJoints> upper_stop =
       endStops(config::kJointUpper, kEndStopMargin, std::numeric_limits<double>::infinity());
   double gripper_inertia = 0.001;  ///< the gripper's own inertia, kg·m²
+  /// Factor on the mass and inertia of each arm link (link 1 first), so that
+  /// the simulated arm differs from the description the controller models
+  /// (0.9 to 1.1 for masses off by 10 %). Positive.
+  std::array<double, kSimArmJoints> mass_scale{1.0, 1.0, 1.0, 1.0, 1.0, 1.0};
 };
 
 /// The arm as a rigid chain under gravity, from a URDF description (chain

@@ -38,8 +38,15 @@ struct LockstepOptions {
   std::chrono::microseconds reply_latency{0};
   /// Gaussian measurement noise on every reading (as SimulatedArmOptions).
   bool noise = false;
-  /// Mechanical constants of the simulated arm.
+  /// Mechanical constants of the simulated arm. A model error for the
+  /// controller: physics.mass_scale (link masses off), physics.friction
+  /// (more friction than the controller models), and current_noise.
   PhysicsParameters physics;
+  /// Further Gaussian noise on the reported currents, N·m (SimulatedArmOptions).
+  double current_noise = 0.0;
+  /// Whether frames() keeps every frame (about 4 MB per simulated minute);
+  /// off for runs of hours.
+  bool record_frames = true;
   /// Runs before the arm is brought up, to set the simulated arm up for
   /// the start-up (a fault, an outside torque).
   std::function<void(SimulatedArm&)> before_bring_up;

@@ -33,6 +33,10 @@ struct SimulatedArmOptions {
   /// With one, every reading gets Gaussian noise: position 0.0002 rad,
   /// velocity 0.005 rad/s, current 0.005 (standard deviations).
   std::optional<std::uint64_t> noise_seed;
+  /// Standard deviation of further Gaussian noise on every reported current
+  /// (N·m of motor torque), beside the measurement noise; 0: none. Drawn
+  /// with the measurement noise's generator (seeded by noise_seed, or by 1).
+  double current_noise = 0.0;
   /// Seed of the draws that decide which frames are dropped (setDropShare).
   std::uint64_t drop_seed = 1;
   /// URDF text of the arm; empty: the description embedded in the library.

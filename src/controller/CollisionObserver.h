@@ -1,0 +1,117 @@
+#pragma once
+// Collision detection: the external joint torques estimated by a
+// generalised-momentum observer, the thresholds that turn them into contact
+// and a reflex, and the payload that belongs to the model.
+
+#include <Eigen/Core>
+#include <array>
+#include <kdl/chain.hpp>
+#include <kdl/jntarray.hpp>
+#include <kdl/jntspaceinertiamatrix.hpp>
+#include <memory>
+
+#include "config/ArmConfig.h"
+#include "controller/ControlLaws.h"
+#include "rt/PiMutex.h"
+
+namespace KDL {
+class ChainDynParam;
+}
+
+namespace kav {
+namespace t8 {
+
+using JointTorques = std::array<double, config::kArmJoints>;
+
+/// Lower (contact) and upper (reflex) thresholds of the six arm joints, N·m.
+struct CollisionThresholds {
+  JointTorques lower = config::kContactThreshold;
+  JointTorques upper = config::kCollisionThreshold;
+};
+
+/// Estimates the torques from outside on joints 1-6 from the measured
+/// motion and motor currents (docs/safety.md):
+///
+///   r = K_O (p(t) - p(0) - integral of (tau_m - beta + r) dt),
+///   p = M(q) qdot,  beta = g(q) + C(q, qdot) qdot - Mdot(q) qdot + friction qdot,
+///
+/// so that rdot = K_O (tau_ext - r). The model is the robot description's
+/// chain with the drives' rotor inertia and friction (ArmConfig.h) and the
+/// payload on the flange.
+///
+/// Threads: update(), reset(), residual() and payloadGravity() on the control
+/// thread (allocation-free); setPayload() from host threads: it builds the
+/// new model and hands it over, taken at a later cycle (the control thread
+/// only tries the lock).
+class MomentumObserver {
+ public:
+  /// @param chain the controller's chain from the base to the flange
+  explicit MomentumObserver(const KDL::Chain& chain);
+  ~MomentumObserver();
+  MomentumObserver(const MomentumObserver&) = delete;
+  MomentumObserver& operator=(const MomentumObserver&) = delete;
+
+  // ---- host threads
+  /// A payload of @p mass kg with its centre of mass at @p centre_of_mass
+  /// (m, flange frame), as a point mass. Validated by the caller.
+  void setPayload(double mass, const Eigen::Vector3d& centre_of_mass);
+
+  // ---- control thread
+  /// One observer step on the feedback of a cycle, @p dt seconds (positive)
+  /// after the previous one. The first step after construction or reset()
+  /// only takes the initial momentum (@p dt is not used): its residual is zero.
+  void update(const laws::Feedback& feedback, double dt);
+  /// Starts the observer again at the next update (after a pause of the cycles).
+  void reset() { started_ = false; }
+  /// The estimated external torques, N·m, positive in each joint's positive direction.
+  const JointTorques& residual() const { return residual_; }
+  /// The payload's share of the gravity torques at the last update's joints.
+  const JointTorques& payloadGravity() const { return payload_gravity_; }
+
+ private:
+  struct Model;
+  void takePayload();
+
+  std::unique_ptr<Model> bare_;     // the description's chain only (for the payload's share)
+  std::unique_ptr<Model> model_;    // with the payload; control thread only
+  std::unique_ptr<Model> pending_;  // handed over by a host (or the one replaced), guarded
+  rt::PiMutex pending_mutex_;
+  bool pending_ready_ = false;  // guarded
+
+  bool started_ = false;
+  KDL::JntArray q_, v_, gravity_, bare_gravity_, coriolis_;
+  KDL::JntSpaceInertiaMatrix mass_;
+  Eigen::Matrix<double, config::kArmJoints, config::kArmJoints> previous_mass_;
+  Eigen::Matrix<double, config::kArmJoints, 1> initial_momentum_, integral_, previous_input_;
+  JointTorques residual_{};
+  JointTorques payload_gravity_{};
+};
+
+/// Turns residuals into the contact flag and the reflex. Thresholds are set
+/// by host threads and taken by the control thread a cycle later (it only
+/// tries the lock).
+class CollisionMonitor {
+ public:
+  // ---- host threads
+  /// Thresholds validated by the caller.
+  void setThresholds(const CollisionThresholds& thresholds);
+  CollisionThresholds thresholds();
+
+  // ---- control thread
+  /// Checks @p residual against the thresholds, the upper ones times
+  /// @p upper_scale.
+  /// @return the first joint (1-6) above its (scaled) upper threshold, or 0
+  int check(const JointTorques& residual, double upper_scale = 1.0);
+  /// Whether the last check found a joint above its lower threshold.
+  bool contact() const { return contact_; }
+
+ private:
+  rt::PiMutex mutex_;
+  CollisionThresholds requested_;  // guarded
+  bool requested_new_ = false;     // guarded
+  CollisionThresholds active_;     // control thread only
+  bool contact_ = false;
+};
+
+}  // namespace t8
+}  // namespace kav
