@@ -1,6 +1,6 @@
 #pragma once
-// Small helpers of the benchmark programs: percentiles of samples and the run
-// time of this process's threads by name.
+// Small helpers of the benchmark programs: percentiles of samples, the run
+// time of this process's threads by name, and the process's own figures.
 
 #include <dirent.h>
 #include <sched.h>
@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <string>
@@ -33,6 +35,29 @@ inline double mean(const std::vector<double>& values) {
   double sum = 0.0;
   for (double v : values) sum += v;
   return sum / static_cast<double>(values.size());
+}
+
+/// A numeric field of /proc/self/status ("VmRSS:", "Threads:"); -1 when missing.
+inline long statusField(const char* name) {
+  std::ifstream in("/proc/self/status");
+  std::string line;
+  const std::size_t length = std::strlen(name);
+  while (std::getline(in, line)) {
+    if (line.compare(0, length, name) == 0) return std::atol(line.c_str() + length);
+  }
+  return -1;
+}
+
+/// The descriptors this process has open; -1 when /proc cannot be read.
+inline long descriptorCount() {
+  DIR* dir = ::opendir("/proc/self/fd");
+  if (dir == nullptr) return -1;
+  long count = 0;
+  while (dirent* entry = ::readdir(dir)) {
+    if (entry->d_name[0] != '.') ++count;
+  }
+  ::closedir(dir);
+  return count - 1;  // the directory's own descriptor
 }
 
 /// One thread of this process.

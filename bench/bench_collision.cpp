@@ -28,22 +28,18 @@
 #include <string>
 #include <vector>
 
+#include "BenchStats.h"
+
 namespace {
 
 using kav::config::kArmJoints;
 using kav::t8::ControllerBase;
 using Joints = std::vector<double>;
+using kav_bench::percentile;
 
 const std::string kUrdf = std::string(KAV_SOURCE_DIR) + "/share/urdf/vorlan_v1.1_aa.urdf";
 const Joints kRest{0.2, 0.6, 0.5, 0.1, 0.2, 0.1};
 const Joints kFar{1.2, 1.4, 1.2, 0.8, -0.6, 0.9};
-
-double percentile(std::vector<double> values, double p) {
-  if (values.empty()) return NAN;
-  std::sort(values.begin(), values.end());
-  const auto rank = static_cast<std::size_t>(std::ceil(p * static_cast<double>(values.size())));
-  return values[std::min(values.size() - 1, rank == 0 ? 0 : rank - 1)];
-}
 
 void printDistribution(const char* what, const std::vector<double>& seconds, int missed) {
   std::printf("  %s: n %zu, p50 %.1f ms, p95 %.1f ms, worst %.1f ms", what, seconds.size(),

@@ -12,7 +12,6 @@
 // Exit status 1 when a recovery failed, or the threads or descriptors grew.
 #include <config/ArmConfig.h>
 #include <controller/ControllerThread.h>
-#include <dirent.h>
 #include <sim/BusHub.h>
 #include <sim/SimulatedArm.h>
 
@@ -33,33 +32,17 @@
 #include <thread>
 #include <vector>
 
+#include "BenchStats.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using kav::t8::ControllerBase;
 using kav::t8::ControllerThread;
 using namespace std::chrono_literals;
-
-long statusField(const char* name) {
-  std::ifstream in("/proc/self/status");
-  std::string line;
-  const std::size_t length = std::strlen(name);
-  while (std::getline(in, line)) {
-    if (line.compare(0, length, name) == 0) return std::atol(line.c_str() + length);
-  }
-  return -1;
-}
-
-long descriptorCount() {
-  DIR* dir = ::opendir("/proc/self/fd");
-  if (dir == nullptr) return -1;
-  long count = 0;
-  while (dirent* entry = ::readdir(dir)) {
-    if (entry->d_name[0] != '.') ++count;
-  }
-  ::closedir(dir);
-  return count - 1;  // the directory's own descriptor
-}
+using kav_bench::descriptorCount;
+using kav_bench::percentile;
+using kav_bench::statusField;
 
 bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
   const auto end = Clock::now() + timeout;
@@ -68,13 +51,6 @@ bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds t
     std::this_thread::sleep_for(1ms);
   }
   return true;
-}
-
-double percentile(std::vector<double> values, double p) {
-  if (values.empty()) return NAN;
-  std::sort(values.begin(), values.end());
-  const auto rank = static_cast<std::size_t>(std::ceil(p * static_cast<double>(values.size())));
-  return values[std::min(values.size() - 1, rank == 0 ? 0 : rank - 1)];
 }
 
 // The simulated arm's true joint positions, sampled every 200 µs on a

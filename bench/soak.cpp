@@ -47,6 +47,8 @@
 #include <thread>
 #include <vector>
 
+#include "BenchStats.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -66,29 +68,11 @@ constexpr int kHostThreads = 3;
 
 // ------------------------------------------------------------ process figures
 
-long statusField(const char* name) {
-  std::ifstream in("/proc/self/status");
-  std::string line;
-  const std::size_t length = std::strlen(name);
-  while (std::getline(in, line)) {
-    if (line.compare(0, length, name) == 0) return std::atol(line.c_str() + length);
-  }
-  return -1;
-}
+using kav_bench::descriptorCount;
+using kav_bench::statusField;
 
 long rssKb() { return statusField("VmRSS:"); }
 long threadCount() { return statusField("Threads:"); }
-
-long descriptorCount() {
-  DIR* dir = ::opendir("/proc/self/fd");
-  if (dir == nullptr) return -1;
-  long count = 0;
-  while (dirent* entry = ::readdir(dir)) {
-    if (entry->d_name[0] != '.') ++count;
-  }
-  ::closedir(dir);
-  return count - 1;  // the directory's own descriptor
-}
 
 // Least-squares slope of y over x.
 double slope(const std::vector<std::pair<double, double>>& points) {
