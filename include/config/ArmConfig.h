@@ -181,9 +181,9 @@ constexpr std::array<double, kArmJoints> kRotorInertia{0.01, 0.01, 0.01, 0.002, 
 constexpr std::array<double, kArmJoints> kViscousFriction{0.05, 0.05, 0.05, 0.02, 0.02, 0.02};
 ///@}
 /// Observer gain K_O per joint (1/s): the residual follows a step of
-/// external torque as a first-order lag with time constant 1/K_O (per cycle
-/// it closes K_O x 5 ms of the gap; keep that below 1).
-constexpr std::array<double, kArmJoints> kObserverGain{100.0, 100.0, 100.0, 100.0, 100.0, 100.0};
+/// external torque as a first-order lag with time constant 1/K_O (per 5 ms
+/// cycle it closes 1 - exp(-K_O x 5 ms) of the gap, 50 % at 140/s).
+constexpr std::array<double, kArmJoints> kObserverGain{140.0, 140.0, 140.0, 140.0, 140.0, 140.0};
 /// The observer integrates over the measured time between two cycles'
 /// feedback; a longer gap than this (s) restarts it.
 constexpr double kObserverLongestStep = 0.05;

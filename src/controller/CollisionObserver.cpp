@@ -73,12 +73,7 @@ void MomentumObserver::update(const laws::Feedback& feedback, double dt) {
     payload_gravity_[i] = gravity_(i) - bare_gravity_(i);
   }
   const Eigen::Matrix<double, kArmJoints, 1> momentum = mass * velocity;
-  if (!started_) {
-    initial_momentum_ = momentum;
-    integral_.setZero();
-    previous_mass_ = mass;
-    residual_.fill(0.0);
-  }
+  if (!started_) residual_.fill(0.0);
   // Mdot qdot from the change of M over the cycle (C + C^T = Mdot).
   Eigen::Matrix<double, kArmJoints, 1> mass_change = Eigen::Matrix<double, kArmJoints, 1>::Zero();
   if (started_) mass_change.noalias() = (mass - previous_mass_) * velocity / dt;
@@ -87,17 +82,20 @@ void MomentumObserver::update(const laws::Feedback& feedback, double dt) {
     const double beta = gravity_(i) + coriolis_(i) - mass_change(i) + kViscousFriction[i] * velocity(i);
     input(i) = motor - beta;
   }
-  if (!started_) {
-    previous_input_ = input;
-    started_ = true;
-    return;
+  if (started_) {
+    // The mean external torque over the step: the change of momentum the
+    // model's torques (trapezoidal rule) do not explain. The residual
+    // follows it as rdot = K_O (tau_ext - r) solved exactly over the step,
+    // which stays stable and free of overshoot however long the step was.
+    for (int i = 0; i < kArmJoints; ++i) {
+      const double external =
+          (momentum(i) - previous_momentum_(i)) / dt - 0.5 * (input(i) + previous_input_(i));
+      const double keep = std::exp(-kObserverGain[i] * dt);
+      residual_[i] = keep * residual_[i] + (1.0 - keep) * external;
+    }
   }
-  // Trapezoidal rule for the model's torques, the residual of the last step
-  // for the feedback term (explicit: it is known only after this step).
-  for (int i = 0; i < kArmJoints; ++i) {
-    integral_(i) += dt * (0.5 * (input(i) + previous_input_(i)) + residual_[i]);
-    residual_[i] = kObserverGain[i] * (momentum(i) - initial_momentum_(i) - integral_(i));
-  }
+  started_ = true;
+  previous_momentum_ = momentum;
   previous_input_ = input;
   previous_mass_ = mass;
 }

@@ -35,7 +35,9 @@ struct CollisionThresholds {
 ///   r = K_O (p(t) - p(0) - integral of (tau_m - beta + r) dt),
 ///   p = M(q) qdot,  beta = g(q) + C(q, qdot) qdot - Mdot(q) qdot + friction qdot,
 ///
-/// so that rdot = K_O (tau_ext - r). The model is the robot description's
+/// so that rdot = K_O (tau_ext - r), solved exactly over each step (stable
+/// for any step length, as a late cycle on a busy machine gives). The
+/// model is the robot description's
 /// chain with the drives' rotor inertia and friction (ArmConfig.h) and the
 /// payload on the flange.
 ///
@@ -82,7 +84,7 @@ class MomentumObserver {
   KDL::JntArray q_, v_, gravity_, bare_gravity_, coriolis_;
   KDL::JntSpaceInertiaMatrix mass_;
   Eigen::Matrix<double, config::kArmJoints, config::kArmJoints> previous_mass_;
-  Eigen::Matrix<double, config::kArmJoints, 1> initial_momentum_, integral_, previous_input_;
+  Eigen::Matrix<double, config::kArmJoints, 1> previous_momentum_, previous_input_;
   JointTorques residual_{};
   JointTorques payload_gravity_{};
 };

@@ -4,6 +4,7 @@
 #include <solver/kinematic_dynamic_solver.h>
 #include <solver/kinematic_solver.h>
 
+#include <cmath>
 #include <kdl/chaindynparam.hpp>
 
 #include "ExternalTorques.h"
@@ -12,6 +13,7 @@ using namespace kav::tool;
 using kav::config::kArmJoints;
 using kav::config::kGripper;
 using kav::config::kMotorTorqueConstant;
+using kav::config::kObserverGain;
 
 namespace {
 
@@ -73,9 +75,17 @@ TEST_F(MonitorTorques, ResidualsFollowTheExternalTorqueAndStartAgainAfterAGap) {
   EXPECT_THAT(torques_.residual(), testing::Each(0.0));
   now_ += kCycle;
   ASSERT_TRUE(round(external));
-  // One step of 5 ms closes K_O x 5 ms = half the gap.
-  EXPECT_NEAR(torques_.residual()[1], 1.0, 1e-3);
-  EXPECT_NEAR(torques_.residual()[4], -0.5, 1e-3);
+  // One step of 5 ms closes 1 - exp(-K_O x 5 ms) of the gap (about half).
+  const double closed = 1.0 - std::exp(-kObserverGain[1] * 0.005);
+  EXPECT_NEAR(torques_.residual()[1], 2.0 * closed, 1e-3);
+  EXPECT_NEAR(torques_.residual()[4], -closed, 1e-3);
+  // A late round (40 ms, a stalled machine) closes more of the gap but never
+  // overshoots it.
+  now_ += std::chrono::milliseconds(40);
+  ASSERT_TRUE(round(external));
+  EXPECT_GT(torques_.residual()[1], 2.0 * closed);
+  EXPECT_LE(torques_.residual()[1], 2.0 + 1e-9);
+  EXPECT_GE(torques_.residual()[4], -1.0 - 1e-9);
 }
 
 TEST(MonitorCollision, MarksTorquesAboveTheDefaultThresholdsEitherWay) {
