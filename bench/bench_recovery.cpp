@@ -131,7 +131,7 @@ int main(int argc, char** argv) {
 
   std::vector<double> seconds;
   double worst_jump = 0.0;
-  int refused = 0, beyond_limits = 0;
+  int refused = 0, beyond_limits = 0, lost_after = 0;
   double worst_beyond = 0.0;
   char worst_what[96] = "";
   const std::vector<double> start_pose{0.2, 0.6, 0.5, 0.1, 0.2, 0.1};
@@ -227,8 +227,16 @@ int main(int argc, char** argv) {
     // Each injection starts from the same pose: a fault's damping lets the
     // arm sag.
     if (!quick && arm.controlActive()) {
-      arm.moveJoints(start_pose);
-      arm.waitMotion(10.0);
+      try {
+        arm.moveJoints(start_pose);
+        arm.waitMotion(10.0);
+      } catch (const std::runtime_error& error) {
+        // Control ended again after the recovery: the next cycle recovers.
+        ++lost_after;
+        const std::vector<int> codes = arm.getErrorCode();
+        std::printf("cycle %d: after the recovery: %s (newest code %d)\n", cycle, error.what(),
+                    codes.empty() ? 0 : codes.back());
+      }
     }
     std::this_thread::sleep_for(150ms);
     if (cycle == warm_up) {
