@@ -139,8 +139,7 @@ class ControllerThread : public ControllerBase {
   /// fault, takes the measured positions as set-points and targets and
   /// resumes control in POSITION_CONTROL holding the present pose. A running
   /// cycle stops for the recovery (about 0.2 s of rounds, the arm compliant).
-  /// Records code 176 in the error history. Does nothing while control runs
-  /// with every motor online and no reflex.
+  /// Records code 176 in the error history.
   /// @throw std::runtime_error naming the motors still silent or the fault
   ///        still reported; control then stays ended, the arm in damping
   void recover();
@@ -201,7 +200,6 @@ class ControllerThread : public ControllerBase {
   bool contact_exchange_ = false;
   std::array<char, 160> reflex_exchange_{};
   std::atomic<bool> reflex_active_{false};
-  std::atomic<bool> all_online_{true};   // every motor online as of the last cycle
   std::mutex recover_mutex_;             // one recovery at a time
   std::atomic<bool> recovering_{false};  // recover() is stopping the cycles
 };

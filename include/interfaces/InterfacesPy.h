@@ -95,8 +95,7 @@ class InterfacesPy {
   void set_payload(double mass, const std::vector<double>& centre_of_mass);
   /// Brings control back after a reflex or a fault that is not permanent,
   /// in POSITION_CONTROL holding the present pose; blocks while the motors
-  /// are checked (about 0.2 s). Does nothing while control runs with every
-  /// motor online and no reflex.
+  /// are checked (about 0.2 s).
   /// @throw std::runtime_error as InterfacesThread::recover
   void recover();
 

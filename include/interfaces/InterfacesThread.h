@@ -142,8 +142,7 @@ class InterfacesThread {
   /// motors' errors, enables them, checks their answers, takes the measured
   /// positions as set-points and targets and returns to POSITION_CONTROL
   /// holding the present pose; controlActive() is then true and code 176 is
-  /// recorded after the fault's. Does nothing while control runs with every
-  /// motor online and no reflex.
+  /// recorded after the fault's.
   /// @throw std::runtime_error naming the motors still silent or the fault
   ///        they still report; the arm is then held in damping, control ended
   void recover();

@@ -256,8 +256,7 @@ opened, or the arm is not home within 30 s.)")
            "Brings control back after a reflex or a fault that is not permanent: clears\n"
            "the motors' errors, enables them, checks their answers for about 0.2 s\n"
            "(GIL released) and returns to POSITION_CONTROL holding the present pose.\n"
-           "control_active() is then True and code 176 is recorded. Does nothing while\n"
-           "control runs with every motor online and no reflex.\n\n"
+           "control_active() is then True and code 176 is recorded.\n\n"
            "Raises RuntimeError naming the motors still silent or the fault they still\n"
            "report; the arm is then held in damping and control stays ended.")
       .def("set_joint_velocities", forward(&InterfacesPy::set_joint_velocities),

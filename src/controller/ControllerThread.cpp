@@ -160,7 +160,6 @@ void ControllerThread::exchangeData() {
   contact_exchange_ = loop.contact();
   std::memcpy(reflex_exchange_.data(), loop.reflexMessage(), reflex_exchange_.size());
   reflex_active_.store(loop.reflexJoint() != 0);
-  all_online_.store(loop.online());
   loop.faults().clearCodes();
   ControlLoop::Targets& targets = loop.targets();
   targets.end_pose = ee_command_exchange_;
@@ -369,8 +368,6 @@ void ControllerThread::setPayload(double mass, const Eigen::Vector3d& centre_of_
 
 void ControllerThread::recover() {
   std::lock_guard<std::mutex> one_at_a_time(recover_mutex_);
-  // Nothing to recover from: the arm is not stopped for a moment for nothing.
-  if (control_active_.load() && !reflex_active_.load() && all_online_.load()) return;
   loop().motion().interrupt();
   recovering_.store(true);
   struct Done {
