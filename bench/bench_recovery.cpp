@@ -250,6 +250,7 @@ int main(int argc, char** argv) {
   std::printf("  recover() to control active: p50 %.1f ms, p95 %.1f ms, worst %.1f ms\n",
               1e3 * percentile(seconds, 0.5), 1e3 * percentile(seconds, 0.95),
               1e3 * percentile(seconds, 1.0));
+  std::printf("  control lost again after %d recoveries\n", lost_after);
   std::printf(
       "  refused %d; injections that did not stop the arm within 3 s: reflex %d, fault %d, silence %d\n",
       refused, not_stopped[0], not_stopped[1], not_stopped[2]);
