@@ -191,8 +191,8 @@ constexpr double kObserverLongestStep = 0.05;
 /// Collision thresholds per joint, N·m, changeable at run time: above the
 /// lower one the contact flag is set, above the upper one for one cycle the
 /// reflex fires (docs/safety.md says how they were chosen).
-constexpr std::array<double, kArmJoints> kContactThreshold{3.0, 3.0, 3.0, 1.2, 1.2, 1.2};
-constexpr std::array<double, kArmJoints> kCollisionThreshold{10.0, 10.0, 10.0, 4.0, 4.0, 4.0};
+constexpr std::array<double, kArmJoints> kContactThreshold{12.0, 12.0, 12.0, 1.2, 1.2, 1.2};
+constexpr std::array<double, kArmJoints> kCollisionThreshold{40.0, 40.0, 40.0, 4.0, 4.0, 4.0};
 ///@}
 ///@{
 /// A state change (a new law: set-points pulled toward new targets with new
@@ -201,6 +201,9 @@ constexpr std::array<double, kArmJoints> kCollisionThreshold{10.0, 10.0, 10.0, 4
 /// of the cycles, the reflex needs this multiple of the upper thresholds.
 constexpr int kReflexSettleCycles = 20;
 constexpr double kReflexSettleScale = 2.0;
+/// A joint farther than this (rad) beyond its limits rests on its end stop:
+/// neither contact nor a reflex is taken from its external torque.
+constexpr double kEndStopMargin = 0.02;
 ///@}
 ///@{
 /// A payload is refused above this mass (kg) or with its centre of mass

@@ -80,7 +80,16 @@ void ControlLoop::checkCollision() {
   // own jolt: the reflex then needs a larger torque, not none.
   const bool settling = reflex_settling_ > 0;
   if (settling) --reflex_settling_;
-  const int joint = collisions_.check(observer_.residual(), settling ? kReflexSettleScale : 1.0);
+  // A joint beyond its limits rests on its end stop (a limp arm sagged
+  // there; the position laws' clamp drives it back): the stop's torque on it
+  // is not a collision.
+  JointTorques residual = observer_.residual();
+  for (int i = 0; i < kArmJoints; ++i) {
+    const double position = feedback_.joints[i].position;
+    if (position < kJointLower[i] - kEndStopMargin || position > kJointUpper[i] + kEndStopMargin)
+      residual[i] = 0.0;
+  }
+  const int joint = collisions_.check(residual, settling ? kReflexSettleScale : 1.0);
   if (joint == 0 || reflex_joint_ != 0 || !driven) return;
   reflex_joint_ = joint;
   faults_.record(ErrorCode::collision(joint));

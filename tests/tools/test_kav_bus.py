@@ -18,8 +18,8 @@ TYPE4 = {0: 1, 1: 2, 2: 4}  # joint: motor identifier
 TYPE2 = {3: 5, 4: 6, 5: 7, 6: 8}
 ROUNDS = 500  # 2.5 s of a 200 Hz host
 # Steady pushes on the held arm (N m): joint 3 above its contact threshold
-# (3), joint 5 above its reflex threshold (4).
-PUSH = [0.0, 0.0, 5.0, 0.0, -6.0, 0.0]
+# (12), joint 5 above its reflex threshold (4).
+PUSH = [0.0, 0.0, 15.0, 0.0, -6.0, 0.0]
 
 
 def hold_command(joint, step):

@@ -89,9 +89,9 @@ TEST_F(MonitorTorques, ResidualsFollowTheExternalTorqueAndStartAgainAfterAGap) {
 }
 
 TEST(MonitorCollision, MarksTorquesAboveTheDefaultThresholdsEitherWay) {
-  EXPECT_EQ(collisionOf(0, 2.9), Collision::kNone);
-  EXPECT_EQ(collisionOf(0, -3.1), Collision::kContact);
-  EXPECT_EQ(collisionOf(0, 10.1), Collision::kReflex);
+  EXPECT_EQ(collisionOf(0, 11.9), Collision::kNone);
+  EXPECT_EQ(collisionOf(0, -12.1), Collision::kContact);
+  EXPECT_EQ(collisionOf(0, 40.1), Collision::kReflex);
   EXPECT_EQ(collisionOf(3, 1.3), Collision::kContact);
   EXPECT_EQ(collisionOf(5, -4.1), Collision::kReflex);
   EXPECT_STREQ(collisionName(Collision::kReflex), "reflex");
