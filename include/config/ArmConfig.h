@@ -187,12 +187,18 @@ constexpr std::array<double, kArmJoints> kObserverGain{140.0, 140.0, 140.0, 140.
 /// The observer integrates over the measured time between two cycles'
 /// feedback; a longer gap than this (s) restarts it.
 constexpr double kObserverLongestStep = 0.05;
+/// A step whose length differs from the cycle period by more than this
+/// share of it (a late cycle and the early one after it, a stalled host)
+/// carries no evidence: the motors' replies need not have been sampled at
+/// the cycle's times, so the change of momentum over it is not taken and
+/// the residual is held.
+constexpr double kObserverStepTolerance = 0.5;
 ///@{
 /// Collision thresholds per joint, N·m, changeable at run time: above the
 /// lower one the contact flag is set, above the upper one for one cycle the
 /// reflex fires (docs/safety.md says how they were chosen).
-constexpr std::array<double, kArmJoints> kContactThreshold{12.0, 12.0, 12.0, 1.2, 1.2, 1.2};
-constexpr std::array<double, kArmJoints> kCollisionThreshold{40.0, 40.0, 40.0, 4.0, 4.0, 4.0};
+constexpr std::array<double, kArmJoints> kContactThreshold{12.0, 12.0, 12.0, 3.0, 3.0, 3.0};
+constexpr std::array<double, kArmJoints> kCollisionThreshold{40.0, 40.0, 40.0, 10.0, 10.0, 10.0};
 ///@}
 ///@{
 /// A state change (a new law: set-points pulled toward new targets with new

@@ -53,7 +53,9 @@ void MomentumObserver::takePayload() {
   pending_ready_ = false;
 }
 
-void MomentumObserver::update(const laws::Feedback& feedback, double dt) {
+void MomentumObserver::update(const laws::Feedback& feedback, double dt) { step(feedback, dt, true); }
+
+void MomentumObserver::step(const laws::Feedback& feedback, double dt, bool evidence) {
   takePayload();
   for (int i = 0; i < kArmJoints; ++i) {
     q_(i) = feedback.joints[i].position;
@@ -76,13 +78,13 @@ void MomentumObserver::update(const laws::Feedback& feedback, double dt) {
   if (!started_) residual_.fill(0.0);
   // Mdot qdot from the change of M over the cycle (C + C^T = Mdot).
   Eigen::Matrix<double, kArmJoints, 1> mass_change = Eigen::Matrix<double, kArmJoints, 1>::Zero();
-  if (started_) mass_change.noalias() = (mass - previous_mass_) * velocity / dt;
+  if (started_ && evidence) mass_change.noalias() = (mass - previous_mass_) * velocity / dt;
   for (int i = 0; i < kArmJoints; ++i) {
     const double motor = kMotorTorqueConstant[i] * feedback.joints[i].current;
     const double beta = gravity_(i) + coriolis_(i) - mass_change(i) + kViscousFriction[i] * velocity(i);
     input(i) = motor - beta;
   }
-  if (started_) {
+  if (started_ && evidence) {
     // The mean external torque over the step: the change of momentum the
     // model's torques (trapezoidal rule) do not explain. The residual
     // follows it as rdot = K_O (tau_ext - r) solved exactly over the step,

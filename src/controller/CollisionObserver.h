@@ -63,6 +63,9 @@ class MomentumObserver {
   /// after the previous one. The first step after construction or reset()
   /// only takes the initial momentum (@p dt is not used): its residual is zero.
   void update(const laws::Feedback& feedback, double dt);
+  /// A step that carries no evidence (its length is not to be trusted): the
+  /// residual is held and the momentum taken afresh from @p feedback.
+  void hold(const laws::Feedback& feedback) { step(feedback, 0.0, false); }
   /// Starts the observer again at the next update (after a pause of the cycles).
   void reset() { started_ = false; }
   /// The estimated external torques, N·m, positive in each joint's positive direction.
@@ -73,6 +76,7 @@ class MomentumObserver {
  private:
   struct Model;
   void takePayload();
+  void step(const laws::Feedback& feedback, double dt, bool evidence);
 
   std::unique_ptr<Model> bare_;     // the description's chain only (for the payload's share)
   std::unique_ptr<Model> model_;    // with the payload; control thread only

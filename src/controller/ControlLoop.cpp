@@ -1,6 +1,7 @@
 #include "controller/ControlLoop.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <mutex>
 
@@ -222,8 +223,15 @@ void ControlLoop::loadFeedback() {
   const rt::Clock::time_point now = bus_.clock().now();
   const double dt = std::chrono::duration<double>(now - last_observed_).count();
   last_observed_ = now;
-  if (!(dt > 0.0 && dt < kObserverLongestStep)) observer_.reset();
-  observer_.update(feedback_, dt > 0.0 && dt < kObserverLongestStep ? dt : 0.0);
+  const double period = std::chrono::duration<double>(kCyclePeriod).count();
+  if (!(dt > 0.0 && dt < kObserverLongestStep)) {
+    observer_.reset();
+    observer_.update(feedback_, 0.0);
+  } else if (std::fabs(dt - period) > kObserverStepTolerance * period) {
+    observer_.hold(feedback_);
+  } else {
+    observer_.update(feedback_, dt);
+  }
   // The payload is part of the model the laws compensate.
   for (int i = 0; i < kArmJoints; ++i) feedback_.gravity[i] += observer_.payloadGravity()[i];
 }

@@ -367,7 +367,7 @@ TEST_F(OneBridge, PublishesTheExternalTorquesOfTheSixArmJoints) {
 }
 
 // A push on joint 5 in the simulated arm: contact between the thresholds
-// (1.2 and 4.0 N·m), then the reflex above the upper one, then recover.
+// (3 and 10 N·m), then the reflex above the upper one, then recover.
 TEST_F(OneBridge, ContactAndReflexShowInDiagnosticsAndRecoverMakesTheArmStiffAgain) {
   selectState(5);
   const std::vector<double> hold{0.1, 0.5, 0.5, 0.0, 0.1, 0.0};
@@ -376,9 +376,9 @@ TEST_F(OneBridge, ContactAndReflexShowInDiagnosticsAndRecoverMakesTheArmStiffAga
   ASSERT_TRUE(peer->waitForReaders(bridged->topic("recover"), 1));
   diagnostics->clear();
   const int joint = 4;
-  bridged->arm.setExternalTorque(joint, 2.6);
+  bridged->arm.setExternalTorque(joint, 6.0);
   EXPECT_NE(external_torques->waitFor(
-                [&](const JointState_& m) { return m.effort().size() == 6 && m.effort()[joint] > 1.8; }),
+                [&](const JointState_& m) { return m.effort().size() == 6 && m.effort()[joint] > 4.5; }),
             nullptr)
       << "the push does not show in the external torques";
   EXPECT_NE(
@@ -391,7 +391,7 @@ TEST_F(OneBridge, ContactAndReflexShowInDiagnosticsAndRecoverMakesTheArmStiffAga
     const auto commands = bridged->arm.receivedCommands(joint);
     return commands.empty() ? -1.0 : commands.back().command.k_p;
   };
-  bridged->arm.setExternalTorque(joint, 6.0);
+  bridged->arm.setExternalTorque(joint, 14.0);
   const bool compliant = waitUntil([&] { return stiffness() == 0.0; }, std::chrono::seconds(5));
   bridged->arm.setExternalTorque(joint, 0.0);
   ASSERT_TRUE(compliant) << "no reflex";

@@ -17,8 +17,8 @@ from kavtool import BareHost, run, start, unique
 TYPE4 = {0: 1, 1: 2, 2: 4}  # joint: motor identifier
 TYPE2 = {3: 5, 4: 6, 5: 7, 6: 8}
 ROUNDS = 500  # 2.5 s of a 200 Hz host
-# Steady pushes on the held arm (N m): joint 3 above its contact threshold
-# (12), joint 5 above its reflex threshold (4).
+# Steady pushes on the held arm (N m), each above its joint's contact
+# threshold (12 and 3) and below its reflex threshold (40 and 10).
 PUSH = [0.0, 0.0, 15.0, 0.0, -6.0, 0.0]
 
 
@@ -125,7 +125,9 @@ def test_monitor_shows_the_external_torques_of_the_pushed_arm(driven_bus):
     assert all(math.isfinite(value) for value in residuals)
     assert residuals == pytest.approx(PUSH, abs=1.0)
     assert all(float(line["ext_peak"]) >= abs(float(line["ext"])) for line in shown)
-    assert shown[2]["collision"] in ("contact", "reflex") and shown[4]["collision"] == "reflex"
+    # A transient while the pushes begin may have marked a reflex.
+    assert shown[2]["collision"] in ("contact", "reflex") and shown[4]["collision"] in ("contact", "reflex")
+    assert shown[0]["collision"] == "none"
     assert "ext" not in lines["gripper"][-1]
 
 

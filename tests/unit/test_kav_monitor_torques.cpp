@@ -8,6 +8,7 @@
 #include <kdl/chaindynparam.hpp>
 
 #include "ExternalTorques.h"
+#include "controller/CollisionObserver.h"
 
 using namespace kav::tool;
 using kav::config::kArmJoints;
@@ -92,9 +93,32 @@ TEST(MonitorCollision, MarksTorquesAboveTheDefaultThresholdsEitherWay) {
   EXPECT_EQ(collisionOf(0, 11.9), Collision::kNone);
   EXPECT_EQ(collisionOf(0, -12.1), Collision::kContact);
   EXPECT_EQ(collisionOf(0, 40.1), Collision::kReflex);
-  EXPECT_EQ(collisionOf(3, 1.3), Collision::kContact);
-  EXPECT_EQ(collisionOf(5, -4.1), Collision::kReflex);
+  EXPECT_EQ(collisionOf(3, 3.1), Collision::kContact);
+  EXPECT_EQ(collisionOf(5, -10.1), Collision::kReflex);
   EXPECT_STREQ(collisionName(Collision::kReflex), "reflex");
+}
+
+// A step the controller does not trust (a stalled host: the replies need
+// not have been sampled at the cycle's times) moves neither the residual nor
+// the next step's starting momentum.
+TEST_F(MonitorTorques, AStepWithoutEvidenceHoldsTheResidualAndTheMomentumMovesOn) {
+  kav::t8::MomentumObserver observer(solver_.chain());
+  kav::t8::laws::Feedback moving;
+  for (int j = 0; j < kArmJoints; ++j) {
+    moving.joints[j].position = pose_(j);
+    moving.joints[j].current = gravity_(j) / kMotorTorqueConstant[j];
+  }
+  kav::t8::laws::Feedback resting = moving;
+  moving.joints[1].velocity = 0.5;  // a jump of momentum no motor torque explains
+  observer.update(resting, 0.0);
+  observer.update(resting, 0.005);
+  observer.hold(moving);
+  EXPECT_THAT(observer.residual(), testing::Each(testing::DoubleNear(0.0, 1e-9)));
+  observer.update(moving, 0.005);  // friction at the new speed only
+  EXPECT_THAT(observer.residual(), testing::Each(testing::DoubleNear(0.0, 0.05)));
+  // The same jump as evidence reads as a push.
+  observer.update(resting, 0.005);
+  EXPECT_LT(observer.residual()[1], -5.0);
 }
 
 }  // namespace
