@@ -168,17 +168,31 @@ constexpr int kCurrentTripChecks = 200;
 ///@}
 
 ///@{
-/// External torques (the generalised-momentum observer, docs/safety.md).
-/// Motor torque per unit of the current each arm motor reports, N·m: 1.0 is
-/// the simulated arm's (it reports its torque as current); calibrate it on a
-/// real arm's motors.
-constexpr std::array<double, kArmJoints> kMotorTorqueConstant{1.0, 1.0, 1.0, 1.0, 1.0, 1.0};
+/// The arm's drives, as the one dynamics model (solver/ArmDynamics.h,
+/// docs/simulator.md) has them. A motor given a torque command c (its
+/// feed-forward plus the torque of its gains, in the command's units)
+/// delivers c / kTorqueCommandPerNewtonMetre N·m at its joint, and reports
+/// its current in the same command units. So the gravity feed-forward is the
+/// model's gravity torque times these factors (0.8 on joints 1-3, 1.32 on
+/// joints 4-6), and a current becomes a joint torque divided by them.
+constexpr std::array<double, kArmJoints> kTorqueCommandPerNewtonMetre{0.8, 0.8, 0.8, 1.32, 1.32, 1.32};
+/// Joint torque per unit of the current each arm motor reports, N·m: the
+/// inverse of kTorqueCommandPerNewtonMetre (the observer's conversion).
+constexpr std::array<double, kArmJoints> kMotorTorqueConstant{
+    1.0 / kTorqueCommandPerNewtonMetre[0], 1.0 / kTorqueCommandPerNewtonMetre[1],
+    1.0 / kTorqueCommandPerNewtonMetre[2], 1.0 / kTorqueCommandPerNewtonMetre[3],
+    1.0 / kTorqueCommandPerNewtonMetre[4], 1.0 / kTorqueCommandPerNewtonMetre[5]};
 ///@}
 ///@{
-/// Reflected rotor inertia (kg·m²) and viscous friction (N·m·s/rad) of each
-/// arm joint's drive, added to the robot description's rigid-body model.
+/// Each arm joint's drive, at the joint: reflected rotor inertia (kg·m²),
+/// added to the robot description's rigid-body model; viscous friction
+/// (N·m·s/rad); Coulomb friction (N·m), smoothed as
+/// kCoulombFriction tanh(velocity / kCoulombVelocity) so that it has no jump
+/// at rest (kCoulombVelocity rad/s).
 constexpr std::array<double, kArmJoints> kRotorInertia{0.01, 0.01, 0.01, 0.002, 0.002, 0.002};
 constexpr std::array<double, kArmJoints> kViscousFriction{0.05, 0.05, 0.05, 0.02, 0.02, 0.02};
+constexpr std::array<double, kArmJoints> kCoulombFriction{0.1, 0.1, 0.1, 0.05, 0.05, 0.05};
+constexpr double kCoulombVelocity = 0.02;
 ///@}
 /// Observer gain K_O per joint (1/s): the residual follows a step of
 /// external torque as a first-order lag with time constant 1/K_O (per 5 ms
@@ -218,7 +232,8 @@ constexpr double kMaxPayloadMass = 5.0;
 constexpr double kMaxPayloadDistance = 1.0;
 ///@}
 /// recover(): rounds of the compliant hold (one per period) in which every
-/// arm motor must answer without a fault before control resumes.
+/// arm motor must answer (in at least half of them) without a fault before
+/// control resumes.
 constexpr int kRecoveryCheckRounds = 30;
 
 ///@{

@@ -98,8 +98,9 @@ class KinematicDynamicSolver {
   ///        pose), or on a wrong size or a value that is not finite.
   KDL::JntArray computeInverseKinematics(KDL::Frame& target_pose, const KDL::JntArray& initial_guess);
 
-  /// Joint torques in N·m that hold the arm still against gravity at
-  /// @p joint_angles, scaled by 0.8 for joints 1–3 and by 1.32 for joints 4–6.
+  /// The motors' torque commands that hold the arm still against gravity at
+  /// @p joint_angles: the description's gravity torques in N·m, scaled by 0.8
+  /// for joints 1–3 and by 1.32 for joints 4–6 (torqueCommand(), ArmDynamics.h).
   /// @param joint_angles six joint angles in radians
   /// @throw std::runtime_error "Dynamics computation failed" when the array
   ///        has the wrong size or a value that is not finite.

@@ -16,7 +16,6 @@ using config::kMotorIds;
 using hw_interface::CanFrame;
 
 constexpr int kGripper = kSimJoints - 1;
-constexpr double kCurrentPerNewtonMetre = 1.0;
 constexpr int kTemperature = 30;
 constexpr double kGripperStop = 1.0;  // distance of the gripper's end stop from 0
 constexpr double kPositionNoise = 0.0002, kVelocityNoise = 0.005, kCurrentNoise = 0.005;
@@ -131,7 +130,7 @@ std::optional<CanFrame> ArmModel::feedbackFrame(int joint) {
   feedback.velocity = state.velocity + noise(kVelocityNoise);
   feedback.current = motor.current
                          ? *motor.current
-                         : state.torque * kCurrentPerNewtonMetre + noise(kCurrentNoise) + currentNoise();
+                         : state.command + noise(kCurrentNoise) + currentNoise(joint);  // in command units
   if (motor.error != 0) {
     feedback.code = motor.error;
   } else if (motor.protocol == MotorProtocol::kType2) {
@@ -146,9 +145,11 @@ bool ArmModel::dropped() {
   return std::uniform_real_distribution<double>(0.0, 1.0)(drop_rng_) < drop_share_;
 }
 
-double ArmModel::currentNoise() {
+double ArmModel::currentNoise(int joint) {
   if (options_.current_noise <= 0.0) return 0.0;
-  return std::normal_distribution<double>(0.0, options_.current_noise)(noise_rng_);
+  // The option is N·m at the joint; the arm joints report command units.
+  const double per_newton_metre = joint < kSimArmJoints ? config::kTorqueCommandPerNewtonMetre[joint] : 1.0;
+  return std::normal_distribution<double>(0.0, per_newton_metre * options_.current_noise)(noise_rng_);
 }
 
 double ArmModel::noise(double sigma) {

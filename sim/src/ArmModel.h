@@ -82,7 +82,7 @@ class ArmModel {
   static JointDrive driveOf(const Motor& motor);
   bool dropped();
   double noise(double sigma);
-  double currentNoise();
+  double currentNoise(int joint);
 
   const SimulatedArmOptions options_;
   ArmPhysics physics_;  // stepped by stepPhysics() only; see gravity_mutex_

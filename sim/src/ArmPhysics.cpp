@@ -1,13 +1,11 @@
 #include "sim/ArmPhysics.h"
 
+#include <solver/ArmDynamics.h>
 #include <solver/kinematic_dynamic_solver.h>
 
 #include <Eigen/Dense>
 #include <cmath>
 #include <kdl/chain.hpp>
-#include <kdl/chaindynparam.hpp>
-#include <kdl/chainidsolver_recursive_newton_euler.hpp>
-#include <kdl/jntspaceinertiamatrix.hpp>
 #include <kdl/tree.hpp>
 #include <stdexcept>
 #include <string>
@@ -18,8 +16,6 @@ namespace sim {
 namespace {
 
 constexpr int kGripper = kSimArmJoints;
-const KDL::Vector kGravity(0.0, 0.0, -9.81);
-
 using Matrix6 = Eigen::Matrix<double, kSimArmJoints, kSimArmJoints>;
 using Vector6 = Eigen::Matrix<double, kSimArmJoints, 1>;
 
@@ -54,11 +50,12 @@ KDL::Chain armChain(const std::string& description, const std::array<double, kSi
   return chain;
 }
 
-void validate(const PhysicsParameters& p, const std::array<double, kSimJoints>& start) {
+const PhysicsParameters& validated(const PhysicsParameters& p, const std::array<double, kSimJoints>& start) {
   for (int i = 0; i < kSimJoints; ++i) {
     const std::string joint = " of joint " + std::to_string(i);
     requireNonNegative(p.armature[i], "armature" + joint);
     requireNonNegative(p.friction[i], "friction" + joint);
+    requireNonNegative(p.coulomb[i], "Coulomb friction" + joint);
     requireNonNegative(p.torque_limit[i], "torque limit" + joint);
     requireFinite(start[i], "start position" + joint);
     if (std::isnan(p.lower_stop[i]) || std::isnan(p.upper_stop[i]) || !(p.lower_stop[i] < p.upper_stop[i])) {
@@ -70,7 +67,17 @@ void validate(const PhysicsParameters& p, const std::array<double, kSimJoints>& 
     }
   }
   requireNonNegative(p.gripper_inertia, "gripper inertia");
+  requireFinite(p.coulomb_velocity, "Coulomb velocity");
+  if (p.coulomb_velocity <= 0.0)
+    throw std::invalid_argument("ArmPhysics: the Coulomb velocity is not positive");
+  requireNonNegative(p.payload_mass, "payload mass");
+  for (double c : p.payload_centre) requireFinite(c, "a coordinate of the payload's centre of mass");
   for (int i = 0; i < kSimArmJoints; ++i) {
+    requireFinite(p.torque_constant_scale[i], "torque constant scale of joint " + std::to_string(i));
+    if (p.torque_constant_scale[i] <= 0.0) {
+      throw std::invalid_argument("ArmPhysics: the torque constant scale of joint " + std::to_string(i) +
+                                  " is not positive");
+    }
     requireFinite(p.mass_scale[i], "mass scale of link " + std::to_string(i + 1));
     if (p.mass_scale[i] <= 0.0) {
       throw std::invalid_argument("ArmPhysics: the mass scale of link " + std::to_string(i + 1) +
@@ -80,6 +87,7 @@ void validate(const PhysicsParameters& p, const std::array<double, kSimJoints>& 
   if (p.gripper_inertia + p.armature[kGripper] <= 0.0) {
     throw std::invalid_argument("ArmPhysics: the gripper has no inertia");
   }
+  return p;
 }
 
 double limited(double torque, double limit) {
@@ -87,12 +95,34 @@ double limited(double torque, double limit) {
 }
 
 // Keeps a joint within its end stops: a joint that hits a stop stops there,
-// and its motor's torque is that of the law at rest against the stop.
-void applyStops(const JointDrive& d, double lower, double upper, double limit, JointState* s) {
+// and its motor's command is that of the law at rest against the stop,
+// delivered as @p per_command N·m per unit.
+void applyStops(const JointDrive& d, double lower, double upper, double limit, double per_command,
+                JointState* s) {
   if (s->position >= lower && s->position <= upper) return;
   s->position = s->position < lower ? lower : upper;
   s->velocity = 0.0;
-  s->torque = limited(d.k_p * (d.position - s->position) + d.k_d * d.velocity + d.torque, limit);
+  s->command = limited(d.k_p * (d.position - s->position) + d.k_d * d.velocity + d.torque, limit);
+  s->torque = per_command * s->command;
+}
+
+DriveParameters drivesOf(const PhysicsParameters& p) {
+  DriveParameters drives;
+  for (int i = 0; i < kSimArmJoints; ++i) {
+    drives.rotor_inertia[i] = p.armature[i];
+    drives.viscous[i] = p.friction[i];
+    drives.coulomb[i] = p.coulomb[i];
+    // A motor delivering more torque per command than the model says needs
+    // less command per N·m.
+    drives.command_per_newton_metre[i] = config::kTorqueCommandPerNewtonMetre[i] / p.torque_constant_scale[i];
+  }
+  drives.coulomb_velocity = p.coulomb_velocity;
+  return drives;
+}
+
+Payload payloadOf(const PhysicsParameters& p) {
+  return Payload{p.payload_mass,
+                 Eigen::Vector3d(p.payload_centre[0], p.payload_centre[1], p.payload_centre[2])};
 }
 
 }  // namespace
@@ -101,18 +131,10 @@ class ArmPhysics::impl {
  public:
   impl(const std::string& description, const std::array<double, kSimJoints>& start,
        const PhysicsParameters& parameters)
-      : parameters_(parameters),
-        chain_(armChain(description, parameters.mass_scale)),  // validated below, before any use
-        dynamics_(chain_, kGravity),
-        gravity_model_(chain_, kGravity),
-        inverse_dynamics_(chain_, kGravity),
-        q_(kSimArmJoints),
-        v_(kSimArmJoints),
-        zero_(kSimArmJoints),
-        bias_(kSimArmJoints),
-        mass_(kSimArmJoints),
-        wrenches_(chain_.getNrOfSegments(), KDL::Wrench::Zero()) {
-    validate(parameters, start);
+      : parameters_(validated(parameters, start)),
+        chain_(armChain(description, parameters.mass_scale)),
+        dynamics_(chain_, drivesOf(parameters), payloadOf(parameters)),
+        gravity_model_(chain_, drivesOf(parameters), payloadOf(parameters)) {
     for (int i = 0; i < kSimJoints; ++i) state_[i].position = start[i];
   }
 
@@ -132,12 +154,12 @@ class ArmPhysics::impl {
   }
 
   std::array<double, kSimArmJoints> gravityTorques(const std::array<double, kSimArmJoints>& positions) {
-    KDL::JntArray q(kSimArmJoints), g(kSimArmJoints);
+    ArmDynamics::Vector q, g;
     for (int i = 0; i < kSimArmJoints; ++i) {
       requireFinite(positions[i], "position " + std::to_string(i));
       q(i) = positions[i];
     }
-    gravity_model_.JntToGravity(q, g);
+    gravity_model_.gravity(q, g);
     std::array<double, kSimArmJoints> result{};
     for (int i = 0; i < kSimArmJoints; ++i) result[i] = g(i);
     return result;
@@ -152,33 +174,41 @@ class ArmPhysics::impl {
   // the end of the step (q' = q + dt v'), which makes the update a linear
   // solve for v'. A motor that would exceed its limit applies the limit
   // instead, and the solve is repeated without its gains.
-  void stepArm(const std::array<JointDrive, kSimJoints>& drives, double dt) {
+  void stepArm(const std::array<JointDrive, kSimJoints>& commanded, double dt) {
+    // The motors' commands as torques at the joints (the limits too).
+    std::array<JointDrive, kSimArmJoints> drives;
+    double per_command[kSimArmJoints], limit[kSimArmJoints];
     for (int i = 0; i < kSimArmJoints; ++i) {
-      q_(i) = state_[i].position;
-      v_(i) = state_[i].velocity;
+      per_command[i] = dynamics_.jointTorque(i, 1.0);
+      const JointDrive& c = commanded[i];
+      drives[i] = JointDrive{per_command[i] * c.k_p,
+                             per_command[i] * c.k_d,
+                             c.position,
+                             c.velocity,
+                             per_command[i] * c.torque,
+                             c.external};
+      limit[i] = per_command[i] * parameters_.torque_limit[i];
     }
-    dynamics_.JntToMass(q_, mass_);
-    inverse_dynamics_.CartToJnt(q_, v_, zero_, wrenches_, bias_);  // Coriolis and gravity
-
-    Matrix6 inertia = mass_.data;
-    Vector6 velocity, bias;
+    ArmDynamics::Vector q, velocity, bias;
     for (int i = 0; i < kSimArmJoints; ++i) {
-      inertia(i, i) += parameters_.armature[i];
-      velocity(i) = v_(i);
-      bias(i) = bias_(i);
+      q(i) = state_[i].position;
+      velocity(i) = state_[i].velocity;
     }
-    const Vector6 momentum = inertia * velocity;
+    ArmDynamics::Matrix inertia;
+    dynamics_.inertia(q, inertia);
+    dynamics_.bias(q, velocity, bias);  // Coriolis and gravity
+    const ArmDynamics::Vector momentum = inertia * velocity;
 
     bool saturated[kSimArmJoints] = {};
     double fixed_torque[kSimArmJoints] = {};
-    Vector6 next_velocity;
+    ArmDynamics::Vector next_velocity;
     double torque[kSimArmJoints] = {};
     for (int pass = 0; pass <= kSimArmJoints; ++pass) {
-      Matrix6 a = inertia;
-      Vector6 rhs = momentum - dt * bias;
+      ArmDynamics::Matrix a = inertia;
+      ArmDynamics::Vector rhs = momentum - dt * bias;
       for (int i = 0; i < kSimArmJoints; ++i) {
         const JointDrive& d = drives[i];
-        a(i, i) += dt * parameters_.friction[i];
+        a(i, i) += dt * dynamics_.frictionSecant(i, velocity(i));
         rhs(i) += dt * d.external;
         if (saturated[i]) {
           rhs(i) += dt * fixed_torque[i];
@@ -198,10 +228,9 @@ class ArmPhysics::impl {
         const JointDrive& d = drives[i];
         const double next_position = state_[i].position + dt * next_velocity(i);
         torque[i] = d.k_p * (d.position - next_position) + d.k_d * (d.velocity - next_velocity(i)) + d.torque;
-        const double limit = parameters_.torque_limit[i];
-        if (std::abs(torque[i]) > limit) {
+        if (std::abs(torque[i]) > limit[i]) {
           saturated[i] = true;
-          fixed_torque[i] = std::copysign(limit, torque[i]);
+          fixed_torque[i] = std::copysign(limit[i], torque[i]);
           changed = true;
         }
       }
@@ -213,8 +242,9 @@ class ArmPhysics::impl {
       s.velocity = next_velocity(i);
       s.position += dt * s.velocity;
       s.torque = torque[i];
-      applyStops(drives[i], parameters_.lower_stop[i], parameters_.upper_stop[i], parameters_.torque_limit[i],
-                 &s);
+      s.command = dynamics_.command(i, torque[i]);
+      applyStops(commanded[i], parameters_.lower_stop[i], parameters_.upper_stop[i],
+                 parameters_.torque_limit[i], per_command[i], &s);
     }
   }
 
@@ -237,16 +267,13 @@ class ArmPhysics::impl {
     s.velocity = next_velocity;
     s.position += dt * s.velocity;
     s.torque = torque;
-    applyStops(d, parameters_.lower_stop[kGripper], parameters_.upper_stop[kGripper], limit, &s);
+    s.command = torque;
+    applyStops(d, parameters_.lower_stop[kGripper], parameters_.upper_stop[kGripper], limit, 1.0, &s);
   }
 
   KDL::Chain chain_;
-  KDL::ChainDynParam dynamics_;
-  KDL::ChainDynParam gravity_model_;  // apart from dynamics_, so it may run beside step()
-  KDL::ChainIdSolver_RNE inverse_dynamics_;
-  KDL::JntArray q_, v_, zero_, bias_;
-  KDL::JntSpaceInertiaMatrix mass_;
-  KDL::Wrenches wrenches_;
+  ArmDynamics dynamics_;
+  ArmDynamics gravity_model_;  // apart from dynamics_, so it may run beside step()
 };
 
 ArmPhysics::ArmPhysics(const std::string& description, const std::array<double, kSimJoints>& start,

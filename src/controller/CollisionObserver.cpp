@@ -1,7 +1,6 @@
 #include "controller/CollisionObserver.h"
 
 #include <cmath>
-#include <kdl/chaindynparam.hpp>
 #include <mutex>
 
 namespace kav {
@@ -9,36 +8,13 @@ namespace t8 {
 
 using namespace config;
 
-namespace {
-
-const KDL::Vector kGravity(0.0, 0.0, -9.81);
-
-}  // namespace
-
-struct MomentumObserver::Model {
-  explicit Model(const KDL::Chain& c) : chain(c), dynamics(chain, kGravity) {}
-  KDL::Chain chain;
-  KDL::ChainDynParam dynamics;
-};
-
 MomentumObserver::MomentumObserver(const KDL::Chain& chain)
-    : bare_(std::make_unique<Model>(chain)),
-      model_(std::make_unique<Model>(chain)),
-      q_(kArmJoints),
-      v_(kArmJoints),
-      gravity_(kArmJoints),
-      bare_gravity_(kArmJoints),
-      coriolis_(kArmJoints),
-      mass_(kArmJoints) {}
+    : bare_(std::make_unique<ArmDynamics>(chain)), model_(std::make_unique<ArmDynamics>(chain)) {}
 
 MomentumObserver::~MomentumObserver() = default;
 
 void MomentumObserver::setPayload(double mass, const Eigen::Vector3d& centre_of_mass) {
-  KDL::Chain chain = bare_->chain;
-  KDL::Segment& flange = chain.segments.back();
-  const KDL::Vector centre(centre_of_mass.x(), centre_of_mass.y(), centre_of_mass.z());
-  flange.setInertia(flange.getInertia() + KDL::RigidBodyInertia(mass, centre));
-  auto model = std::make_unique<Model>(chain);
+  auto model = std::make_unique<ArmDynamics>(bare_->chain(), bare_->drives(), Payload{mass, centre_of_mass});
   std::lock_guard<rt::PiMutex> lock(pending_mutex_);
   pending_ = std::move(model);  // frees a model the control thread replaced, here on the host's thread
   pending_ready_ = true;
@@ -61,27 +37,26 @@ void MomentumObserver::step(const laws::Feedback& feedback, double dt, bool evid
     q_(i) = feedback.joints[i].position;
     v_(i) = feedback.joints[i].velocity;
   }
-  KDL::ChainDynParam& dynamics = model_->dynamics;
-  dynamics.JntToMass(q_, mass_);
-  dynamics.JntToCoriolis(q_, v_, coriolis_);
-  dynamics.JntToGravity(q_, gravity_);
-  bare_->dynamics.JntToGravity(q_, bare_gravity_);
-
-  Eigen::Matrix<double, kArmJoints, kArmJoints> mass = mass_.data;
-  Eigen::Matrix<double, kArmJoints, 1> velocity, input;
-  for (int i = 0; i < kArmJoints; ++i) {
-    mass(i, i) += kRotorInertia[i];
-    velocity(i) = v_(i);
-    payload_gravity_[i] = gravity_(i) - bare_gravity_(i);
+  ArmDynamics& model = *model_;
+  model.inertia(q_, mass_);
+  model.bias(q_, v_, bias_);  // C(q, qdot) qdot + g(q)
+  if (model.payload().mass > 0.0) {
+    model.gravity(q_, gravity_);
+    bare_->gravity(q_, bare_gravity_);
+    for (int i = 0; i < kArmJoints; ++i) payload_gravity_[i] = gravity_(i) - bare_gravity_(i);
+  } else {
+    payload_gravity_.fill(0.0);
   }
-  const Eigen::Matrix<double, kArmJoints, 1> momentum = mass * velocity;
+
+  Eigen::Matrix<double, kArmJoints, 1> input;
+  const Eigen::Matrix<double, kArmJoints, 1> momentum = mass_ * v_;
   if (!started_) residual_.fill(0.0);
   // Mdot qdot from the change of M over the cycle (C + C^T = Mdot).
   Eigen::Matrix<double, kArmJoints, 1> mass_change = Eigen::Matrix<double, kArmJoints, 1>::Zero();
-  if (started_ && evidence) mass_change.noalias() = (mass - previous_mass_) * velocity / dt;
+  if (started_ && evidence) mass_change.noalias() = (mass_ - previous_mass_) * v_ / dt;
   for (int i = 0; i < kArmJoints; ++i) {
-    const double motor = kMotorTorqueConstant[i] * feedback.joints[i].current;
-    const double beta = gravity_(i) + coriolis_(i) - mass_change(i) + kViscousFriction[i] * velocity(i);
+    const double motor = model.jointTorque(i, feedback.joints[i].current);
+    const double beta = bias_(i) - mass_change(i) + model.friction(i, v_(i));
     input(i) = motor - beta;
   }
   if (started_ && evidence) {
@@ -99,7 +74,7 @@ void MomentumObserver::step(const laws::Feedback& feedback, double dt, bool evid
   started_ = true;
   previous_momentum_ = momentum;
   previous_input_ = input;
-  previous_mass_ = mass;
+  previous_mass_ = mass_;
 }
 
 void CollisionMonitor::setThresholds(const CollisionThresholds& thresholds) {

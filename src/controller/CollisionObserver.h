@@ -6,17 +6,12 @@
 #include <Eigen/Core>
 #include <array>
 #include <kdl/chain.hpp>
-#include <kdl/jntarray.hpp>
-#include <kdl/jntspaceinertiamatrix.hpp>
 #include <memory>
 
 #include "config/ArmConfig.h"
 #include "controller/ControlLaws.h"
 #include "rt/PiMutex.h"
-
-namespace KDL {
-class ChainDynParam;
-}
+#include "solver/ArmDynamics.h"
 
 namespace kav {
 namespace t8 {
@@ -33,13 +28,13 @@ struct CollisionThresholds {
 /// motion and motor currents (docs/safety.md):
 ///
 ///   r = K_O (p(t) - p(0) - integral of (tau_m - beta + r) dt),
-///   p = M(q) qdot,  beta = g(q) + C(q, qdot) qdot - Mdot(q) qdot + friction qdot,
+///   p = M(q) qdot,  beta = g(q) + C(q, qdot) qdot - Mdot(q) qdot + friction(qdot),
 ///
 /// so that rdot = K_O (tau_ext - r), solved exactly over each step (stable
 /// for any step length, as a late cycle on a busy machine gives). The
-/// model is the robot description's
-/// chain with the drives' rotor inertia and friction (ArmConfig.h) and the
-/// payload on the flange.
+/// model is the arm's one dynamics model (ArmDynamics): the robot
+/// description's chain with the drives' rotor inertia and friction and the
+/// payload on the flange; tau_m is the reported currents in joint torque.
 ///
 /// Threads: update(), reset(), residual() and payloadGravity() on the control
 /// thread (allocation-free); setPayload() from host threads: it builds the
@@ -70,24 +65,25 @@ class MomentumObserver {
   void reset() { started_ = false; }
   /// The estimated external torques, N·m, positive in each joint's positive direction.
   const JointTorques& residual() const { return residual_; }
-  /// The payload's share of the gravity torques at the last update's joints.
+  /// The payload's share of the gravity torques at the last update's
+  /// joints, N·m at the joints.
   const JointTorques& payloadGravity() const { return payload_gravity_; }
+  /// The model with the payload (control thread).
+  ArmDynamics& model() { return *model_; }
 
  private:
-  struct Model;
   void takePayload();
   void step(const laws::Feedback& feedback, double dt, bool evidence);
 
-  std::unique_ptr<Model> bare_;     // the description's chain only (for the payload's share)
-  std::unique_ptr<Model> model_;    // with the payload; control thread only
-  std::unique_ptr<Model> pending_;  // handed over by a host (or the one replaced), guarded
+  std::unique_ptr<ArmDynamics> bare_;     // the description's chain only (for the payload's share)
+  std::unique_ptr<ArmDynamics> model_;    // with the payload; control thread only
+  std::unique_ptr<ArmDynamics> pending_;  // handed over by a host (or the one replaced), guarded
   rt::PiMutex pending_mutex_;
   bool pending_ready_ = false;  // guarded
 
   bool started_ = false;
-  KDL::JntArray q_, v_, gravity_, bare_gravity_, coriolis_;
-  KDL::JntSpaceInertiaMatrix mass_;
-  Eigen::Matrix<double, config::kArmJoints, config::kArmJoints> previous_mass_;
+  ArmDynamics::Vector q_, v_, bias_, gravity_, bare_gravity_;
+  ArmDynamics::Matrix mass_, previous_mass_;
   Eigen::Matrix<double, config::kArmJoints, 1> previous_momentum_, previous_input_;
   JointTorques residual_{};
   JointTorques payload_gravity_{};

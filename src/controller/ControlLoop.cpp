@@ -121,6 +121,16 @@ void ControlLoop::compliantOnce() {
   bus_.endRound();
 }
 
+void ControlLoop::sendCompliantHold() {
+  readDrivers();
+  estimator_.update(feedback_, end_pose_);
+  addPayloadGravity();
+  MotorCommands commands;
+  laws::compliant(feedback_, set_points_, commands);
+  commands[kGripper] = laws::gripperLimp();
+  bus_.send(commands);
+}
+
 void ControlLoop::resumeHoldingPose() {
   faults_.clearFault();
   observer_.reset();
@@ -212,9 +222,21 @@ void ControlLoop::holdDamping(int rounds) {
   }
 }
 
-void ControlLoop::loadFeedback() {
+void ControlLoop::readDrivers() {
   bus_.publish();
   for (int i = 0; i < kMotors; ++i) feedback_.joints[i] = bus_.driver(i).GetMotorMsg();
+}
+
+void ControlLoop::addPayloadGravity() {
+  // The payload is part of the model the laws compensate: its share of the
+  // gravity torques, as the motors' torque commands.
+  ArmDynamics& model = observer_.model();
+  for (int i = 0; i < kArmJoints; ++i)
+    feedback_.gravity[i] += model.command(i, observer_.payloadGravity()[i]);
+}
+
+void ControlLoop::loadFeedback() {
+  readDrivers();
   const bool all_online = faults_.inspect(bus_.drivers(), motors_enabled_, offline_);
   online_ = online_ && all_online;
   estimator_.update(feedback_, end_pose_);
@@ -232,8 +254,7 @@ void ControlLoop::loadFeedback() {
   } else {
     observer_.update(feedback_, dt);
   }
-  // The payload is part of the model the laws compensate.
-  for (int i = 0; i < kArmJoints; ++i) feedback_.gravity[i] += observer_.payloadGravity()[i];
+  addPayloadGravity();
 }
 
 void ControlLoop::printOffline() const {

@@ -83,6 +83,11 @@ class ControlLoop {
   void resumeHoldingPose();
   /// One round of the reflex's compliant law (recover()'s check rounds).
   void compliantOnce();
+  /// The compliant law's frames on fresh positions, in the round the caller
+  /// started, without judging faults or running the observer (recover()'s
+  /// clear and enable rounds, while the motors still report the fault): the
+  /// arm is held against gravity where it is.
+  void sendCompliantHold();
   /// Work the cycle leaves to a worker, when there is no worker thread.
   void runDeferredWork() { end_target_.runPending(); }
 
@@ -132,6 +137,8 @@ class ControlLoop {
   void takeHome();
   void checkCollision();
   void compliant(MotorCommands& commands);
+  void readDrivers();
+  void addPayloadGravity();
 
   MotorBus& bus_;
   EndTarget& end_target_;

@@ -155,22 +155,43 @@ void ControllerBase::recoverMotors() {
   bus_->attach();
   bus_->stopListening();
   loop_->faults().clearFault();
+  // Every round holds the arm against gravity where it is (the compliant
+  // law on fresh positions), so nothing sinks while the motors are cleared,
+  // enabled and checked.
   for (int round = 0; round < kClearErrorRounds; ++round) {
-    bus_->clearErrorRound();
+    bus_->startRound();
+    bus_->sendClearErrors();
+    loop_->sendCompliantHold();
+    bus_->endRound();
     bus_->waitRoundPeriod();
   }
   for (int round = 0; round < kEnableRounds; ++round) {
-    bus_->enableRound();
+    bus_->startRound();
+    bus_->sendEnables();
+    loop_->sendCompliantHold();
+    bus_->endRound();
     bus_->waitRoundPeriod();
   }
+  // A motor must answer in its check rounds: that it has not been silent for
+  // its silence limit yet (800 ms for a type 2 motor, longer than the
+  // rounds) does not show that it answers.
+  std::array<std::uint64_t, kArmJoints> accepted{};
+  std::array<int, kArmJoints> answered{};
+  for (int i = 0; i < kArmJoints; ++i) accepted[i] = bus_->driver(i).framesAccepted();
   for (int round = 0; round < kRecoveryCheckRounds; ++round) {
     loop_->compliantOnce();
     loop_->loadFeedback();
+    for (int i = 0; i < kArmJoints; ++i) {
+      const std::uint64_t now = bus_->driver(i).framesAccepted();
+      if (now != accepted[i]) ++answered[i];
+      accepted[i] = now;
+    }
     bus_->waitRoundPeriod();
   }
   std::string silent;
   for (int i = 0; i < kArmJoints; ++i) {
-    if (!bus_->driver(i).online()) silent += " " + std::to_string(i + 1);
+    if (!bus_->driver(i).online() || 2 * answered[i] < kRecoveryCheckRounds)
+      silent += " " + std::to_string(i + 1);
   }
   const int fault = loop_->faults().pendingFault();
   if (silent.empty() && fault == 0) return;

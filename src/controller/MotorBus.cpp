@@ -67,14 +67,22 @@ void MotorBus::waitRoundPeriod() { clock_.waitUntil(round_start_ + config::kCycl
 
 void MotorBus::enableRound() {
   startRound();
-  for (auto& motor : drivers_) send(motor->packEnableMotor());
+  sendEnables();
   endRound();
 }
 
 void MotorBus::clearErrorRound() {
   startRound();
-  for (auto& motor : drivers_) send(motor->packClearError());
+  sendClearErrors();
   endRound();
+}
+
+void MotorBus::sendEnables() {
+  for (auto& motor : drivers_) send(motor->packEnableMotor());
+}
+
+void MotorBus::sendClearErrors() {
+  for (auto& motor : drivers_) send(motor->packClearError());
 }
 
 void MotorBus::onFrame(hw_interface::CanFrame* frame) {

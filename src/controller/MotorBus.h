@@ -68,6 +68,9 @@ class MotorBus {
   /// One round of each motor's enable frame; one of each clear-error frame.
   void enableRound();
   void clearErrorRound();
+  /// Each motor's enable frame; each clear-error frame: in the present round.
+  void sendEnables();
+  void sendClearErrors();
 
   /// Has every driver publish its latest decoded feedback (under the
   /// transport's lock).

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "console/Console.h"
+#include "solver/ArmDynamics.h"
 
 namespace kav {
 
@@ -25,10 +26,6 @@ constexpr unsigned int kArmJoints = 6;
 // Slack of the reach bound, far above the solver's tolerance (eps 1e-6) and
 // the rounding of the bound itself.
 constexpr double kReachMargin = 1e-4;
-
-// Fixed factors applied to the model's gravity torques, per joint group.
-constexpr double kProximalTorqueScale = 0.8;  // joints 1-3
-constexpr double kDistalTorqueScale = 1.32;   // joints 4-6
 
 [[noreturn]] void fail(const char* line, const char* message) {
   // Through the console queue when a real-time thread or the
@@ -259,9 +256,10 @@ void KinematicDynamicSolver::computeGravityCompensationTorque(const KDL::JntArra
   if (!allFinite(joint_angles) || dyn_param_solver_->JntToGravity(joint_angles, torques) < 0) {
     fail("Dynamics computation failed.", "Dynamics computation failed");
   }
-  for (unsigned int i = 0; i < torques.rows(); ++i) {
-    torques(i) *= i < 3 ? kProximalTorqueScale : kDistalTorqueScale;
-  }
+  // The motors' torque commands that deliver these torques at the joints
+  // (0.8 on joints 1-3, 1.32 on joints 4-6).
+  for (unsigned int i = 0; i < torques.rows(); ++i)
+    torques(i) = torqueCommand(static_cast<int>(i), torques(i));
 }
 
 }  // namespace kav

@@ -5,9 +5,11 @@
 #include <gmock/gmock.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 #include <stdexcept>
+#include <string>
 
 #include "rig_fixture.h"
 
@@ -172,26 +174,68 @@ TEST(ControllerCollision, RecoversAfterAMotorFaultTheMotorClears) {
   EXPECT_NO_THROW(rig.arm().setJointPositions(rig.arm().getJointPositons()));
 }
 
-TEST(ControllerCollision, RecoveryIsRefusedWhileAMotorIsSilent) {
+// After the push the compliant hold keeps the arm where the push left it,
+// and recover() holds it there while it clears, enables and checks the motors.
+TEST(ControllerCollision, TheReflexHoldAndRecoveryKeepTheArmWhereThePushLeftIt) {
   Rig rig;
   holdPose(rig);
-  testing::internal::CaptureStdout();
-  rig.sim().setMotorSilent(2, true);
-  ASSERT_TRUE(rig.runUntil([&] { return contains(rig.arm().getErrorCode(), 3 * 16 + 15); }, 1.0));
-  try {
-    rig.arm().recover();
-    ADD_FAILURE() << "recover() succeeded with motor 3 silent";
-  } catch (const std::runtime_error& error) {
-    EXPECT_THAT(error.what(), HasSubstr("motor 3 still silent"));
+  const int joint = 2;
+  testing::internal::CaptureStderr();
+  rig.sim().setExternalTorque(joint, 2 * kCollisionThreshold[joint]);
+  ASSERT_TRUE(rig.runUntil([&] { return !rig.arm().lastReflex().empty(); }, 0.1));
+  rig.sim().setExternalTorque(joint, 0.0);
+  testing::internal::GetCapturedStderr();
+  rig.run(1.0);  // the push's momentum dies away
+  auto largestMove = [&](const std::array<kav::sim::JointState, 7>& from) {
+    double largest = 0.0;
+    for (int j = 0; j < 6; ++j)
+      largest = std::max(largest, std::fabs(rig.sim().jointState(j).position - from[j].position));
+    return largest;
+  };
+  const auto held = rig.sim().jointStates();
+  double largest = 0.0;
+  for (int cycle = 0; cycle < 200; ++cycle) {
+    rig.run(0.005);
+    largest = std::max(largest, largestMove(held));
   }
-  EXPECT_FALSE(rig.arm().controlActive());
-  EXPECT_THROW(rig.arm().setJointPositions(rig.arm().getJointPositons()), std::runtime_error);
+  EXPECT_LT(largest, 0.02) << "the compliant hold let the arm sink";
 
-  rig.sim().setMotorSilent(2, false);
+  const auto at_call = rig.sim().jointStates();
+  const double called = rig.now();
   rig.arm().recover();
-  testing::internal::GetCapturedStdout();
-  EXPECT_TRUE(rig.arm().controlActive());
-  expectHoldsMeasuredPose(rig);
+  EXPECT_LT(largestMove(at_call), 0.01) << "the arm dropped while the motors were checked";
+  while (rig.now() < called + 0.5) {
+    rig.run(0.005);
+    EXPECT_LT(largestMove(at_call), 0.01) << "at " << rig.now() - called << " s after recover()";
+  }
+}
+
+// A type 2 motor is offline only after 800 ms of silence, longer than the
+// check rounds: that it answers is what counts, for either type.
+TEST(ControllerCollision, RecoveryIsRefusedWhileAMotorIsSilent) {
+  for (int silent : {2, 3}) {
+    Rig rig;
+    holdPose(rig);
+    const std::string motor = "motor " + std::to_string(silent + 1);
+    testing::internal::CaptureStdout();
+    rig.sim().setMotorSilent(silent, true);
+    ASSERT_TRUE(
+        rig.runUntil([&] { return contains(rig.arm().getErrorCode(), (silent + 1) * 16 + 15); }, 2.0));
+    try {
+      rig.arm().recover();
+      ADD_FAILURE() << "recover() succeeded with " << motor << " silent";
+    } catch (const std::runtime_error& error) {
+      EXPECT_THAT(error.what(), HasSubstr(motor + " still silent"));
+    }
+    EXPECT_FALSE(rig.arm().controlActive()) << motor;
+    EXPECT_THROW(rig.arm().setJointPositions(rig.arm().getJointPositons()), std::runtime_error);
+
+    rig.sim().setMotorSilent(silent, false);
+    rig.arm().recover();
+    testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(rig.arm().controlActive()) << motor;
+    expectHoldsMeasuredPose(rig);
+  }
 }
 
 TEST(ControllerCollision, BadThresholdsAndPayloadsAreRefusedAndChangeNothing) {
@@ -240,4 +284,19 @@ TEST(ControllerCollision, APayloadBecomesPartOfTheModel) {
   rig.arm().setPayload(0.0, Eigen::Vector3d::Zero());
   rig.run(1.0);
   EXPECT_NEAR(rig.arm().getExternalTorques()[2], before, 0.3);
+
+  // A simulated arm that holds the payload: once the model knows it, it
+  // reads no external torque and gravity compensation carries it.
+  kav::sim::LockstepOptions options;
+  options.physics.payload_mass = 1.0;
+  options.physics.payload_centre = {0.0, 0.0, 0.05};
+  Rig loaded(options);
+  loaded.arm().setPayload(1.0, Eigen::Vector3d(0.0, 0.0, 0.05));
+  holdPose(loaded);
+  for (double torque : loaded.arm().getExternalTorques()) EXPECT_LT(std::fabs(torque), 0.3);
+  loaded.arm().setArmStatus(ControllerBase::G_COMPENSATION);
+  const auto start = loaded.sim().jointStates();
+  loaded.run(2.0);
+  for (int j = 0; j < 6; ++j)
+    EXPECT_NEAR(loaded.sim().jointState(j).position, start[j].position, 0.05) << "joint " << j;
 }

@@ -168,6 +168,26 @@ TEST(ControllerStates, SoftAndGravityCompensationCommands) {
   EXPECT_NEAR(gripper.torque, 0.0, kType2TorqueStep);
 }
 
+// The simulated arm is the arm the controller models: its scaled gravity
+// torques alone hold it wherever it was left, the stretched pose and home.
+TEST(ControllerStates, GravityCompensatedArmFloatsWhereItWasLeft) {
+  for (const std::vector<double>& pose :
+       {std::vector<double>{0.2, 0.6, 0.5, 0.1, 0.1, 0.1}, std::vector<double>{0.0, 0.0, 0.0, 0.0, 0.0, 0.0},
+        std::vector<double>{-1.5, 2.4, 0.6, -0.8, 1.2, -1.0}}) {
+    Rig rig;
+    moveTo(rig, pose);
+    rig.arm().setArmStatus(ControllerBase::G_COMPENSATION);
+    const auto start = rig.sim().jointStates();
+    double largest = 0.0;
+    for (int cycle = 0; cycle < 1000; ++cycle) {  // 5 s
+      rig.run(0.005);
+      for (int j = 0; j < 6; ++j)
+        largest = std::max(largest, std::fabs(rig.sim().jointState(j).position - start[j].position));
+    }
+    EXPECT_LT(largest, 0.05) << "pose " << pose[0] << " " << pose[1] << " " << pose[2];
+  }
+}
+
 TEST(ControllerStates, GravityCompensatedArmIsGuidedByHand) {
   Rig rig;
   moveTo(rig, {0.0, 0.8, 0.6, 0.0, 0.0, 0.0});

@@ -5,6 +5,7 @@
 #include <sim/ArmPhysics.h>
 #include <sim/BusHub.h>
 #include <sim/SimulatedArm.h>
+#include <solver/ArmDynamics.h>
 #include <solver/kinematic_dynamic_solver.h>
 #include <solver/kinematic_solver.h>
 #include <unistd.h>
@@ -132,8 +133,8 @@ TEST_F(SimArmBus, Type2StatusAndTorqueFollowEnableAndDisable) {
   ask(driver.packMotorMsg(0, 0, 0, 0, 3.0));
   std::this_thread::sleep_for(milliseconds(20));
   ask(driver.packMotorMsg(0, 0, 0, 0, 3.0));
-  EXPECT_NEAR(arm_->jointState(wrist).torque, 3.0, 0.01);
-  EXPECT_NEAR(host_->status(wrist).current, 3.0, 0.01);  // 1 current unit per N·m
+  EXPECT_NEAR(arm_->jointState(wrist).torque, 3.0 / 1.32, 0.01);  // 1.32 command units per N·m
+  EXPECT_NEAR(host_->status(wrist).current, 3.0, 0.01);           // the current in command units
 
   ask(driver.packDisableMotor());
   EXPECT_EQ(host_->errorCode(wrist), 0);
@@ -170,7 +171,7 @@ TEST_F(SimArmBus, HeldCommandWithGravityFeedForwardKeepsTheArmStill) {
   enableAll();
   auto hold = [&] {
     for (int j = 0; j < kSimArmJoints; ++j) {
-      host_->command(j, kHomeKp[j], kHomeKd[j], kBent[j], 0.0, gravity[j]);
+      host_->command(j, kHomeKp[j], kHomeKd[j], kBent[j], 0.0, kav::torqueCommand(j, gravity[j]));
     }
   };
   host_->runFor(milliseconds(200), hold);  // takes up the sag since the start

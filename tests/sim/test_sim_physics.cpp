@@ -2,6 +2,7 @@
 #include <config/ArmConfig.h>
 #include <gtest/gtest.h>
 #include <sim/ArmPhysics.h>
+#include <solver/ArmDynamics.h>
 #include <solver/kinematic_solver.h>
 
 #include <array>
@@ -32,17 +33,26 @@ std::array<double, kSimArmJoints> armPart(const Pose& pose) {
   return q;
 }
 
-TEST(ArmPhysics, ExactGravityFeedForwardAloneHoldsTheArmStill) {
+// The motors are told torque commands: 0.8 (joints 1-3) and 1.32 (joints
+// 4-6) per N·m at the joint.
+TEST(ArmPhysics, ExactGravityCommandAloneHoldsTheArmStill) {
   ArmPhysics arm(kav::urdf_xml_g, kBent);
   const auto gravity = arm.gravityTorques(armPart(kBent));
   EXPECT_GT(std::abs(gravity[1]), 1.0);  // the pose really loads the shoulder
   Drives drives{};
-  for (int i = 0; i < kSimArmJoints; ++i) drives[i].torque = gravity[i];
+  for (int i = 0; i < kSimArmJoints; ++i) drives[i].torque = kav::torqueCommand(i, gravity[i]);
   run(arm, drives, 2000);
-  for (int i = 0; i < kSimJoints; ++i) {
+  for (int i = 0; i < kSimArmJoints; ++i) {
     EXPECT_NEAR(arm.state()[i].position, kBent[i], 1e-9) << "joint " << i;
-    EXPECT_NEAR(arm.state()[i].torque, drives[i].torque, 1e-9) << "joint " << i;
+    EXPECT_NEAR(arm.state()[i].torque, gravity[i], 1e-9) << "joint " << i;
+    EXPECT_NEAR(arm.state()[i].command, drives[i].torque, 1e-9) << "joint " << i;
   }
+  // Gravity given one to one is too little on joints 1-3 and too much on
+  // joints 4-6: the arm does not stay.
+  ArmPhysics unscaled(kav::urdf_xml_g, kBent);
+  for (int i = 0; i < kSimArmJoints; ++i) drives[i].torque = gravity[i];
+  run(unscaled, drives, 500);
+  EXPECT_GT(std::abs(unscaled.state()[1].position - kBent[1]), 0.01);
 }
 
 TEST(ArmPhysics, AnUnheldArmFallsUntilItRestsOnEndStops) {
@@ -76,7 +86,8 @@ TEST(ArmPhysics, HybridLawReachesItsTargetWithGravityFeedForward) {
   const auto& kp = kav::config::kPositionGains.k_p;
   const auto& kd = kav::config::kPositionGains.k_d;
   Drives drives{};
-  for (int i = 0; i < kSimArmJoints; ++i) drives[i] = {kp[i], kd[i], target[i], 0.0, gravity[i]};
+  for (int i = 0; i < kSimArmJoints; ++i)
+    drives[i] = {kp[i], kd[i], target[i], 0.0, kav::torqueCommand(i, gravity[i])};
   run(arm, drives, 6000);  // joints 2 and 3 share a lightly damped mode
   for (int i = 0; i < kSimArmJoints; ++i) {
     EXPECT_NEAR(arm.state()[i].position, target[i], 1e-4) << "joint " << i;
@@ -104,8 +115,10 @@ TEST(ArmPhysics, MotorTorqueIsLimited) {
   drives[0] = {500.0, 0.0, 2.0, 0.0, 0.0};  // asks for 1000 N·m
   drives[5] = {0.0, 0.0, 0.0, 0.0, -50.0};
   arm.step(drives, kDt);
-  EXPECT_DOUBLE_EQ(arm.state()[0].torque, 30.0);
-  EXPECT_DOUBLE_EQ(arm.state()[5].torque, -10.0);
+  EXPECT_DOUBLE_EQ(arm.state()[0].command, 30.0);
+  EXPECT_DOUBLE_EQ(arm.state()[5].command, -10.0);
+  EXPECT_DOUBLE_EQ(arm.state()[0].torque, 30.0 / 0.8);
+  EXPECT_DOUBLE_EQ(arm.state()[5].torque, -10.0 / 1.32);
   EXPECT_GT(arm.state()[0].velocity, 0.0);
 }
 
@@ -145,12 +158,12 @@ TEST(ArmPhysics, ExternalTorqueActsBesideTheMotorAndIsNotReported) {
   run(arm, drives, 600);
   EXPECT_NEAR(arm.state()[6].velocity, 4.0, 0.05);
   EXPECT_DOUBLE_EQ(arm.state()[6].torque, 0.0);
-  // A motor holding joint 1 at its limit of 30 N·m is pushed away by 50 N·m from outside.
+  // A motor holding joint 1 at its limit (command 30, 37.5 N·m) is pushed away by 50 N·m from outside.
   drives[0] = {500.0, 0.0, 0.0, 0.0, 0.0};
   drives[0].external = 50.0;
   run(arm, drives, 200);
   EXPECT_GT(arm.state()[0].position, 0.05);
-  EXPECT_DOUBLE_EQ(arm.state()[0].torque, -30.0);
+  EXPECT_DOUBLE_EQ(arm.state()[0].command, -30.0);
   drives[0].external = std::numeric_limits<double>::infinity();
   EXPECT_THROW(arm.step(drives, kDt), std::invalid_argument);
 }

@@ -34,7 +34,8 @@ struct SimulatedArmOptions {
   /// velocity 0.005 rad/s, current 0.005 (standard deviations).
   std::optional<std::uint64_t> noise_seed;
   /// Standard deviation of further Gaussian noise on every reported current
-  /// (N·m of motor torque), beside the measurement noise; 0: none. Drawn
+  /// (N·m at the joint; reported in the motor's command units), beside the
+  /// measurement noise; 0: none. Drawn
   /// with the measurement noise's generator (seeded by noise_seed, or by 1).
   double current_noise = 0.0;
   /// Seed of the draws that decide which frames are dropped (setDropShare).
@@ -71,9 +72,12 @@ class Lockstep;
 /// including the empty frame with identifier 0, are ignored.
 ///
 /// What the motors do:
-/// - Hybrid command: the motor applies k_p (p_ref - p) + k_d (v_ref - v) + t_ff
-///   (in its own coordinates) until the next command, limited to 30 N·m
-///   (type 4) or 10 N·m (type 2). Type 4 motors act on every command; type 2
+/// - Hybrid command: the motor's torque command k_p (p_ref - p) + k_d (v_ref -
+///   v) + t_ff (in its own coordinates), limited to 30 (type 4) or 10 (type 2),
+///   holds until the next command; an arm joint's motor delivers it divided by
+///   0.8 (joints 1-3) or 1.32 (joints 4-6) as N·m at its joint, the gripper's
+///   one to one (the arm's dynamics model, ArmDynamics, docs/simulator.md).
+///   Type 4 motors act on every command; type 2
 ///   motors only while enabled, and ignore hybrid commands while disabled.
 /// - Enable / disable (type 2): the motor starts from limp and acts on the
 ///   following commands / goes limp. Status 1 while enabled, 0 while disabled.
@@ -83,14 +87,15 @@ class Lockstep;
 /// - Clear error (type 2): resets an error injected as kUntilClearError.
 ///
 /// What the motors report: the position as a single-turn reading wrapped into
-/// [-12.5, 12.5) rad, the velocity, a current equal to the applied torque
-/// (1 current unit per N·m, so the current field's range equals the torque
-/// range), error code 0 (type 4) or the status (type 2), and for type 4 a
+/// [-12.5, 12.5) rad, the velocity, a current equal to the torque command it
+/// applies (in command units, so the current field's range equals the torque
+/// command's range), error code 0 (type 4) or the status (type 2), and for type 4 a
 /// temperature of 30 °C. Values are rounded to the nearest step of their field.
 ///
 /// The joints move under gravity with the description's masses, each motor's
-/// reflected rotor inertia and viscous friction (0.05 N·m·s/rad on joints 1-3
-/// and the gripper, 0.02 on joints 4-6), within end stops 0.1 rad beyond the
+/// reflected rotor inertia, viscous friction (0.05 N·m·s/rad on joints 1-3
+/// and the gripper, 0.02 on joints 4-6) and Coulomb friction (0.1 N·m on
+/// joints 1-3, 0.05 on joints 4-6), within end stops 0.1 rad beyond the
 /// controller's joint limits; the gripper's single stop is at -1.0 rad, or at
 /// +1.0 rad for variant 2 (see PhysicsParameters, docs/simulator.md).
 ///
@@ -130,8 +135,10 @@ class SimulatedArm {
   /// The true state of one joint.
   /// @throw std::invalid_argument when @p joint is not 0-6
   JointState jointState(int joint) const;
-  /// The joint torques that hold the arm still at its present pose, from the
-  /// description's masses (unscaled).
+  /// The joint torques (N·m at the joints) that hold the arm still at its
+  /// present pose, from the simulated arm's masses and payload; the motors'
+  /// torque commands for them are these times 0.8 (joints 1-3) and 1.32
+  /// (joints 4-6).
   std::array<double, kSimArmJoints> gravityTorques() const;
   /// Whether the motor acts on hybrid commands (always true for type 4).
   /// @throw std::invalid_argument when @p joint is not 0-6
