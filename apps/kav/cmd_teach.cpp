@@ -1,5 +1,7 @@
 // kav teach: the arm floats in gravity compensation and is moved by hand;
 // Enter stores a waypoint, g opens or closes the gripper, q saves and stops.
+#include <sim/BusHub.h>
+#include <sim/SimulatedArm.h>
 #include <sys/stat.h>
 
 #include <memory>
@@ -27,6 +29,7 @@ struct TeachOptions {
   int type = 0;
   double gripper_open = 1.0;
   bool replace = false;
+  bool sim = false;
 };
 
 std::string jointsText(const std::vector<double>& q) {
@@ -52,7 +55,8 @@ std::string teachScreen(const std::vector<double>& q, const TaughtPath& path, bo
   return screen + "\n" + note + "\n";
 }
 
-int runTeach(const TeachOptions& options) {
+int runTeach(TeachOptions options) {
+  if (options.sim == !options.bus.empty()) throw UsageError("give --can IF or --sim");
   struct stat existing;
   if (!options.replace && ::stat(options.out.c_str(), &existing) == 0) {
     throw std::runtime_error(options.out + " exists (--replace overwrites it)");
@@ -62,6 +66,17 @@ int runTeach(const TeachOptions& options) {
 
   StopSignals stop;
   Console::take();
+  // A simulated arm on a bus of its own: it floats where it was brought up
+  // (nobody moves it), for trying the keys and the file.
+  std::unique_ptr<sim::BusHub> hub;
+  std::unique_ptr<sim::SimulatedArm> simulated;
+  if (options.sim) {
+    hub = std::make_unique<sim::BusHub>();
+    sim::SimulatedArmOptions arm_options;
+    arm_options.variant = options.type;
+    simulated = std::make_unique<sim::SimulatedArm>(hub->endpoint(), arm_options);
+    options.bus = hub->endpoint();
+  }
   auto arms = bringUp({{"the arm", options.description, options.bus, options.type}});
   t8::InterfacesThread& arm = *arms.front();
   arm.setArmStatus(kGravityCompensation);
@@ -114,9 +129,10 @@ Command addTeach(CLI::App& kav) {
       "Bring the arm up and let it float in gravity compensation so that it can be moved\n"
       "by hand. Enter stores a waypoint (six joints and the gripper), g opens or closes\n"
       "the gripper, q saves the waypoints to the JSON file and stops the arm (so does the\n"
-      "end of input, Ctrl-C or SIGTERM).");
-  app->add_option("--can", options->bus, "the arm's bus: a CAN interface (can0) or a local-socket bus")
-      ->required();
+      "end of input, Ctrl-C or SIGTERM). With --sim the arm is simulated on a bus of its\n"
+      "own: it floats where it was brought up, as nobody moves it.");
+  app->add_option("--can", options->bus, "the arm's bus: a CAN interface (can0) or a local-socket bus");
+  app->add_flag("--sim", options->sim, "a simulated arm on a bus of its own");
   app->add_option("--out", options->out, "the JSON file to write (FILE.json)")->required();
   app->add_option("--type", options->type, "arm variant (2 drives the gripper by position)")
       ->capture_default_str();

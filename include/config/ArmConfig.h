@@ -192,7 +192,7 @@ constexpr std::array<double, kArmJoints> kMotorTorqueConstant{
 constexpr std::array<double, kArmJoints> kRotorInertia{0.01, 0.01, 0.01, 0.002, 0.002, 0.002};
 constexpr std::array<double, kArmJoints> kViscousFriction{0.05, 0.05, 0.05, 0.02, 0.02, 0.02};
 constexpr std::array<double, kArmJoints> kCoulombFriction{0.1, 0.1, 0.1, 0.05, 0.05, 0.05};
-constexpr double kCoulombVelocity = 0.02;
+constexpr double kCoulombVelocity = 0.005;
 ///@}
 /// Observer gain K_O per joint (1/s): the residual follows a step of
 /// external torque as a first-order lag with time constant 1/K_O (per 5 ms

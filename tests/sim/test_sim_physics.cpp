@@ -80,7 +80,11 @@ TEST(ArmPhysics, AnUnheldArmFallsUntilItRestsOnEndStops) {
 }
 
 TEST(ArmPhysics, HybridLawReachesItsTargetWithGravityFeedForward) {
-  ArmPhysics arm(kav::urdf_xml_g, kBent);
+  // Without Coulomb friction, which would stop a joint short of its target
+  // by up to its Coulomb torque over its stiffness.
+  PhysicsParameters frictionless;
+  frictionless.coulomb.fill(0.0);
+  ArmPhysics arm(kav::urdf_xml_g, kBent, frictionless);
   const Pose target{0.5, 1.0, 1.1, 0.2, -0.3, 0.9, 0.0};
   const auto gravity = arm.gravityTorques(armPart(target));
   const auto& kp = kav::config::kPositionGains.k_p;
@@ -149,6 +153,18 @@ TEST(ArmPhysics, FrictionSlowsAFreeGripper) {
   run(arm, Drives{}, 300);
   EXPECT_LT(arm.state()[6].velocity, 0.1 * spinning);
   EXPECT_GT(arm.state()[6].velocity, 0.0);
+}
+
+// Joint 1 turns about the vertical: only friction resists a push.
+TEST(ArmPhysics, CoulombFrictionHoldsAJointAgainstAPushBelowIt) {
+  ArmPhysics arm(kav::urdf_xml_g, Pose{});
+  Drives drives{};
+  drives[0].external = 0.5 * kav::config::kCoulombFriction[0];
+  run(arm, drives, 1000);
+  EXPECT_LT(std::abs(arm.state()[0].velocity), kav::config::kCoulombVelocity);  // a creep
+  drives[0].external = 3.0 * kav::config::kCoulombFriction[0];
+  run(arm, drives, 1000);
+  EXPECT_GT(arm.state()[0].velocity, 0.1);
 }
 
 TEST(ArmPhysics, ExternalTorqueActsBesideTheMotorAndIsNotReported) {
