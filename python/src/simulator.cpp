@@ -186,7 +186,8 @@ void bindSimulator(py::module_& m) {
       .def("joint_velocities", &stateField<&kav::sim::JointState::velocity>,
            "True joint velocities in radians per second.")
       .def("joint_torques", &stateField<&kav::sim::JointState::torque>,
-           "Torques the motors applied in the last physics step, N m.")
+           "Torques the motors applied at the joints in the last physics step, N m\n"
+           "(a motor's torque command divided by 0.8 on joints 1-3, 1.32 on joints 4-6).")
       .def(
           "gravity_torques",
           [](Sim& self) {
@@ -195,7 +196,8 @@ void bindSimulator(py::module_& m) {
               return std::vector<double>(torques.begin(), torques.end());
             });
           },
-          "Torques of joints 1-6 that hold the arm still at its present pose.")
+          "Torques of joints 1-6 (N m at the joints) that hold the arm still at its\n"
+          "present pose; the torque commands that do are 0.8 and 1.32 times these.")
       .def("motor_enabled", forwardSim(&SimulatedArm::motorEnabled), py::arg("joint"),
            "Whether the motor of joint acts on hybrid commands.")
       .def("motor_zero", forwardSim(&SimulatedArm::motorZero), py::arg("joint"),
@@ -232,7 +234,7 @@ void bindSimulator(py::module_& m) {
           "command also resets it.")
       .def("set_motor_current", forwardSim(&SimulatedArm::setMotorCurrent), py::arg("joint"),
            py::arg("current"),
-           "The motor of joint reports current instead of its applied torque; None\n"
+           "The motor of joint reports current instead of its torque command; None\n"
            "switches this off.")
       .def("set_external_torque", forwardSim(&SimulatedArm::setExternalTorque), py::arg("joint"),
            py::arg("torque"),
