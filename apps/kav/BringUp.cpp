@@ -1,5 +1,8 @@
 #include "BringUp.h"
 
+#include <sim/BusHub.h>
+#include <sim/SimulatedArm.h>
+
 #include <cmath>
 #include <future>
 #include <stdexcept>
@@ -10,6 +13,15 @@
 
 namespace kav {
 namespace tool {
+
+OwnSimulatedArm::OwnSimulatedArm(int type) : hub_(std::make_unique<sim::BusHub>()) {
+  sim::SimulatedArmOptions options;
+  options.variant = type;
+  arm_ = std::make_unique<sim::SimulatedArm>(hub_->endpoint(), options);
+  endpoint_ = hub_->endpoint();
+}
+
+OwnSimulatedArm::~OwnSimulatedArm() = default;
 
 namespace {
 

@@ -13,7 +13,29 @@
 #include "StopSignals.h"
 
 namespace kav {
+namespace sim {
+class BusHub;
+class SimulatedArm;
+}  // namespace sim
+
 namespace tool {
+
+/// A simulated arm of variant @p type on a local-socket bus of its own (the
+/// programs' --sim). Keep it until the arm brought up on endpoint() is gone.
+class OwnSimulatedArm {
+ public:
+  explicit OwnSimulatedArm(int type);
+  ~OwnSimulatedArm();
+  OwnSimulatedArm(const OwnSimulatedArm&) = delete;
+  OwnSimulatedArm& operator=(const OwnSimulatedArm&) = delete;
+  /// The bus to bring the arm up on.
+  const std::string& endpoint() const { return endpoint_; }
+
+ private:
+  std::unique_ptr<sim::BusHub> hub_;
+  std::unique_ptr<sim::SimulatedArm> arm_;
+  std::string endpoint_;
+};
 
 /// One arm to bring up.
 struct ArmSpec {

@@ -1,7 +1,5 @@
 // kav teach: the arm floats in gravity compensation and is moved by hand;
 // Enter stores a waypoint, g opens or closes the gripper, q saves and stops.
-#include <sim/BusHub.h>
-#include <sim/SimulatedArm.h>
 #include <sys/stat.h>
 
 #include <memory>
@@ -68,14 +66,10 @@ int runTeach(TeachOptions options) {
   Console::take();
   // A simulated arm on a bus of its own: it floats where it was brought up
   // (nobody moves it), for trying the keys and the file.
-  std::unique_ptr<sim::BusHub> hub;
-  std::unique_ptr<sim::SimulatedArm> simulated;
+  std::unique_ptr<OwnSimulatedArm> simulated;
   if (options.sim) {
-    hub = std::make_unique<sim::BusHub>();
-    sim::SimulatedArmOptions arm_options;
-    arm_options.variant = options.type;
-    simulated = std::make_unique<sim::SimulatedArm>(hub->endpoint(), arm_options);
-    options.bus = hub->endpoint();
+    simulated = std::make_unique<OwnSimulatedArm>(options.type);
+    options.bus = simulated->endpoint();
   }
   auto arms = bringUp({{"the arm", options.description, options.bus, options.type}});
   t8::InterfacesThread& arm = *arms.front();
