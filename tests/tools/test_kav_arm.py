@@ -85,6 +85,22 @@ def test_teach_stores_the_poses_the_arm_was_guided_to_and_play_visits_them(tmp_p
         np.testing.assert_allclose(waypoint["joints"], pose, atol=0.01)
 
 
+def test_teach_sim_floats_a_simulated_arm_of_its_own(tmp_path):
+    taught = tmp_path / "poses.json"
+    teach = start("teach", "--sim", "--out", str(taught), stdin=subprocess.PIPE)
+    wait_for_line(teach, lambda line: line.startswith("ready"), timeout=60)
+    teach.stdin.write("\n")
+    teach.stdin.flush()
+    wait_for_line(teach, lambda line: line.startswith("waypoint 1:"), timeout=10)
+    teach.stdin.write("q")
+    teach.stdin.close()
+    assert teach.wait(timeout=30) == 0, teach.stderr.read()
+    # Nobody moves it: it floats at home, where the bring-up left it.
+    np.testing.assert_allclose(json.loads(taught.read_text())["waypoints"][0]["joints"], [0.0] * 6, atol=0.03)
+    both = start("teach", "--sim", "--can", "unix:@nowhere", "--out", str(tmp_path / "x.json"))
+    assert both.wait(timeout=30) == 2
+
+
 def test_teleop_follower_tracks_the_hand_guided_leader(tmp_path):
     leader_bus, follower_bus = unique("leader"), unique("follower")
     teleop = start("teleop", "--sim", "--leader", leader_bus, "--follower", follower_bus, "--duration", "6.5")
