@@ -254,7 +254,7 @@ int Protocol::frame(Client& client, int flags, const char* data, std::size_t siz
     const int opcode = flags & 0xf;
     if ((flags & kRsv) != 0) return kCloseProtocolError;  // no extension was negotiated
     if (opcode == kClose) return 1000;
-    if (opcode > kClose) return 0;  // ping and pong: civetweb answers them
+    if (opcode == kPing || opcode == kPong) return 0;  // civetweb answers pings
     if (opcode != kText && opcode != kBinary && opcode != kContinuation) return kCloseProtocolError;
     // A new message while another is being reassembled, or a continuation of
     // none, breaks the framing rules.

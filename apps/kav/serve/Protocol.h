@@ -22,7 +22,7 @@ namespace kav {
 namespace serve {
 
 /// WebSocket opcodes (RFC 6455).
-enum Opcode : int { kContinuation = 0x0, kText = 0x1, kBinary = 0x2, kClose = 0x8 };
+enum Opcode : int { kContinuation = 0x0, kText = 0x1, kBinary = 0x2, kClose = 0x8, kPing = 0x9, kPong = 0xa };
 
 /// One WebSocket connection: its subscriptions, its advertised channels and
 /// the queue its writer empties.
