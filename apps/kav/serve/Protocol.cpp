@@ -36,6 +36,15 @@ std::string dataFrame(std::uint32_t subscription, std::uint64_t stamp_ns, const 
   return frame;
 }
 
+// An id of the protocol: an integer that fits 32 bits (a conversion of any
+// other number would be undefined).
+std::uint32_t idOf(const json& value) {
+  if (!value.is_number_unsigned() || value.get<std::uint64_t>() > 0xffffffffu) {
+    throw std::invalid_argument("an id must be an integer from 0 to 4294967295");
+  }
+  return static_cast<std::uint32_t>(value.get<std::uint64_t>());
+}
+
 }  // namespace
 
 std::string statusOperation(int level, const std::string& message) {
@@ -147,8 +156,8 @@ void Protocol::close(const std::shared_ptr<Client>& client) {
 
 void Protocol::subscribe(Client& client, const json& request) {
   for (const json& subscription : request.at("subscriptions")) {
-    const auto id = subscription.at("id").get<std::uint32_t>();
-    const auto channel_id = subscription.at("channelId").get<std::uint32_t>();
+    const auto id = idOf(subscription.at("id"));
+    const auto channel_id = idOf(subscription.at("channelId"));
     const Channel* c = channel(channel_id);
     if (c == nullptr) {
       status(client, "subscribe: no channel " + std::to_string(channel_id));
@@ -182,7 +191,7 @@ void Protocol::subscribe(Client& client, const json& request) {
 void Protocol::unsubscribe(Client& client, const json& request) {
   for (const json& id : request.at("subscriptionIds")) {
     std::lock_guard<std::mutex> lock(client.mutex);
-    const auto found = client.subscriptions.find(id.get<std::uint32_t>());
+    const auto found = client.subscriptions.find(idOf(id));
     if (found == client.subscriptions.end()) continue;
     --subscribers_.at(found->second);
     client.subscriptions.erase(found);
@@ -191,7 +200,7 @@ void Protocol::unsubscribe(Client& client, const json& request) {
 
 void Protocol::advertise(Client& client, const json& request) {
   for (const json& c : request.at("channels")) {
-    const auto id = c.at("id").get<std::uint32_t>();
+    const auto id = idOf(c.at("id"));
     std::pair<std::string, std::string> channel{c.at("topic").get<std::string>(),
                                                 c.at("encoding").get<std::string>()};
     std::unique_lock<std::mutex> lock(client.mutex);
@@ -218,7 +227,7 @@ void Protocol::textOperation(Client& client, const std::string& text) {
     } else if (op == "unadvertise") {
       for (const json& id : request.at("channelIds")) {
         std::lock_guard<std::mutex> lock(client.mutex);
-        client.advertised.erase(id.get<std::uint32_t>());
+        client.advertised.erase(idOf(id));
       }
     } else {
       status(client, "operation \"" + op + "\" is not supported by this server");
