@@ -2,10 +2,13 @@
 // HTTP and the Foxglove WebSocket protocol on the same port.
 #include <sim/BusHub.h>
 #include <sim/SimulatedArm.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -24,6 +27,7 @@ namespace tool {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+constexpr off_t kLargestDescription = 1 << 20;
 
 // The arm commands go to, once it is up; emptied before the arm is stopped.
 struct ArmSlot {
@@ -74,12 +78,51 @@ std::string defaultAssets() {
   return isDirectory(KAV_WEB_BUILD_DIR) ? KAV_WEB_BUILD_DIR : "";
 }
 
+// A FIFO would block for ever, a device such as /dev/zero would be read
+// until memory runs out: only regular files of at most 1 MiB are read.
 std::string readFile(const std::string& path) {
+  struct stat status {};
+  if (::stat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode)) {
+    throw std::runtime_error("The robot description \"" + path + "\" is not a regular file");
+  }
+  if (status.st_size > kLargestDescription) {
+    throw std::runtime_error("The robot description \"" + path + "\" is larger than 1 MiB");
+  }
   std::ifstream file(path, std::ios::binary);
   std::ostringstream text;
   text << file.rdbuf();
   if (!file) throw std::runtime_error("cannot read " + path);
   return text.str();
+}
+
+// The mesh files @p description names (package://NAME/REST), by NAME/REST:
+// REST resolved below @p folder, without leaving it (through "..", or a
+// symbolic link that points elsewhere), to a regular file.
+std::map<std::string, std::string> meshFiles(const std::string& description, const std::string& folder) {
+  std::map<std::string, std::string> files;
+  char* root = ::realpath(folder.c_str(), nullptr);
+  if (root == nullptr) return files;
+  const std::string inside = std::string(root) + "/";
+  std::free(root);
+  const std::string scheme = "package://";
+  for (std::size_t at = description.find(scheme); at != std::string::npos;
+       at = description.find(scheme, at + 1)) {
+    const std::size_t begin = at + scheme.size();
+    const std::size_t end = description.find_first_of("\"'<> \t\r\n", begin);
+    const std::string name = description.substr(begin, end == std::string::npos ? end : end - begin);
+    const std::size_t slash = name.find('/');
+    if (slash == std::string::npos) continue;
+    char* resolved = ::realpath((folder + "/" + name.substr(slash + 1)).c_str(), nullptr);
+    if (resolved == nullptr) continue;
+    const std::string path = resolved;
+    std::free(resolved);
+    struct stat status {};
+    if (path.compare(0, inside.size(), inside) == 0 && ::stat(path.c_str(), &status) == 0 &&
+        S_ISREG(status.st_mode)) {
+      files[name] = path;
+    }
+  }
+  return files;
 }
 
 int runServe(ServeOptions options) {
@@ -115,13 +158,12 @@ int runServe(ServeOptions options) {
                                                                *slot.arm);
                            });
   server.addText("/robot/description.urdf", description, "application/xml");
-  const std::string meshes = options.meshes;
   // package://NAME/REST of the description is served at /robot/packages/NAME/REST.
-  server.addFiles("/robot/packages/", [meshes](const std::string& rest) {
-    const std::size_t slash = rest.find('/');
-    const std::string path = meshes + "/" + (slash == std::string::npos ? "" : rest.substr(slash + 1));
-    return slash != std::string::npos && ::access(path.c_str(), R_OK) == 0 ? path : std::string();
-  });
+  server.addFiles("/robot/packages/",
+                  [meshes = meshFiles(description, options.meshes)](const std::string& rest) {
+                    const auto found = meshes.find(rest);
+                    return found != meshes.end() ? found->second : std::string();
+                  });
 
   std::unique_ptr<sim::BusHub> hub;
   std::unique_ptr<sim::SimulatedArm> simulated;

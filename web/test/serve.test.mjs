@@ -2,7 +2,11 @@
 // protocol's own client library: node serve.test.mjs PATH/TO/kav
 import { test, before, after } from "node:test";
 import assert from "node:assert/strict";
-import { readFileSync } from "node:fs";
+import { mkdtempSync, mkdirSync, readFileSync, symlinkSync, writeFileSync } from "node:fs";
+import { request } from "node:http";
+import { connect as tcpConnect } from "node:net";
+import { tmpdir } from "node:os";
+import { join } from "node:path";
 import WebSocket from "ws";
 import { connect, droppedFor, runServe, startServe, waitFor } from "./support.mjs";
 
@@ -12,6 +16,8 @@ const TOPICS = ["/joint_states", "/tf", "/robot_description", "/arm/status", "/d
 const PROTECT = 2;
 let watching; // --token, no control
 let driving; // --allow-control
+let meshes; // --urdf and --meshes in a folder of their own
+const root = mkdtempSync(join(tmpdir(), "kav-serve-"));
 const clients = [];
 
 async function client(server, options = {}) {
@@ -25,16 +31,25 @@ const lastError = (c) => c.statuses.filter((s) => s.level === 2).at(-1)?.message
 const near = (a, b, tolerance) => b.every((v, i) => Math.abs(v - a[i]) <= tolerance);
 
 before(async () => {
-  [watching, driving] = await Promise.all([
+  // A package folder with the description, one mesh it names, a file it
+  // does not name and a link that leads out of the folder.
+  mkdirSync(join(root, "urdf"));
+  mkdirSync(join(root, "meshes"));
+  writeFileSync(join(root, "urdf", "arm.urdf"), readFileSync(new URL("../../share/urdf/vorlan_v1.1_aa.urdf", import.meta.url)));
+  writeFileSync(join(root, "meshes", "link1.STL"), "solid link1\n");
+  writeFileSync(join(root, "meshes", "secret.txt"), "not named\n");
+  symlinkSync("/etc/passwd", join(root, "meshes", "link2.STL"));
+  [watching, driving, meshes] = await Promise.all([
     startServe(kav, ["--sim", "--token", TOKEN]),
     startServe(kav, ["--sim", "--allow-control"]),
+    startServe(kav, ["--sim", "--urdf", join(root, "urdf", "arm.urdf"), "--meshes", root]),
   ]);
 });
 
 after(async () => {
   for (const c of clients) c.close();
-  const codes = await Promise.all([watching?.stop(), driving?.stop()]);
-  assert.deepEqual(codes, [0, 0], "kav serve ends cleanly on SIGTERM");
+  const codes = await Promise.all([watching?.stop(), driving?.stop(), meshes?.stop()]);
+  assert.deepEqual(codes, [0, 0, 0], "kav serve ends cleanly on SIGTERM");
 });
 
 test("advertises the channels with JSON schemas and offers client publishing", async () => {
@@ -171,4 +186,87 @@ test("with --allow-control commands drive the arm; a foreign page may only stop 
   assert.equal(lastError(c), "");
   foreign.send({ op: "stop" });
   await waitFor(() => c.last["/arm/status"].state === PROTECT, "the foreign page's stop to select PROTECT");
+});
+
+// Sends @p bytes as one text frame (whatever they are) and resolves to the next status.
+function nextStatus(c, bytes, options = {}) {
+  const seen = c.statuses.length;
+  c.ws.send(bytes, { binary: false, ...options });
+  return waitFor(() => c.statuses[seen], "a status message");
+}
+
+test("client text is quoted back as a short excerpt of valid UTF-8", async () => {
+  const c = await client(driving);
+  const cut = Buffer.from(`{"op":"${"é".repeat(50)}`).subarray(0, -1); // ends inside a character
+  const huge = `{"op":"${"ß".repeat(100000)}"}`;
+  for (const text of [cut, Buffer.from([...Buffer.from('{"op":"'), 0xe9, 0xff]), huge]) {
+    const { message } = await nextStatus(c, text);
+    assert.ok(message.length < 400, `a short status, got ${message.length} characters`);
+  }
+  // Topic, encoding and op of a command are quoted the same way.
+  const channel = c.client.advertise({ topic: "ü".repeat(5000), encoding: "json", schemaName: "x" });
+  c.client.sendMessage(channel, Buffer.from("{}"));
+  await waitFor(() => lastError(c).startsWith("no client channel") && lastError(c).length < 400, "an excerpt of the topic");
+  c.send({ op: "😀".repeat(5000) });
+  await waitFor(() => lastError(c).startsWith("/arm/command refused: unknown op") && lastError(c).length < 400, "an excerpt of the op");
+  assert.equal(c.ws.readyState, WebSocket.OPEN, "every status was valid UTF-8 (ws closes on invalid text)");
+});
+
+test("frames: fragments are reassembled, RSV bits and duplicate keys refused", async () => {
+  const c = await client(driving);
+  await waitFor(() => c.last["/arm/status"], "/arm/status");
+  const subscribe = JSON.stringify({ op: "subscribe", subscriptions: [{ id: 900, channelId: 999 }] });
+  c.ws.send(subscribe.slice(0, 10), { fin: false, binary: false });
+  c.ws.send(subscribe.slice(10), { fin: true, binary: false });
+  await waitFor(() => lastError(c) === "subscribe: no channel 999", "the fragmented operation to be read whole");
+  c.send('{"op": "stop", "op": "move_joints", "target": [0, 0, 0, 0, 0, 0]}');
+  await waitFor(() => lastError(c).includes('"op" appears twice'), "a duplicate key refused");
+  const closed = new Promise((done) => c.ws.once("close", done));
+  c.ws._socket.write(Buffer.from([0xc1, 0x80, 1, 2, 3, 4])); // a text frame with RSV1 set
+  assert.equal(await closed, 1002);
+});
+
+test("connections are bounded per origin; the own page still gets through and stops the arm", async () => {
+  const foreign = { headers: { Origin: "http://other.example" } };
+  const held = [];
+  for (let i = 0; i < 8; ++i) held.push(await client(driving, foreign));
+  await assert.rejects(connect(driving.url, foreign));
+  const own = await client(driving, { headers: { Origin: driving.http } });
+  assert.equal(own.serverInfo.metadata.foreign_origin, "false");
+  own.send({ op: "set_state", state: 5 });
+  await waitFor(() => own.last["/arm/status"]?.state === 5, "POSITION_CONTROL");
+  own.send({ op: "stop" });
+  await waitFor(() => own.last["/arm/status"].state === PROTECT, "the own page's stop");
+  // Addresses in /diagnostics only for loopback clients of the own origin.
+  const hardware = (c) => c.last["/diagnostics"].status.filter((s) => s.name.startsWith("kav serve: client")).map((s) => s.hardware_id);
+  await waitFor(() => own.last["/diagnostics"] && held[0].last["/diagnostics"], "/diagnostics");
+  assert.ok(hardware(own).includes("127.0.0.1"));
+  assert.ok(!hardware(held[0]).includes("127.0.0.1"), `no addresses for a foreign page: ${hardware(held[0])}`);
+  for (const c of held) c.close();
+  // A request whose headers never end is cut off by the server.
+  const slow = tcpConnect(Number(driving.host.split(":")[1]), "127.0.0.1", () => slow.write("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n"));
+  slow.resume();
+  await new Promise((done) => slow.on("close", done));
+});
+
+test("only the description and the meshes it names are served, to loopback Host names", async () => {
+  const get = (server, path, host) =>
+    new Promise((done, fail) => {
+      const [hostname, port] = server.host.split(":");
+      request({ hostname, port, path, headers: host ? { Host: host } : {} }, (response) => {
+        response.resume();
+        done(response.statusCode);
+      }).on("error", fail).end();
+    });
+  assert.equal(await get(meshes, "/robot/description.urdf"), 200);
+  assert.equal(await get(meshes, "/robot/packages/vorlan_v1.1_aa/meshes/link1.STL"), 200);
+  for (const path of ["/robot/packages/vorlan_v1.1_aa/meshes/secret.txt", "/robot/packages/vorlan_v1.1_aa/urdf/arm.urdf",
+    "/robot/packages/vorlan_v1.1_aa/meshes/link2.STL", "/robot/packages/vorlan_v1.1_aa/%2e%2e/urdf/arm.urdf"]) {
+    assert.equal(await get(meshes, path), 404, path);
+  }
+  assert.equal(await get(meshes, "/robot/description.urdf", `elsewhere.example:${meshes.host.split(":")[1]}`), 421);
+  assert.equal(await get(meshes, "/robot/description.urdf", `localhost:${meshes.host.split(":")[1]}`), 200);
+  const zero = await runServe(kav, ["--sim", "--urdf", "/dev/zero"]);
+  assert.notEqual(zero.code, 0);
+  assert.match(zero.errors, /not a regular file/);
 });

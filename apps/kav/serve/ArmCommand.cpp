@@ -4,6 +4,8 @@
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 
+#include "Text.h"
+
 namespace kav {
 namespace serve {
 
@@ -41,8 +43,12 @@ std::vector<double> sixJoints(const json& command, const char* field) {
 }  // namespace
 
 ArmCommand parseArmCommand(const std::string& text) {
-  const json command = json::parse(text, nullptr, false);
-  if (command.is_discarded()) throw std::invalid_argument("the command is not JSON");
+  json command;
+  try {
+    command = parseStrictJson(text.data(), text.data() + text.size());
+  } catch (const json::exception&) {
+    throw std::invalid_argument("the command is not JSON");
+  }
   if (!command.is_object() || !command.contains("op") || !command.at("op").is_string()) {
     throw std::invalid_argument("the command must be a JSON object with a string \"op\"");
   }
@@ -73,10 +79,31 @@ ArmCommand parseArmCommand(const std::string& text) {
     parsed.op = ArmCommand::Op::kGripper;
     parsed.gripper = finiteNumber(command, "position");
   } else {
-    throw std::invalid_argument("unknown op \"" + op +
+    throw std::invalid_argument("unknown op \"" + excerpt(op) +
                                 "\" (stop, set_state, joint_positions, move_joints, stop_motion, gripper)");
   }
   return parsed;
+}
+
+std::string checkClientMessage(const Sender& sender, const std::string& topic, const std::string& encoding,
+                               const std::string& payload, bool allow_control, ArmCommand* command) {
+  if (topic != "/arm/command")
+    return "no client channel \"" + excerpt(topic) + "\" (commands go to /arm/command)";
+  if (encoding != "json") return "/arm/command takes encoding json, not \"" + excerpt(encoding) + "\"";
+  try {
+    *command = parseArmCommand(payload);
+  } catch (const std::invalid_argument& error) {
+    return std::string("/arm/command refused: ") + error.what();
+  }
+  if (command->op == ArmCommand::Op::kStop) return "";
+  if (!allow_control) {
+    return "/arm/command refused: kav serve runs without --allow-control, only {\"op\": \"stop\"} is obeyed";
+  }
+  if (sender.foreign_origin) {
+    return "/arm/command refused: a page of another site (" + excerpt(sender.origin) +
+           ") may only send {\"op\": \"stop\"}";
+  }
+  return "";
 }
 
 void execute(const ArmCommand& command, t8::InterfacesThread& arm) {

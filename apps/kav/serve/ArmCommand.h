@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "LiveServer.h"
+
 namespace kav {
 namespace serve {
 
@@ -24,6 +26,13 @@ struct ArmCommand {
 ///        unknown "op", a missing field, a wrong count, a value that is not a
 ///        finite number or out of range)
 ArmCommand parseArmCommand(const std::string& text);
+
+/// Checks a client message for the arm before anything reaches it: the
+/// error for the sender (quoting what it sent only as a short excerpt), or
+/// empty with @p command set. Only stop is allowed without @p allow_control
+/// or from a page of another site.
+std::string checkClientMessage(const Sender& sender, const std::string& topic, const std::string& encoding,
+                               const std::string& payload, bool allow_control, ArmCommand* command);
 
 /// Carries out @p command on @p arm. move_joints and joint_positions select
 /// POSITION_CONTROL first when the arm is in another state; stop selects

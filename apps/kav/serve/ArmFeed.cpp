@@ -13,6 +13,7 @@
 #include <tuple>
 
 #include "ArmCommand.h"
+#include "Text.h"
 
 namespace kav {
 namespace serve {
@@ -94,28 +95,14 @@ std::vector<Channel> armChannels() {
 std::string handleClientMessage(const Sender& sender, const std::string& topic, const std::string& encoding,
                                 const std::string& payload, const CommandPolicy& policy,
                                 t8::InterfacesThread& arm) {
-  if (topic != "/arm/command") return "no client channel " + topic + " (commands go to /arm/command)";
-  if (encoding != "json") return "/arm/command takes encoding json, not " + encoding;
   ArmCommand command;
-  try {
-    command = parseArmCommand(payload);
-  } catch (const std::invalid_argument& error) {
-    return std::string("/arm/command refused: ") + error.what();
-  }
-  if (command.op != ArmCommand::Op::kStop) {
-    if (!policy.allow_control) {
-      return "/arm/command refused: kav serve runs without --allow-control, only {\"op\": \"stop\"} is "
-             "obeyed";
-    }
-    if (sender.foreign_origin) {
-      return "/arm/command refused: a page of another site (" + sender.origin +
-             ") may only send {\"op\": \"stop\"}";
-    }
-  }
+  const std::string refused =
+      checkClientMessage(sender, topic, encoding, payload, policy.allow_control, &command);
+  if (!refused.empty()) return refused;
   try {
     execute(command, arm);
   } catch (const std::exception& error) {
-    return std::string("/arm/command failed: ") + error.what();
+    return "/arm/command failed: " + excerpt(error.what(), 4 * kExcerptBytes);
   }
   return "";
 }
@@ -217,7 +204,10 @@ json statusMessage(t8::InterfacesThread& arm, std::uint64_t ns) {
 
 json keyValue(const std::string& key, const std::string& value) { return {{"key", key}, {"value", value}}; }
 
-json diagnosticsMessage(t8::InterfacesThread& arm, const LiveServer& server, std::uint64_t ns) {
+// With @p addresses, every client's address as its hardware_id; without,
+// only its number (what clients other than the trusted ones see).
+json diagnosticsMessage(t8::InterfacesThread& arm, const LiveServer& server, std::uint64_t ns,
+                        bool addresses) {
   const std::vector<t8::InterfacesThread::CycleTiming> cycles = arm.getCycleTimings(201);
   double rate = 0.0;
   if (cycles.size() > 1) {
@@ -238,7 +228,7 @@ json diagnosticsMessage(t8::InterfacesThread& arm, const LiveServer& server, std
         {{"level", client.dropped > 0 ? 1 : 0},
          {"name", "kav serve: client " + std::to_string(client.id)},
          {"message", client.dropped > 0 ? "slow: messages skipped" : "ok"},
-         {"hardware_id", client.address},
+         {"hardware_id", addresses ? client.address : "client " + std::to_string(client.id)},
          {"values",
           {keyValue("client_id", std::to_string(client.id)), keyValue("sent", std::to_string(client.sent)),
            keyValue("dropped", std::to_string(client.dropped)),
@@ -282,7 +272,8 @@ void ArmFeed::run() {
       last_status = summary;
     }
     if (tick % kDiagnosticsEvery == 0 && server_.subscribed(kDiagnostics)) {
-      server_.publish(kDiagnostics, ns, diagnosticsMessage(arm_, server_, ns).dump());
+      server_.publish(kDiagnostics, ns, diagnosticsMessage(arm_, server_, ns, false).dump(),
+                      diagnosticsMessage(arm_, server_, ns, true).dump());
     }
     // The next sample follows the next control cycle closely, so that a
     // message leaves soon after the cycle whose state it carries.

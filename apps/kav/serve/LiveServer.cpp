@@ -16,6 +16,9 @@
 #include <stdexcept>
 #include <thread>
 
+#include "Protocol.h"
+#include "Text.h"
+
 namespace kav {
 namespace serve {
 
@@ -23,11 +26,10 @@ using nlohmann::json;
 
 namespace {
 
+constexpr int kHttpWorkers = 16;  // worker threads beyond the WebSocket connections' bound
+
 const char* kSubprotocolNames[] = {"foxglove.websocket.v1", "foxglove.sdk.v1"};
 mg_websocket_subprotocols kSubprotocols{2, kSubprotocolNames};
-
-constexpr std::uint8_t kMessageData = 1;   // binary opcode, both directions
-constexpr std::size_t kMaxPerClient = 64;  // subscriptions, and channels a client advertises
 
 // The host:port part of a URL or a Host header, lower case.
 std::string authorityOf(std::string text) {
@@ -42,20 +44,6 @@ std::string authorityOf(std::string text) {
 std::string hostOf(const std::string& authority) {
   if (!authority.empty() && authority[0] == '[') return authority.substr(1, authority.find(']') - 1);
   return authority.substr(0, authority.find(':'));
-}
-
-void putLe(std::string* out, std::uint64_t value, int bytes) {
-  for (int i = 0; i < bytes; ++i) out->push_back(static_cast<char>((value >> (8 * i)) & 0xff));
-}
-
-std::uint32_t getLe32(const char* data) {
-  std::uint32_t value = 0;
-  for (int i = 3; i >= 0; --i) value = (value << 8) | static_cast<unsigned char>(data[i]);
-  return value;
-}
-
-std::string statusMessage(int level, const std::string& message) {
-  return json{{"op", "status"}, {"level", level}, {"message", message}}.dump();
 }
 
 void sendText(mg_connection* conn, int status, const std::string& text, const char* mime_type,
@@ -105,91 +93,44 @@ bool carriesToken(const std::string& token, const char* query, const char* autho
          equal(authorization + bearer.size());
 }
 
-// One WebSocket connection: its subscriptions, its advertised channels and
-// the queue its writer thread empties.
-struct Client {
-  struct Frame {
-    int opcode;
-    std::string bytes;
-  };
-
-  mg_connection* conn = nullptr;
-  ClientStats stats;
+// One WebSocket connection as civetweb holds it: its admission and, once
+// the handshake is done, its protocol state and writer thread.
+struct Connection {
+  std::string key;        // the authority of its Origin, empty for programs
+  bool own_page = false;  // a loopback page of the server's own origin: may use the reserve
   Sender sender;
-
-  mutable std::mutex mutex;
-  std::condition_variable wake;
-  std::deque<Frame> queue;
-  bool closing = false;
-  std::map<std::uint32_t, std::uint32_t> subscriptions;                     // subscription id -> channel
-  std::map<std::uint32_t, std::pair<std::string, std::string>> advertised;  // id -> topic, encoding
+  std::string address;
+  bool trusted = false;
+  std::shared_ptr<Client> client;
   std::thread writer;
-
-  // Queues a frame; over the bound the oldest message data is skipped (the
-  // oldest text operation only when the queue holds nothing else).
-  void push(int opcode, std::string bytes, std::size_t bound) {
-    std::lock_guard<std::mutex> lock(mutex);
-    queue.push_back({opcode, std::move(bytes)});
-    while (queue.size() > bound) {
-      auto oldest = queue.begin();
-      while (oldest != queue.end() && oldest->opcode != MG_WEBSOCKET_OPCODE_BINARY) ++oldest;
-      queue.erase(oldest != queue.end() ? oldest : queue.begin());
-      ++stats.dropped;
-    }
-    wake.notify_one();
-  }
-
-  void text(const std::string& message, std::size_t bound) { push(MG_WEBSOCKET_OPCODE_TEXT, message, bound); }
-
-  void write() {
-    pthread_setname_np(pthread_self(), "kav-serve-tx");
-    std::unique_lock<std::mutex> lock(mutex);
-    for (;;) {
-      wake.wait(lock, [this] { return closing || !queue.empty(); });
-      if (closing) return;
-      Frame frame = std::move(queue.front());
-      queue.pop_front();
-      lock.unlock();
-      const int written = mg_websocket_write(conn, frame.opcode, frame.bytes.data(), frame.bytes.size());
-      lock.lock();
-      if (written <= 0) {  // the connection is gone; its reader ends it
-        closing = true;
-        return;
-      }
-      ++stats.sent;
-    }
-  }
 };
 
 class LiveServer::impl {
  public:
   LiveServerOptions options;
-  std::vector<Channel> channels;
-  ClientMessageHandler on_message;
+  std::unique_ptr<Protocol> protocol;
   mg_context* context = nullptr;
   std::string index_file;
 
-  mutable std::mutex clients_mutex;
-  std::map<std::uint64_t, std::shared_ptr<Client>> clients;
-  std::uint64_t next_client = 1;
-
-  std::mutex latched_mutex;
-  std::map<std::uint32_t, std::pair<std::uint64_t, std::string>> latched;  // channel -> stamp, payload
-  std::map<std::uint32_t, std::atomic<int>> subscribers;
+  std::mutex connections_mutex;
+  std::map<const Connection*, std::unique_ptr<Connection>> connections;
+  std::map<std::string, int> per_key;
 
   std::mutex routes_mutex;
   std::map<std::string, std::pair<std::string, std::string>> texts;  // uri -> text, mime type
   std::vector<std::pair<std::string, FileResolver>> files;
 
-  const Channel* channel(std::uint32_t id) const {
-    for (const Channel& c : channels) {
-      if (c.id == id) return &c;
-    }
-    return nullptr;
-  }
-
   static impl* of(const mg_connection* conn) {
     return static_cast<impl*>(mg_get_user_data(mg_get_context(conn)));
+  }
+
+  // Without a token the server listens on loopback only, and a request must
+  // name it so: a page of another site whose name resolves to this machine
+  // (DNS rebinding) is refused. With a token, the token guards.
+  bool hostAllowed(const mg_connection* conn) const {
+    if (!options.token.empty()) return true;
+    const char* host = mg_get_header(conn, "Host");
+    return host != nullptr && isLoopback(hostOf(authorityOf(host)));
   }
 
   // Every HTTP request and WebSocket upgrade passes here first.
@@ -209,6 +150,10 @@ class LiveServer::impl {
     const std::string uri = request->local_uri != nullptr ? request->local_uri : "";
     const char* upgrade = mg_get_header(conn, "Upgrade");
     if (upgrade != nullptr && strcasecmp(upgrade, "websocket") == 0) return 0;
+    if (!hostAllowed(conn)) {
+      sendText(conn, 421, "this server answers to loopback addresses and localhost only\n", "text/plain");
+      return 421;
+    }
     if (uri == "/" || uri == "/index.html") {
       // The page's own requests carry the token as a cookie from here on.
       const std::string cookie =
@@ -238,7 +183,7 @@ class LiveServer::impl {
       const std::string rest = uri.substr(prefix.size());
       const std::string path = rest.find("..") == std::string::npos ? resolve(rest) : "";
       if (path.empty()) {
-        sendText(conn, 404, "not found: " + uri + "\n", "text/plain");
+        sendText(conn, 404, "not found: " + excerpt(uri) + "\n", "text/plain");
         return 404;
       }
       mg_send_mime_file(conn, path.c_str(), nullptr);
@@ -247,216 +192,79 @@ class LiveServer::impl {
     return 0;  // the page's files from the document root
   }
 
+  // Admits an upgrade, or refuses it (non-zero) when its origin or all
+  // connections are at their bound; the reserve stays for the own page.
   int connect(const mg_connection* conn) {
-    auto client = std::make_shared<Client>();
-    client->conn = const_cast<mg_connection*>(conn);
+    auto connection = std::make_unique<Connection>();
     const char* origin = mg_get_header(conn, "Origin");
     const char* host = mg_get_header(conn, "Host");
-    client->sender.origin = origin != nullptr ? origin : "";
+    connection->sender.origin = origin != nullptr ? origin : "";
     // Without a token, a page counts as the server's own only when it was
     // reached by a loopback name: a name of another site that resolves to
     // this machine (DNS rebinding) must not make its page the server's own.
     const std::string reached = host != nullptr ? host : "";
-    const bool loopback_host = isLoopback(hostOf(reached));
-    client->sender.foreign_origin =
+    const bool loopback_host = isLoopback(hostOf(authorityOf(reached)));
+    connection->sender.foreign_origin =
         origin != nullptr && (!sameOrigin(origin, reached) || (options.token.empty() && !loopback_host));
-    client->stats.address = mg_get_request_info(conn)->remote_addr;
-    client->stats.foreign_origin = client->sender.foreign_origin;
-    std::lock_guard<std::mutex> lock(clients_mutex);
-    client->stats.id = client->sender.client = next_client++;
-    clients[client->stats.id] = client;
-    mg_set_user_connection_data(conn, client.get());
+    connection->address = mg_get_request_info(conn)->remote_addr;
+    connection->trusted = isLoopback(connection->address) && !connection->sender.foreign_origin;
+    connection->own_page = connection->trusted && origin != nullptr;
+    // Pages count by their origin; programs (no Origin) only in the total.
+    connection->key = origin != nullptr ? authorityOf(origin) : "";
+    std::lock_guard<std::mutex> lock(connections_mutex);
+    const int total = static_cast<int>(connections.size());
+    const int others = options.max_connections - options.reserved_connections;
+    if (total >= options.max_connections || (!connection->own_page && total >= others) ||
+        (!connection->own_page && !connection->key.empty() &&
+         per_key[connection->key] >= options.max_per_origin)) {
+      return 1;  // civetweb answers without upgrading
+    }
+    ++per_key[connection->key];
+    mg_set_user_connection_data(conn, connection.get());
+    connections[connection.get()] = std::move(connection);
     return 0;
   }
 
-  std::shared_ptr<Client> clientOf(const mg_connection* conn) {
-    const auto* raw = static_cast<Client*>(mg_get_user_connection_data(conn));
-    std::lock_guard<std::mutex> lock(clients_mutex);
-    for (const auto& [id, client] : clients) {
-      if (client.get() == raw) return client;
-    }
-    return nullptr;
+  Connection* connectionOf(const mg_connection* conn) {
+    const auto* raw = static_cast<const Connection*>(mg_get_user_connection_data(conn));
+    std::lock_guard<std::mutex> lock(connections_mutex);
+    const auto found = connections.find(raw);
+    return found != connections.end() ? found->second.get() : nullptr;
   }
 
   void ready(mg_connection* conn) {
-    const std::shared_ptr<Client> client = clientOf(conn);
-    if (!client) return;
-    json metadata = json::object();
-    for (const auto& [key, value] : options.metadata) metadata[key] = value;
-    metadata["client_id"] = std::to_string(client->stats.id);
-    metadata["foreign_origin"] = client->sender.foreign_origin ? "true" : "false";
-    client->text(json{{"op", "serverInfo"},
-                      {"name", options.name},
-                      {"capabilities", {"clientPublish"}},
-                      {"supportedEncodings", {"json"}},
-                      {"metadata", metadata},
-                      {"sessionId", std::to_string(client->stats.id)}}
-                     .dump(),
-                 options.queue_bound);
-    json advertised = json::array();
-    for (const Channel& c : channels) {
-      advertised.push_back({{"id", c.id},
-                            {"topic", c.topic},
-                            {"encoding", c.encoding},
-                            {"schemaName", c.schema_name},
-                            {"schema", c.schema},
-                            {"schemaEncoding", "jsonschema"}});
-    }
-    client->text(json{{"op", "advertise"}, {"channels", advertised}}.dump(), options.queue_bound);
-    client->writer = std::thread([client] { client->write(); });
-  }
-
-  void subscribe(Client& client, const json& request) {
-    for (const json& subscription : request.at("subscriptions")) {
-      const auto id = subscription.at("id").get<std::uint32_t>();
-      const auto channel_id = subscription.at("channelId").get<std::uint32_t>();
-      const Channel* c = channel(channel_id);
-      if (c == nullptr) {
-        client.text(statusMessage(2, "subscribe: no channel " + std::to_string(channel_id)),
-                    options.queue_bound);
-        continue;
-      }
-      std::string refused;
-      {
-        std::lock_guard<std::mutex> lock(client.mutex);
-        if (client.subscriptions.size() >= kMaxPerClient) {
-          refused = "subscribe: at most " + std::to_string(kMaxPerClient) + " subscriptions per client";
-        } else if (!client.subscriptions.emplace(id, channel_id).second) {
-          refused = "subscribe: subscription id " + std::to_string(id) + " is in use";
-        }
-      }
-      if (!refused.empty()) {
-        client.text(statusMessage(2, refused), options.queue_bound);
-        continue;
-      }
-      ++subscribers.at(channel_id);
-      if (c->latched) {
-        std::lock_guard<std::mutex> lock(latched_mutex);
-        const auto last = latched.find(channel_id);
-        if (last != latched.end()) {
-          client.push(MG_WEBSOCKET_OPCODE_BINARY, dataFrame(id, last->second.first, last->second.second),
-                      options.queue_bound);
-        }
-      }
-    }
-  }
-
-  void unsubscribe(Client& client, const json& request) {
-    for (const json& id : request.at("subscriptionIds")) {
-      std::lock_guard<std::mutex> lock(client.mutex);
-      const auto found = client.subscriptions.find(id.get<std::uint32_t>());
-      if (found == client.subscriptions.end()) continue;
-      --subscribers.at(found->second);
-      client.subscriptions.erase(found);
-    }
-  }
-
-  void advertise(Client& client, const json& request) {
-    for (const json& c : request.at("channels")) {
-      const auto id = c.at("id").get<std::uint32_t>();
-      std::pair<std::string, std::string> channel{c.at("topic").get<std::string>(),
-                                                  c.at("encoding").get<std::string>()};
-      std::unique_lock<std::mutex> lock(client.mutex);
-      if (client.advertised.size() >= kMaxPerClient && client.advertised.count(id) == 0) {
-        lock.unlock();
-        client.text(statusMessage(2, "advertise: at most " + std::to_string(kMaxPerClient) +
-                                         " client channels per client"),
-                    options.queue_bound);
-        continue;
-      }
-      client.advertised[id] = std::move(channel);
-    }
-  }
-
-  void unadvertise(Client& client, const json& request) {
-    for (const json& id : request.at("channelIds")) {
-      std::lock_guard<std::mutex> lock(client.mutex);
-      client.advertised.erase(id.get<std::uint32_t>());
-    }
-  }
-
-  void textOperation(Client& client, const char* data, std::size_t size) {
-    std::string op = "?";
-    try {
-      const json request = json::parse(data, data + size);
-      op = request.at("op").get<std::string>();
-      if (op == "subscribe") {
-        subscribe(client, request);
-      } else if (op == "unsubscribe") {
-        unsubscribe(client, request);
-      } else if (op == "advertise") {
-        advertise(client, request);
-      } else if (op == "unadvertise") {
-        unadvertise(client, request);
-      } else {
-        client.text(statusMessage(2, "operation " + op + " is not supported by this server"),
-                    options.queue_bound);
-      }
-    } catch (const json::exception& error) {
-      client.text(statusMessage(2, "malformed " + op + " operation: " + error.what()), options.queue_bound);
-    }
-  }
-
-  void binaryMessage(Client& client, const char* data, std::size_t size) {
-    if (size < 5 || static_cast<std::uint8_t>(data[0]) != kMessageData) {
-      client.text(statusMessage(2,
-                                "malformed binary message: expected opcode 1 (message data), a 4-byte "
-                                "channel id and the payload"),
-                  options.queue_bound);
-      return;
-    }
-    const std::uint32_t id = getLe32(data + 1);
-    std::pair<std::string, std::string> channel;
-    {
-      std::lock_guard<std::mutex> lock(client.mutex);
-      const auto found = client.advertised.find(id);
-      if (found != client.advertised.end()) channel = found->second;
-    }
-    if (channel.first.empty()) {
-      client.text(statusMessage(2, "message on channel " + std::to_string(id) + ", which was not advertised"),
-                  options.queue_bound);
-      return;
-    }
-    const std::string error =
-        on_message(client.sender, channel.first, channel.second, std::string(data + 5, size - 5));
-    if (!error.empty()) client.text(statusMessage(2, error), options.queue_bound);
+    Connection* connection = connectionOf(conn);
+    if (connection == nullptr) return;
+    connection->client = protocol->open(connection->sender, connection->address, connection->trusted);
+    connection->writer = std::thread([client = connection->client, conn] {
+      pthread_setname_np(pthread_self(), "kav-serve-tx");
+      client->write([conn](int opcode, const std::string& bytes) {
+        return mg_websocket_write(conn, opcode, bytes.data(), bytes.size());
+      });
+    });
   }
 
   int data(mg_connection* conn, int flags, char* data, std::size_t size) {
-    const int opcode = flags & 0xf;
-    if (opcode == MG_WEBSOCKET_OPCODE_CONNECTION_CLOSE) return 0;
-    const std::shared_ptr<Client> client = clientOf(conn);
-    if (!client) return 0;
-    if (opcode == MG_WEBSOCKET_OPCODE_TEXT) textOperation(*client, data, size);
-    if (opcode == MG_WEBSOCKET_OPCODE_BINARY) binaryMessage(*client, data, size);
-    return 1;
+    Connection* connection = connectionOf(conn);
+    if (connection == nullptr || !connection->client) return 0;
+    const int code = protocol->frame(*connection->client, flags, data, size);
+    if (code == 0) return 1;
+    const char reason[2] = {static_cast<char>(code >> 8), static_cast<char>(code & 0xff)};
+    mg_websocket_write(conn, MG_WEBSOCKET_OPCODE_CONNECTION_CLOSE, reason, sizeof reason);
+    return 0;
   }
 
-  void close(const mg_connection* conn) {
-    std::shared_ptr<Client> client = clientOf(conn);
-    if (!client) return;
-    {
-      std::lock_guard<std::mutex> lock(clients_mutex);
-      clients.erase(client->stats.id);
-    }
-    {
-      std::lock_guard<std::mutex> lock(client->mutex);
-      client->closing = true;
-      for (const auto& [id, channel_id] : client->subscriptions) --subscribers.at(channel_id);
-    }
-    client->wake.notify_one();
-    if (client->writer.joinable()) client->writer.join();
-  }
-
-  static std::string dataFrame(std::uint32_t subscription, std::uint64_t stamp_ns,
-                               const std::string& payload) {
-    std::string frame;
-    frame.reserve(13 + payload.size());
-    frame.push_back(static_cast<char>(kMessageData));
-    putLe(&frame, subscription, 4);
-    putLe(&frame, stamp_ns, 8);
-    frame += payload;
-    return frame;
+  // Ends a connection: from the WebSocket close handler, and from civetweb's
+  // connection_close for an upgrade that never reached it.
+  void release(const mg_connection* conn) {
+    Connection* connection = connectionOf(conn);
+    if (connection == nullptr) return;
+    if (connection->client) protocol->close(connection->client);
+    if (connection->writer.joinable()) connection->writer.join();
+    std::lock_guard<std::mutex> lock(connections_mutex);
+    if (--per_key[connection->key] == 0) per_key.erase(connection->key);
+    connections.erase(connection);
+    mg_set_user_connection_data(conn, nullptr);
   }
 };
 
@@ -466,17 +274,39 @@ LiveServer::LiveServer(const LiveServerOptions& options, std::vector<Channel> ch
   static std::once_flag library;
   std::call_once(library, [] { mg_init_library(0); });
   pimpl_->options = options;
-  pimpl_->channels = std::move(channels);
-  pimpl_->on_message = std::move(on_message);
-  for (const Channel& c : pimpl_->channels) pimpl_->subscribers[c.id] = 0;
+  pimpl_->protocol = std::make_unique<Protocol>(options, std::move(channels), std::move(on_message));
 
   const std::string address =
       options.listen.find(':') != std::string::npos ? "[" + options.listen + "]" : options.listen;
   const std::string ports = address + ":" + std::to_string(options.port);
-  std::vector<const char*> settings{
-      "listening_ports",          ports.c_str(), "num_threads",          "40",
-      "enable_directory_listing", "no",          "websocket_timeout_ms", "3600000",
-      "request_timeout_ms",       "30000",       "tcp_nodelay",          "1"};
+  constexpr unsigned kIpv6Feature = 8;  // of mg_check_feature
+  if (options.listen.find(':') != std::string::npos && mg_check_feature(kIpv6Feature) == 0) {
+    throw std::runtime_error(
+        "cannot serve on " + ports +
+        ": the civetweb library kav uses was built without IPv6 (give --listen 127.0.0.1)");
+  }
+  // Every connection holds a worker thread while it lasts: the WebSocket
+  // connections are bounded (connect()), and the workers outnumber them so
+  // that HTTP requests always find one. A request's headers must arrive
+  // within the request timeout; a WebSocket client that answers no ping
+  // for several timeouts is dropped.
+  const std::string threads = std::to_string(options.max_connections + kHttpWorkers);
+  std::vector<const char*> settings{"listening_ports",
+                                    ports.c_str(),
+                                    "num_threads",
+                                    threads.c_str(),
+                                    "enable_directory_listing",
+                                    "no",
+                                    "request_timeout_ms",
+                                    "5000",
+                                    "websocket_timeout_ms",
+                                    "2000",
+                                    "enable_websocket_ping_pong",
+                                    "yes",
+                                    "keep_alive_timeout_ms",
+                                    "500",
+                                    "tcp_nodelay",
+                                    "1"};
   if (!options.assets.empty()) {
     settings.insert(settings.end(), {"document_root", options.assets.c_str()});
     pimpl_->index_file = options.assets + "/index.html";
@@ -485,6 +315,7 @@ LiveServer::LiveServer(const LiveServerOptions& options, std::vector<Channel> ch
 
   mg_callbacks callbacks{};
   callbacks.begin_request = [](mg_connection* conn) { return impl::of(conn)->beginRequest(conn); };
+  callbacks.connection_close = [](const mg_connection* conn) { impl::of(conn)->release(conn); };
   callbacks.log_message = [](const mg_connection*, const char*) {
     return 1;
   };  // errors come back from mg_start2
@@ -503,7 +334,7 @@ LiveServer::LiveServer(const LiveServerOptions& options, std::vector<Channel> ch
       [](mg_connection* conn, int flags, char* data, std::size_t size, void*) {
         return impl::of(conn)->data(conn, flags, data, size);
       },
-      [](const mg_connection* conn, void*) { impl::of(conn)->close(conn); }, nullptr);
+      [](const mg_connection* conn, void*) { impl::of(conn)->release(conn); }, nullptr);
 }
 
 LiveServer::~LiveServer() { mg_stop(pimpl_->context); }
@@ -525,43 +356,17 @@ void LiveServer::addFiles(const std::string& prefix, FileResolver resolve) {
 }
 
 void LiveServer::publish(std::uint32_t channel, std::uint64_t stamp_ns, const std::string& payload) {
-  const Channel* c = pimpl_->channel(channel);
-  if (c == nullptr) return;
-  if (c->latched) {
-    std::lock_guard<std::mutex> lock(pimpl_->latched_mutex);
-    pimpl_->latched[channel] = {stamp_ns, payload};
-  }
-  std::lock_guard<std::mutex> lock(pimpl_->clients_mutex);
-  for (const auto& [id, client] : pimpl_->clients) {
-    std::vector<std::uint32_t> subscriptions;
-    {
-      std::lock_guard<std::mutex> client_lock(client->mutex);
-      for (const auto& [subscription, channel_id] : client->subscriptions) {
-        if (channel_id == channel) subscriptions.push_back(subscription);
-      }
-    }
-    for (std::uint32_t subscription : subscriptions) {
-      client->push(MG_WEBSOCKET_OPCODE_BINARY, impl::dataFrame(subscription, stamp_ns, payload),
-                   pimpl_->options.queue_bound);
-    }
-  }
+  pimpl_->protocol->publish(channel, stamp_ns, payload);
 }
 
-bool LiveServer::subscribed(std::uint32_t channel) const {
-  const auto found = pimpl_->subscribers.find(channel);
-  return found != pimpl_->subscribers.end() && found->second.load() > 0;
+void LiveServer::publish(std::uint32_t channel, std::uint64_t stamp_ns, const std::string& payload,
+                         const std::string& trusted_payload) {
+  pimpl_->protocol->publish(channel, stamp_ns, payload, &trusted_payload);
 }
 
-std::vector<ClientStats> LiveServer::clients() const {
-  std::vector<ClientStats> result;
-  std::lock_guard<std::mutex> lock(pimpl_->clients_mutex);
-  for (const auto& [id, client] : pimpl_->clients) {
-    std::lock_guard<std::mutex> client_lock(client->mutex);
-    result.push_back(client->stats);
-    result.back().queued = client->queue.size();
-  }
-  return result;
-}
+bool LiveServer::subscribed(std::uint32_t channel) const { return pimpl_->protocol->subscribed(channel); }
+
+std::vector<ClientStats> LiveServer::clients() const { return pimpl_->protocol->clients(); }
 
 }  // namespace serve
 }  // namespace kav

@@ -45,10 +45,15 @@ struct ClientStats {
 
 struct LiveServerOptions {
   std::string listen = "127.0.0.1";
-  int port = 8765;                ///< 0: any free port (see LiveServer::port)
-  std::string token;              ///< when set, every request must carry it
-  std::string assets;             ///< directory of the page's files; empty: none
-  std::size_t queue_bound = 400;  ///< messages per connection before the oldest are skipped
+  int port = 8765;                     ///< 0: any free port (see LiveServer::port)
+  std::string token;                   ///< when set, every request must carry it
+  std::string assets;                  ///< directory of the page's files; empty: none
+  std::size_t queue_bound = 400;       ///< messages per connection before the oldest are skipped
+  std::size_t queue_bytes = 4u << 20;  ///< bytes per connection before the oldest are skipped
+  std::size_t max_message = 1u << 20;  ///< largest client message (fragments reassembled)
+  int max_connections = 32;            ///< WebSocket connections in all
+  int reserved_connections = 8;        ///< of them, kept for loopback pages of the server's own origin
+  int max_per_origin = 8;              ///< WebSocket connections per Origin (pages of another site)
   std::string name = "kav serve";
   std::vector<std::pair<std::string, std::string>> metadata;  ///< serverInfo's metadata
 };
@@ -82,6 +87,10 @@ class LiveServer {
   /// Queues @p payload on @p channel for every subscriber. Never blocks on
   /// the network; safe to call from one publishing thread.
   void publish(std::uint32_t channel, std::uint64_t stamp_ns, const std::string& payload);
+  /// As publish(), with @p trusted_payload for loopback clients of the
+  /// page's own origin and programs on loopback (what only they may see).
+  void publish(std::uint32_t channel, std::uint64_t stamp_ns, const std::string& payload,
+               const std::string& trusted_payload);
   /// Whether any client subscribes to @p channel.
   bool subscribed(std::uint32_t channel) const;
   /// The connections' counters.
