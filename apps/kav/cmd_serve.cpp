@@ -1,7 +1,5 @@
 // kav serve: brings an arm up and shows it live: the dashboard page over
 // HTTP and the Foxglove WebSocket protocol on the same port.
-#include <sim/BusHub.h>
-#include <sim/SimulatedArm.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -165,14 +163,10 @@ int runServe(ServeOptions options) {
                     return found != meshes.end() ? found->second : std::string();
                   });
 
-  std::unique_ptr<sim::BusHub> hub;
-  std::unique_ptr<sim::SimulatedArm> simulated;
+  std::unique_ptr<OwnSimulatedArm> simulated;
   if (options.sim) {
-    hub = std::make_unique<sim::BusHub>();
-    sim::SimulatedArmOptions arm_options;
-    arm_options.variant = options.type;
-    simulated = std::make_unique<sim::SimulatedArm>(hub->endpoint(), arm_options);
-    options.bus = hub->endpoint();
+    simulated = std::make_unique<OwnSimulatedArm>(options.type);
+    options.bus = simulated->endpoint();
   }
   auto arms = bringUp({{"the arm", options.description, options.bus, options.type}});
   t8::InterfacesThread& arm = *arms.front();
