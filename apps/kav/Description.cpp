@@ -13,6 +13,10 @@ std::string defaultDescription() { return defaultDescriptionPath(); }
 
 std::string robotName(const std::string& path) {
   requireDescriptionFile(path);
+  // The solver's reader first: it refuses what would overflow the parser's stack.
+  KDL::Tree tree;
+  if (!parseDescriptionFile(path, tree))
+    throw std::runtime_error("cannot read the robot description " + path);
   const urdf::ModelInterfaceSharedPtr model = urdf::parseURDFFile(path);
   if (!model) throw std::runtime_error("cannot read the robot description " + path);
   return model->getName();

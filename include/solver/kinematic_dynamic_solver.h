@@ -19,9 +19,13 @@ class ChainDynParam;
 namespace kav {
 
 /// Parses the robot description @p urdf_xml into @p tree. Unlike the tree
-/// builder alone, it refuses (returns false, with a line on standard error)
-/// a description whose links form a loop, which the parser accepts and the
-/// builder would follow until the stack overflowed.
+/// builder alone, it refuses (returns false, with a line on standard error
+/// saying why): text whose elements nest more than 64 levels deep or number
+/// more than 10000 (the XML parser recurses once per level; the text is
+/// scanned for this first, without recursion); links that form a loop or a
+/// chain of more than 256 links (the builder recurses once per link); and a
+/// revolute or prismatic joint whose axis is not of unit length within 1e-3
+/// (a zero axis would give NaN poses).
 bool parseDescriptionTree(const std::string& urdf_xml, KDL::Tree& tree);
 
 /// Refuses what cannot be a robot description file before reading a byte of

@@ -3,7 +3,9 @@
 #include <urdf_parser/urdf_parser.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <kdl/chaindynparam.hpp>
@@ -13,6 +15,7 @@
 #include <set>
 #include <sstream>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 #include "console/Console.h"
@@ -74,29 +77,144 @@ void requireDescriptionFile(const std::string& path) {
   }
 }
 
-// The tree builder walks the links recursively, so they are walked here
-// first, without recursion; a link reached twice (a joint's child that is
-// also an ancestor, or a link with two parents) refuses the description.
-bool parseDescriptionTree(const std::string& urdf_xml, KDL::Tree& tree) {
-  const urdf::ModelInterfaceSharedPtr model = urdf::parseURDF(urdf_xml);
-  if (!model || !model->getRoot()) return false;
+namespace {
+
+// How far the XML parser (TinyXML) is trusted: it recurses once per level of
+// nesting, and so does its destructor. A robot description nests five or six
+// levels and has a few hundred elements.
+constexpr int kDeepestNesting = 64;
+constexpr int kMostElements = 10000;
+// The tree builder recurses once per link of a chain, and the parsed model
+// frees a chain recursively; an arm has a dozen links in a row.
+constexpr std::size_t kLongestChain = 256;
+// A joint axis within this of unit length is taken as the description states
+// it; the tree builder divides by the length, so a zero axis gives NaN poses.
+constexpr double kAxisLengthTolerance = 1e-3;
+
+std::size_t skipPast(const std::string& text, std::size_t from, const char* end) {
+  const std::size_t at = text.find(end, from);
+  return at == std::string::npos ? text.size() : at + std::strlen(end);
+}
+
+// The end of the start tag that opens at @p from, quoted attribute values
+// skipped as the parser skips them; sets @p empty for "<name ... />".
+std::size_t startTagEnd(const std::string& text, std::size_t from, bool& empty) {
+  empty = false;
+  for (std::size_t at = from; at < text.size(); ++at) {
+    const char c = text[at];
+    if (c == '"' || c == '\'') {
+      at = text.find(c, at + 1);
+      if (at == std::string::npos) return text.size();
+    } else if (c == '>') {
+      empty = text[at - 1] == '/';
+      return at + 1;
+    }
+  }
+  return text.size();
+}
+
+bool startsElement(char c) {
+  const auto byte = static_cast<unsigned char>(c);
+  return byte >= 127 || std::isalpha(byte) || c == '_';
+}
+
+// Follows the parser's reading of markup: comments end at "-->", character
+// data at "]]>", other "<!" and "<?" constructs at the first '>' (the parser
+// never ends them earlier, so nothing it reads as an element is skipped
+// here), and '<' starts an element only before a letter or '_'.
+std::string descriptionShapeProblem(const std::string& urdf_xml) {
+  int depth = 0;
+  int elements = 0;
+  std::size_t at = urdf_xml.find('<');
+  while (at != std::string::npos && at + 1 < urdf_xml.size()) {
+    const char next = urdf_xml[at + 1];
+    if (urdf_xml.compare(at, 4, "<!--") == 0) {
+      at = skipPast(urdf_xml, at + 4, "-->");
+    } else if (urdf_xml.compare(at, 9, "<![CDATA[") == 0) {
+      at = skipPast(urdf_xml, at + 9, "]]>");
+    } else if (next == '/') {
+      depth = std::max(0, depth - 1);  // outside any element the parser skips it
+      at = skipPast(urdf_xml, at + 2, ">");
+    } else if (startsElement(next)) {
+      if (++elements > kMostElements) {
+        return "The robot description has more than " + std::to_string(kMostElements) + " elements.";
+      }
+      bool empty = false;
+      at = startTagEnd(urdf_xml, at + 1, empty);
+      if (!empty && ++depth > kDeepestNesting) {
+        return "The robot description nests elements deeper than " + std::to_string(kDeepestNesting) +
+               " levels.";
+      }
+    } else {
+      at = skipPast(urdf_xml, at + 1, ">");
+    }
+    at = urdf_xml.find('<', at);
+  }
+  return {};
+}
+
+// Empty, or why the joint above @p link cannot be built.
+std::string jointProblem(const urdf::Link& link) {
+  const urdf::JointConstSharedPtr joint = link.parent_joint;
+  if (!joint || joint->type == urdf::Joint::FIXED || joint->type == urdf::Joint::FLOATING ||
+      joint->type == urdf::Joint::PLANAR) {
+    return {};
+  }
+  const urdf::Vector3& a = joint->axis;
+  const double length = std::sqrt(a.x * a.x + a.y * a.y + a.z * a.z);
+  if (std::isfinite(length) && std::abs(length - 1.0) <= kAxisLengthTolerance) return {};
+  std::ostringstream line;
+  line << "The axis of joint \"" << joint->name << "\" is not of unit length (" << a.x << " " << a.y << " "
+       << a.z << ").";
+  return line.str();
+}
+
+// The links of the model own their children: cut those links, so that the
+// model is freed link by link rather than down a chain (recursively), and so
+// that a loop does not keep itself alive.
+void releaseLinks(urdf::ModelInterface& model) {
+  for (auto& entry : model.links_) {
+    entry.second->child_links.clear();
+    entry.second->child_joints.clear();
+  }
+}
+
+// Walks the parsed links without recursion; empty, or why the tree builder
+// must not see them: a link reached twice (a joint's child that is also an
+// ancestor, or a link with two parents), a chain longer than kLongestChain or
+// a joint axis that is not of unit length.
+std::string linkTreeProblem(const urdf::ModelInterface& model) {
   std::set<const urdf::Link*> reached;
-  std::vector<const urdf::Link*> pending{model->getRoot().get()};
+  std::vector<std::pair<const urdf::Link*, std::size_t>> pending{{model.getRoot().get(), 1}};
   while (!pending.empty()) {
-    const urdf::Link* link = pending.back();
+    const auto [link, depth] = pending.back();
     pending.pop_back();
     if (!reached.insert(link).second) {
-      std::cerr << "The links of the robot description form a loop at \"" << link->name << "\"." << std::endl;
-      // The links of a loop own each other: let go, or the model leaks.
-      for (auto& entry : model->links_) {
-        entry.second->child_links.clear();
-        entry.second->child_joints.clear();
-      }
-      return false;
+      return "The links of the robot description form a loop at \"" + link->name + "\".";
     }
-    for (const auto& child : link->child_links) pending.push_back(child.get());
+    if (depth > kLongestChain) {
+      return "The robot description has a chain of more than " + std::to_string(kLongestChain) + " links.";
+    }
+    if (std::string problem = jointProblem(*link); !problem.empty()) return problem;
+    for (const auto& child : link->child_links) pending.emplace_back(child.get(), depth + 1);
   }
-  return kdl_parser::treeFromUrdfModel(*model, tree);
+  return {};
+}
+
+}  // namespace
+
+bool parseDescriptionTree(const std::string& urdf_xml, KDL::Tree& tree) {
+  if (const std::string problem = descriptionShapeProblem(urdf_xml); !problem.empty()) {
+    std::cerr << problem << std::endl;
+    return false;
+  }
+  const urdf::ModelInterfaceSharedPtr model = urdf::parseURDF(urdf_xml);
+  if (!model || !model->getRoot()) return false;
+  const std::string problem = linkTreeProblem(*model);
+  const bool built = problem.empty() && kdl_parser::treeFromUrdfModel(*model, tree);
+  releaseLinks(*model);
+  if (!problem.empty()) std::cerr << problem << std::endl;
+  return built;
 }
 
 bool parseDescriptionFile(const std::string& path, KDL::Tree& tree) {

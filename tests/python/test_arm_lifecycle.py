@@ -49,11 +49,16 @@ def test_with_block_stops_the_arm_also_on_an_exception(bus):
     assert wait_for(lambda: hub.member_count() == 1, 2.0), "the arm left the bus"
 
 
-def test_failed_starts_raise_runtime_error(bus):
+def test_failed_starts_raise_runtime_error(bus, tmp_path):
     hub, sim = bus
     frames = sim.frames_received()
     with pytest.raises(RuntimeError):
         kav_t8.InterfacesPy("/nonexistent/arm.urdf", hub.endpoint, 0)
+    # Nesting that overflowed the XML parser's stack and killed the interpreter.
+    deep = tmp_path / "deep.urdf"
+    deep.write_text('<robot name="deep">' + "<a>" * 200000)
+    with pytest.raises(RuntimeError):
+        kav_t8.InterfacesPy(str(deep), hub.endpoint, 0)
     with pytest.raises(RuntimeError):
         kav_t8.InterfacesPy(kav_t8.description_path(), "unix:@kav-no-such-bus-from-python", 0)
     with pytest.raises(TypeError):

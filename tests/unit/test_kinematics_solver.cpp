@@ -315,6 +315,40 @@ TEST(ChainSolverConstruction, LinksThatFormALoopAreRefusedWithoutRecursingForEve
   expectFailure([&] { KinematicDynamicSolver s(path, "base_link", "link2"); }, "URDF parsing failed");
 }
 
+TEST(ChainSolverConstruction, DescriptionsThatWouldOverflowTheStackOrGiveNanPosesAreRefused) {
+  auto refusal = [](const std::string& text) {
+    return expectFailure([&] { KinematicDynamicSolver s(text); }, "URDF parsing failed");
+  };
+  // The XML parser recursed once per level of nesting: 200 000 levels crashed.
+  std::string deep = "<robot name=\"deep\">";
+  for (int i = 0; i < 200000; ++i) deep += "<a>";
+  EXPECT_THAT(refusal(deep), HasSubstr("nests elements deeper than 64 levels"));
+  // Quoted '>', comments and stray end tags do not hide nesting.
+  std::string hidden = "<robot name=\"x\"><!-- <a> --></b></b>";
+  for (int i = 0; i < 70; ++i) hidden += "<a b='>'>";
+  EXPECT_THAT(refusal(hidden), HasSubstr("deeper than 64"));
+  std::string many = "<robot name=\"many\">";
+  for (int i = 0; i < 10001; ++i) many += "<a/>";
+  EXPECT_THAT(refusal(many), HasSubstr("more than 10000 elements"));
+
+  auto joint = [](int i, const std::string& axis) {
+    return "<link name=\"l" + std::to_string(i + 1) + "\"/><joint name=\"j" + std::to_string(i) +
+           "\" type=\"revolute\"><parent link=\"l" + std::to_string(i) + "\"/><child link=\"l" +
+           std::to_string(i + 1) + "\"/><axis xyz=\"" + axis +
+           "\"/><limit lower=\"-1\" upper=\"1\" effort=\"1\" velocity=\"1\"/></joint>";
+  };
+  // The tree builder recursed once per link of a chain.
+  std::string chain = "<robot name=\"chain\"><link name=\"l0\"/>";
+  for (int i = 0; i < 300; ++i) chain += joint(i, "0 0 1");
+  EXPECT_THAT(refusal(chain + "</robot>"), HasSubstr("chain of more than 256 links"));
+  // A zero axis gave NaN poses, a long one scaled nothing but was accepted.
+  for (const std::string axis : {"0 0 0", "0 0 2", "1e-9 0 0"}) {
+    const std::string arm =
+        "<robot name=\"a\"><link name=\"l0\"/>" + joint(0, "0 0 1") + joint(1, axis) + "</robot>";
+    EXPECT_THAT(refusal(arm), HasSubstr("axis of joint \"j1\" is not of unit length")) << axis;
+  }
+}
+
 TEST(ChainSolverConstruction, MalformedTextFailsParsing) {
   const std::string err =
       expectFailure([] { KinematicDynamicSolver s("<robot name=\"x\">"); }, "URDF parsing failed");
