@@ -95,7 +95,9 @@ class ArmDynamics {
 
   /// The chain the model was built from, with the payload.
   const KDL::Chain& chain() const { return chain_; }
+  /// The drives' constants the model was built with.
   const DriveParameters& drives() const { return drives_; }
+  /// The payload the model was built with.
   const Payload& payload() const { return payload_; }
 
  private:

@@ -118,9 +118,9 @@ struct PhysicsParameters {
   /// constant off by this much); the motor still reports its command as
   /// current. Positive.
   std::array<double, kSimArmJoints> torque_constant_scale{1.0, 1.0, 1.0, 1.0, 1.0, 1.0};
-  /// A point mass on the flange, kg (0: none), and its centre of mass in the
-  /// flange frame, m.
+  /// A point mass on the flange, kg (0: none).
   double payload_mass = 0.0;
+  /// The payload's centre of mass in the flange frame, m.
   std::array<double, 3> payload_centre{0.0, 0.0, 0.0};
 };
 
