@@ -153,6 +153,16 @@ constexpr double kGripperVariant2Lower = -3.4;
 constexpr double kGripperVariant2Upper = 0.1;
 ///@}
 
+/// The range the gripper's position target (setCatch) is clamped to, lower
+/// bound first: [kGripperVariant2Lower, kGripperVariant2Upper] for variant
+/// 2, the gripper's joint limits (relative to its zero) for the
+/// torque-driven variants.
+/// @param variant the arm variant (the controller's type)
+constexpr std::array<double, 2> gripperTargetRange(int variant) {
+  return variant == 2 ? std::array<double, 2>{kGripperVariant2Lower, kGripperVariant2Upper}
+                      : std::array<double, 2>{kJointLower[kGripper], kJointUpper[kGripper]};
+}
+
 ///@{
 /// End-effector targets are clamped to this box: x, y, z (m), roll, pitch,
 /// yaw (rad), relative to the zero configuration's end-effector position.

@@ -104,7 +104,8 @@ class ControllerThread : public ControllerBase {
   void stopMotion();
   void setMotionLimits(const std::vector<double>& max_velocity, const std::vector<double>& max_acceleration);
   ///@}
-  /// Gripper to position mode with target @p position (relative to its zero).
+  /// Gripper to position mode with target @p position (relative to its
+  /// zero), clamped by the law to config::gripperTargetRange.
   /// @throw std::invalid_argument when @p position is not finite
   void setCatch(double position);
   /// Gripper to torque mode with @p torque.

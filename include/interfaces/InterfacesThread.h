@@ -72,7 +72,10 @@ class InterfacesThread {
   /// Home positions of joints 1-6 (first six values).
   /// @throw std::invalid_argument for fewer than six values or non-finite ones
   void setHomePositions(std::vector<double> positions);
-  /// Gripper to position mode, target relative to the gripper zero.
+  /// Gripper to position mode, target relative to the gripper zero. The
+  /// gripper's law clamps the target to config::gripperTargetRange of the
+  /// arm variant (0 to 5 rad for the torque-driven grippers, -3.4 to 0.1
+  /// for variant 2), as the joints' targets are clamped to their limits.
   /// @throw std::invalid_argument when not finite
   void setCatch(double position);
   /// Gripper to torque mode.
@@ -170,7 +173,9 @@ class InterfacesThread {
   /// @throw std::invalid_argument naming the point and the joint for wrong
   ///        sizes, values that are not finite, bad times, positions outside
   ///        the joint limits, a sampled velocity or acceleration above the
-  ///        motion limits; nothing moves then
+  ///        motion limits, a segment shorter than motion::kMinSegmentDuration
+  ///        (1 ms), a point later than motion::kMaxTrajectoryDuration
+  ///        (3600 s); nothing moves then
   /// @throw std::runtime_error when the control loop does not run
   void followJointTrajectory(const std::vector<TrajectoryPoint>& points);
   /// Moves all six joints to @p target in the shortest time the motion
@@ -178,7 +183,8 @@ class InterfacesThread {
   /// together (trapezoidal velocity profiles stretched to the common
   /// duration). From a moving set-point it first stops (as stopMotion).
   /// @param target six joint positions within the joint limits
-  /// @param speed_scale in (0, 1]: velocities × s, accelerations × s²
+  /// @param speed_scale in [motion::kMinSpeedScale, 1] (from 0.001):
+  ///        velocities × s, accelerations × s²
   /// @throw std::invalid_argument for a bad target or scale; nothing moves then
   /// @throw std::runtime_error when the control loop does not run
   void moveJoints(const std::vector<double>& target, double speed_scale = 1.0);
@@ -187,11 +193,12 @@ class InterfacesThread {
   /// orientation by slerp, at @p speed with a smooth start and stop. Every
   /// cycle's joint set-points are solved from the previous cycle's, and the
   /// whole line is checked first. From a moving set-point it first stops.
-  /// @param speed m/s, above 0
+  /// @param speed m/s, at least motion::kMinLineSpeed (0.1 mm/s)
   /// @throw std::invalid_argument for a pose that is not a finite rigid
-  ///        transform, a bad speed, or a line that cannot be followed (out of
-  ///        reach, no solution, joint or motion limits), saying at which
-  ///        fraction of the line; nothing moves then
+  ///        transform, a bad speed, a line that would last longer than
+  ///        motion::kMaxLineDuration (120 s), or a line that cannot be
+  ///        followed (out of reach, no solution, joint or motion limits),
+  ///        saying at which fraction of the line; nothing moves then
   /// @throw std::runtime_error when the control loop does not run
   void moveLinear(const Eigen::Isometry3d& pose, double speed);
   /// True when no motion is moving the arm (none started, it came to rest,

@@ -14,6 +14,15 @@
 namespace kav {
 namespace motion {
 
+/// Slowest speed of a straight line, m/s: slower lines are refused. A line
+/// has no speed ceiling of its own (the joints' velocity limits bound it),
+/// so the floor is absolute: a thousandth of 0.1 m/s.
+constexpr double kMinLineSpeed = 1e-4;
+/// Longest straight line, in seconds from rest to rest: every sample period
+/// of a line is solved and stored before it moves (two joint arrays, 96
+/// bytes, per sample), and this bounds that to 24 000 samples, 2.3 MB.
+constexpr double kMaxLineDuration = 120.0;
+
 /// The time scaling s(t) of a line: the path rate rises from 0 to its
 /// cruise value over a ramp whose acceleration goes smoothly up and down
 /// (rate ∝ 3x² − 2x³), cruises, and falls back the same way, so the end
@@ -56,10 +65,12 @@ Eigen::Isometry3d poseOnLine(const Eigen::Isometry3d& from, const Eigen::Isometr
 /// differences of the solved positions.
 /// @param solver the chain solver to use (not shared with another thread)
 /// @param goal pose in the coordinates of forward kinematics
-/// @param speed Cartesian speed in m/s, finite and above 0
+/// @param speed Cartesian speed in m/s, finite and at least kMinLineSpeed
 /// @throw std::invalid_argument for a goal that is not a finite rigid
-///        transform or a bad speed, and for a line that cannot be followed,
-///        saying at which fraction of the line and why
+///        transform or a bad speed, for a line that would last longer than
+///        kMaxLineDuration (refused before anything is solved), and for a
+///        line that cannot be followed, saying at which fraction of the line
+///        and why
 std::unique_ptr<SampledPath> planLine(KinematicDynamicSolver& solver, const JointArray& start,
                                       const Eigen::Isometry3d& goal, double speed,
                                       const MotionLimits& limits);

@@ -23,6 +23,15 @@ constexpr int kJoints = config::kArmJoints;
 /// Time between two samples of a motion: one control cycle, in seconds.
 constexpr double kSamplePeriod = std::chrono::duration<double>(config::kCyclePeriod).count();
 
+/// Shortest segment of a joint trajectory, in seconds: a point closer in
+/// time to the one before it (or to the start) is refused.
+constexpr double kMinSegmentDuration = 1e-3;
+/// Longest joint trajectory, in seconds: every sample period of a trajectory
+/// is checked before it runs, and this bounds how long that takes.
+constexpr double kMaxTrajectoryDuration = 3600.0;
+/// Smallest speed_scale of a synchronised move: slower moves are refused.
+constexpr double kMinSpeedScale = 1e-3;
+
 /// One value per arm joint, joint 1 first.
 using JointArray = std::array<double, kJoints>;
 

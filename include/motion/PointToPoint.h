@@ -32,8 +32,10 @@ class SynchronizedMove : public Motion {
   /// @param start positions at rest at time 0
   /// @param target positions at rest at the end
   /// @param limits each joint's velocity and acceleration limits
-  /// @param speed_scale in (0, 1]: runs the time-optimal move that many times
-  ///        as fast (velocities × s, accelerations × s², duration ÷ s)
+  /// @param speed_scale in [kMinSpeedScale, 1]: runs the time-optimal move
+  ///        that many times as fast (velocities × s, accelerations × s²,
+  ///        duration ÷ s)
+  /// @throw std::invalid_argument for a speed_scale outside that range
   SynchronizedMove(const JointArray& start, const JointArray& target, const MotionLimits& limits,
                    double speed_scale);
   double duration() const override { return duration_; }

@@ -276,8 +276,9 @@ opened, or the arm is not home within 30 s.)")
           "points -- each (positions, time_from_start), (positions, velocities,\n"
           "          time_from_start), (positions, velocities, accelerations,\n"
           "          time_from_start), or a dict with those keys; six values per list,\n"
-          "          times in seconds after the start, strictly increasing, the first\n"
-          "          above 0. Positions only: a cubic spline; with velocities: cubic\n"
+          "          times in seconds after the start, each at least 1 ms after the one\n"
+          "          before (the first at least 1 ms after the start), at most 3600 s.\n"
+          "          Positions only: a cubic spline; with velocities: cubic\n"
           "          Hermite segments; with accelerations too: quintic segments. The\n"
           "          last point must be at rest; it is held afterwards.\n\n"
           "Raises ValueError naming the point and the joint for bad values, times,\n"
@@ -287,7 +288,7 @@ opened, or the arm is not home within 30 s.)")
            py::arg("speed_scale") = 1.0,
            "Moves the six joints to target (radians) in the shortest time the motion\n"
            "limits allow for the slowest joint; all joints start and arrive together.\n"
-           "speed_scale in (0, 1] runs the move that many times as fast. Returns once\n"
+           "speed_scale in [0.001, 1] runs the move that many times as fast. Returns once\n"
            "the move runs.\n\n"
            "Raises ValueError for a target that is not six finite numbers within the\n"
            "joint limits, or a bad speed_scale.")
@@ -300,11 +301,11 @@ opened, or the arm is not home within 30 s.)")
           py::arg("pose"), py::arg("speed"),
           "Moves the end effector on a straight line from the present commanded pose\n"
           "to pose ([x, y, z, qw, qx, qy, qz] or a 4x4 matrix, as get_ee_pose), the\n"
-          "orientation turning by slerp, at speed m/s with a smooth start and stop.\n"
-          "Returns once the line runs.\n\n"
-          "Raises ValueError for a bad pose or speed, or a line that cannot be\n"
-          "followed (the message says at which fraction of the line); nothing moves\n"
-          "then.")
+          "orientation turning by slerp, at speed m/s (at least 0.0001) with a smooth\n"
+          "start and stop. Returns once the line runs.\n\n"
+          "Raises ValueError for a bad pose or speed, a line that would last more\n"
+          "than 120 s, or a line that cannot be followed (the message says at which\n"
+          "fraction of the line); nothing moves then.")
       .def("motion_done", forward(&InterfacesPy::motion_done),
            "True when no motion moves the arm (none started, it came to rest, it was\n"
            "ended by another command, or the control loop stopped).")

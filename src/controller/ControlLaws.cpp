@@ -121,13 +121,13 @@ void endControl(const Feedback& feedback, const std::array<double, kArmJoints>& 
 }
 
 HybridJointCmd gripper(const Feedback& feedback, const Gripper& gripper) {
-  if (gripper.variant == 2) {
-    const double target = std::clamp(gripper.target, kGripperVariant2Lower, kGripperVariant2Upper);
-    return command(kGripperVariant2Kp, kGripperVariant2Kd, target, 0.0, 0.0);
-  }
+  // Clamped like the joints' targets: a target beyond the range would keep
+  // the torque-driven gripper pushing at its torque limit.
+  const std::array<double, 2> range = gripperTargetRange(gripper.variant);
+  const double target = std::clamp(gripper.target, range[0], range[1]);
+  if (gripper.variant == 2) return command(kGripperVariant2Kp, kGripperVariant2Kd, target, 0.0, 0.0);
   float send_cur = static_cast<float>(
-      (gripper.zero + gripper.target - kGripperOffset - feedback.joints[kGripper].position) *
-      kGripperPositionGain);
+      (gripper.zero + target - kGripperOffset - feedback.joints[kGripper].position) * kGripperPositionGain);
   if (gripper.mode == GripperMode::kTorque) send_cur = static_cast<float>(gripper.torque);
   constexpr float kTorqueLimit = static_cast<float>(kGripperTorqueLimit);
   send_cur = std::clamp(send_cur, -kTorqueLimit, kTorqueLimit);

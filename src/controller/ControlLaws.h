@@ -75,8 +75,9 @@ void positionControl(const Feedback& feedback, const std::array<double, config::
 void endControl(const Feedback& feedback, const std::array<double, config::kArmJoints>& target,
                 const Limits& limits, SetPoints& set_points, MotorCommands& commands);
 
-/// The gripper following its position target (torque-driven variants
-/// through a proportional torque, variant 2 by position) or its torque.
+/// The gripper following its position target, clamped to
+/// config::gripperTargetRange (torque-driven variants through a
+/// proportional torque, variant 2 by position), or its torque.
 hw_interface::HybridJointCmd gripper(const Feedback& feedback, const Gripper& gripper);
 /// The gripper limp.
 hw_interface::HybridJointCmd gripperLimp();

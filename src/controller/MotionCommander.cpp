@@ -106,8 +106,9 @@ void MotionCommander::moveJoints(const std::vector<double>& target, double speed
     }
     goal[j] = target[j];
   }
-  if (!std::isfinite(speed_scale) || !(speed_scale > 0.0) || speed_scale > 1.0) {
-    throw std::invalid_argument(refusal(kWhat, "speed_scale must lie in (0, 1], got " + number(speed_scale)));
+  if (!std::isfinite(speed_scale) || !(speed_scale >= motion::kMinSpeedScale) || speed_scale > 1.0) {
+    throw std::invalid_argument(refusal(kWhat, "speed_scale must lie in [" + number(motion::kMinSpeedScale) +
+                                                   ", 1], got " + number(speed_scale)));
   }
   run(kWhat, [&](const JointSample& start) {
     return fromRest(start, [&](const JointArray& rest) {

@@ -102,9 +102,9 @@ void checkGoal(const Eigen::Isometry3d& goal, double speed) {
         std::string(kWhat) +
         ": the pose is not a rigid transform (its rotation part must be a rotation matrix)");
   }
-  if (!std::isfinite(speed) || !(speed > 0.0)) {
-    throw std::invalid_argument(std::string(kWhat) + ": the speed must be a finite number above 0 m/s, got " +
-                                number(speed));
+  if (!std::isfinite(speed) || !(speed >= kMinLineSpeed)) {
+    throw std::invalid_argument(std::string(kWhat) + ": the speed must be a finite number of at least " +
+                                number(kMinLineSpeed) + " m/s, got " + number(speed));
   }
 }
 
@@ -170,6 +170,11 @@ std::unique_ptr<SampledPath> planLine(KinematicDynamicSolver& solver, const Join
   const double length = (goal.translation() - from.translation()).norm();
   const double angle = Eigen::AngleAxisd(from.linear().transpose() * goal.linear()).angle();
   const LineTiming timing(length, angle, speed);
+  if (timing.duration() > kMaxLineDuration) {
+    throw std::invalid_argument(std::string(kWhat) + ": the line of " + number(length) + " m would take " +
+                                number(timing.duration()) + " s at " + number(speed) +
+                                " m/s; a line may last at most " + number(kMaxLineDuration) + " s");
+  }
   const long samples = static_cast<long>(std::ceil(timing.duration() / kSamplePeriod - 1e-9));
 
   std::vector<JointArray> positions{start};

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <stdexcept>
 
 namespace kav {
 namespace motion {
@@ -17,6 +19,12 @@ double timeOptimalDuration(double distance, double max_velocity, double max_acce
 SynchronizedMove::SynchronizedMove(const JointArray& start, const JointArray& target,
                                    const MotionLimits& limits, double speed_scale)
     : start_(start), target_(target) {
+  if (!(speed_scale >= kMinSpeedScale && speed_scale <= 1.0)) {
+    char text[96];
+    std::snprintf(text, sizeof text, "SynchronizedMove: speed_scale must lie in [%g, 1], got %g",
+                  kMinSpeedScale, speed_scale);
+    throw std::invalid_argument(text);
+  }
   JointArray own{};
   for (int j = 0; j < kJoints; ++j) {
     const double v = limits.max_velocity[j] * speed_scale;

@@ -169,6 +169,19 @@ void checkTrajectoryPoints(const std::vector<TrajectoryPoint>& points, const Joi
       refuse(what, pointName(p) + ".time_from_start " + number(t) + " s does not come after " +
                        pointName(p - 1) + "'s " + number(previous_time) + " s");
     }
+    // Written as a sum so that rounding of the difference cannot let a
+    // shorter segment through.
+    if (t < previous_time + kMinSegmentDuration) {
+      const std::string before =
+          p == 0 ? "the start" : pointName(p - 1) + " (" + number(previous_time) + " s)";
+      refuse(what, pointName(p) + ".time_from_start " + number(t) + " s comes only " +
+                       number(t - previous_time) + " s after " + before + "; a segment must last at least " +
+                       number(kMinSegmentDuration) + " s");
+    }
+    if (t > kMaxTrajectoryDuration) {
+      refuse(what, pointName(p) + ".time_from_start " + number(t) + " s is later than " +
+                       number(kMaxTrajectoryDuration) + " s, the longest a trajectory may last");
+    }
     previous_time = t;
   }
   const TrajectoryPoint& last = points.back();
@@ -232,6 +245,16 @@ void checkSampledMotion(const Motion& motion, const MotionLimits& limits, const 
       const std::string joint = "joint " + std::to_string(j + 1);
       const double v_max = limits.max_velocity[j] * (1 + kMargin);
       const double a_max = limits.max_acceleration[j] * (1 + kMargin);
+      // What the motors see is the sampled set-point: from one sample to the
+      // next it may move no farther than the velocity limit allows, whatever
+      // the velocities reported at the samples (a segment shorter than a
+      // sample period lies between two samples).
+      const double step = std::fabs(sample.position[j] - previous.position[j]);
+      if (k > 0 && step > v_max * kSamplePeriod) {
+        refuse(what, joint + "'s position would change by " + number(step) + " rad in one sample period " +
+                         when(t) + ", " + number(step / kSamplePeriod) + " rad/s, above its velocity limit " +
+                         number(limits.max_velocity[j]) + " rad/s");
+      }
       if (sample.position[j] < low[j] || sample.position[j] > high[j]) {
         refuse(what, joint + " would reach " + number(sample.position[j]) + " rad " + when(t) +
                          ", outside its limits [" + number(lower[j]) + ", " + number(upper[j]) + "]");

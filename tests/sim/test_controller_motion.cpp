@@ -178,6 +178,12 @@ TEST_F(ControllerMotion, BadInputIsRefusedAndTheArmLeftAlone) {
   // need joint 4 beyond its limit.
   const JointArray left{1.5, 0.8, 0.6, 0.0, 0.2, 0.0};
   moveAndWait(left);
+  // A point a vanishing time after the one before it.
+  std::vector<kav::t8::TrajectoryPoint> vanishing(2);
+  vanishing[0].positions = {left.begin(), left.end()};
+  vanishing[0].time_from_start = 3.0;
+  vanishing[1].positions = {1.6, 0.8, 0.6, 0.0, 0.2, 0.0};
+  vanishing[1].time_from_start = 3.0 + 1e-9;
   kav::KinematicDynamicSolver solver(urdfPath(), "base_link", "link6");
   KDL::JntArray right(6);
   for (int j = 0; j < 6; ++j) right(j) = left[j];
@@ -196,6 +202,9 @@ TEST_F(ControllerMotion, BadInputIsRefusedAndTheArmLeftAlone) {
     EXPECT_THROW(arm().followJointTrajectory(too_fast), std::invalid_argument);
     EXPECT_THROW(arm().moveJoints({0.3, 0.8, 0.6, 0.0, 0.2}), std::invalid_argument);
     EXPECT_THROW(arm().moveJoints({kStart.begin(), kStart.end()}, 0.0), std::invalid_argument);
+    EXPECT_THROW(arm().moveJoints({kStart.begin(), kStart.end()}, 1e-9), std::invalid_argument);
+    EXPECT_THROW(arm().moveLinear(goal, 1e-6), std::invalid_argument);
+    EXPECT_THROW(arm().followJointTrajectory(vanishing), std::invalid_argument);
     EXPECT_THROW(arm().setMotionLimits({1, 1, 1, 1, 1, 3.0}, {0.5, 0.5, 0.5, 0.5, 0.5, 0.5}),
                  std::invalid_argument);
     try {

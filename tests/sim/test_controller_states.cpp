@@ -324,6 +324,20 @@ TEST(ControllerStates, GripperLawOfTorqueDrivenVariants) {
   EXPECT_NEAR(rig.lastCommandDuring(6).torque, -0.8, 0.1);
 }
 
+TEST(ControllerStates, AGripperTargetBeyondItsRangeIsClampedToIt) {
+  Rig rig;
+  auto& arm = rig.arm();
+  arm.setArmStatus(ControllerBase::POSITION_CONTROL);
+  arm.setCatch(1e300);
+  rig.run(10.0);
+  // Settled at the top of the range (the law stops kGripperOffset short of
+  // its target), not pushing on at the torque limit.
+  const double upper = kav::config::gripperTargetRange(0)[1];
+  EXPECT_NEAR(arm.getJointPositons()[6], upper - kav::config::kGripperOffset, 0.05);
+  EXPECT_NEAR(arm.getJointVelocities()[6], 0.0, 0.03);  // three steps of the wire's velocity
+  EXPECT_LT(std::fabs(rig.lastCommandDuring(6).torque), 1.0);
+}
+
 TEST(ControllerStates, HomePositionsAndTheGripperZero) {
   Rig rig;
   auto& arm = rig.arm();

@@ -151,6 +151,28 @@ TEST(TrajectoryPoints, SampledLimitsAreChecked) {
   EXPECT_NO_THROW(checkSampledMotion(*slow, limits, kLower, kUpper, "f"));
 }
 
+TEST(TrajectoryPoints, VanishingSegmentsAndJumpsBetweenSamplesAreRefused) {
+  EXPECT_THAT(refusalOf({point(0.1, 1.0), point(0.2, 1.0 + 1e-9)}),
+              HasSubstr("points[1].time_from_start 1 s comes only 1e-09 s after points[0] (1 s); a segment "
+                        "must last at least 0.001 s"));
+  EXPECT_THAT(refusalOf({point(0.1, 1e-4)}), HasSubstr("only 0.0001 s after the start"));
+  EXPECT_THAT(refusalOf({point(0.1, 4000.0)}), HasSubstr("later than 3600 s"));
+  EXPECT_EQ(refusalOf({point(0.1, 1.0), point(0.2, 1.001)}), "accepted");
+  // A 2.5 ms segment between two samples: every sampled velocity and
+  // acceleration is within the limits, but the set-point steps 0.02 rad
+  // from one sample to the next (4 rad/s).
+  const auto jump =
+      interpolateTrajectory(restAt(0.0), {point(0.1, 2.001, {0.0}), point(0.12, 2.0035, {0.0})});
+  try {
+    checkSampledMotion(*jump, MotionLimits::defaults(), kLower, kUpper, "followJointTrajectory");
+    FAIL() << "accepted";
+  } catch (const std::invalid_argument& error) {
+    EXPECT_THAT(error.what(), HasSubstr("joint 1's position would change by 0.02"));
+    EXPECT_THAT(error.what(), HasSubstr("rad in one sample period at t = 2.005 s, 4"));
+    EXPECT_THAT(error.what(), HasSubstr("above its velocity limit 2 rad/s"));
+  }
+}
+
 TEST(PointToPoint, TimeOptimalDurations) {
   EXPECT_DOUBLE_EQ(timeOptimalDuration(10.0, 2.0, 0.5), 9.0);                // 10/2 + 2/0.5
   EXPECT_DOUBLE_EQ(timeOptimalDuration(1.0, 2.0, 0.5), 2 * std::sqrt(2.0));  // never reaches 2 rad/s
@@ -183,6 +205,11 @@ TEST(PointToPoint, JointsStartAndArriveTogetherWithinTheLimits) {
   }
   for (int j = 0; j < kJoints; ++j) EXPECT_DOUBLE_EQ(at(move, move.duration()).position[j], target[j]);
   EXPECT_DOUBLE_EQ(SynchronizedMove(start, target, limits, 0.5).duration(), 2 * move.duration());
+  EXPECT_DOUBLE_EQ(SynchronizedMove(start, target, limits, kMinSpeedScale).duration(),
+                   move.duration() / kMinSpeedScale);
+  for (double scale : {1e-300, 9.99e-4, 1.5}) {
+    EXPECT_THROW(SynchronizedMove(start, target, limits, scale), std::invalid_argument) << scale;
+  }
 }
 
 TEST(PointToPoint, StopDeceleratesEveryJointTogetherWithinTheLimits) {
@@ -264,4 +291,23 @@ TEST_F(LinePlanning, ALineThatCannotBeFollowedIsRefusedWithItsFraction) {
   EXPECT_THROW(planLine(solver_, start_, skewed, 0.05, MotionLimits::defaults()), std::invalid_argument);
   EXPECT_THROW(planLine(solver_, start_, poseOf(start_), 0.0, MotionLimits::defaults()),
                std::invalid_argument);
+}
+
+TEST_F(LinePlanning, VanishingSpeedsAndOverlongLinesAreRefusedBeforeAnythingIsSolved) {
+  Eigen::Isometry3d goal = poseOf(start_);
+  goal.translation().z() += 0.01;
+  auto refusal = [&](double speed) {
+    try {
+      planLine(solver_, start_, goal, speed, MotionLimits::defaults());
+    } catch (const std::invalid_argument& error) {
+      return std::string(error.what());
+    }
+    return std::string("accepted");
+  };
+  EXPECT_THAT(refusal(1e-6),
+              HasSubstr("the speed must be a finite number of at least 0.0001 m/s, got 1e-06"));
+  goal.translation().z() += 0.01;  // 2 cm
+  EXPECT_THAT(refusal(1.5e-4),
+              HasSubstr("the line of 0.02 m would take 133 s at 0.00015 m/s; a line may last "
+                        "at most 120 s"));
 }
