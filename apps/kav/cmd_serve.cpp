@@ -1,5 +1,6 @@
 // kav serve: brings an arm up and shows it live: the dashboard page over
 // HTTP and the Foxglove WebSocket protocol on the same port.
+#include <solver/kinematic_dynamic_solver.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,7 +26,6 @@ namespace tool {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr off_t kLargestDescription = 1 << 20;
 
 // The arm commands go to, once it is up; emptied before the arm is stopped.
 struct ArmSlot {
@@ -79,13 +79,7 @@ std::string defaultAssets() {
 // A FIFO would block for ever, a device such as /dev/zero would be read
 // until memory runs out: only regular files of at most 1 MiB are read.
 std::string readFile(const std::string& path) {
-  struct stat status {};
-  if (::stat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode)) {
-    throw std::runtime_error("The robot description \"" + path + "\" is not a regular file");
-  }
-  if (status.st_size > kLargestDescription) {
-    throw std::runtime_error("The robot description \"" + path + "\" is larger than 1 MiB");
-  }
+  requireDescriptionFile(path);  // the check every program makes
   std::ifstream file(path, std::ios::binary);
   std::ostringstream text;
   text << file.rdbuf();
@@ -142,7 +136,7 @@ int runServe(ServeOptions options) {
   Console::take();
   // The server listens before the arm comes up, so that an address in use
   // ends the program before it moves an arm; until then commands are refused.
-  const serve::CommandPolicy policy{options.allow_control};
+  const serve::CommandPolicy policy{options.allow_control, options.type};
   options.server.metadata = {{"allow_control", options.allow_control ? "true" : "false"},
                              {"robot_description_url", "/robot/description.urdf"}};
   ArmSlot slot;
@@ -151,7 +145,7 @@ int runServe(ServeOptions options) {
                                            const std::string& encoding, const std::string& payload) {
                              std::lock_guard<std::mutex> lock(slot.mutex);
                              if (slot.arm == nullptr)
-                               return std::string("the arm is not up (yet or any more)");
+                               return serve::ClientReply("the arm is not up (yet or any more)");
                              return serve::handleClientMessage(sender, topic, encoding, payload, policy,
                                                                *slot.arm);
                            });

@@ -155,6 +155,9 @@ class Bridge::impl {
   // dropped, counted and remembered for the diagnostics.
   template <class Apply>
   void command(Apply apply);
+  // Counts and remembers a note of clampedJointTargets or
+  // clampedGripperTarget (arm_mutex_ held) for the diagnostics, and prints it.
+  void noteClamped(const std::string& notes);
   // Runs a recover request (arm_mutex_ held); a failure is remembered for
   // the diagnostics and printed, never thrown.
   void recoverArm();
@@ -173,12 +176,16 @@ class Bridge::impl {
 
   // One facade caller at a time: the bridge thread and the command listeners.
   std::mutex arm_mutex_;
-  std::string last_drop_;  // guarded by arm_mutex_
+  std::string last_drop_;      // guarded by arm_mutex_
+  std::uint64_t clamped_ = 0;  // targets clamped to their limits, guarded by arm_mutex_
+  std::string last_clamp_;     // guarded by arm_mutex_
+  std::uint64_t reported_clamped_ = 0;
 
   const std::string node_name_;
   const RosDistro distro_;
   const std::string frame_prefix_;
   const LinkTree links_;
+  const int arm_type_;  // the gripper's range
 
   Entity participant_;
   dds_entity_t joint_states_ = 0, external_torques_ = 0, ee_pose_ = 0, arm_state_ = 0, diagnostics_ = 0;
@@ -211,7 +218,8 @@ Bridge::impl::impl(t8::InterfacesThread& arm, const BridgeOptions& options)
       node_name_(options.node_name),
       distro_(parseRosDistro(options.ros_distro)),
       frame_prefix_(options.frame_prefix),
-      links_(options.urdf_path) {
+      links_(options.urdf_path),
+      arm_type_(options.arm_type) {
   checkNodeName(node_name_);
   // ROS 2 participants carry their security enclave in USER_DATA.
   dds_qos_t* participant_qos = makeQos(Delivery::kReliable, 1, "enclave=/;");
@@ -506,6 +514,12 @@ void Bridge::impl::publishDiagnostics(const std::vector<int>& new_codes) {
     level = std::max<std::uint8_t>(level, 1);
   }
   reported_drops_ = drops;
+  const std::uint64_t clamped = clamped_;  // arm_mutex_ is held here
+  if (clamped > reported_clamped_) {
+    problems.push_back(std::to_string(clamped - reported_clamped_) + " targets clamped: " + last_clamp_);
+    level = std::max<std::uint8_t>(level, 1);
+  }
+  reported_clamped_ = clamped;
   const bool contact = arm_.contactDetected();
   if (contact) {
     problems.push_back("contact detected");
@@ -526,6 +540,7 @@ void Bridge::impl::publishDiagnostics(const std::vector<int>& new_codes) {
       {"p99 period deviation [us]", microseconds(loop.p99_deviation_us)},
       {"p99 Update duration [us]", microseconds(loop.p99_update_us)},
       {"commands dropped as malformed", std::to_string(drops)},
+      {"targets clamped", std::to_string(clamped)},
       {"control active", active ? "true" : "false"},
       {"bus frames dropped per motor", joined(implausible)},
       {"contact detected", contact ? "true" : "false"},
@@ -565,6 +580,13 @@ void Bridge::impl::command(Apply apply) {
   }
 }
 
+void Bridge::impl::noteClamped(const std::string& notes) {
+  if (notes.empty()) return;
+  ++clamped_;
+  last_clamp_ = notes;
+  std::fprintf(stderr, "kav_bridge: clamped a target: %s\n", notes.c_str());
+}
+
 void Bridge::impl::onJointCommand(dds_entity_t reader, void* self) {
   auto& bridge = *static_cast<impl*>(self);
   takeAll<trajectory_msgs_msg_dds__JointTrajectory_>(reader, [&](const auto& message, const auto&) {
@@ -572,6 +594,7 @@ void Bridge::impl::onJointCommand(dds_entity_t reader, void* self) {
       const JointCommand command = parseJointCommand(message);
       if (command.streamed) {
         bridge.arm_.setJointPositions(command.points.front().positions);
+        bridge.noteClamped(clampedJointTargets(command.points.front().positions));
       } else {
         // Checked as a whole by the library (limits, times) before anything moves.
         bridge.arm_.followJointTrajectory(command.points);
@@ -590,7 +613,11 @@ void Bridge::impl::onTargetPose(dds_entity_t reader, void* self) {
 void Bridge::impl::onGripperCommand(dds_entity_t reader, void* self) {
   auto& bridge = *static_cast<impl*>(self);
   takeAll<control_msgs_msg_dds__GripperCommand_>(reader, [&](const auto& message, const auto&) {
-    bridge.command([&] { bridge.arm_.setCatch(parseGripperCommand(message)); });
+    bridge.command([&] {
+      const double position = parseGripperCommand(message);
+      bridge.arm_.setCatch(position);
+      bridge.noteClamped(clampedGripperTarget(position, bridge.arm_type_));
+    });
   });
 }
 

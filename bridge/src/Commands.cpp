@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <stdexcept>
 
 #include "config/ArmConfig.h"
@@ -18,6 +19,19 @@ constexpr int kArmJoints = config::kArmJoints;
 
 void requireFinite(double value, const std::string& what) {
   if (!std::isfinite(value)) throw std::invalid_argument(what + " is not finite");
+}
+
+std::string number(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.6g", value);
+  return text;
+}
+
+void noteClamped(const std::string& name, double value, double low, double high, std::string& notes) {
+  if (value >= low && value <= high) return;
+  if (!notes.empty()) notes += "; ";
+  notes += name + " target " + number(value) + " is outside [" + number(low) + ", " + number(high) +
+           "], clamped to " + number(value < low ? low : high);
 }
 
 }  // namespace
@@ -108,6 +122,22 @@ Eigen::Isometry3d parseTargetPose(const geometry_msgs_msg_dds__PoseStamped_& mes
 double parseGripperCommand(const control_msgs_msg_dds__GripperCommand_& message) {
   requireFinite(message.position, "gripper_command: position");
   return message.position;
+}
+
+std::string clampedJointTargets(const std::vector<double>& positions) {
+  std::string notes;
+  for (int joint = 0; joint < kArmJoints && joint < static_cast<int>(positions.size()); ++joint) {
+    noteClamped(kJointNames[joint], positions[joint], config::kJointLower[joint], config::kJointUpper[joint],
+                notes);
+  }
+  return notes;
+}
+
+std::string clampedGripperTarget(double position, int arm_type) {
+  const std::array<double, 2> range = config::gripperTargetRange(arm_type);
+  std::string notes;
+  noteClamped(kJointNames[config::kGripper], position, range[0], range[1], notes);
+  return notes;
 }
 
 int parseArmState(const std_msgs_msg_dds__Int32_& message) {

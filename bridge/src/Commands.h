@@ -66,6 +66,17 @@ Eigen::Isometry3d parseTargetPose(const geometry_msgs_msg_dds__PoseStamped_& mes
 /// The gripper position of a GripperCommand (max_effort is not used).
 double parseGripperCommand(const control_msgs_msg_dds__GripperCommand_& message);
 
+/// What the arm's laws make of a streamed joint target: one note per joint
+/// whose value lies outside its limits, naming the joint, the value, the
+/// limits and the value it is clamped to ("; " between notes); empty when
+/// every value lies within.
+/// @param positions six positions in joint order
+std::string clampedJointTargets(const std::vector<double>& positions);
+
+/// The same for a gripper target, against config::gripperTargetRange.
+/// @param arm_type the arm variant
+std::string clampedGripperTarget(double position, int arm_type);
+
 /// The arm state of a set_arm_state message: 0-5.
 int parseArmState(const std_msgs_msg_dds__Int32_& message);
 

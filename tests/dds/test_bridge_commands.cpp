@@ -95,6 +95,16 @@ TEST(BridgeCommands, MalformedJointCommandsAreRefused) {
   }
 }
 
+TEST(BridgeCommands, ClampedTargetsAreNamedWithTheValueTheArmUses) {
+  EXPECT_EQ(clampedJointTargets({0, 0, 0, 0, 0, 0}), "");
+  EXPECT_EQ(clampedJointTargets({0, -0.2, 4.0, 0, 0, 0}),
+            "joint2 target -0.2 is outside [-0.1, 3.6], clamped to -0.1; "
+            "joint3 target 4 is outside [-0.1, 3], clamped to 3");
+  EXPECT_EQ(clampedGripperTarget(1e300, 0), "gripper target 1e+300 is outside [0, 5], clamped to 5");
+  EXPECT_EQ(clampedGripperTarget(1.0, 2), "gripper target 1 is outside [-3.4, 0.1], clamped to 0.1");
+  EXPECT_EQ(clampedGripperTarget(1.0, 0), "");
+}
+
 TEST(BridgeCommands, TargetPosesAreCheckedAndShiftedIntoTheArmsCoordinates) {
   std::string frame = "base_link";
   geometry_msgs_msg_dds__PoseStamped_ message{};

@@ -3,6 +3,7 @@
 import { test, before, after } from "node:test";
 import assert from "node:assert/strict";
 import { mkdtempSync, mkdirSync, readFileSync, symlinkSync, writeFileSync } from "node:fs";
+import { execFileSync } from "node:child_process";
 import { request } from "node:http";
 import { connect as tcpConnect } from "node:net";
 import { tmpdir } from "node:os";
@@ -28,6 +29,7 @@ async function client(server, options = {}) {
 }
 
 const lastError = (c) => c.statuses.filter((s) => s.level === 2).at(-1)?.message ?? "";
+const lastWarning = (c) => c.statuses.filter((s) => s.level === 1).at(-1)?.message ?? "";
 const near = (a, b, tolerance) => b.every((v, i) => Math.abs(v - a[i]) <= tolerance);
 
 before(async () => {
@@ -266,7 +268,36 @@ test("only the description and the meshes it names are served, to loopback Host 
   }
   assert.equal(await get(meshes, "/robot/description.urdf", `elsewhere.example:${meshes.host.split(":")[1]}`), 421);
   assert.equal(await get(meshes, "/robot/description.urdf", `localhost:${meshes.host.split(":")[1]}`), 200);
-  const zero = await runServe(kav, ["--sim", "--urdf", "/dev/zero"]);
-  assert.notEqual(zero.code, 0);
-  assert.match(zero.errors, /not a regular file/);
+  const fifo = join(root, "arm.fifo");
+  execFileSync("mkfifo", [fifo]);
+  for (const [path, code, says] of [["/dev/zero", 1, /not a regular file/], [fifo, 1, /not a regular file/],
+    [root, 2, /is actually a directory/]]) {
+    const refused = await runServe(kav, ["--sim", "--urdf", path]);
+    assert.equal(refused.code, code, path);
+    assert.match(refused.errors, says, path);
+  }
+});
+
+test("--listen ::1 is refused, saying why, when civetweb has no IPv6", async () => {
+  const ipv6 = await runServe(kav, ["--sim", "--listen", "::1"]);
+  assert.notEqual(ipv6.code, 0);
+  assert.match(ipv6.errors, /built without IPv6/);
+});
+
+test("targets outside their ranges are clamped, and the sender is told so", async () => {
+  const c = await client(driving);
+  await waitFor(() => c.last["/arm/status"], "/arm/status");
+  c.send({ op: "gripper", position: 1e300 });
+  await waitFor(() => lastWarning(c).includes("the gripper's target 1e+300 rad is outside [0, 5], clamped to 5 rad"),
+    () => `a warning for the gripper, got ${JSON.stringify(c.statuses.at(-1))}`);
+  c.send({ op: "joint_positions", positions: [0, -0.2, 0, 0, 0, 0] });
+  await waitFor(() => lastWarning(c) === "/arm/command: joint 2's target -0.2 rad is outside [-0.1, 3.6], clamped to -0.1 rad",
+    () => `a warning for joint 2, got ${JSON.stringify(c.statuses.at(-1))}`);
+  await waitFor(() => near(c.last["/joint_states"].position.slice(0, 3), [0, -0.1, 0], 0.02), "the arm at the clamped target");
+  const warnings = c.statuses.filter((s) => s.level === 1).length;
+  c.send({ op: "joint_positions", positions: [0, 0, 0, 0, 0, 0] });
+  c.send({ op: "stop" });
+  await waitFor(() => c.last["/arm/status"].state === PROTECT, "stop");
+  assert.equal(c.statuses.filter((s) => s.level === 1).length, warnings, "no warning for targets within range");
+  assert.equal(lastError(c), "");
 });

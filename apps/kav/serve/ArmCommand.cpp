@@ -1,6 +1,10 @@
 #include "ArmCommand.h"
 
+#include <config/ArmConfig.h>
+#include <motion/Motion.h>
+
 #include <cmath>
+#include <cstdio>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 
@@ -40,7 +44,38 @@ std::vector<double> sixJoints(const json& command, const char* field) {
   return values;
 }
 
+std::string number(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.6g", value);
+  return text;
+}
+
+// "NAME's target V rad is outside [LOW, HIGH], clamped to C rad", or nothing.
+std::string clampedTarget(const std::string& name, double value, double low, double high) {
+  if (value >= low && value <= high) return "";
+  return name + "'s target " + number(value) + " rad is outside [" + number(low) + ", " + number(high) +
+         "], clamped to " + number(value < low ? low : high) + " rad";
+}
+
 }  // namespace
+
+std::string clampedTargets(const ArmCommand& command, int variant) {
+  std::string notes;
+  auto add = [&notes](const std::string& note) {
+    if (note.empty()) return;
+    notes += (notes.empty() ? "" : "; ") + note;
+  };
+  if (command.op == ArmCommand::Op::kJointPositions) {
+    for (std::size_t j = 0; j < command.joints.size() && j < kArmJoints; ++j) {
+      add(clampedTarget("joint " + std::to_string(j + 1), command.joints[j], config::kJointLower[j],
+                        config::kJointUpper[j]));
+    }
+  } else if (command.op == ArmCommand::Op::kGripper) {
+    const std::array<double, 2> range = config::gripperTargetRange(variant);
+    add(clampedTarget("the gripper", command.gripper, range[0], range[1]));
+  }
+  return notes;
+}
 
 ArmCommand parseArmCommand(const std::string& text) {
   json command;
@@ -70,8 +105,8 @@ ArmCommand parseArmCommand(const std::string& text) {
     parsed.op = ArmCommand::Op::kMoveJoints;
     parsed.joints = sixJoints(command, "target");
     if (command.contains("speed_scale")) parsed.speed_scale = finiteNumber(command, "speed_scale");
-    if (!(parsed.speed_scale > 0.0 && parsed.speed_scale <= 1.0)) {
-      throw std::invalid_argument("\"speed_scale\" must be in (0, 1]");
+    if (!(parsed.speed_scale >= motion::kMinSpeedScale && parsed.speed_scale <= 1.0)) {
+      throw std::invalid_argument("\"speed_scale\" must be in [" + number(motion::kMinSpeedScale) + ", 1]");
     }
   } else if (op == "stop_motion") {
     parsed.op = ArmCommand::Op::kStopMotion;

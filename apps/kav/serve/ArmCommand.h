@@ -34,6 +34,14 @@ ArmCommand parseArmCommand(const std::string& text);
 std::string checkClientMessage(const Sender& sender, const std::string& topic, const std::string& encoding,
                                const std::string& payload, bool allow_control, ArmCommand* command);
 
+/// What the arm's laws will make of the targets of @p command: one line per
+/// target outside its range, naming the joint (or the gripper), the value
+/// sent, the range and the value it is clamped to; empty when every target
+/// lies within its range (and for commands without targets). move_joints is
+/// not clamped but refused by the facade, so it gets none.
+/// @param variant the arm variant, which sets the gripper's range
+std::string clampedTargets(const ArmCommand& command, int variant);
+
 /// Carries out @p command on @p arm. move_joints and joint_positions select
 /// POSITION_CONTROL first when the arm is in another state; stop selects
 /// PROTECT.

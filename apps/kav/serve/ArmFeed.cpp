@@ -3,6 +3,7 @@
 #include <config/ArmConfig.h>
 #include <controller/ErrorCode.h>
 #include <pthread.h>
+#include <solver/kinematic_dynamic_solver.h>
 #include <urdf_parser/urdf_parser.h>
 
 #include <Eigen/Geometry>
@@ -92,7 +93,7 @@ std::vector<Channel> armChannels() {
       {kDiagnostics, "/diagnostics", "json", "diagnostic_msgs/DiagnosticArray", diagnostics.dump(), false}};
 }
 
-std::string handleClientMessage(const Sender& sender, const std::string& topic, const std::string& encoding,
+ClientReply handleClientMessage(const Sender& sender, const std::string& topic, const std::string& encoding,
                                 const std::string& payload, const CommandPolicy& policy,
                                 t8::InterfacesThread& arm) {
   ArmCommand command;
@@ -104,7 +105,9 @@ std::string handleClientMessage(const Sender& sender, const std::string& topic, 
   } catch (const std::exception& error) {
     return "/arm/command failed: " + excerpt(error.what(), 4 * kExcerptBytes);
   }
-  return "";
+  const std::string clamped = clampedTargets(command, policy.variant);
+  if (!clamped.empty()) return ClientReply::warning("/arm/command: " + clamped);
+  return {};
 }
 
 // The transform of every joint of the description (parent link to child
@@ -112,6 +115,12 @@ std::string handleClientMessage(const Sender& sender, const std::string& topic, 
 class ArmFeed::Kinematics {
  public:
   explicit Kinematics(const std::string& description) {
+    // The guarded reader first: it refuses what would overflow the XML
+    // parser's stack or the model's recursion before either runs.
+    KDL::Tree tree;
+    if (!parseDescriptionTree(description, tree)) {
+      throw std::runtime_error("kav serve: cannot parse the robot description");
+    }
     const urdf::ModelInterfaceSharedPtr model = urdf::parseURDF(description);
     if (!model) throw std::runtime_error("kav serve: cannot parse the robot description");
     for (const auto& [name, joint] : model->joints_) {

@@ -32,11 +32,13 @@ enum ArmChannel : std::uint32_t {
 /// Who may do what on /arm/command.
 struct CommandPolicy {
   bool allow_control = false;  ///< commands other than stop are obeyed
+  int variant = 0;             ///< the arm variant (the gripper's range)
 };
 
-/// Answers one client message: the error for the sender, or empty when the
-/// command was carried out.
-std::string handleClientMessage(const Sender& sender, const std::string& topic, const std::string& encoding,
+/// Answers one client message: the error for the sender when it was not
+/// carried out, a warning naming every target that was clamped to its range,
+/// or nothing.
+ClientReply handleClientMessage(const Sender& sender, const std::string& topic, const std::string& encoding,
                                 const std::string& payload, const CommandPolicy& policy,
                                 t8::InterfacesThread& arm);
 

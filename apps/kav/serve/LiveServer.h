@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kav {
@@ -58,9 +59,25 @@ struct LiveServerOptions {
   std::vector<std::pair<std::string, std::string>> metadata;  ///< serverInfo's metadata
 };
 
-/// What the server answers on a client message: empty when it was taken,
-/// otherwise the error that goes back to the sender as a status message.
-using ClientMessageHandler = std::function<std::string(
+/// What the server answers on a client message: nothing when it was taken
+/// as sent, otherwise a status message for the sender.
+struct ClientReply {
+  /// Status levels of the protocol.
+  enum Level { kWarning = 1, kError = 2 };
+  /// An error (the message was not obeyed), or nothing for an empty @p error.
+  ClientReply(std::string error = {}) : message(std::move(error)) {}  // implicit: handlers return their error
+  /// A warning: the message was obeyed, but not quite as sent.
+  static ClientReply warning(std::string text) {
+    ClientReply reply(std::move(text));
+    reply.level = kWarning;
+    return reply;
+  }
+  std::string message;  ///< empty: nothing to report
+  Level level = kError;
+};
+
+/// Answers one client message.
+using ClientMessageHandler = std::function<ClientReply(
     const Sender& sender, const std::string& topic, const std::string& encoding, const std::string& payload)>;
 
 /// Answers an HTTP path below a prefix: the file to send, or empty for 404.

@@ -254,8 +254,8 @@ void Protocol::binaryMessage(Client& client, const std::string& bytes) {
     status(client, "message on channel " + std::to_string(id) + ", which was not advertised");
     return;
   }
-  const std::string error = on_message_(client.sender, channel.first, channel.second, bytes.substr(5));
-  if (!error.empty()) status(client, error);
+  const ClientReply reply = on_message_(client.sender, channel.first, channel.second, bytes.substr(5));
+  if (!reply.message.empty()) message(client, kText, statusOperation(reply.level, reply.message));
 }
 
 int Protocol::frame(Client& client, int flags, const char* data, std::size_t size) noexcept {
