@@ -1,5 +1,6 @@
 #include "ArmModel.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <stdexcept>
@@ -60,24 +61,39 @@ ArmModel::ArmModel(SimulatedArmOptions options)
   if (options_.noise_seed) noise_rng_.seed(*options_.noise_seed);
 }
 
-void ArmModel::stepPhysics() {
+void ArmModel::stepPhysics(time_point at) {
   std::array<JointDrive, kSimJoints> drives;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (int j = 0; j < kSimJoints; ++j) drives[j] = driveOf(motors_[j]);
+    for (int j = 0; j < kSimJoints; ++j) drives[j] = driveOf(motors_[j], state_[j]);
   }
-  physics_.step(drives, std::chrono::duration<double>(kStep).count());
+  const double dt = std::chrono::duration<double>(kStep).count();
+  physics_.step(drives, dt);
   std::lock_guard<std::mutex> lock(mutex_);
-  state_ = physics_.state();
+  const std::array<JointState, kSimJoints>& next = physics_.state();
+  const PhysicsParameters& p = physics_.parameters();
+  for (int j = 0; j < kSimJoints; ++j) {
+    // A joint that hit its end stop was stopped at once: no motion to carry on.
+    const bool stopped = next[j].position <= p.lower_stop[j] || next[j].position >= p.upper_stop[j];
+    acceleration_[j] = stopped ? 0.0 : (next[j].velocity - state_[j].velocity) / dt;
+  }
+  state_ = next;
+  state_time_ = at;
 }
 
-JointDrive ArmModel::driveOf(const Motor& motor) {
+JointDrive ArmModel::driveOf(Motor& motor, const JointState& state) {
   JointDrive drive;
   if (motor.enabled) {
     const MotorCommand& c = motor.command;
     drive = JointDrive{c.k_p, c.k_d, c.position + motor.zero, c.velocity, c.torque};
   }
   drive.external = motor.external;  // a hand pushes whether the motor acts or not
+  motor.obstacle_torque = 0.0;
+  if (motor.obstacle_stiffness > 0.0) {
+    const double depth = motor.obstacle_side * (state.position - motor.obstacle_position);
+    if (depth > 0.0) motor.obstacle_torque = -motor.obstacle_side * motor.obstacle_stiffness * depth;
+  }
+  drive.external += motor.obstacle_torque;
   return drive;
 }
 
@@ -120,14 +136,21 @@ int ArmModel::accept(const CanFrame& frame, time_point now) {
   return joint;
 }
 
-std::optional<CanFrame> ArmModel::feedbackFrame(int joint) {
+std::optional<CanFrame> ArmModel::feedbackFrame(int joint, time_point now) {
   std::lock_guard<std::mutex> lock(mutex_);
   const Motor& motor = motors_[joint];
   if (bus_silent_ || motor.silent || dropped()) return std::nullopt;
   const JointState& state = state_[joint];
+  // The physics runs in steps; a motor samples its encoder when it answers.
+  const double since = std::clamp(std::chrono::duration<double>(now - state_time_).count(), 0.0,
+                                  std::chrono::duration<double>(kStep).count());
+  const double a = acceleration_[joint];
+  const PhysicsParameters& p = physics_.parameters();
+  const double position = std::clamp(state.position + state.velocity * since + 0.5 * a * since * since,
+                                     p.lower_stop[joint], p.upper_stop[joint]);
   MotorFeedback feedback;
-  feedback.position = singleTurnReading(state.position - motor.zero) + noise(kPositionNoise);
-  feedback.velocity = state.velocity + noise(kVelocityNoise);
+  feedback.position = singleTurnReading(position - motor.zero) + noise(kPositionNoise);
+  feedback.velocity = state.velocity + a * since + noise(kVelocityNoise);
   feedback.current = motor.current
                          ? *motor.current
                          : state.command + noise(kCurrentNoise) + currentNoise(joint);  // in command units
@@ -244,6 +267,36 @@ void ArmModel::setExternalTorque(int joint, double torque) {
   }
   std::lock_guard<std::mutex> lock(mutex_);
   motors_[joint].external = torque;
+}
+
+void ArmModel::setObstacle(int joint, double position, double stiffness, int side) {
+  if (joint < 0 || joint >= kSimArmJoints) {
+    throw std::invalid_argument("SimulatedArm: an obstacle needs an arm joint 0-5, got " +
+                                std::to_string(joint));
+  }
+  if (!std::isfinite(position) || !std::isfinite(stiffness) || stiffness < 0.0) {
+    throw std::invalid_argument("SimulatedArm: the obstacle of joint " + std::to_string(joint) +
+                                " needs a finite position and a finite stiffness of at least 0");
+  }
+  if (side != 1 && side != -1) {
+    throw std::invalid_argument("SimulatedArm: the obstacle of joint " + std::to_string(joint) +
+                                " needs side +1 or -1, got " + std::to_string(side));
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  Motor& motor = motors_[joint];
+  motor.obstacle_position = position;
+  motor.obstacle_stiffness = stiffness;
+  motor.obstacle_side = side;
+  if (stiffness == 0.0) motor.obstacle_torque = 0.0;
+}
+
+double ArmModel::obstacleTorque(int joint) const {
+  if (joint < 0 || joint >= kSimArmJoints) {
+    throw std::invalid_argument("SimulatedArm: an obstacle needs an arm joint 0-5, got " +
+                                std::to_string(joint));
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  return motors_[joint].obstacle_torque;
 }
 
 void ArmModel::setBusSilent(bool silent) {

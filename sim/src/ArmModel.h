@@ -38,9 +38,13 @@ class ArmModel {
   int accept(const hw_interface::CanFrame& frame, time_point now);
   /// The feedback frame the motor of @p joint sends now; none while it (or
   /// the bus) is silent, or when the frame is dropped.
-  std::optional<hw_interface::CanFrame> feedbackFrame(int joint);
-  /// Advances the physics by one step under the motors' present commands.
-  void stepPhysics();
+  /// Its readings are those of @p now: the last physics step's state carried
+  /// on along its acceleration for the time since that step (at most a
+  /// step), as a motor that samples its encoder when it answers reports.
+  std::optional<hw_interface::CanFrame> feedbackFrame(int joint, time_point now);
+  /// Advances the physics by one step under the motors' present commands;
+  /// the new state is the one of time @p at.
+  void stepPhysics(time_point at);
 
   // What SimulatedArm offers (see there).
   std::array<JointState, kSimJoints> jointStates() const;
@@ -51,6 +55,8 @@ class ArmModel {
   std::vector<ReceivedCommand> receivedCommands(int joint) const;
   void clearReceivedCommands();
   void setExternalTorque(int joint, double torque);
+  void setObstacle(int joint, double position, double stiffness, int side);
+  double obstacleTorque(int joint) const;
   void setMotorSilent(int joint, bool silent);
   void setMotorError(int joint, int code, ErrorPersistence persistence);
   void setMotorCurrent(int joint, std::optional<double> current);
@@ -76,10 +82,15 @@ class ArmModel {
     ErrorPersistence persistence = ErrorPersistence::kUntilSwitchedOff;
     std::optional<double> current;
     double external = 0.0;  // torque from outside the motor, N·m
+    // A spring obstacle: stiffness N·m/rad beyond position on side (+1, -1).
+    double obstacle_position = 0.0;
+    double obstacle_stiffness = 0.0;
+    int obstacle_side = 1;
+    double obstacle_torque = 0.0;  // at the last physics step
     std::deque<ReceivedCommand> log;
   };
 
-  static JointDrive driveOf(const Motor& motor);
+  static JointDrive driveOf(Motor& motor, const JointState& state);
   bool dropped();
   double noise(double sigma);
   double currentNoise(int joint);
@@ -90,6 +101,8 @@ class ArmModel {
   mutable std::mutex mutex_;  // everything below
   std::array<Motor, kSimJoints> motors_;
   std::array<JointState, kSimJoints> state_;
+  std::array<double, kSimJoints> acceleration_{};  // over the last physics step, rad/s²
+  time_point state_time_{};                        // the time state_ is of
   bool bus_silent_ = false;
   double drop_share_ = 0.0;
   std::mt19937_64 drop_rng_;

@@ -162,7 +162,7 @@ class Lockstep::impl final : public t8::CycleDriver {
         replies_.pop_front();
         answer(joint);
       } else if (next_physics_ == next) {
-        model_.stepPhysics();
+        model_.stepPhysics(clock_.now());
         next_physics_ += ArmModel::kStep;
       } else {
         runCycle();
@@ -214,7 +214,7 @@ class Lockstep::impl final : public t8::CycleDriver {
   }
 
   void answer(int joint) {
-    const std::optional<CanFrame> feedback = model_.feedbackFrame(joint);
+    const std::optional<CanFrame> feedback = model_.feedbackFrame(joint, clock_.now());
     if (!feedback) return;
     if (send(kArm, *feedback)) {
       model_.countSent();

@@ -111,7 +111,8 @@ class SimulatedArm::impl {
       next = next + kStepNanoseconds;
       while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr) == EINTR) {
       }
-      model_.stepPhysics();
+      model_.stepPhysics(
+          Clock::time_point(std::chrono::seconds(next.tv_sec) + std::chrono::nanoseconds(next.tv_nsec)));
       // Far behind (a stopped process, an overloaded machine): carry on from
       // now rather than racing through the missed steps.
       timespec now;
@@ -184,7 +185,7 @@ class SimulatedArm::impl {
   }
 
   void sendReply(int joint) {
-    std::optional<CanFrame> frame = model_.feedbackFrame(joint);
+    std::optional<CanFrame> frame = model_.feedbackFrame(joint, Clock::now());
     if (!frame || fd_ < 0) return;
     if (::send(fd_, &*frame, sizeof(CanFrame), MSG_DONTWAIT | MSG_NOSIGNAL) ==
         static_cast<ssize_t>(sizeof(CanFrame))) {
@@ -289,6 +290,12 @@ void SimulatedArm::setMotorCurrent(int joint, std::optional<double> current) {
 void SimulatedArm::setExternalTorque(int joint, double torque) {
   pimpl->model_.setExternalTorque(joint, torque);
 }
+
+void SimulatedArm::setObstacle(int joint, double position, double stiffness, int side) {
+  pimpl->model_.setObstacle(joint, position, stiffness, side);
+}
+
+double SimulatedArm::obstacleTorque(int joint) const { return pimpl->model_.obstacleTorque(joint); }
 
 void SimulatedArm::setBusSilent(bool silent) { pimpl->model_.setBusSilent(silent); }
 

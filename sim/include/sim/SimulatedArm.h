@@ -174,6 +174,20 @@ class SimulatedArm {
   /// @throw std::invalid_argument when @p joint is not 0-6 or @p torque is not
   ///        finite
   void setExternalTorque(int joint, double torque);
+  /// An obstacle in the way of @p joint: a spring of @p stiffness N·m/rad
+  /// that pushes back once the joint passes @p position, on the side
+  /// @p side gives (+1: it blocks motion in the positive direction, -1: in
+  /// the negative one), as a table under a hand or a clamp would. Its
+  /// torque acts like setExternalTorque()'s (added to it), computed at every
+  /// physics step from the joint's position there. A stiffness of 0 removes it.
+  /// @throw std::invalid_argument when @p joint is not 0-5, @p position or
+  ///        @p stiffness is not finite, @p stiffness is negative, or @p side
+  ///        is neither +1 nor -1
+  void setObstacle(int joint, double position, double stiffness, int side);
+  /// The torque (N·m) the obstacle of @p joint applied at the last physics
+  /// step; 0 when it has none or is not touched.
+  /// @throw std::invalid_argument when @p joint is not 0-5
+  double obstacleTorque(int joint) const;
 
   // ---------------------------------------------------------- faults
   // Each fault takes effect with the next frame and lasts until switched off.
