@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "canbase/CanBaseDef.h"
+#include "rt/Clock.h"
 #include "typedef/HybridJointTypeDef.h"
 
 namespace kav {
@@ -59,6 +60,16 @@ class MotorDlcBase {
   /// Publishes the decoded feedback.
   virtual void ExchangeMotorMsg() = 0;
 
+  /// Decodes @p frame as CanAnalyze() does, taking @p received as the time
+  /// its reading was sampled: when the frame was received (the kernel's
+  /// receive timestamp on SocketCAN, the receive time on a local-socket bus,
+  /// the simulated time in a simulation). CanAnalyze() alone takes the
+  /// clock's present time. Receive thread only.
+  void CanAnalyzeAt(CanFrame* frame, rt::Clock::time_point received);
+  /// When the published reading was received (the clock's epoch before the
+  /// first one).
+  rt::Clock::time_point feedbackTime() const { return feedback_time_; }
+
   /// The published error (or status) code; 0 before the first exchange.
   int getErrorCode() { return error_; }
   /// The published code when it reports a fault of the motor, else 0. By
@@ -93,6 +104,14 @@ class MotorDlcBase {
   bool acceptReading(double reading, int* turn);
   /// Counts a dropped frame of this motor (one of a length other than 8).
   void countDropped() { dropped_.fetch_add(1, std::memory_order_relaxed); }
+  /// The time the frame being decoded was received: the one given to
+  /// CanAnalyzeAt(), else @p now. Receive thread only.
+  rt::Clock::time_point receivedAt(rt::Clock::time_point now) const { return receiving_ ? received_ : now; }
+  /// Records @p received as the time of the reading just accepted.
+  void noteReading(rt::Clock::time_point received) { feedback_time_exchange_ = received; }
+  /// Publishes the time of the last accepted reading (with the rest of the
+  /// feedback, in ExchangeMotorMsg()).
+  void publishFeedbackTime() { feedback_time_ = feedback_time_exchange_; }
 
   /// max if num > max, else min if num < min, else num (NaN passes).
   double restrictBound(double num, double max, double min);
@@ -107,7 +126,13 @@ class MotorDlcBase {
   std::atomic<std::uint64_t> accepted_{0};
   std::atomic<std::uint64_t> dropped_{0};
   std::atomic<bool> implausible_fault_{false};
-  bool has_reading_ = false;  // receive thread only, as are the next two
+  bool receiving_ = false;  // receive thread only, as is received_
+  rt::Clock::time_point received_{};
+  // Written by the receive thread, published under the transport's data lock
+  // (as the other exchange fields).
+  rt::Clock::time_point feedback_time_exchange_{};
+  rt::Clock::time_point feedback_time_{};  // the published copy
+  bool has_reading_ = false;               // receive thread only, as are the next two
   double last_reading_ = 0.0;
   int implausible_in_a_row_ = 0;
 };

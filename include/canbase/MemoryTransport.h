@@ -17,8 +17,8 @@ namespace hw_interface {
 /// One member of a bus that exists only in memory. What it sends goes to a
 /// sink function (the simulated bus, or a test); what the bus delivers is
 /// handed to receive(), which runs the receive callback at once on the
-/// calling thread. Like SocketCan, it marks the link offline for good once
-/// nothing was received for two seconds of its clock.
+/// calling thread (a timed one with the clock's present time). Like SocketCan, it marks the link offline for
+/// good once nothing was received for two seconds of its clock.
 class MemoryTransport final : public Transport {
  public:
   /// Takes a frame that was sent; returns false when the bus refused it
@@ -38,6 +38,8 @@ class MemoryTransport final : public Transport {
   bool ExchangeData(CanFrame* frame) override;
   bool checkOnline() override;
   void setCallBackFunction(std::function<void(CanFrame*)> callback) override;
+  /// The receive time is the clock's time when the bus delivers the frame.
+  void setTimedCallBackFunction(TimedCallback callback) override;
   void setGetMsgContentFunction(std::function<void()> callback) override;
   void LoadMutexMsg() override;
   std::uint64_t framesRefused() const override { return refused_; }
@@ -56,6 +58,7 @@ class MemoryTransport final : public Transport {
   Sink sink_;
   std::mutex mutex_;  // the receive and publish callbacks never overlap
   std::function<void(CanFrame*)> receive_;
+  TimedCallback timed_receive_;  // instead of receive_ when set
   std::function<void()> publish_;
   std::string endpoint_;
   bool open_ = false;

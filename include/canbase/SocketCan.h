@@ -73,6 +73,12 @@ class SocketCan final : public CanBase, public Transport {
   /// The frame pointer is valid only during the call. An empty callable
   /// switches the callback off. Waits for a call in progress to finish.
   void setCallBackFunction(std::function<void(CanFrame*)> callback) override;
+  /// Sets a receive callback that also gets the frame's receive time: the
+  /// kernel's receive timestamp (SO_TIMESTAMPNS: on a SocketCAN interface
+  /// when the frame arrived, on a local-socket bus when the hub sent it),
+  /// moved onto the monotonic clock; the time it was read when the kernel
+  /// gave none. Replaces the plain callback. Waits for a call in progress.
+  void setTimedCallBackFunction(TimedCallback callback) override;
   /// Sets the message-content callback run by LoadMutexMsg().
   void setGetMsgContentFunction(std::function<void()> callback) override;
   /// Runs the message-content callback under the lock the receive callback

@@ -4,6 +4,7 @@
 /// real bus (SocketCAN or a local-socket bus); MemoryTransport (MemoryBus.h)
 /// carries frames in memory, for tests and the lockstep simulation.
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 
@@ -32,6 +33,23 @@ class Transport {
   /// The receive callback: run for every received frame, one at a time; the
   /// frame is valid only during the call. An empty callable switches it off.
   virtual void setCallBackFunction(std::function<void(CanFrame*)> callback) = 0;
+  /// A receive callback that also takes the time the frame was received, on
+  /// the machine's monotonic clock (or the simulated clock of a simulation).
+  using TimedCallback = std::function<void(CanFrame*, std::chrono::steady_clock::time_point)>;
+  /// Sets a receive callback that also gets each frame's receive time: the
+  /// kernel's receive timestamp where the transport has one, else the time
+  /// the frame was read. It replaces the callback of setCallBackFunction()
+  /// (and that one replaces it). This default gives the monotonic clock's
+  /// time at the call.
+  virtual void setTimedCallBackFunction(TimedCallback callback) {
+    if (!callback) {
+      setCallBackFunction(nullptr);
+      return;
+    }
+    setCallBackFunction([callback = std::move(callback)](CanFrame* frame) {
+      callback(frame, std::chrono::steady_clock::now());
+    });
+  }
   /// The callable LoadMutexMsg() runs.
   virtual void setGetMsgContentFunction(std::function<void()> callback) = 0;
   /// Runs the message-content callback so that it never overlaps the

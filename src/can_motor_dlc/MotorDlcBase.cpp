@@ -27,6 +27,13 @@ CanFrame MotorDlcBase::packClearError() { return CanFrame{}; }
 
 void MotorDlcBase::resetCircle() {}
 
+void MotorDlcBase::CanAnalyzeAt(CanFrame* frame, rt::Clock::time_point received) {
+  receiving_ = true;
+  received_ = received;
+  CanAnalyze(frame);
+  receiving_ = false;
+}
+
 void MotorDlcBase::rearm() {
   online_ = true;
   implausible_fault_.store(false);

@@ -37,7 +37,9 @@ void MotorType2::CanAnalyze(CanFrame* frame) {
   if (!acceptReading(q_raw, &turn)) return;
   error_exchange_ = feedback->code;
   circle_ += turn;
-  last_update_time_exchange_.store(clock_.now().time_since_epoch().count());
+  const rt::Clock::time_point received = receivedAt(clock_.now());
+  last_update_time_exchange_.store(received.time_since_epoch().count());
+  noteReading(received);
   const float turns = 12.5f * 2.0f * static_cast<float>(circle_.load());
   position_exchange_ = static_cast<double>(turns) + q_raw;
   velocity_exchange_ = feedback->velocity;
@@ -82,6 +84,7 @@ void MotorType2::ExchangeMotorMsg() {
   current_ = current_exchange_;
   error_ = error_exchange_;
   last_update_time_ = Clock::time_point(Clock::duration(last_update_time_exchange_.load()));
+  publishFeedbackTime();
 }
 
 }  // namespace hw_interface

@@ -28,7 +28,9 @@ void MotorType4::CanAnalyze(CanFrame* frame) {
   int turn = 0;  // a single-turn motor: only the plausibility counts
   if (!acceptReading(feedback->position, &turn)) return;
   error_exchange_ = feedback->code;
-  last_update_time_exchange_ = clock_.now();
+  const rt::Clock::time_point received = receivedAt(clock_.now());
+  last_update_time_exchange_ = received;
+  noteReading(received);
   position_exchange_ = feedback->position;
   velocity_exchange_ = feedback->velocity;
   current_exchange_ = feedback->current;
@@ -59,6 +61,7 @@ void MotorType4::ExchangeMotorMsg() {
   current_ = current_exchange_;
   error_ = error_exchange_;
   last_update_time_ = last_update_time_exchange_;
+  publishFeedbackTime();
 }
 
 }  // namespace hw_interface

@@ -29,6 +29,13 @@ bool MemoryTransport::checkOnline() {
 void MemoryTransport::setCallBackFunction(std::function<void(CanFrame*)> callback) {
   std::lock_guard<std::mutex> lock(mutex_);
   receive_ = std::move(callback);
+  timed_receive_ = nullptr;
+}
+
+void MemoryTransport::setTimedCallBackFunction(TimedCallback callback) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  timed_receive_ = std::move(callback);
+  receive_ = nullptr;
 }
 
 void MemoryTransport::setGetMsgContentFunction(std::function<void()> callback) {
@@ -48,7 +55,11 @@ void MemoryTransport::receive(const CanFrame& frame) {
   last_received_ = clock_.now();
   CanFrame copy = frame;
   std::lock_guard<std::mutex> lock(mutex_);
-  if (receive_) receive_(&copy);
+  if (timed_receive_) {
+    timed_receive_(&copy, last_received_);
+  } else if (receive_) {
+    receive_(&copy);
+  }
 }
 
 }  // namespace hw_interface

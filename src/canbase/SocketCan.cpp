@@ -9,6 +9,7 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -72,8 +73,10 @@ class SocketCan::impl {
   // Readable once Close asks the receive thread to stop: wakes its waits at once.
   int wake_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   std::function<void(CanFrame*)> CallBack_;
+  TimedCallback TimedCallBack_;  // instead of CallBack_ when set
   std::function<void()> GetMsgContent_;
   CanFrame rx_frame_{};
+  std::chrono::steady_clock::time_point rx_time_{};  // when rx_frame_ was received
   // Locks shared by the receive thread and the control thread (both real
   // time) and host threads: with priority inheritance.
   rt::PiMutex mutex_frame_;
@@ -158,6 +161,13 @@ class SocketCan::impl {
   void setCallBackFunction(std::function<void(CanFrame*)> callback) {
     std::lock_guard<rt::PiMutex> lock(mutex_get_data_);
     CallBack_ = std::move(callback);
+    TimedCallBack_ = nullptr;
+  }
+
+  void setTimedCallBackFunction(TimedCallback callback) {
+    std::lock_guard<rt::PiMutex> lock(mutex_get_data_);
+    TimedCallBack_ = std::move(callback);
+    CallBack_ = nullptr;
   }
 
   void setGetMsgContentFunction(std::function<void()> callback) {
@@ -198,8 +208,43 @@ class SocketCan::impl {
   bool unixEndpoint() const { return isLocalBusEndpoint(bus_name_); }
 
   int createSocket() {
-    if (unixEndpoint()) return ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    return ::socket(PF_CAN, SOCK_RAW | SOCK_CLOEXEC, CAN_RAW);
+    const int fd = unixEndpoint() ? ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0)
+                                  : ::socket(PF_CAN, SOCK_RAW | SOCK_CLOEXEC, CAN_RAW);
+    // Every frame carries the kernel's receive timestamp; without it the
+    // frames are timed when read.
+    const int on = 1;
+    if (fd >= 0) ::setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof(on));
+    return fd;
+  }
+
+  // Reads one message into rx_frame_ and its receive time into rx_time_.
+  ssize_t receiveFrame(int fd) {
+    iovec data{&rx_frame_, sizeof(rx_frame_)};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+    msghdr message{};
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof(control);
+    const ssize_t received = ::recvmsg(fd, &message, 0);
+    const auto now = std::chrono::steady_clock::now();
+    rx_time_ = now;
+    if (received < 0) return received;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+      if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SO_TIMESTAMPNS) continue;
+      timespec stamp;
+      std::memcpy(&stamp, CMSG_DATA(c), sizeof(stamp));
+      // The stamp is of the wall clock: its age moves it onto the monotonic one.
+      timespec wall;
+      clock_gettime(CLOCK_REALTIME, &wall);
+      const auto age = std::chrono::seconds(wall.tv_sec - stamp.tv_sec) +
+                       std::chrono::nanoseconds(wall.tv_nsec - stamp.tv_nsec);
+      // A wall clock set meanwhile gives an age that cannot be: keep the read time.
+      if (age >= std::chrono::nanoseconds(0) && age < std::chrono::seconds(1)) {
+        rx_time_ = now - std::chrono::duration_cast<std::chrono::steady_clock::duration>(age);
+      }
+    }
+    return received;
   }
 
   // Replaces the held descriptor, closing the old one, under the send lock.
@@ -308,7 +353,7 @@ class SocketCan::impl {
         {
           std::lock_guard<rt::PiMutex> lock(mutex_frame_);
           std::memset(&rx_frame_, 0, sizeof(rx_frame_));  // a short read leaves no stale bytes
-          received = ::read(fd, &rx_frame_, sizeof(rx_frame_));
+          received = receiveFrame(fd);
         }
         if (received < 0) {
           // Dropped silently; the pause keeps a lasting error from spinning.
@@ -327,7 +372,11 @@ class SocketCan::impl {
         } else {
           timeout_count = 0;
           std::lock_guard<rt::PiMutex> lock(mutex_get_data_);
-          if (CallBack_) CallBack_(&rx_frame_);
+          if (TimedCallBack_) {
+            TimedCallBack_(&rx_frame_, rx_time_);
+          } else if (CallBack_) {
+            CallBack_(&rx_frame_);
+          }
         }
       } else {
         ++timeout_count;
@@ -399,6 +448,10 @@ void SocketCan::closeReset() { pimpl->close_reset_.store(true); }
 
 void SocketCan::setCallBackFunction(std::function<void(CanFrame*)> callback) {
   pimpl->setCallBackFunction(std::move(callback));
+}
+
+void SocketCan::setTimedCallBackFunction(TimedCallback callback) {
+  pimpl->setTimedCallBackFunction(std::move(callback));
 }
 
 void SocketCan::setGetMsgContentFunction(std::function<void()> callback) {

@@ -30,7 +30,8 @@ MotorBus::MotorBus(hw_interface::Transport& transport, rt::Clock& clock)
 }
 
 void MotorBus::attach() {
-  transport_.setCallBackFunction([this](hw_interface::CanFrame* frame) { onFrame(frame); });
+  transport_.setTimedCallBackFunction(
+      [this](hw_interface::CanFrame* frame, rt::Clock::time_point received) { onFrame(frame, received); });
   transport_.setGetMsgContentFunction([this] { exchangeMotorMessages(); });
   listening_.store(true);
 }
@@ -85,14 +86,18 @@ void MotorBus::sendClearErrors() {
   for (auto& motor : drivers_) send(motor->packClearError());
 }
 
-void MotorBus::onFrame(hw_interface::CanFrame* frame) {
+void MotorBus::onFrame(hw_interface::CanFrame* frame) { onFrame(frame, clock_.now()); }
+
+void MotorBus::onFrame(hw_interface::CanFrame* frame, rt::Clock::time_point received) {
+  const rt::Clock::time_point now = clock_.now();
+  if (received > now + std::chrono::seconds(1) || received < now - std::chrono::seconds(1)) received = now;
   if (listening_.load(std::memory_order_relaxed)) {
     // Before the start-up sends anything, a frame on a motor's identifier
     // is another host's command (or a motor's answer to one).
     if (frame != nullptr && isMotorId(frame->can_id)) foreign_frames_.fetch_add(1);
     return;
   }
-  for (auto& motor : drivers_) motor->CanAnalyze(frame);
+  for (auto& motor : drivers_) motor->CanAnalyzeAt(frame, received);
 }
 
 void MotorBus::exchangeMotorMessages() {

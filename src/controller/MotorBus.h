@@ -77,6 +77,9 @@ class MotorBus {
   void publish() { transport_.LoadMutexMsg(); }
   /// Offers a received frame to every driver (or counts it while listening).
   void onFrame(hw_interface::CanFrame* frame);
+  /// As onFrame(), the frame received at @p received (taken unless it lies
+  /// more than a second from this bus's clock: a transport on another clock).
+  void onFrame(hw_interface::CanFrame* frame, rt::Clock::time_point received);
   /// The publish callback: every driver's ExchangeMotorMsg().
   void exchangeMotorMessages();
   /// Feedback frames each driver dropped, joints 1-6 and the gripper.
