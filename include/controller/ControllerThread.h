@@ -129,6 +129,9 @@ class ControllerThread : public ControllerBase {
   std::string lastReflex();
   /// Whether a reflex holds the arm compliant (until recover()).
   bool reflexActive() const { return reflex_active_.load(); }
+  /// Reflexes fired by every controller of this process since it started
+  /// (a test suite counts those no test provoked).
+  static std::uint64_t reflexesInProcess();
   /// The payload held at the flange: @p mass kg, centre of mass in the
   /// flange frame (m).
   /// @throw std::invalid_argument for a mass that is not finite, negative or

@@ -1,7 +1,10 @@
 #include "controller/CollisionObserver.h"
 
+#include <algorithm>
 #include <cmath>
 #include <mutex>
+
+#include "can_motor_dlc/MotorWire.h"
 
 namespace kav {
 namespace t8 {
@@ -29,9 +32,49 @@ void MomentumObserver::takePayload() {
   pending_ready_ = false;
 }
 
-void MomentumObserver::update(const laws::Feedback& feedback, double dt) { step(feedback, dt, true); }
+void MomentumObserver::update(const laws::Feedback& feedback, double dt) {
+  JointTorques steps;
+  steps.fill(dt);
+  step(feedback, steps, true);
+}
 
-void MomentumObserver::step(const laws::Feedback& feedback, double dt, bool evidence) {
+void MomentumObserver::commanded(const MotorCommands& commands) {
+  sent_[0] = sent_[1];
+  for (int i = 0; i < kArmJoints; ++i) {
+    const hw_interface::HybridJointCmd& c = commands[static_cast<std::size_t>(i)];
+    // What the motor acts on: the values as its frame carries them.
+    const hw_interface::MotorProtocol protocol = kMotorProtocols[i];
+    const std::optional<hw_interface::MotorCommand> decoded = hw_interface::decodeCommand(
+        protocol, hw_interface::packHybridCommand(protocol, kMotorIds[i], c.k_p, c.k_d, c.position,
+                                                  c.velocity, c.torque));
+    hw_interface::HybridJointCmd& kept = sent_[1][static_cast<std::size_t>(i)];
+    kept = c;
+    if (decoded) {
+      kept.k_p = decoded->k_p;
+      kept.k_d = decoded->k_d;
+      kept.position = decoded->position;
+      kept.velocity = decoded->velocity;
+      kept.torque = decoded->torque;
+    }
+  }
+  commands_known_ = std::min(commands_known_ + 1, 2);
+  commands_fresh_ = true;
+}
+
+namespace {
+
+// The torque command a motor's law gives at the measured state, within the
+// motor's torque range.
+double lawTorque(const hw_interface::HybridJointCmd& c, const hw_interface::HybridJointStatus& state,
+                 double range) {
+  const double torque =
+      c.k_p * (c.position - state.position) + c.k_d * (c.velocity - state.velocity) + c.torque;
+  return std::clamp(torque, -range, range);
+}
+
+}  // namespace
+
+void MomentumObserver::step(const laws::Feedback& feedback, const JointTorques& dt, bool evidence) {
   takePayload();
   for (int i = 0; i < kArmJoints; ++i) {
     q_(i) = feedback.joints[i].position;
@@ -53,12 +96,29 @@ void MomentumObserver::step(const laws::Feedback& feedback, double dt, bool evid
   if (!started_) residual_.fill(0.0);
   // Mdot qdot from the change of M over the cycle (C + C^T = Mdot).
   Eigen::Matrix<double, kArmJoints, 1> mass_change = Eigen::Matrix<double, kArmJoints, 1>::Zero();
-  if (started_ && evidence) mass_change.noalias() = (mass_ - previous_mass_) * v_ / dt;
+  if (started_ && evidence) {
+    mass_change.noalias() = (mass_ - previous_mass_) * v_;
+    for (int i = 0; i < kArmJoints; ++i) mass_change(i) /= dt[i];
+  }
+  Eigen::Matrix<double, kArmJoints, 1> start;  // the input at the next step's start
+  const bool jump_known = commands_known_ == 2 && commands_fresh_;
   for (int i = 0; i < kArmJoints; ++i) {
-    const double motor = model.jointTorque(i, feedback.joints[i].current);
+    const double current = feedback.joints[i].current;
+    const double motor = model.jointTorque(i, current);
     const double beta = bias_(i) - mass_change(i) + model.friction(i, v_(i));
     input(i) = motor - beta;
+    start(i) = input(i);
+    if (jump_known) {
+      // The reply reported the old command's current; from now on the new
+      // command drives the joint.
+      const double range = hw_interface::rangesOf(kMotorProtocols[i]).torque_max;
+      const std::size_t j = static_cast<std::size_t>(i);
+      const double jump = lawTorque(sent_[1][j], feedback.joints[i], range) -
+                          lawTorque(sent_[0][j], feedback.joints[i], range);
+      start(i) += model.jointTorque(i, current + jump) - motor;
+    }
   }
+  commands_fresh_ = false;
   if (started_ && evidence) {
     // The mean external torque over the step: the change of momentum the
     // model's torques (trapezoidal rule) do not explain. The residual
@@ -66,14 +126,14 @@ void MomentumObserver::step(const laws::Feedback& feedback, double dt, bool evid
     // which stays stable and free of overshoot however long the step was.
     for (int i = 0; i < kArmJoints; ++i) {
       const double external =
-          (momentum(i) - previous_momentum_(i)) / dt - 0.5 * (input(i) + previous_input_(i));
-      const double keep = std::exp(-kObserverGain[i] * dt);
+          (momentum(i) - previous_momentum_(i)) / dt[i] - 0.5 * (input(i) + previous_input_(i));
+      const double keep = std::exp(-kObserverGain[i] * dt[i]);
       residual_[i] = keep * residual_[i] + (1.0 - keep) * external;
     }
   }
   started_ = true;
   previous_momentum_ = momentum;
-  previous_input_ = input;
+  previous_input_ = start;
   previous_mass_ = mass_;
 }
 

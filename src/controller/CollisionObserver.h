@@ -32,6 +32,16 @@ struct CollisionThresholds {
 ///
 /// so that rdot = K_O (tau_ext - r), solved exactly over each step (stable
 /// for any step length, as a late cycle on a busy machine gives). The
+/// integral of tau_m over a step is the trapezoid between the torque the
+/// motor delivered at its start and the current it reports at its end. A
+/// motor's reply reports the current of the command it had before the one
+/// it answers, while the step is driven by the new one: when the control
+/// law's command jumps (a set-point moving at the interpolation ceilings, a
+/// change of law), the reported current at the step's start is the old
+/// command's. The observer therefore evaluates both commands' laws,
+/// k_p (p - q) + k_d (v - qdot) + tau limited to the motor's torque range,
+/// at the measured state and takes the difference as the jump at the
+/// step's start (commanded()). The
 /// model is the arm's one dynamics model (ArmDynamics): the robot
 /// description's chain with the drives' rotor inertia and friction and the
 /// payload on the flange; tau_m is the reported currents in joint torque.
@@ -54,13 +64,19 @@ class MomentumObserver {
   void setPayload(double mass, const Eigen::Vector3d& centre_of_mass);
 
   // ---- control thread
+  /// The commands sent to the arm motors this cycle, before the update that
+  /// takes their replies (as the motors decode them from their frames).
+  void commanded(const MotorCommands& commands);
   /// One observer step on the feedback of a cycle, @p dt seconds (positive)
   /// after the previous one. The first step after construction or reset()
   /// only takes the initial momentum (@p dt is not used): its residual is zero.
   void update(const laws::Feedback& feedback, double dt);
+  /// As update(), each arm joint's step @p dt seconds long: the time between
+  /// the samples of its last two readings.
+  void update(const laws::Feedback& feedback, const JointTorques& dt) { step(feedback, dt, true); }
   /// A step that carries no evidence (its length is not to be trusted): the
   /// residual is held and the momentum taken afresh from @p feedback.
-  void hold(const laws::Feedback& feedback) { step(feedback, 0.0, false); }
+  void hold(const laws::Feedback& feedback) { step(feedback, JointTorques{}, false); }
   /// Starts the observer again at the next update (after a pause of the cycles).
   void reset() { started_ = false; }
   /// The estimated external torques, N·m, positive in each joint's positive direction.
@@ -73,13 +89,19 @@ class MomentumObserver {
 
  private:
   void takePayload();
-  void step(const laws::Feedback& feedback, double dt, bool evidence);
+  void step(const laws::Feedback& feedback, const JointTorques& dt, bool evidence);
 
   std::unique_ptr<ArmDynamics> bare_;     // the description's chain only (for the payload's share)
   std::unique_ptr<ArmDynamics> model_;    // with the payload; control thread only
   std::unique_ptr<ArmDynamics> pending_;  // handed over by a host (or the one replaced), guarded
   rt::PiMutex pending_mutex_;
   bool pending_ready_ = false;  // guarded
+
+  // The last two commands each arm motor was sent (k_p, k_d, position,
+  // velocity, torque), newest at [1]; commands_known_ of them are valid.
+  std::array<std::array<hw_interface::HybridJointCmd, config::kArmJoints>, 2> sent_{};
+  int commands_known_ = 0;
+  bool commands_fresh_ = false;  // sent_[1] was sent since the last step
 
   bool started_ = false;
   ArmDynamics::Vector q_, v_, bias_, gravity_, bare_gravity_;

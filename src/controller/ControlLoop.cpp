@@ -14,6 +14,8 @@ namespace t8 {
 
 using namespace config;
 
+std::atomic<std::uint64_t> reflexes_in_process{0};
+
 ControlLoop::ControlLoop(MotorBus& bus, KinematicDynamicSolver& solver, EndTarget& end_target, int type,
                          bool& go_home_flag)
     : bus_(bus),
@@ -57,7 +59,7 @@ ControlLoop::Outcome ControlLoop::step(rt::Clock::time_point start) {
     } else {
       runLaw(state_.load(), commands);
     }
-    bus_.send(commands);
+    sendCommands(commands);
   } else {
     sendDamping();
     printOffline();
@@ -93,6 +95,7 @@ void ControlLoop::checkCollision() {
   const int joint = collisions_.check(residual, settling ? kReflexSettleScale : 1.0);
   if (joint == 0 || reflex_joint_ != 0 || !driven) return;
   reflex_joint_ = joint;
+  reflexes_in_process.fetch_add(1, std::memory_order_relaxed);
   faults_.record(ErrorCode::collision(joint));
   const double torque = observer_.residual()[joint - 1];
   // Formatted in place: no allocation on the control thread.
@@ -117,7 +120,7 @@ void ControlLoop::compliantOnce() {
   MotorCommands commands;
   laws::compliant(feedback_, set_points_, commands);
   commands[kGripper] = laws::gripperLimp();
-  bus_.send(commands);
+  sendCommands(commands);
   bus_.endRound();
 }
 
@@ -128,7 +131,7 @@ void ControlLoop::sendCompliantHold() {
   MotorCommands commands;
   laws::compliant(feedback_, set_points_, commands);
   commands[kGripper] = laws::gripperLimp();
-  bus_.send(commands);
+  sendCommands(commands);
 }
 
 void ControlLoop::resumeHoldingPose() {
@@ -206,6 +209,11 @@ void ControlLoop::sendDamping() {
   MotorCommands commands;
   laws::protect(feedback_, set_points_, commands);
   commands[kGripper] = laws::gripperLimp();
+  sendCommands(commands);
+}
+
+void ControlLoop::sendCommands(const MotorCommands& commands) {
+  observer_.commanded(commands);
   bus_.send(commands);
 }
 
@@ -240,19 +248,28 @@ void ControlLoop::loadFeedback() {
   const bool all_online = faults_.inspect(bus_.drivers(), motors_enabled_, offline_);
   online_ = online_ && all_online;
   estimator_.update(feedback_, end_pose_);
-  // The observer integrates over the time that really passed; after a pause
-  // of the cycles (a fault, a recovery) it starts again.
-  const rt::Clock::time_point now = bus_.clock().now();
-  const double dt = std::chrono::duration<double>(now - last_observed_).count();
-  last_observed_ = now;
+  // The observer integrates over the feedback's own times: each joint's step
+  // lasts from the reception of its previous reading to that of its present
+  // one. After a pause of the cycles (a fault, a recovery) or a silence it
+  // starts again; a reading that did not come (or came late) makes a step
+  // that carries no evidence.
   const double period = std::chrono::duration<double>(kCyclePeriod).count();
-  if (!(dt > 0.0 && dt < kObserverLongestStep)) {
+  JointTorques steps;
+  bool restart = false, evidence = true;
+  for (int i = 0; i < kArmJoints; ++i) {
+    const rt::Clock::time_point sampled = bus_.driver(i).feedbackTime();
+    steps[i] = std::chrono::duration<double>(sampled - last_sampled_[i]).count();
+    last_sampled_[i] = sampled;
+    if (!(steps[i] >= 0.0 && steps[i] < kObserverLongestStep)) restart = true;
+    if (std::fabs(steps[i] - period) > kObserverStepTolerance * period) evidence = false;
+  }
+  if (restart) {
     observer_.reset();
     observer_.update(feedback_, 0.0);
-  } else if (std::fabs(dt - period) > kObserverStepTolerance * period) {
+  } else if (!evidence) {
     observer_.hold(feedback_);
   } else {
-    observer_.update(feedback_, dt);
+    observer_.update(feedback_, steps);
   }
   addPayloadGravity();
 }

@@ -23,6 +23,9 @@
 namespace kav {
 namespace t8 {
 
+/// Reflexes fired by every control loop of this process.
+extern std::atomic<std::uint64_t> reflexes_in_process;
+
 /// The control loop of one arm.
 ///
 /// step() acts on the feedback loaded at the end of the previous cycle (or
@@ -134,6 +137,9 @@ class ControlLoop {
   void endControl(MotorCommands& commands);
   laws::Gripper gripperTarget(double target) const;
   void sendDamping();
+  // Sends the seven motors' commands, telling the observer what the arm
+  // motors were sent.
+  void sendCommands(const MotorCommands& commands);
   void takeHome();
   void checkCollision();
   void compliant(MotorCommands& commands);
@@ -166,7 +172,8 @@ class ControlLoop {
   std::vector<int> offline_;
   std::uint64_t cycles_ = 0;
   std::uint64_t last_end_control_cycle_ = 0;
-  rt::Clock::time_point last_observed_{};  // when the observer last ran
+  // When each arm joint's reading the observer last took was received.
+  std::array<rt::Clock::time_point, config::kArmJoints> last_sampled_{};
   int reflex_joint_ = 0;
   int reflex_state_ = -1;    // the state whose law the reflex watches
   int reflex_settling_ = 0;  // cycles until the reflex may fire

@@ -349,6 +349,10 @@ bool ControllerThread::contactDetected() {
   return contact_exchange_;
 }
 
+std::uint64_t ControllerThread::reflexesInProcess() {
+  return reflexes_in_process.load(std::memory_order_relaxed);
+}
+
 std::string ControllerThread::lastReflex() {
   std::lock_guard<rt::PiMutex> lock(mutex_exchange_data_);
   return std::string(reflex_exchange_.data(), strnlen(reflex_exchange_.data(), reflex_exchange_.size()));

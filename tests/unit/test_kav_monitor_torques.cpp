@@ -90,11 +90,13 @@ TEST_F(MonitorTorques, ResidualsFollowTheExternalTorqueAndStartAgainAfterAGap) {
 }
 
 TEST(MonitorCollision, MarksTorquesAboveTheDefaultThresholdsEitherWay) {
-  EXPECT_EQ(collisionOf(0, 11.9), Collision::kNone);
-  EXPECT_EQ(collisionOf(0, -12.1), Collision::kContact);
-  EXPECT_EQ(collisionOf(0, 40.1), Collision::kReflex);
-  EXPECT_EQ(collisionOf(3, 3.1), Collision::kContact);
-  EXPECT_EQ(collisionOf(5, -10.1), Collision::kReflex);
+  using kav::config::kCollisionThreshold;
+  using kav::config::kContactThreshold;
+  EXPECT_EQ(collisionOf(0, kContactThreshold[0] - 0.1), Collision::kNone);
+  EXPECT_EQ(collisionOf(0, -kContactThreshold[0] - 0.1), Collision::kContact);
+  EXPECT_EQ(collisionOf(0, kCollisionThreshold[0] + 0.1), Collision::kReflex);
+  EXPECT_EQ(collisionOf(3, kContactThreshold[3] + 0.1), Collision::kContact);
+  EXPECT_EQ(collisionOf(5, -kCollisionThreshold[5] - 0.1), Collision::kReflex);
   EXPECT_STREQ(collisionName(Collision::kReflex), "reflex");
 }
 
