@@ -9,16 +9,31 @@
 //   compliant command on that joint;
 // - recovery: the simulated time recover() takes after each of those reflexes.
 //
-//   bench_collision [--seconds N] [--trials N] [--noise] [--model-error]
+// - raw targets: setJointPositions across the workspace, approached at the
+//   interpolation ceilings; the largest estimate per joint, contact, reflexes;
+// - clamp: each joint driven in POSITION_CONTROL at the ceilings into a spring
+//   obstacle 0.05 rad ahead (100 and 1000 N·m/rad): the time from the first
+//   touch to the first compliant command on that joint, and the peak torque
+//   the obstacle took.
+//
+//   bench_collision [--seconds N] [--raw-seconds N] [--trials N] [--noise] [--model-error]
+//                   [--real [--hogs N]] [--only false|raw|clamp|detection]
+//
+// --real: the free-motion parts (random motions, raw targets) on real threads
+// (a simulated arm on a local-socket bus), beside N busy threads.
 //
 // --model-error: the simulated arm's link masses off by +-10 % (alternating),
 // its friction doubled and 0.05 N·m of further noise on its currents.
 #include <config/ArmConfig.h>
 #include <controller/ControllerBase.h>
+#include <interfaces/InterfacesThread.h>
+#include <sim/BusHub.h>
 #include <sim/Lockstep.h>
+#include <sim/SimulatedArm.h>
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -26,6 +41,7 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "BenchStats.h"
@@ -81,6 +97,73 @@ void holdRest(kav::sim::Lockstep& rig) {
   rig.advance(4.0);
 }
 
+// Where the false-alarm runs take place: the lockstep rig (simulated time) or
+// real threads (a simulated arm on a local-socket bus, the machine's clock).
+class Host {
+ public:
+  virtual ~Host() = default;
+  virtual kav::t8::InterfacesThread& arm() = 0;
+  virtual double now() const = 0;
+  virtual void advance(double seconds) = 0;
+  void holdRest() {
+    arm().setJointPositions(kRest);
+    arm().setArmStatus(ControllerBase::POSITION_CONTROL);
+    advance(4.0);
+  }
+};
+
+class RigHost final : public Host {
+ public:
+  explicit RigHost(const kav::sim::LockstepOptions& options) : rig_(kUrdf, options) {}
+  kav::t8::InterfacesThread& arm() override { return rig_.arm(); }
+  double now() const override { return rig_.now(); }
+  void advance(double seconds) override { rig_.advance(seconds); }
+
+ private:
+  kav::sim::Lockstep rig_;
+};
+
+class RealHost final : public Host {
+ public:
+  explicit RealHost(const kav::sim::SimulatedArmOptions& options)
+      : sim_(hub_.endpoint(), options), arm_(kUrdf, hub_.endpoint(), 0) {}
+  kav::t8::InterfacesThread& arm() override { return arm_; }
+  double now() const override {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+  }
+  void advance(double seconds) override {
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+  }
+
+ private:
+  kav::sim::BusHub hub_;
+  kav::sim::SimulatedArm sim_;
+  kav::t8::InterfacesThread arm_;
+  std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+};
+
+// Busy threads at normal priority beside the controller, as other programs
+// on a loaded machine would be.
+class Hogs {
+ public:
+  explicit Hogs(int count) {
+    for (int i = 0; i < count; ++i) {
+      threads_.emplace_back([this] {
+        volatile double x = 1.0;
+        while (!stop_.load(std::memory_order_relaxed)) x = x * 1.0000001 + 1e-9;
+      });
+    }
+  }
+  ~Hogs() {
+    stop_.store(true);
+    for (auto& thread : threads_) thread.join();
+  }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::vector<std::thread> threads_;
+};
+
 // A spline through three random points, each within 0.6 rad of the one
 // before; its times are stretched until the motion limits accept it.
 bool startTrajectory(kav::t8::InterfacesThread& arm, std::mt19937_64& rng) {
@@ -134,11 +217,10 @@ bool startLine(kav::t8::InterfacesThread& arm, std::mt19937_64& rng) {
   return false;
 }
 
-void falseAlarms(double seconds, const kav::sim::LockstepOptions& options) {
+void falseAlarms(double seconds, Host& rig, double poll) {
   const auto wall_start = std::chrono::steady_clock::now();
-  kav::sim::Lockstep rig(kUrdf, options);
   auto& arm = rig.arm();
-  holdRest(rig);
+  rig.holdRest();
   std::mt19937_64 rng(7);
   std::array<double, kArmJoints> worst{};
   long cycles = 0, contact = 0;
@@ -156,7 +238,7 @@ void falseAlarms(double seconds, const kav::sim::LockstepOptions& options) {
       }
       ++started[kind];
     }
-    rig.advance(0.005);
+    rig.advance(poll);
     const auto r = arm.getExternalTorques();
     for (int j = 0; j < kArmJoints; ++j) worst[j] = std::max(worst[j], std::fabs(r[j]));
     ++cycles;
@@ -183,6 +265,117 @@ void falseAlarms(double seconds, const kav::sim::LockstepOptions& options) {
   std::printf("\n  contact in %.3f %% of %ld cycles, reflexes and faults %d\n",
               100.0 * static_cast<double>(contact) / static_cast<double>(std::max(1L, cycles)), cycles,
               alarms);
+}
+
+void rawTargets(double seconds, Host& rig, double poll) {
+  auto& arm = rig.arm();
+  rig.holdRest();
+  std::mt19937_64 rng(3);
+  std::array<double, kArmJoints> worst{};
+  long cycles = 0, contact = 0;
+  int targets = 0, alarms = 0;
+  std::size_t codes_seen = arm.getErrorCode().size();
+  const double end = rig.now() + seconds;
+  std::uniform_real_distribution<double> step(-0.6, 0.6);
+  while (rig.now() < end) {
+    // Steps of up to 0.6 rad per joint, wandering across the workspace 0.6 rad
+    // inside the limits: the arm overshoots a raw target by up to 0.5 rad,
+    // and a step from far away throws it at its end stops at many rad/s.
+    Joints target = arm.getJointPositons();
+    target.resize(kArmJoints);
+    for (int j = 0; j < kArmJoints; ++j) {
+      target[j] = std::clamp(target[j] + step(rng), kav::config::kJointLower[j] + 0.6,
+                             kav::config::kJointUpper[j] - 0.6);
+    }
+    target[1] = std::clamp(target[1], 0.7, 2.8);
+    target[2] = std::clamp(target[2], 0.6, 2.4);
+    arm.setJointPositions(target);
+    ++targets;
+    const double give_up = rig.now() + 6.0;
+    bool reached = false;
+    while (!reached && rig.now() < give_up && rig.now() < end) {
+      rig.advance(poll);
+      const auto r = arm.getExternalTorques();
+      for (int j = 0; j < kArmJoints; ++j) worst[j] = std::max(worst[j], std::fabs(r[j]));
+      ++cycles;
+      contact += arm.contactDetected() ? 1 : 0;
+      const std::vector<int> codes = arm.getErrorCode();
+      if (codes.size() > codes_seen || !arm.controlActive()) {
+        ++alarms;
+        std::printf("  at %.1f s: codes", rig.now());
+        for (std::size_t i = codes_seen; i < codes.size(); ++i) std::printf(" %d", codes[i]);
+        std::printf("; torques");
+        for (double t : r) std::printf(" %.2f", t);
+        std::printf("\n");
+        arm.recover();
+        codes_seen = arm.getErrorCode().size();
+        break;
+      }
+      const Joints at = arm.getJointPositons();
+      reached = true;
+      for (int j = 0; j < kArmJoints; ++j) reached = reached && std::fabs(at[j] - target[j]) < 0.01;
+    }
+  }
+  std::printf("raw setJointPositions targets at the interpolation ceilings, %.0f s simulated: %d targets\n",
+              seconds, targets);
+  std::printf("  largest |external torque| per joint (N·m):");
+  for (double w : worst) std::printf(" %.2f", w);
+  std::printf("\n  contact in %.3f %% of %ld cycles, reflexes and faults %d\n",
+              100.0 * static_cast<double>(contact) / static_cast<double>(std::max(1L, cycles)), cycles,
+              alarms);
+}
+
+// Each joint driven from the rest pose toward a target 0.5 rad away, into a
+// spring obstacle 0.05 rad ahead.
+void clamp(double stiffness, const kav::sim::LockstepOptions& options) {
+  std::printf("clamp, spring obstacle of %.0f N·m/rad 0.05 rad ahead, POSITION_CONTROL at the ceilings:\n",
+              stiffness);
+  for (int joint = 0; joint < kArmJoints; ++joint) {
+    for (int side : {1, -1}) {
+      kav::sim::Lockstep rig(kUrdf, options);
+      auto& arm = rig.arm();
+      auto& sim = rig.simulatedArm();
+      holdRest(rig);
+      const Joints rest = arm.getJointPositons();
+      sim.setObstacle(joint, rest[joint] + side * 0.05, stiffness, side);
+      Joints target = kRest;
+      target[joint] = rest[joint] + side * 0.5;
+      sim.clearReceivedCommands();
+      arm.setJointPositions(target);
+      double touch = -1.0, reflex = -1.0, peak = 0.0;
+      const double until = rig.now() + 3.0;
+      while (rig.now() < until && (reflex < 0 || rig.now() < reflex + 0.3)) {
+        rig.advance(0.001);
+        const double torque = sim.obstacleTorque(joint);
+        if (touch < 0 && torque != 0.0) touch = rig.now();
+        peak = std::max(peak, std::fabs(torque));
+        if (reflex < 0) {
+          for (const auto& received : sim.receivedCommands(joint)) {
+            if (received.command.k_p == 0.0) {
+              reflex = std::chrono::duration<double>(received.time.time_since_epoch()).count();
+              break;
+            }
+          }
+          sim.clearReceivedCommands();
+        }
+      }
+      const std::string last = arm.lastReflex();
+      std::printf("  joint %d %s: ", joint + 1, side > 0 ? "+" : "-");
+      if (touch < 0) {
+        std::printf("never touched\n");
+      } else if (reflex < 0) {
+        std::printf("no reflex within 3 s; peak %.1f N·m; control %s\n", peak,
+                    arm.controlActive() ? "active" : "ended");
+      } else if (last.empty()) {
+        std::printf("no reflex; damping %.1f ms after the touch (control ended), peak %.1f N·m\n",
+                    1e3 * (reflex - touch), peak);
+      } else {
+        const bool here = last.find("joint " + std::to_string(joint + 1) + ":") != std::string::npos;
+        std::printf("reflex %.1f ms after the touch%s, peak %.1f N·m\n", 1e3 * (reflex - touch),
+                    here ? "" : (" on another joint: " + last).c_str(), peak);
+      }
+    }
+  }
 }
 
 // Seconds from the step to the first command with no stiffness on that joint,
@@ -252,12 +445,23 @@ void detection(bool moving, int trials, std::vector<double>& recoveries) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  double seconds = 60.0;
+  double seconds = 60.0, raw_seconds = 120.0;
   int trials = 20;
+  std::string only;
+  bool real = false;
+  int hogs = 0;
   bool noise = false, model_error = false;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc) {
       seconds = std::atof(argv[++i]);
+    } else if (std::strcmp(argv[i], "--raw-seconds") == 0 && i + 1 < argc) {
+      raw_seconds = std::atof(argv[++i]);
+    } else if (std::strcmp(argv[i], "--real") == 0) {
+      real = true;
+    } else if (std::strcmp(argv[i], "--hogs") == 0 && i + 1 < argc) {
+      hogs = std::max(0, std::atoi(argv[++i]));
+    } else if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc) {
+      only = argv[++i];
     } else if (std::strcmp(argv[i], "--trials") == 0 && i + 1 < argc) {
       trials = std::max(1, std::atoi(argv[++i]));
     } else if (std::strcmp(argv[i], "--noise") == 0) {
@@ -265,16 +469,48 @@ int main(int argc, char** argv) {
     } else if (std::strcmp(argv[i], "--model-error") == 0) {
       model_error = true;
     } else {
-      std::fprintf(stderr, "usage: bench_collision [--seconds N] [--trials N] [--noise] [--model-error]\n");
+      std::fprintf(stderr,
+                   "usage: bench_collision [--seconds N] [--raw-seconds N] [--trials N] [--noise] "
+                   "[--model-error] [--real [--hogs N]] [--only false|raw|clamp|detection]\n");
       return 2;
     }
   }
   std::printf("measurement noise %s, model error %s\n", noise ? "on" : "off", model_error ? "on" : "off");
-  if (seconds > 0) falseAlarms(seconds, rigOptions(noise, model_error));
-  std::vector<double> recoveries;
-  detection(false, trials, recoveries);
-  detection(true, trials, recoveries);
-  std::printf("recovery (simulated time of recover() after each of those reflexes):\n");
-  printDistribution("recover()", recoveries, -1);
+  const auto part = [&only](const char* name) { return only.empty() || only == name; };
+  if (real) {
+    // Free motion on real threads only: clamps and steps are timed on the rig.
+    std::printf("real threads, %d busy threads beside\n", hogs);
+    Hogs busy(hogs);
+    kav::sim::SimulatedArmOptions options;
+    if (noise) options.noise_seed = 1;
+    if (part("false") && seconds > 0) {
+      RealHost host(options);
+      falseAlarms(seconds, host, 0.001);
+    }
+    if (part("raw") && raw_seconds > 0) {
+      RealHost host(options);
+      rawTargets(raw_seconds, host, 0.001);
+    }
+    return 0;
+  }
+  if (part("false") && seconds > 0) {
+    RigHost host(rigOptions(noise, model_error));
+    falseAlarms(seconds, host, 0.005);
+  }
+  if (part("raw") && raw_seconds > 0) {
+    RigHost host(rigOptions(noise, model_error));
+    rawTargets(raw_seconds, host, 0.005);
+  }
+  if (part("clamp")) {
+    clamp(100.0, rigOptions(noise, model_error));
+    clamp(1000.0, rigOptions(noise, model_error));
+  }
+  if (part("detection")) {
+    std::vector<double> recoveries;
+    detection(false, trials, recoveries);
+    detection(true, trials, recoveries);
+    std::printf("recovery (simulated time of recover() after each of those reflexes):\n");
+    printDistribution("recover()", recoveries, -1);
+  }
   return 0;
 }
