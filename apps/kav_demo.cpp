@@ -68,16 +68,44 @@ struct Options {
   std::string can;
   std::string urdf;
   int type = 0;
+  // Collision thresholds (N·m, joints 1-6), when not the defaults.
+  std::vector<double> lower, upper;
   bool quiet = !isatty(STDOUT_FILENO);  // one table per phase instead of a live redraw
 };
 
+// "L1,...,L6:U1,...,U6" into six lower and six upper numbers.
+bool parseThresholds(const std::string& text, std::vector<double>* lower, std::vector<double>* upper) {
+  const std::size_t colon = text.find(':');
+  if (colon == std::string::npos) return false;
+  auto list = [](const std::string& part, std::vector<double>* out) {
+    out->clear();
+    std::size_t start = 0;
+    for (;;) {
+      const std::size_t comma = part.find(',', start);
+      const std::string item =
+          part.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+      char* end = nullptr;
+      const double number = std::strtod(item.c_str(), &end);
+      if (item.empty() || end != item.c_str() + item.size()) return false;
+      out->push_back(number);
+      if (comma == std::string::npos) break;
+      start = comma + 1;
+    }
+    return out->size() == 6;
+  };
+  return list(text.substr(0, colon), lower) && list(text.substr(colon + 1), upper);
+}
+
 void usage() {
   std::printf(
-      "usage: kav_demo [--can NAME] [--urdf FILE] [--type N] [--quiet]\n"
+      "usage: kav_demo [--can NAME] [--urdf FILE] [--type N] [--collision-thresholds L:U] [--quiet]\n"
       "  without --can the demo starts a simulated arm on a private local-socket bus\n"
       "  --can NAME   CAN interface (\"can0\") or local-socket bus (\"unix:@kav-arm\")\n"
       "  --urdf FILE  robot description (default: the shipped one)\n"
       "  --type N     arm variant (2: gripper driven by position)\n"
+      "  --collision-thresholds L1,...,L6:U1,...,U6\n"
+      "               contact (lower) and reflex (upper) thresholds, N·m, joints 1-6,\n"
+      "               for a host slower than a real-time one (default: the library's)\n"
       "  --quiet      print one table per phase instead of a live table\n");
 }
 
@@ -169,6 +197,7 @@ int run(const Options& options) {
   std::printf("Bringing the arm up on %s with %s (takes a few seconds)...\n", can.c_str(),
               options.urdf.c_str());
   InterfacesThread arm(options.urdf, can, options.type);
+  if (!options.lower.empty()) arm.setCollisionThresholds(options.lower, options.upper);
 
   watch(arm, "homed (GO_HOME)", std::chrono::milliseconds(1000), options.quiet);
 
@@ -224,6 +253,13 @@ int main(int argc, char** argv) {
       options.urdf = value();
     } else if (arg == "--type") {
       options.type = std::atoi(value().c_str());
+    } else if (arg == "--collision-thresholds") {
+      if (!parseThresholds(value(), &options.lower, &options.upper)) {
+        std::fprintf(stderr,
+                     "kav_demo: --collision-thresholds needs six lower and six upper numbers, "
+                     "as L1,L2,L3,L4,L5,L6:U1,U2,U3,U4,U5,U6\n");
+        return 2;
+      }
     } else if (arg == "--quiet") {
       options.quiet = true;
     } else {

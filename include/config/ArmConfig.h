@@ -217,6 +217,13 @@ constexpr double kObserverLongestStep = 0.05;
 /// the cycle's times, so the change of momentum over it is not taken and
 /// the residual is held.
 constexpr double kObserverStepTolerance = 0.5;
+/// A motor samples its reading when a command reaches it, so the time from
+/// sending a command to receiving its reply bounds when the reading was
+/// sampled. A steady time (about 0.3 ms on an idle 1 Mbit/s bus, more
+/// through an adapter) shifts every sample alike; one that changed by more
+/// than this since the last cycle (a reply held up on the way) leaves the
+/// step's length unknown, and the step carries no evidence either.
+constexpr std::chrono::microseconds kObserverSampleJitter{500};
 ///@{
 /// Collision thresholds per joint, N·m, changeable at run time: above the
 /// lower one the contact flag is set, above the upper one for one cycle the

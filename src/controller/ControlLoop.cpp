@@ -250,9 +250,14 @@ void ControlLoop::loadFeedback() {
   estimator_.update(feedback_, end_pose_);
   // The observer integrates over the feedback's own times: each joint's step
   // lasts from the reception of its previous reading to that of its present
-  // one. After a pause of the cycles (a fault, a recovery) or a silence it
-  // starts again; a reading that did not come (or came late) makes a step
-  // that carries no evidence.
+  // one. A motor samples its reading when a command reaches it, so the
+  // sample lies between the command's sending and the reply's reception. A
+  // steady time between the two shifts both ends of a step alike (a reply
+  // may even come after the round's end and be taken a cycle later); a reply
+  // whose time from its command changed by more than kObserverSampleJitter
+  // since the last (a stalled bus member held it up) gives a step of unknown
+  // length, which carries no evidence. After a pause of the cycles (a fault,
+  // a recovery) or a silence the observer starts again.
   const double period = std::chrono::duration<double>(kCyclePeriod).count();
   JointTorques steps;
   bool restart = false, evidence = true;
@@ -262,6 +267,10 @@ void ControlLoop::loadFeedback() {
     last_sampled_[i] = sampled;
     if (!(steps[i] >= 0.0 && steps[i] < kObserverLongestStep)) restart = true;
     if (std::fabs(steps[i] - period) > kObserverStepTolerance * period) evidence = false;
+    const rt::Clock::duration window = sampled - bus_.commandSentBefore(i, sampled);
+    const rt::Clock::duration change = window - reply_time_[i];
+    reply_time_[i] = window;
+    if (change > kObserverSampleJitter || change < -kObserverSampleJitter) evidence = false;
   }
   if (restart) {
     observer_.reset();

@@ -174,6 +174,8 @@ class ControlLoop {
   std::uint64_t last_end_control_cycle_ = 0;
   // When each arm joint's reading the observer last took was received.
   std::array<rt::Clock::time_point, config::kArmJoints> last_sampled_{};
+  // The time from each arm joint's last command to the reception of its reply.
+  std::array<rt::Clock::duration, config::kArmJoints> reply_time_{};
   int reflex_joint_ = 0;
   int reflex_state_ = -1;    // the state whose law the reflex watches
   int reflex_settling_ = 0;  // cycles until the reflex may fire

@@ -46,17 +46,21 @@ void MotorBus::startRound(rt::Clock::time_point start) {
   frame_slot_ = 0;
 }
 
-void MotorBus::send(hw_interface::CanFrame frame) {
+rt::Clock::time_point MotorBus::send(hw_interface::CanFrame frame) {
   // Frame k of the round at its slot on the absolute schedule.
   if (frame_slot_ > 0) clock_.waitUntil(round_start_ + frame_slot_ * config::kFrameSpacing, kFrameSpin);
   ++frame_slot_;
+  const rt::Clock::time_point at = clock_.now();
   transport_.ExchangeData(&frame);
+  return at;
 }
 
 void MotorBus::send(const MotorCommands& commands) {
   for (int i = 0; i < config::kMotors; ++i) {
     const hw_interface::HybridJointCmd& c = commands[static_cast<std::size_t>(i)];
-    send(driver(i).packMotorMsg(c.k_p, c.k_d, c.position, c.velocity, c.torque));
+    const std::size_t index = static_cast<std::size_t>(i);
+    command_sent_before_[index] = command_sent_[index];
+    command_sent_[index] = send(driver(i).packMotorMsg(c.k_p, c.k_d, c.position, c.velocity, c.torque));
   }
 }
 

@@ -58,9 +58,19 @@ class MotorBus {
   void startRound(rt::Clock::time_point start);
   void startRound() { startRound(clock_.now()); }
   /// Sends @p frame at its slot in the present round.
-  void send(hw_interface::CanFrame frame);
+  /// @return when it was handed to the transport
+  rt::Clock::time_point send(hw_interface::CanFrame frame);
   /// Sends one command per motor, in order, in the present round.
   void send(const MotorCommands& commands);
+  /// When the hybrid command of motor @p index (0-6) that a reply received
+  /// at @p received answered was handed to the transport: the last one sent
+  /// before that time, of this round or the one before (a reply is sampled
+  /// when its command arrives). The epoch when none was.
+  rt::Clock::time_point commandSentBefore(int index, rt::Clock::time_point received) const {
+    const std::size_t i = static_cast<std::size_t>(index);
+    if (command_sent_[i] <= received) return command_sent_[i];
+    return command_sent_before_[i] <= received ? command_sent_before_[i] : rt::Clock::time_point{};
+  }
   /// Waits for the slot after the round's last frame.
   void endRound();
   /// Waits until one control period after the round began.
@@ -93,6 +103,8 @@ class MotorBus {
   std::atomic<bool> listening_{false};
   rt::Clock::time_point round_start_{};
   int frame_slot_ = 0;
+  std::array<rt::Clock::time_point, config::kMotors> command_sent_{};
+  std::array<rt::Clock::time_point, config::kMotors> command_sent_before_{};  // the one before
 };
 
 }  // namespace t8

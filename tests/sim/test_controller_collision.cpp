@@ -300,3 +300,74 @@ TEST(ControllerCollision, APayloadBecomesPartOfTheModel) {
   for (int j = 0; j < 6; ++j)
     EXPECT_NEAR(loaded.sim().jointState(j).position, start[j].position, 0.05) << "joint " << j;
 }
+
+// A joint driven at the interpolation ceilings into a spring obstacle 0.05 rad
+// ahead: with the default thresholds the reflex fires on that joint soon
+// after the touch, before the arm presses with half its motor's torque.
+TEST(ControllerCollision, AClampIsCaughtWithTheDefaultThresholds) {
+  for (int joint : {1, 4}) {
+    Rig rig;
+    holdPose(rig);
+    const auto rest = rig.arm().getJointPositons();
+    rig.sim().setObstacle(joint, rest[joint] + 0.05, 100.0, 1);
+    std::vector<double> target(rest.begin(), rest.begin() + 6);
+    target[joint] += 0.5;
+    rig.arm().setJointPositions(target);
+    double touch = -1.0, peak = 0.0;
+    const double give_up = rig.now() + 1.0;
+    while (rig.arm().lastReflex().empty() && rig.now() < give_up) {
+      rig.run(0.001);
+      const double torque = std::fabs(rig.sim().obstacleTorque(joint));
+      if (touch < 0.0 && torque > 0.0) touch = rig.now();
+      peak = std::max(peak, torque);
+    }
+    ASSERT_FALSE(rig.arm().lastReflex().empty()) << "joint " << joint + 1;
+    EXPECT_THAT(rig.arm().lastReflex(), HasSubstr("joint " + std::to_string(joint + 1) + ":"));
+    EXPECT_LT(rig.now() - touch, 0.05) << "joint " << joint + 1;
+    const double half_motor = joint < 3 ? 15.0 : 5.0;
+    for (int ms = 0; ms < 200; ++ms) {
+      rig.run(0.001);
+      peak = std::max(peak, std::fabs(rig.sim().obstacleTorque(joint)));
+    }
+    EXPECT_LT(peak, half_motor) << "joint " << joint + 1;
+  }
+}
+
+// Raw targets approached at the interpolation ceilings (the set-points jump
+// every cycle, the motors saturate) neither flag contact nor fire a reflex.
+TEST(ControllerCollision, FreeMotionAtTheCeilingsIsNoCollision) {
+  Rig rig;
+  holdPose(rig);
+  const std::vector<std::vector<double>> targets{
+      {0.8, 1.1, 1.0, 0.6, -0.4, 0.6}, {-0.4, 0.8, 1.4, -0.5, 0.5, -0.6}, {0.2, 0.6, 0.5, 0.1, 0.2, 0.1}};
+  double worst = 0.0;
+  for (const auto& target : targets) {
+    rig.arm().setJointPositions(target);
+    for (int cycle = 0; cycle < 400; ++cycle) {
+      rig.run(0.005);
+      ASSERT_FALSE(rig.arm().contactDetected()) << "at " << rig.now() << " s";
+      for (double torque : rig.arm().getExternalTorques()) worst = std::max(worst, std::fabs(torque));
+    }
+  }
+  EXPECT_TRUE(rig.arm().controlActive());
+  EXPECT_TRUE(rig.arm().lastReflex().empty());
+  EXPECT_GT(worst, 0.0);  // the estimate runs
+}
+
+// Replies that take 2 ms (a slow adapter): the last joints' replies come
+// after the round's end and are taken a cycle later, over their own times;
+// a push still reads as itself and fires the reflex.
+TEST(ControllerCollision, SlowRepliesAreTakenOverTheirOwnTimes) {
+  kav::sim::LockstepOptions options;
+  options.reply_latency = std::chrono::microseconds(2000);
+  Rig rig(options);
+  holdPose(rig);
+  const int joint = 5;
+  rig.sim().setExternalTorque(joint, 0.8 * kCollisionThreshold[joint]);
+  rig.run(0.1);
+  EXPECT_NEAR(rig.arm().getExternalTorques()[joint], 0.8 * kCollisionThreshold[joint], 0.1);
+  EXPECT_TRUE(rig.arm().contactDetected());
+  rig.sim().setExternalTorque(joint, 2 * kCollisionThreshold[joint]);
+  rig.run(0.05);
+  EXPECT_THAT(rig.arm().lastReflex(), HasSubstr("joint 6:"));
+}
