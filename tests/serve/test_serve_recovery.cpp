@@ -6,6 +6,7 @@
 #include <future>
 #include <mutex>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "../../apps/kav/serve/Recovery.h"
@@ -50,18 +51,22 @@ TEST(ServeRecovery, OneAtATimeAndTheOutcomeGoesToWhoAsked) {
   std::promise<void> release;
   std::shared_future<void> released = release.get_future().share();
   int runs = 0;
+  std::vector<std::string> order;  // of the steps on the recovery's thread
+  EXPECT_FALSE(recovery.afterwards([] {})) << "nothing to follow";
 
   EXPECT_TRUE(recovery
                   .start(client(7),
                          [&] {
                            ++runs;
                            released.wait();
+                           order.push_back("recover");
                          })
                   .message.empty());
   EXPECT_TRUE(recovery.busy());
   const ClientReply refused = recovery.start(client(8), [&] { ++runs; });
   EXPECT_EQ(refused.level, ClientReply::kError);
   EXPECT_NE(refused.message.find("running already"), std::string::npos) << refused.message;
+  EXPECT_TRUE(recovery.afterwards([&] { order.push_back("stop"); }));
 
   release.set_value();
   const auto [to, outcome] = answers.wait(1);
@@ -69,6 +74,7 @@ TEST(ServeRecovery, OneAtATimeAndTheOutcomeGoesToWhoAsked) {
   EXPECT_EQ(outcome.level, ClientReply::kInfo);
   EXPECT_NE(outcome.message.find("recovered"), std::string::npos) << outcome.message;
   EXPECT_EQ(runs, 1) << "the refused request must not run";
+  EXPECT_EQ(order, (std::vector<std::string>{"recover", "stop"})) << "the stop follows the recovery";
   EXPECT_FALSE(recovery.busy()) << "free again once answered";
 }
 

@@ -339,6 +339,12 @@ test("collisions: torques, contact, reflex and thresholds are published; recover
     () => `POSITION_CONTROL and code 176 after the recovery, got ${JSON.stringify(d.last["/arm/status"])}`);
   assert.equal(d.last["/arm/status"].control_active, true);
   assert.equal(d.last["/arm/status"].reflex, false);
+  // A stop right behind a recover is not lost: during the recovery it
+  // follows it, else it is obeyed at once.
+  const seen = d.statuses.length;
+  d.send({ op: "recover" });
   d.send({ op: "stop" });
-  await waitFor(() => d.last["/arm/status"].state === PROTECT, "stop after the recovery");
+  await waitFor(() => d.statuses.slice(seen).some((s) => s.message.includes("recovered")), "the second recover's outcome");
+  await waitFor(() => d.last["/arm/status"].state === PROTECT, "PROTECT from the stop sent during the recovery");
+  assert.deepEqual(d.statuses.slice(seen).filter((s) => s.level === 2), [], "no command failed");
 });

@@ -110,6 +110,12 @@ ClientReply handleClientMessage(const Sender& sender, const std::string& topic, 
   if (!refused.empty()) return refused;
   if (command.op == ArmCommand::Op::kRecover)
     return recovery.start(sender, [&arm, command] { execute(command, arm); });
+  // During a recovery the arm's setters refuse: a stop then follows it.
+  if (command.op == ArmCommand::Op::kStop &&
+      recovery.afterwards([&arm, command] { execute(command, arm); })) {
+    return ClientReply::warning(
+        "/arm/command: a recover is running; PROTECT is selected as soon as it has ended");
+  }
   try {
     execute(command, arm);
   } catch (const std::exception& error) {

@@ -48,7 +48,7 @@ struct CommandPolicy {
 /// Answers one client message: the error for the sender when it was not
 /// carried out, a warning naming every target that was clamped to its range,
 /// or nothing. recover is handed to @p recovery (its outcome follows later),
-/// or refused while one runs.
+/// or refused while one runs; a stop during a recovery follows it.
 ClientReply handleClientMessage(const Sender& sender, const std::string& topic, const std::string& encoding,
                                 const std::string& payload, const CommandPolicy& policy,
                                 t8::InterfacesThread& arm, Recovery& recovery);

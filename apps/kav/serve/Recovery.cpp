@@ -39,6 +39,13 @@ bool Recovery::busy() const {
   return busy_;
 }
 
+bool Recovery::afterwards(std::function<void()> then) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!busy_) return false;
+  afterwards_.push_back(std::move(then));
+  return true;
+}
+
 void Recovery::run() {
   pthread_setname_np(pthread_self(), "kav-serve-recover");
   std::unique_lock<std::mutex> lock(mutex_);
@@ -61,6 +68,19 @@ void Recovery::run() {
       outcome = std::string("/arm/command failed: recover: an unknown error");
     }
     lock.lock();
+    // Until none is left: what was queued while they ran comes after them.
+    while (!afterwards_.empty()) {
+      const std::vector<std::function<void()>> then = std::move(afterwards_);
+      afterwards_.clear();
+      lock.unlock();
+      for (const auto& step : then) {
+        try {
+          step();
+        } catch (...) {  // the arm refuses (a failed recovery left it in damping): nothing to add
+        }
+      }
+      lock.lock();
+    }
     busy_ = false;  // before the answer: whoever reads it may ask again at once
     lock.unlock();
     try {

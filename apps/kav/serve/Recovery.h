@@ -8,6 +8,7 @@
 #include <functional>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "LiveServer.h"
 
@@ -34,6 +35,13 @@ class Recovery {
   ClientReply start(const Sender& sender, std::function<void()> recover);
   /// Whether a recovery is pending or running.
   bool busy() const;
+  /// While a recovery is pending or running (control has ended for it, so
+  /// the arm's setters refuse), queues @p then to run on the recovery's
+  /// thread as soon as it has ended, whatever its outcome: a stop that
+  /// arrives meanwhile takes effect after it. Exceptions of @p then are
+  /// dropped.
+  /// @return whether @p then was queued (false: no recovery, nothing done)
+  bool afterwards(std::function<void()> then);
 
  private:
   void run();
@@ -45,6 +53,7 @@ class Recovery {
   bool busy_ = false;
   Sender sender_;
   std::function<void()> recover_;
+  std::vector<std::function<void()>> afterwards_;
   std::thread thread_;
 };
 
