@@ -210,12 +210,14 @@ Command addServe(CLI::App& kav) {
   CLI::App* app = kav.add_subcommand(
       "serve", "bring the arm up and show it live: a dashboard page and a Foxglove WebSocket server");
   app->footer(
-      "Serves, on one port: the dashboard page at / (3D view, plots, state buttons, stop),\n"
+      "Serves, on one port: the dashboard page at / (3D view, plots, state buttons, stop,\n"
+      "external torques, recover),\n"
       "the robot description and its meshes, and the Foxglove WebSocket protocol (connect\n"
       "Foxglove or Lichtblick to ws://ADDRESS:PORT). Channels: /joint_states, /tf,\n"
-      "/robot_description, /arm/status, /diagnostics; commands on the client channel\n"
-      "/arm/command. {\"op\": \"stop\"} (PROTECT) is obeyed from every client; other\n"
-      "commands only with --allow-control and never from a page of another site.\n"
+      "/robot_description, /arm/external_torques, /arm/status, /diagnostics; commands on\n"
+      "the client channel /arm/command. {\"op\": \"stop\"} (PROTECT) is obeyed from every\n"
+      "client; other commands (recover among them) only with --allow-control and never\n"
+      "from a page of another site.\n"
       "Listens on 127.0.0.1 unless --listen says otherwise; any other address needs\n"
       "--token, which every request then carries (?token=... or Authorization: Bearer).");
   app->add_option("--can", options->bus, "the arm's bus: a CAN interface (can0) or a local-socket bus");

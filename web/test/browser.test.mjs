@@ -20,8 +20,8 @@ before(async () => {
   browser = await puppeteer.launch({
     executablePath: "/usr/bin/chromium",
     headless: true,
-    args: ["--no-sandbox", "--use-angle=swiftshader", "--enable-unsafe-swiftshader", "--window-size=1400,900"],
-    defaultViewport: { width: 1400, height: 900 },
+    args: ["--no-sandbox", "--use-angle=swiftshader", "--enable-unsafe-swiftshader", "--window-size=1400,1040"],
+    defaultViewport: { width: 1400, height: 1040 },
   });
   page = await browser.newPage();
   page.on("request", (request) => {
