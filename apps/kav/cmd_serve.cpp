@@ -1,5 +1,6 @@
 // kav serve: brings an arm up and shows it live: the dashboard page over
 // HTTP and the Foxglove WebSocket protocol on the same port.
+#include <config/ArmConfig.h>
 #include <solver/kinematic_dynamic_solver.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -27,19 +28,23 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The arm commands go to, once it is up; emptied before the arm is stopped.
+// The arm commands go to, and the runner of its recoveries, once it is up;
+// emptied before either is stopped.
 struct ArmSlot {
   std::mutex mutex;
   t8::InterfacesThread* arm = nullptr;
+  serve::Recovery* recovery = nullptr;
 
   struct Holding {
-    Holding(ArmSlot* slot, t8::InterfacesThread* arm) : slot_(slot) {
+    Holding(ArmSlot* slot, t8::InterfacesThread* arm, serve::Recovery* recovery) : slot_(slot) {
       std::lock_guard<std::mutex> lock(slot_->mutex);
       slot_->arm = arm;
+      slot_->recovery = recovery;
     }
     ~Holding() {
       std::lock_guard<std::mutex> lock(slot_->mutex);
       slot_->arm = nullptr;
+      slot_->recovery = nullptr;
     }
     Holding(const Holding&) = delete;
     Holding& operator=(const Holding&) = delete;
@@ -147,7 +152,7 @@ int runServe(ServeOptions options) {
                              if (slot.arm == nullptr)
                                return serve::ClientReply("the arm is not up (yet or any more)");
                              return serve::handleClientMessage(sender, topic, encoding, payload, policy,
-                                                               *slot.arm);
+                                                               *slot.arm, *slot.recovery);
                            });
   server.addText("/robot/description.urdf", description, "application/xml");
   // package://NAME/REST of the description is served at /robot/packages/NAME/REST.
@@ -165,8 +170,20 @@ int runServe(ServeOptions options) {
   auto arms = bringUp({{"the arm", options.description, options.bus, options.type}});
   t8::InterfacesThread& arm = *arms.front();
   if (stop.requested()) return 0;
-  const ArmSlot::Holding holding(&slot, &arm);  // declared after the arm: let go of first
-  serve::ArmFeed feed(arm, description, server);
+  // The thresholds are set here, so that /arm/status reports the ones in
+  // force (the facade has no getter for them).
+  serve::CollisionThresholds thresholds;
+  thresholds.lower = config::kContactThreshold;
+  thresholds.upper = config::kCollisionThreshold;
+  arm.setCollisionThresholds({thresholds.lower.begin(), thresholds.lower.end()},
+                             {thresholds.upper.begin(), thresholds.upper.end()});
+  // Declared after the arm, so ended before it: a running recovery is
+  // waited for; the slot lets go of both first.
+  serve::Recovery recovery([&server](const serve::Sender& to, const serve::ClientReply& outcome) {
+    server.reply(to.client, outcome);
+  });
+  const ArmSlot::Holding holding(&slot, &arm, &recovery);
+  serve::ArmFeed feed(arm, description, thresholds, server);
 
   const std::string host = options.server.listen.find(':') != std::string::npos
                                ? "[" + options.server.listen + "]"
@@ -193,12 +210,14 @@ Command addServe(CLI::App& kav) {
   CLI::App* app = kav.add_subcommand(
       "serve", "bring the arm up and show it live: a dashboard page and a Foxglove WebSocket server");
   app->footer(
-      "Serves, on one port: the dashboard page at / (3D view, plots, state buttons, stop),\n"
+      "Serves, on one port: the dashboard page at / (3D view, plots, state buttons, stop,\n"
+      "external torques, recover),\n"
       "the robot description and its meshes, and the Foxglove WebSocket protocol (connect\n"
       "Foxglove or Lichtblick to ws://ADDRESS:PORT). Channels: /joint_states, /tf,\n"
-      "/robot_description, /arm/status, /diagnostics; commands on the client channel\n"
-      "/arm/command. {\"op\": \"stop\"} (PROTECT) is obeyed from every client; other\n"
-      "commands only with --allow-control and never from a page of another site.\n"
+      "/robot_description, /arm/external_torques, /arm/status, /diagnostics; commands on\n"
+      "the client channel /arm/command. {\"op\": \"stop\"} (PROTECT) is obeyed from every\n"
+      "client; other commands (recover among them) only with --allow-control and never\n"
+      "from a page of another site.\n"
       "Listens on 127.0.0.1 unless --listen says otherwise; any other address needs\n"
       "--token, which every request then carries (?token=... or Authorization: Bearer).");
   app->add_option("--can", options->bus, "the arm's bus: a CAN interface (can0) or a local-socket bus");

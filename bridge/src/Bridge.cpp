@@ -525,6 +525,13 @@ void Bridge::impl::publishDiagnostics(const std::vector<int>& new_codes) {
     problems.push_back("contact detected");
     level = std::max<std::uint8_t>(level, 1);
   }
+  // The reflex's own report names its code; until a recovery the arm stays
+  // compliant and follows no target, which every later report says too.
+  const bool reflex = error_codes_.reflexHolds();
+  if (reflex) {
+    problems.push_back("a collision reflex holds the arm compliant until /" + ns_ + "/recover");
+    level = 2;
+  }
   const std::string recover_failure = recover_outcome_.takeFailure();
   if (!recover_failure.empty()) {
     problems.push_back("recover failed: " + recover_failure);
@@ -544,6 +551,7 @@ void Bridge::impl::publishDiagnostics(const std::vector<int>& new_codes) {
       {"control active", active ? "true" : "false"},
       {"bus frames dropped per motor", joined(implausible)},
       {"contact detected", contact ? "true" : "false"},
+      {"reflex active", reflex ? "true" : "false"},
       {"last reflex", arm_.lastReflex()},
       {"last recover", recover_outcome_.last()},
   };

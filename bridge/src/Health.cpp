@@ -43,8 +43,12 @@ std::vector<int> ErrorCodeWatch::update(const std::vector<int>& all) {
   for (int code : added) {
     const t8::ErrorCode decoded(code);
     if (decoded.kind() == t8::ErrorCode::Kind::kMotorOffline) offline_.insert(decoded.motor());
-    // A recovery succeeds only with every motor answering again.
-    if (decoded.kind() == t8::ErrorCode::Kind::kRecovered) offline_.clear();
+    if (decoded.kind() == t8::ErrorCode::Kind::kCollision) reflex_ = true;
+    // A recovery succeeds only with every motor answering again, and ends a reflex.
+    if (decoded.kind() == t8::ErrorCode::Kind::kRecovered) {
+      offline_.clear();
+      reflex_ = false;
+    }
   }
   return added;
 }

@@ -43,11 +43,16 @@ class ErrorCodeWatch {
   /// Motors (1-7) reported offline (code 16 x motor + 15) since the start
   /// or the last recovery (code 176).
   const std::set<int>& offlineMotors() const { return offline_; }
+  /// Whether a collision reflex (code 160 + joint) holds the arm compliant:
+  /// one came in since the start or the last recovery (code 176), which
+  /// alone ends it.
+  bool reflexHolds() const { return reflex_; }
 
  private:
   std::size_t seen_ = 0;
   int newest_ = 0;
   std::set<int> offline_;
+  bool reflex_ = false;
 };
 
 /// The outcome of the recover requests, for the diagnostics.

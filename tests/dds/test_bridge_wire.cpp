@@ -179,3 +179,15 @@ TEST(BridgeHealth, ARecoveryForgetsTheMotorsThatWereOffline) {
   watch.update({3 * 16 + 15, 5 * 16 + 15, 176, 3 * 16 + 15});
   EXPECT_EQ(watch.offlineMotors(), (std::set<int>{3})) << "offline again after the recovery";
 }
+
+TEST(BridgeHealth, AReflexHoldsUntilARecovery) {
+  kav::bridge::ErrorCodeWatch watch;
+  watch.update({3 * 16 + 15});
+  EXPECT_FALSE(watch.reflexHolds());
+  watch.update({3 * 16 + 15, 165, 1});
+  EXPECT_TRUE(watch.reflexHolds()) << "later codes do not end it";
+  watch.update({3 * 16 + 15, 165, 1, 176});
+  EXPECT_FALSE(watch.reflexHolds());
+  watch.update({3 * 16 + 15, 165, 1, 176, 162});
+  EXPECT_TRUE(watch.reflexHolds()) << "a reflex after the recovery";
+}

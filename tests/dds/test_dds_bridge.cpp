@@ -401,6 +401,13 @@ TEST_F(OneBridge, ContactAndReflexShowInDiagnosticsAndRecoverMakesTheArmStiffAga
   ASSERT_NE(reflex, nullptr) << "the reflex is not in the diagnostics";
   EXPECT_NE(field(*reflex, "new error codes").find("165"), std::string::npos);
   EXPECT_EQ(field(*reflex, "last recover"), "none");
+  EXPECT_EQ(field(*reflex, "reflex active"), "true");
+  // Later reports still say that the reflex holds the arm.
+  EXPECT_NE(diagnostics->waitFor([](const DiagnosticArray_& m) {
+    return field(m, "new error codes").empty() && field(m, "reflex active") == "true" &&
+           m.status()[0].level() == 2 && m.status()[0].message().find("reflex holds") != std::string::npos;
+  }),
+            nullptr);
 
   send_recover(Empty_());
   const auto recovered =
@@ -408,6 +415,7 @@ TEST_F(OneBridge, ContactAndReflexShowInDiagnosticsAndRecoverMakesTheArmStiffAga
   ASSERT_NE(recovered, nullptr) << "no recovery in the diagnostics";
   EXPECT_EQ(field(*recovered, "state"), "5 POSITION_CONTROL");
   EXPECT_EQ(field(*recovered, "control active"), "true");
+  EXPECT_EQ(field(*recovered, "reflex active"), "false");
   EXPECT_TRUE(waitUntil([&] { return stiffness() > 0.0; }, std::chrono::seconds(5))) << "still compliant";
 }
 

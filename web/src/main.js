@@ -1,6 +1,7 @@
 // The dashboard page of kav serve: the arm in 3D from its description, the
-// joints live, plots, state buttons, a stop button, joint sliders, the error
-// list and the connection. Everything comes from the server that served the
+// joints live, plots (the external torques with their thresholds among them),
+// state buttons, a stop button, joint sliders, contact, the reflex and a
+// recover button, the error list and the connection. Everything comes from the server that served the
 // page: the description and meshes over HTTP, the rest over the Foxglove
 // WebSocket protocol.
 import * as THREE from "three";
@@ -16,7 +17,7 @@ const LOWER = [-3.14, -0.1, -0.1, -1.29, -1.4835, -1.7453];
 const UPPER = [2.618, 3.6, 3.0, 1.29, 1.4835, 1.7453];
 const STATES = ["SOFT", "GO_HOME", "PROTECT", "G_COMPENSATION", "END_CONTROL", "POSITION_CONTROL"];
 
-const kav = { robot: null, jointState: null, status: null, connected: false, controlAllowed: false };
+const kav = { robot: null, jointState: null, externalTorques: null, status: null, connected: false, controlAllowed: false };
 window.kav = kav;
 const $ = (id) => document.getElementById(id);
 const decoder = new TextDecoder();
@@ -143,6 +144,7 @@ const plots = {
   position: new Plot($("plot-position"), "positions [rad]", JOINTS),
   velocity: new Plot($("plot-velocity"), "velocities [rad/s]", JOINTS),
   effort: new Plot($("plot-effort"), "currents [A]", JOINTS),
+  torque: new Plot($("plot-torque"), "external torques [N·m]", JOINTS.slice(0, 6)),
 };
 (function redraw() {
   for (const plot of Object.values(plots)) plot.draw();
@@ -179,12 +181,29 @@ function showStatus(status) {
     list.appendChild(li);
   }
   if (status.error_codes.length === 0) list.innerHTML = `<li class="none">none</li>`;
+  $("contact").textContent = status.contact ? "CONTACT" : "no contact";
+  $("contact").className = status.contact ? "on" : "";
+  $("reflex").hidden = !status.reflex;
+  $("reflex").textContent = status.reflex ? `Reflex: ${status.reflex_message}` : "";
+  const { lower, upper } = status.collision_thresholds;
+  plots.torque.setLevels([
+    ...lower.flatMap((value, series) => [{ value, series, dash: [2, 3] }, { value: -value, series, dash: [2, 3] }]),
+    ...upper.flatMap((value, series) => [{ value, series, dash: [8, 4] }, { value: -value, series, dash: [8, 4] }]),
+  ]);
+  updateRecover();
+}
+
+// Recover is offered when control is allowed and a reflex or a fault holds the arm.
+function updateRecover() {
+  const held = kav.status && (kav.status.reflex || !kav.status.control_active);
+  $("recover").disabled = !(kav.controlAllowed && held);
 }
 
 function setControl(allowed, why) {
   kav.controlAllowed = allowed;
   $("control").textContent = allowed ? "control: allowed" : `control: stop only (${why})`;
   for (const element of [...sliders, $("move"), $("speed"), ...$("states").children]) element.disabled = !allowed;
+  updateRecover();
 }
 
 // -------------------------------------------------------------- connection
@@ -218,7 +237,7 @@ function connect() {
   });
   client.on("advertise", (channels) => {
     for (const channel of channels) {
-      if (["/joint_states", "/arm/status"].includes(channel.topic)) {
+      if (["/joint_states", "/arm/status", "/arm/external_torques"].includes(channel.topic)) {
         topics.set(client.subscribe(channel.id), channel.topic);
       }
     }
@@ -233,6 +252,9 @@ function connect() {
       plots.position.add(t, message.position);
       plots.velocity.add(t, message.velocity);
       plots.effort.add(t, message.effort);
+    } else if (topic === "/arm/external_torques") {
+      kav.externalTorques = message;
+      plots.torque.add(message.header.stamp.sec + message.header.stamp.nsec * 1e-9, message.effort);
     } else if (topic === "/arm/status") {
       showStatus(message);
     }
@@ -250,6 +272,7 @@ function connect() {
 
 // ------------------------------------------------------------------ buttons
 $("stop").addEventListener("click", () => send({ op: "stop" }));
+$("recover").addEventListener("click", () => send({ op: "recover" }));
 STATES.forEach((name, state) => {
   if (name === "END_CONTROL") return; // needs a pose, not a button
   const button = document.createElement("button");

@@ -8,6 +8,13 @@ export class Plot {
     this.title = title;
     this.names = names;
     this.samples = []; // [t, values]
+    this.levels = []; // horizontal lines: { value, series, dash }
+  }
+
+  // Horizontal lines (thresholds), each in the colour of its series; the
+  // vertical range always includes them.
+  setLevels(levels) {
+    this.levels = levels;
   }
 
   add(t, values) {
@@ -29,13 +36,15 @@ export class Plot {
     g.fillStyle = "#333";
     g.font = "12px sans-serif";
     g.fillText(this.title, 6, 14);
+    const legend = Math.max(130, g.measureText(this.title).width + 16);
     this.names.forEach((name, i) => {
       g.fillStyle = COLORS[i];
-      g.fillText(name, 130 + i * 58, 14);
+      g.fillText(name, legend + i * 58, 14);
     });
     if (samples.length < 2) return;
     let lo = Infinity, hi = -Infinity;
     for (const [, values] of samples) for (const v of values) { lo = Math.min(lo, v); hi = Math.max(hi, v); }
+    for (const { value } of this.levels) { lo = Math.min(lo, value); hi = Math.max(hi, value); }
     if (hi - lo < 1e-3) { lo -= 0.5; hi += 0.5; }
     const t1 = samples[samples.length - 1][0];
     const x = (t) => w - ((t1 - t) / WINDOW_S) * w;
@@ -45,6 +54,12 @@ export class Plot {
     g.fillStyle = "#777";
     g.fillText(hi.toFixed(2), w - 48, 28);
     g.fillText(lo.toFixed(2), w - 48, h - 8);
+    for (const { value, series, dash } of this.levels) {
+      g.strokeStyle = COLORS[series];
+      g.setLineDash(dash);
+      g.beginPath(); g.moveTo(0, y(value)); g.lineTo(w, y(value)); g.stroke();
+    }
+    g.setLineDash([]);
     this.names.forEach((_, i) => {
       g.strokeStyle = COLORS[i];
       g.beginPath();

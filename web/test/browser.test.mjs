@@ -20,8 +20,8 @@ before(async () => {
   browser = await puppeteer.launch({
     executablePath: "/usr/bin/chromium",
     headless: true,
-    args: ["--no-sandbox", "--use-angle=swiftshader", "--enable-unsafe-swiftshader", "--window-size=1400,900"],
-    defaultViewport: { width: 1400, height: 900 },
+    args: ["--no-sandbox", "--use-angle=swiftshader", "--enable-unsafe-swiftshader", "--window-size=1400,1040"],
+    defaultViewport: { width: 1400, height: 1040 },
   });
   page = await browser.newPage();
   page.on("request", (request) => {
@@ -98,6 +98,31 @@ test("the model follows a move the sliders send", async () => {
   assert.equal(arm.last["/arm/status"].state, 5);
   mkdirSync(dirname(screenshot), { recursive: true });
   await page.screenshot({ path: screenshot });
+});
+
+test("the torque plot draws the external torques; Recover waits for a reflex or a fault", async () => {
+  await page.waitForFunction(() => window.kav.externalTorques && window.kav.status, { timeout: 20000 });
+  const seen = await page.evaluate(() => {
+    const canvas = document.getElementById("plot-torque");
+    // Below the title row: only the samples and the thresholds draw there.
+    const pixels = canvas.getContext("2d").getImageData(0, 20, canvas.width, canvas.height - 20).data;
+    let inked = 0;
+    for (let i = 3; i < pixels.length; i += 4) if (pixels[i] > 0) ++inked;
+    const recover = document.getElementById("recover");
+    return {
+      torques: window.kav.externalTorques.effort.length,
+      inked,
+      recover: recover.tagName,
+      disabled: recover.disabled,
+      contact: document.getElementById("contact").textContent,
+      banner: document.getElementById("reflex").hidden,
+    };
+  });
+  assert.equal(seen.torques, 6);
+  assert.ok(seen.inked > 500, `the torque plot is drawn (${seen.inked} pixels)`);
+  assert.equal(seen.recover, "BUTTON");
+  // Control allowed, but neither a reflex nor a fault holds the arm.
+  assert.deepEqual([seen.disabled, seen.contact, seen.banner], [true, "no contact", true]);
 });
 
 test("the stop button puts the arm in PROTECT", async () => {

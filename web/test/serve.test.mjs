@@ -13,7 +13,7 @@ import { connect, droppedFor, runServe, startServe, waitFor } from "./support.mj
 
 const kav = process.argv[2];
 const TOKEN = "s3cret-token";
-const TOPICS = ["/joint_states", "/tf", "/robot_description", "/arm/status", "/diagnostics"];
+const TOPICS = ["/joint_states", "/tf", "/robot_description", "/arm/status", "/diagnostics", "/arm/external_torques"];
 const PROTECT = 2;
 let watching; // --token, no control
 let driving; // --allow-control
@@ -56,7 +56,7 @@ after(async () => {
 
 test("advertises the channels with JSON schemas and offers client publishing", async () => {
   const c = await client(watching);
-  await waitFor(() => c.serverInfo && c.channels.length === 5, "serverInfo and advertise");
+  await waitFor(() => c.serverInfo && c.channels.length === TOPICS.length, "serverInfo and advertise");
   assert.ok(c.serverInfo.capabilities.includes("clientPublish"));
   assert.equal(c.serverInfo.metadata.allow_control, "false");
   const byTopic = Object.fromEntries(c.channels.map((ch) => [ch.topic, ch]));
@@ -64,6 +64,7 @@ test("advertises the channels with JSON schemas and offers client publishing", a
   assert.equal(byTopic["/joint_states"].schemaName, "sensor_msgs/JointState");
   assert.equal(byTopic["/tf"].schemaName, "foxglove.FrameTransforms");
   assert.equal(byTopic["/robot_description"].schemaName, "std_msgs/String");
+  assert.equal(byTopic["/arm/external_torques"].schemaName, "sensor_msgs/JointState");
   for (const ch of c.channels) {
     assert.equal(ch.encoding, "json");
     assert.equal(ch.schemaEncoding, "jsonschema");
@@ -300,4 +301,50 @@ test("targets outside their ranges are clamped, and the sender is told so", asyn
   await waitFor(() => c.last["/arm/status"].state === PROTECT, "stop");
   assert.equal(c.statuses.filter((s) => s.level === 1).length, warnings, "no warning for targets within range");
   assert.equal(lastError(c), "");
+});
+
+test("collisions: torques, contact, reflex and thresholds are published; recover needs --allow-control", async () => {
+  const w = await client(watching);
+  await waitFor(() => w.last["/arm/status"] && w.last["/arm/external_torques"], "/arm/status and /arm/external_torques");
+  const torques = w.last["/arm/external_torques"];
+  assert.deepEqual(torques.name, ["joint1", "joint2", "joint3", "joint4", "joint5", "joint6"]);
+  assert.deepEqual([torques.position, torques.velocity], [[], []]);
+  const status = w.last["/arm/status"];
+  const { lower, upper } = status.collision_thresholds;
+  assert.equal(lower.length, 6);
+  assert.equal(upper.length, 6);
+  lower.forEach((l, j) => assert.ok(l > 0 && l < upper[j], `joint ${j + 1}: contact ${l} below reflex ${upper[j]}`));
+  // Nothing pushes the simulated arm: small torques, no contact, no reflex.
+  torques.effort.forEach((t, j) => assert.ok(Number.isFinite(t) && Math.abs(t) < lower[j], `joint ${j + 1}: ${t} N·m`));
+  assert.equal(status.contact, false);
+  assert.equal(status.reflex, false);
+  assert.equal(status.reflex_message, "");
+  const before = status.state;
+  w.send({ op: "recover" });
+  await waitFor(() => lastError(w).includes("--allow-control"), "recover refused without --allow-control");
+  assert.equal(w.last["/arm/status"].state, before, "nothing reached the arm");
+
+  const d = await client(driving);
+  await waitFor(() => d.last["/arm/status"], "/arm/status");
+  d.send({ op: "stop" });
+  await waitFor(() => d.last["/arm/status"].state === PROTECT, "PROTECT");
+  const foreign = await client(driving, { headers: { Origin: "http://elsewhere.example" } });
+  foreign.send({ op: "recover" });
+  await waitFor(() => lastError(foreign).includes("another site"), "a foreign page's recover refused");
+  d.send({ op: "recover" });
+  const outcome = await waitFor(() => d.statuses.find((s) => s.message.includes("recover")), "the recover's outcome");
+  assert.deepEqual([outcome.level, outcome.message],
+    [0, "/arm/command: recovered, holding the present pose in POSITION_CONTROL"]);
+  await waitFor(() => d.last["/arm/status"].state === 5 && d.last["/arm/status"].error_codes.some((e) => e.code === 176),
+    () => `POSITION_CONTROL and code 176 after the recovery, got ${JSON.stringify(d.last["/arm/status"])}`);
+  assert.equal(d.last["/arm/status"].control_active, true);
+  assert.equal(d.last["/arm/status"].reflex, false);
+  // A stop right behind a recover is not lost: during the recovery it
+  // follows it, else it is obeyed at once.
+  const seen = d.statuses.length;
+  d.send({ op: "recover" });
+  d.send({ op: "stop" });
+  await waitFor(() => d.statuses.slice(seen).some((s) => s.message.includes("recovered")), "the second recover's outcome");
+  await waitFor(() => d.last["/arm/status"].state === PROTECT, "PROTECT from the stop sent during the recovery");
+  assert.deepEqual(d.statuses.slice(seen).filter((s) => s.level === 2), [], "no command failed");
 });

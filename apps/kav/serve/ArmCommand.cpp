@@ -113,9 +113,12 @@ ArmCommand parseArmCommand(const std::string& text) {
   } else if (op == "gripper") {
     parsed.op = ArmCommand::Op::kGripper;
     parsed.gripper = finiteNumber(command, "position");
+  } else if (op == "recover") {
+    parsed.op = ArmCommand::Op::kRecover;
   } else {
-    throw std::invalid_argument("unknown op \"" + excerpt(op) +
-                                "\" (stop, set_state, joint_positions, move_joints, stop_motion, gripper)");
+    throw std::invalid_argument(
+        "unknown op \"" + excerpt(op) +
+        "\" (stop, set_state, joint_positions, move_joints, stop_motion, gripper, recover)");
   }
   return parsed;
 }
@@ -167,6 +170,9 @@ void execute(const ArmCommand& command, t8::InterfacesThread& arm) {
       break;
     case ArmCommand::Op::kGripper:
       arm.setCatch(command.gripper);
+      break;
+    case ArmCommand::Op::kRecover:
+      arm.recover();
       break;
   }
 }

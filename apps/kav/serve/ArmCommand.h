@@ -13,7 +13,7 @@ namespace kav {
 namespace serve {
 
 struct ArmCommand {
-  enum class Op { kStop, kSetState, kJointPositions, kMoveJoints, kStopMotion, kGripper };
+  enum class Op { kStop, kSetState, kJointPositions, kMoveJoints, kStopMotion, kGripper, kRecover };
   Op op = Op::kStop;
   int state = 0;
   std::vector<double> joints;  ///< positions or the move's target, six values
@@ -44,7 +44,8 @@ std::string clampedTargets(const ArmCommand& command, int variant);
 
 /// Carries out @p command on @p arm. move_joints and joint_positions select
 /// POSITION_CONTROL first when the arm is in another state; stop selects
-/// PROTECT.
+/// PROTECT. recover blocks for about 0.2 s: kav serve runs it on the thread
+/// of its Recovery, never on a network thread.
 /// @throw what the facade throws (std::invalid_argument, std::runtime_error)
 void execute(const ArmCommand& command, t8::InterfacesThread& arm);
 

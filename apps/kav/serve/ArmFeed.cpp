@@ -26,6 +26,7 @@ using SteadyClock = std::chrono::steady_clock;
 
 const std::vector<std::string> kJointNames{"joint1", "joint2", "joint3", "joint4",
                                            "joint5", "joint6", "gripper"};
+const std::vector<std::string> kArmJointNames(kJointNames.begin(), kJointNames.begin() + config::kArmJoints);
 
 json timeSchema() {
   return {{"type", "object"},
@@ -69,14 +70,19 @@ std::vector<Channel> armChannels() {
                                                  {"translation", vector3({"x", "y", "z"})},
                                                  {"rotation", vector3({"x", "y", "z", "w"})}}))}});
   const json description = objectOf({{"data", {{"type", "string"}}}});
-  const json status = objectOf({{"stamp", timeSchema()},
-                                {"state", {{"type", "integer"}}},
-                                {"state_name", {{"type", "string"}}},
-                                {"control_active", {{"type", "boolean"}}},
-                                {"error_codes", arrayOf(objectOf({{"code", {{"type", "integer"}}},
-                                                                  {"meaning", {{"type", "string"}}},
-                                                                  {"count", {{"type", "integer"}}}}))},
-                                {"dropped_frames", arrayOf({{"type", "integer"}})}});
+  const json status =
+      objectOf({{"stamp", timeSchema()},
+                {"state", {{"type", "integer"}}},
+                {"state_name", {{"type", "string"}}},
+                {"control_active", {{"type", "boolean"}}},
+                {"error_codes", arrayOf(objectOf({{"code", {{"type", "integer"}}},
+                                                  {"meaning", {{"type", "string"}}},
+                                                  {"count", {{"type", "integer"}}}}))},
+                {"dropped_frames", arrayOf({{"type", "integer"}})},
+                {"contact", {{"type", "boolean"}}},
+                {"reflex", {{"type", "boolean"}}},
+                {"reflex_message", {{"type", "string"}}},
+                {"collision_thresholds", objectOf({{"lower", numbers()}, {"upper", numbers()}})}});
   const json key_value = objectOf({{"key", {{"type", "string"}}}, {"value", {{"type", "string"}}}});
   const json diagnostics =
       objectOf({{"header", objectOf({{"stamp", timeSchema()}, {"frame_id", {{"type", "string"}}}})},
@@ -90,16 +96,26 @@ std::vector<Channel> armChannels() {
       {kTransforms, "/tf", "json", "foxglove.FrameTransforms", transforms.dump(), false},
       {kRobotDescription, "/robot_description", "json", "std_msgs/String", description.dump(), true},
       {kArmStatus, "/arm/status", "json", "kav/ArmStatus", status.dump(), false},
-      {kDiagnostics, "/diagnostics", "json", "diagnostic_msgs/DiagnosticArray", diagnostics.dump(), false}};
+      {kDiagnostics, "/diagnostics", "json", "diagnostic_msgs/DiagnosticArray", diagnostics.dump(), false},
+      {kExternalTorques, "/arm/external_torques", "json", "sensor_msgs/JointState", joint_states.dump(),
+       false}};
 }
 
 ClientReply handleClientMessage(const Sender& sender, const std::string& topic, const std::string& encoding,
                                 const std::string& payload, const CommandPolicy& policy,
-                                t8::InterfacesThread& arm) {
+                                t8::InterfacesThread& arm, Recovery& recovery) {
   ArmCommand command;
   const std::string refused =
       checkClientMessage(sender, topic, encoding, payload, policy.allow_control, &command);
   if (!refused.empty()) return refused;
+  if (command.op == ArmCommand::Op::kRecover)
+    return recovery.start(sender, [&arm, command] { execute(command, arm); });
+  // During a recovery the arm's setters refuse: a stop then follows it.
+  if (command.op == ArmCommand::Op::kStop &&
+      recovery.afterwards([&arm, command] { execute(command, arm); })) {
+    return ClientReply::warning(
+        "/arm/command: a recover is running; PROTECT is selected as soon as it has ended");
+  }
   try {
     execute(command, arm);
   } catch (const std::exception& error) {
@@ -175,8 +191,12 @@ class ArmFeed::Kinematics {
   std::vector<Joint> joints_;
 };
 
-ArmFeed::ArmFeed(t8::InterfacesThread& arm, const std::string& description, LiveServer& server)
-    : arm_(arm), server_(server), kinematics_(std::make_unique<Kinematics>(description)) {
+ArmFeed::ArmFeed(t8::InterfacesThread& arm, const std::string& description,
+                 const CollisionThresholds& thresholds, LiveServer& server)
+    : arm_(arm),
+      server_(server),
+      kinematics_(std::make_unique<Kinematics>(description)),
+      thresholds_(thresholds) {
   server_.publish(kRobotDescription, systemNs(SteadyClock::now()), json{{"data", description}}.dump());
   thread_ = std::thread([this] { run(); });
 }
@@ -194,7 +214,20 @@ const char* stateName(int state) {
   return state >= 0 && state <= 5 ? kNames[state] : "PROTECT";
 }
 
-json statusMessage(t8::InterfacesThread& arm, std::uint64_t ns) {
+// Whether a reflex holds the arm compliant: the facade tells it through the
+// error codes only. A reflex records its code (160 + joint), and only a
+// successful recover() ends it, recording 176: a reflex holds when a
+// collision code is newer than the last 176.
+bool reflexHolds(const std::vector<int>& codes) {
+  for (auto code = codes.rbegin(); code != codes.rend(); ++code) {
+    const t8::ErrorCode::Kind kind = t8::ErrorCode(*code).kind();
+    if (kind == t8::ErrorCode::Kind::kCollision) return true;
+    if (kind == t8::ErrorCode::Kind::kRecovered) return false;
+  }
+  return false;
+}
+
+json statusMessage(t8::InterfacesThread& arm, const CollisionThresholds& thresholds, std::uint64_t ns) {
   const std::vector<int> codes = arm.getErrorCode();
   std::map<int, int> counts;
   json errors = json::array();
@@ -203,12 +236,20 @@ json statusMessage(t8::InterfacesThread& arm, std::uint64_t ns) {
   }
   for (json& error : errors) error["count"] = counts[error["code"].get<int>()];
   const int state = arm.getArmStatus();
+  const bool reflex = reflexHolds(codes);
+  // The library formats the message into a fixed buffer, which may cut a
+  // character: quoted as valid UTF-8 (dump() would throw on a cut one).
+  const std::string reflex_message = reflex ? excerpt(arm.lastReflex(), 4 * kExcerptBytes) : "";
   return {{"stamp", stamp(ns)},
           {"state", state},
           {"state_name", stateName(state)},
           {"control_active", arm.controlActive()},
           {"error_codes", errors},
-          {"dropped_frames", arm.getDroppedFrames()}};
+          {"dropped_frames", arm.getDroppedFrames()},
+          {"contact", arm.contactDetected()},
+          {"reflex", reflex},
+          {"reflex_message", reflex_message},
+          {"collision_thresholds", {{"lower", thresholds.lower}, {"upper", thresholds.upper}}}};
 }
 
 json keyValue(const std::string& key, const std::string& value) { return {{"key", key}, {"value", value}}; }
@@ -254,7 +295,7 @@ void ArmFeed::run() {
   constexpr int kStatusEvery = 20;        // 10 Hz
   constexpr int kDiagnosticsEvery = 200;  // 1 Hz
   constexpr auto kAfterCycle = std::chrono::microseconds(300);
-  std::tuple<int, bool, std::size_t> last_status{-1, false, 0};
+  std::tuple<int, bool, std::size_t, bool, bool> last_status{-1, false, 0, false, false};
   auto next = SteadyClock::now();
   for (long tick = 0; !quit_; ++tick) {
     const std::vector<t8::InterfacesThread::CycleTiming> last = arm_.getCycleTimings(1);
@@ -272,11 +313,23 @@ void ArmFeed::run() {
       if (server_.subscribed(kTransforms))
         server_.publish(kTransforms, ns, kinematics_->transforms(q, ns).dump());
     }
+    if (server_.subscribed(kExternalTorques)) {
+      // As the bridge's: the torques as effort, no positions or velocities
+      // (they are /joint_states').
+      const json message{{"header", {{"stamp", stamp(ns)}, {"frame_id", ""}}},
+                         {"name", kArmJointNames},
+                         {"position", json::array()},
+                         {"velocity", json::array()},
+                         {"effort", arm_.getExternalTorques()}};
+      server_.publish(kExternalTorques, ns, message.dump());
+    }
     if (server_.subscribed(kArmStatus)) {
-      // At once when the state, control or the error list changes, else at 10 Hz.
-      const json status = statusMessage(arm_, ns);
+      // At once when the state, control, the error list, contact or the
+      // reflex changes, else at 10 Hz.
+      const json status = statusMessage(arm_, thresholds_, ns);
       const auto summary = std::make_tuple(status["state"].get<int>(), status["control_active"].get<bool>(),
-                                           status["error_codes"].size());
+                                           status["error_codes"].size(), status["contact"].get<bool>(),
+                                           status["reflex"].get<bool>());
       if (summary != last_status || tick % kStatusEvery == 0) server_.publish(kArmStatus, ns, status.dump());
       last_status = summary;
     }

@@ -364,6 +364,10 @@ void LiveServer::publish(std::uint32_t channel, std::uint64_t stamp_ns, const st
   pimpl_->protocol->publish(channel, stamp_ns, payload, &trusted_payload);
 }
 
+void LiveServer::reply(std::uint64_t client, const ClientReply& reply) {
+  pimpl_->protocol->reply(client, reply);
+}
+
 bool LiveServer::subscribed(std::uint32_t channel) const { return pimpl_->protocol->subscribed(channel); }
 
 std::vector<ClientStats> LiveServer::clients() const { return pimpl_->protocol->clients(); }

@@ -63,13 +63,19 @@ struct LiveServerOptions {
 /// as sent, otherwise a status message for the sender.
 struct ClientReply {
   /// Status levels of the protocol.
-  enum Level { kWarning = 1, kError = 2 };
+  enum Level { kInfo = 0, kWarning = 1, kError = 2 };
   /// An error (the message was not obeyed), or nothing for an empty @p error.
   ClientReply(std::string error = {}) : message(std::move(error)) {}  // implicit: handlers return their error
   /// A warning: the message was obeyed, but not quite as sent.
   static ClientReply warning(std::string text) {
     ClientReply reply(std::move(text));
     reply.level = kWarning;
+    return reply;
+  }
+  /// A note: the message was obeyed (for an outcome that comes later).
+  static ClientReply info(std::string text) {
+    ClientReply reply(std::move(text));
+    reply.level = kInfo;
     return reply;
   }
   std::string message;  ///< empty: nothing to report
@@ -108,6 +114,9 @@ class LiveServer {
   /// page's own origin and programs on loopback (what only they may see).
   void publish(std::uint32_t channel, std::uint64_t stamp_ns, const std::string& payload,
                const std::string& trusted_payload);
+  /// Sends @p reply as a status to client @p client (Sender::client), if it
+  /// is still connected. Never blocks on the network.
+  void reply(std::uint64_t client, const ClientReply& reply);
   /// Whether any client subscribes to @p channel.
   bool subscribed(std::uint32_t channel) const;
   /// The connections' counters.

@@ -313,6 +313,17 @@ void Protocol::publish(std::uint32_t channel_id, std::uint64_t stamp_ns, const s
   }
 }
 
+void Protocol::reply(std::uint64_t id, const ClientReply& reply) {
+  std::shared_ptr<Client> client;
+  {
+    std::lock_guard<std::mutex> lock(clients_mutex_);
+    const auto found = clients_.find(id);
+    if (found == clients_.end()) return;
+    client = found->second;
+  }
+  message(*client, kText, statusOperation(reply.level, reply.message));
+}
+
 bool Protocol::subscribed(std::uint32_t channel_id) const {
   const auto found = subscribers_.find(channel_id);
   return found != subscribers_.end() && found->second.load() > 0;

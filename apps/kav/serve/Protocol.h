@@ -68,6 +68,8 @@ class Protocol {
 
   void publish(std::uint32_t channel, std::uint64_t stamp_ns, const std::string& payload,
                const std::string* trusted_payload = nullptr);
+  /// Queues @p reply as a status for client @p id; nothing when it is gone.
+  void reply(std::uint64_t id, const ClientReply& reply);
   bool subscribed(std::uint32_t channel) const;
   std::vector<ClientStats> clients() const;
 
