@@ -11,6 +11,7 @@ The arm:
                         recover (docs/safety.md)
     ArmState            the arm states by number (an IntEnum)
     error_code_meaning  what an error code of get_error_codes() means
+    reflexes_in_process collision reflexes fired by every arm of the process
     JOINT_NAMES         names of the seven entries of every joint list
 
 Kinematics without an arm:
@@ -66,6 +67,7 @@ from ._native import (
     q7_get_Tau,
     q7_ik_lm,
     q7_ik_lm_matrix,
+    reflexes_in_process,
     URDF_XML,
 )
 
@@ -143,6 +145,7 @@ __all__ = [
     "q7_get_Tau",
     "q7_ik_lm",
     "q7_ik_lm_matrix",
+    "reflexes_in_process",
 ]
 if HAS_SIMULATOR:
     __all__ += ["BusHub", "CommandKind", "MotorCommand", "SimulatedArm"]

@@ -1,5 +1,6 @@
 // The module kav_t8._native; the package kav_t8 re-exports it.
 #include <controller/ControllerBase.h>
+#include <controller/ControllerThread.h>
 #include <controller/ErrorCode.h>
 #include <interfaces/PoseVector.h>
 #include <pybind11/eigen.h>
@@ -146,6 +147,10 @@ PYBIND11_MODULE(_native, m) {
       "motor offline), 128 + motor implausible readings, 144 + motor a wrist motor\n"
       "that reported itself disabled, 160 + joint a collision reflex, 176 a\n"
       "recovery by recover(); any other number is named unknown.");
+
+  m.def("reflexes_in_process", &kav::t8::ControllerThread::reflexesInProcess,
+        "How many collision reflexes every arm of this process has fired since it\n"
+        "started (the test suites report those no test provoked).");
 
   m.def("_close_all", &closeAll,
         "Closes every arm, simulated arm and bus hub still open (arms first).\n"

@@ -16,6 +16,7 @@
 
 #include "BridgedArm.h"
 #include "RosPeer.h"
+#include "reflex_count.h"
 
 namespace {
 
@@ -369,6 +370,7 @@ TEST_F(OneBridge, PublishesTheExternalTorquesOfTheSixArmJoints) {
 // A push on joint 5 in the simulated arm: contact between the thresholds
 // (3 and 10 N·m), then the reflex above the upper one, then recover.
 TEST_F(OneBridge, ContactAndReflexShowInDiagnosticsAndRecoverMakesTheArmStiffAgain) {
+  kav_test::expectReflexes();
   selectState(5);
   const std::vector<double> hold{0.1, 0.5, 0.5, 0.0, 0.1, 0.0};
   send_command(trajectory(kJoints, {hold}, {0.0}));

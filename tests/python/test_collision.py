@@ -49,6 +49,7 @@ def test_bad_thresholds_and_payloads_raise_and_change_nothing(bench):
             arm.set_payload(mass, centre)
 
 
+@pytest.mark.provokes_reflex
 def test_a_push_sets_contact_then_the_reflex_fires_and_recover_brings_control_back(bench):
     sim, arm = bench
     arm.go_home()

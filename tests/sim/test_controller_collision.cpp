@@ -11,6 +11,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "reflex_count.h"
 #include "rig_fixture.h"
 
 using namespace kav_test;
@@ -53,6 +54,7 @@ void expectHoldsMeasuredPose(Rig& rig) {
 }  // namespace
 
 TEST(ControllerCollision, AStepOfExternalTorqueFiresTheReflexAndTheArmGoesCompliant) {
+  kav_test::expectReflexes();
   Rig rig;
   holdPose(rig);
   for (double torque : rig.arm().getExternalTorques()) EXPECT_LT(std::fabs(torque), 0.5);
@@ -90,6 +92,7 @@ TEST(ControllerCollision, AStepOfExternalTorqueFiresTheReflexAndTheArmGoesCompli
 }
 
 TEST(ControllerCollision, RightAfterAStateChangeAHardImpactStillFiresTheReflex) {
+  kav_test::expectReflexes();
   Rig rig;
   holdPose(rig);
   rig.arm().setEndPose(rig.arm().getEndPose());
@@ -124,6 +127,7 @@ TEST(ControllerCollision, BelowLowerNothingHappensBetweenTheThresholdsOnlyContac
 }
 
 TEST(ControllerCollision, AnAbortedMotionIsNotResumedAndRecoveryHoldsThePose) {
+  kav_test::expectReflexes();
   Rig rig;
   holdPose(rig);
   const auto start = rig.arm().getJointPositons();
@@ -177,6 +181,7 @@ TEST(ControllerCollision, RecoversAfterAMotorFaultTheMotorClears) {
 // After the push the compliant hold keeps the arm where the push left it,
 // and recover() holds it there while it clears, enables and checks the motors.
 TEST(ControllerCollision, TheReflexHoldAndRecoveryKeepTheArmWhereThePushLeftIt) {
+  kav_test::expectReflexes();
   Rig rig;
   holdPose(rig);
   const int joint = 2;
@@ -239,6 +244,7 @@ TEST(ControllerCollision, RecoveryIsRefusedWhileAMotorIsSilent) {
 }
 
 TEST(ControllerCollision, BadThresholdsAndPayloadsAreRefusedAndChangeNothing) {
+  kav_test::expectReflexes();
   Rig rig;
   auto& arm = rig.arm();
   const std::vector<double> lower(6, 1.0), upper(6, 3.0);

@@ -9,17 +9,59 @@ import time
 
 KAV = os.environ.get("KAV_TOOL", "kav")
 
+# The programs run since the last call of collision_lines() that still owe
+# their standard error, and what was read of it.
+_running = []
+_errors = []
+
+
+class _Program(subprocess.Popen):
+    """A Popen that keeps what it reads of the program's standard error."""
+
+    def communicate(self, *arguments, **options):
+        output, errors = super().communicate(*arguments, **options)
+        if errors:
+            _errors.append((self.args[0], errors))
+        return output, errors
+
 
 def run(*arguments, timeout=60, **options):
     """Runs kav with arguments to the end; returns the CompletedProcess."""
-    return subprocess.run([KAV, *arguments], capture_output=True, text=True, timeout=timeout, **options)
+    result = subprocess.run([KAV, *arguments], capture_output=True, text=True, timeout=timeout, **options)
+    _errors.append((KAV, result.stderr))
+    return result
 
 
-def start(*arguments, **options):
-    """Starts kav with arguments; returns the Popen (text pipes)."""
+def start(*arguments, program=KAV, **options):
+    """Starts program (kav unless told) with arguments; returns the Popen
+    (text pipes)."""
     options.setdefault("stdout", subprocess.PIPE)
     options.setdefault("stderr", subprocess.PIPE)
-    return subprocess.Popen([KAV, *arguments], text=True, **options)
+    process = _Program([program, *arguments], text=True, **options)
+    _running.append(process)
+    return process
+
+
+def collision_lines():
+    """The "Collision on joint" lines (the arm's reflexes) that the programs
+    run since the last call printed on a standard error captured here: the
+    whole of it for programs run to the end or communicated with, the unread
+    rest for those that have ended since. A program still running stays for
+    the next call."""
+    global _running
+    still = []
+    for process in _running:
+        if process.stderr is None or process.stderr.closed:
+            continue
+        if process.poll() is None:
+            still.append(process)
+        else:
+            _errors.append((process.args[0], process.stderr.read()))
+    _running = still
+    lines = [(os.path.basename(program), line) for program, text in _errors
+             for line in text.splitlines() if "Collision on joint" in line]
+    _errors.clear()
+    return lines
 
 
 def wait_for_line(process, predicate, timeout):

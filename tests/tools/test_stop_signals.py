@@ -3,7 +3,6 @@ the arm in damping before it exits, the simulated arm reports and exits."""
 
 import os
 import signal
-import subprocess
 import time
 
 import pytest
@@ -18,8 +17,7 @@ DEMO = os.environ.get("KAV_DEMO", "kav_demo")
 def test_the_demo_holds_the_arm_in_damping_on_a_stop_signal(signal_name):
     number = getattr(signal, signal_name)
     with kav_t8.BusHub(unique("demo")) as hub, kav_t8.SimulatedArm(hub.endpoint) as sim:
-        demo = subprocess.Popen([DEMO, "--can", hub.endpoint, "--quiet"], stdout=subprocess.PIPE,
-                                stderr=subprocess.PIPE, text=True)
+        demo = start("--can", hub.endpoint, "--quiet", program=DEMO)
         wait_for_line(demo, lambda line: line.startswith("phase: homed"), timeout=60)
         demo.send_signal(number)
         output, errors = demo.communicate(timeout=30)
