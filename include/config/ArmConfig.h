@@ -228,8 +228,8 @@ constexpr std::chrono::microseconds kObserverSampleJitter{500};
 /// Collision thresholds per joint, N·m, changeable at run time: above the
 /// lower one the contact flag is set, above the upper one for one cycle the
 /// reflex fires (docs/safety.md says how they were chosen).
-constexpr std::array<double, kArmJoints> kContactThreshold{3.5, 3.5, 3.5, 1.2, 1.2, 1.2};
-constexpr std::array<double, kArmJoints> kCollisionThreshold{7.0, 7.0, 7.0, 2.4, 2.4, 2.4};
+constexpr std::array<double, kArmJoints> kContactThreshold{3.5, 3.5, 3.5, 1.2, 1.2, 0.75};
+constexpr std::array<double, kArmJoints> kCollisionThreshold{7.0, 7.0, 7.0, 2.4, 2.4, 1.5};
 ///@}
 ///@{
 /// A state change (a new law: set-points pulled toward new targets with new

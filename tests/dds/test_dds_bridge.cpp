@@ -2,6 +2,7 @@
 // the program runs against a simulated arm on a private local-socket bus,
 // and a Fast DDS peer reads and writes its topics. Each group is one CTest
 // test in a private network namespace, with one bridge (two for TwoBridges).
+#include <config/ArmConfig.h>
 #include <gtest/gtest.h>
 
 #include <Eigen/Geometry>
@@ -367,8 +368,8 @@ TEST_F(OneBridge, PublishesTheExternalTorquesOfTheSixArmJoints) {
   EXPECT_GT(torques->header().stamp().sec(), 0);
 }
 
-// A push on joint 5 in the simulated arm: contact between the thresholds
-// (3 and 10 N·m), then the reflex above the upper one, then recover.
+// A push on joint 5 in the simulated arm: contact between the default
+// thresholds, then the reflex above the upper one, then recover.
 TEST_F(OneBridge, ContactAndReflexShowInDiagnosticsAndRecoverMakesTheArmStiffAgain) {
   kav_test::expectReflexes();
   selectState(5);
@@ -378,9 +379,12 @@ TEST_F(OneBridge, ContactAndReflexShowInDiagnosticsAndRecoverMakesTheArmStiffAga
   ASSERT_TRUE(peer->waitForReaders(bridged->topic("recover"), 1));
   diagnostics->clear();
   const int joint = 4;
-  bridged->arm.setExternalTorque(joint, 6.0);
-  EXPECT_NE(external_torques->waitFor(
-                [&](const JointState_& m) { return m.effort().size() == 6 && m.effort()[joint] > 4.5; }),
+  const double between =
+      0.5 * (kav::config::kContactThreshold[joint] + kav::config::kCollisionThreshold[joint]);
+  bridged->arm.setExternalTorque(joint, between);
+  EXPECT_NE(external_torques->waitFor([&](const JointState_& m) {
+    return m.effort().size() == 6 && m.effort()[joint] > 0.75 * between;
+  }),
             nullptr)
       << "the push does not show in the external torques";
   EXPECT_NE(
@@ -393,7 +397,7 @@ TEST_F(OneBridge, ContactAndReflexShowInDiagnosticsAndRecoverMakesTheArmStiffAga
     const auto commands = bridged->arm.receivedCommands(joint);
     return commands.empty() ? -1.0 : commands.back().command.k_p;
   };
-  bridged->arm.setExternalTorque(joint, 14.0);
+  bridged->arm.setExternalTorque(joint, 2.0 * kav::config::kCollisionThreshold[joint]);
   const bool compliant = waitUntil([&] { return stiffness() == 0.0; }, std::chrono::seconds(5));
   bridged->arm.setExternalTorque(joint, 0.0);
   ASSERT_TRUE(compliant) << "no reflex";

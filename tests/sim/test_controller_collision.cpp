@@ -311,6 +311,7 @@ TEST(ControllerCollision, APayloadBecomesPartOfTheModel) {
 // ahead: with the default thresholds the reflex fires on that joint soon
 // after the touch, before the arm presses with half its motor's torque.
 TEST(ControllerCollision, AClampIsCaughtWithTheDefaultThresholds) {
+  kav_test::expectReflexes();
   for (int joint : {1, 4}) {
     Rig rig;
     holdPose(rig);
@@ -364,6 +365,7 @@ TEST(ControllerCollision, FreeMotionAtTheCeilingsIsNoCollision) {
 // after the round's end and are taken a cycle later, over their own times;
 // a push still reads as itself and fires the reflex.
 TEST(ControllerCollision, SlowRepliesAreTakenOverTheirOwnTimes) {
+  kav_test::expectReflexes();
   kav::sim::LockstepOptions options;
   options.reply_latency = std::chrono::microseconds(2000);
   Rig rig(options);

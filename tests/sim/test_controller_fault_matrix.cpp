@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "reflex_count.h"
 #include "rig_fixture.h"
 #include "stall_witness.h"
 #include "unread_console.h"
@@ -124,6 +125,9 @@ struct RigRow {
 }  // namespace
 
 TEST(ControllerFaultMatrix, EveryFaultIsReportedAndHandled) {
+  // Garbled currents and random frames look like pushes to the observer: a
+  // reflex may come before the fault's own reaction (accepted below).
+  kav_test::expectReflexes();
   const std::vector<RigRow> rows = {
       {"a silent type 4 motor (joint 2)",
        [](Rig& r) { r.sim().setMotorSilent(1, true); },
