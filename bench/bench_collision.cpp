@@ -217,16 +217,57 @@ bool startLine(kav::t8::InterfacesThread& arm, std::mt19937_64& rng) {
   return false;
 }
 
+// What a free-motion run saw: the largest estimate per joint, the cycles
+// with contact, and every reflex or fault (each a false alarm, printed and
+// recovered from so that the run goes on).
+class FreeMotionTally {
+ public:
+  explicit FreeMotionTally(kav::t8::InterfacesThread& arm)
+      : arm_(arm), codes_seen_(arm.getErrorCode().size()) {}
+
+  // One poll after a step of the run; true when it found an alarm.
+  bool poll(double now, const char* what) {
+    const auto r = arm_.getExternalTorques();
+    for (int j = 0; j < kArmJoints; ++j) worst_[j] = std::max(worst_[j], std::fabs(r[j]));
+    ++cycles_;
+    contact_ += arm_.contactDetected() ? 1 : 0;
+    const std::vector<int> codes = arm_.getErrorCode();
+    if (codes.size() <= codes_seen_ && arm_.controlActive()) return false;
+    ++alarms_;
+    std::printf("  at %.1f s%s: codes", now, what);
+    for (std::size_t i = codes_seen_; i < codes.size(); ++i) std::printf(" %d", codes[i]);
+    std::printf("; torques");
+    for (double t : r) std::printf(" %.2f", t);
+    std::printf("\n");
+    arm_.recover();
+    codes_seen_ = arm_.getErrorCode().size();
+    return true;
+  }
+
+  void print() const {
+    std::printf("  largest |external torque| per joint (N·m):");
+    for (double w : worst_) std::printf(" %.2f", w);
+    std::printf("\n  contact in %.3f %% of %ld cycles, reflexes and faults %d\n",
+                100.0 * static_cast<double>(contact_) / static_cast<double>(std::max(1L, cycles_)), cycles_,
+                alarms_);
+  }
+
+ private:
+  kav::t8::InterfacesThread& arm_;
+  std::size_t codes_seen_;
+  std::array<double, kArmJoints> worst_{};
+  long cycles_ = 0, contact_ = 0;
+  int alarms_ = 0;
+};
+
 void falseAlarms(double seconds, Host& rig, double poll) {
   const auto wall_start = std::chrono::steady_clock::now();
   auto& arm = rig.arm();
   rig.holdRest();
   std::mt19937_64 rng(7);
-  std::array<double, kArmJoints> worst{};
-  long cycles = 0, contact = 0;
+  FreeMotionTally tally(arm);
   std::array<int, 3> started{};
-  int alarms = 0, kind = 0;
-  std::size_t codes_seen = arm.getErrorCode().size();
+  int kind = 0;
   const double end = rig.now() + seconds;
   while (rig.now() < end) {
     if (arm.motionDone()) {
@@ -239,42 +280,23 @@ void falseAlarms(double seconds, Host& rig, double poll) {
       ++started[kind];
     }
     rig.advance(poll);
-    const auto r = arm.getExternalTorques();
-    for (int j = 0; j < kArmJoints; ++j) worst[j] = std::max(worst[j], std::fabs(r[j]));
-    ++cycles;
-    contact += arm.contactDetected() ? 1 : 0;
-    const std::vector<int> codes = arm.getErrorCode();
-    if (codes.size() > codes_seen || !arm.controlActive()) {
-      ++alarms;
-      std::printf("  at %.1f s (motion kind %d): codes", rig.now(), kind);
-      for (std::size_t i = codes_seen; i < codes.size(); ++i) std::printf(" %d", codes[i]);
-      std::printf("; torques");
-      for (double t : r) std::printf(" %.2f", t);
-      std::printf("\n");
-      arm.recover();
-      codes_seen = arm.getErrorCode().size();
-    }
+    const char* kinds[] = {" (moveJoints)", " (trajectory)", " (line)"};
+    tally.poll(rig.now(), kinds[kind]);
   }
   const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_start).count();
   std::printf(
       "random motions at the full limits, %.0f s simulated in %.0f s: %d moveJoints, %d trajectories, "
       "%d lines\n",
       seconds, wall, started[0], started[1], started[2]);
-  std::printf("  largest |external torque| per joint (N·m):");
-  for (double w : worst) std::printf(" %.2f", w);
-  std::printf("\n  contact in %.3f %% of %ld cycles, reflexes and faults %d\n",
-              100.0 * static_cast<double>(contact) / static_cast<double>(std::max(1L, cycles)), cycles,
-              alarms);
+  tally.print();
 }
 
 void rawTargets(double seconds, Host& rig, double poll) {
   auto& arm = rig.arm();
   rig.holdRest();
   std::mt19937_64 rng(3);
-  std::array<double, kArmJoints> worst{};
-  long cycles = 0, contact = 0;
-  int targets = 0, alarms = 0;
-  std::size_t codes_seen = arm.getErrorCode().size();
+  FreeMotionTally tally(arm);
+  int targets = 0;
   const double end = rig.now() + seconds;
   std::uniform_real_distribution<double> step(-0.6, 0.6);
   while (rig.now() < end) {
@@ -295,22 +317,7 @@ void rawTargets(double seconds, Host& rig, double poll) {
     bool reached = false;
     while (!reached && rig.now() < give_up && rig.now() < end) {
       rig.advance(poll);
-      const auto r = arm.getExternalTorques();
-      for (int j = 0; j < kArmJoints; ++j) worst[j] = std::max(worst[j], std::fabs(r[j]));
-      ++cycles;
-      contact += arm.contactDetected() ? 1 : 0;
-      const std::vector<int> codes = arm.getErrorCode();
-      if (codes.size() > codes_seen || !arm.controlActive()) {
-        ++alarms;
-        std::printf("  at %.1f s: codes", rig.now());
-        for (std::size_t i = codes_seen; i < codes.size(); ++i) std::printf(" %d", codes[i]);
-        std::printf("; torques");
-        for (double t : r) std::printf(" %.2f", t);
-        std::printf("\n");
-        arm.recover();
-        codes_seen = arm.getErrorCode().size();
-        break;
-      }
+      if (tally.poll(rig.now(), "")) break;
       const Joints at = arm.getJointPositons();
       reached = true;
       for (int j = 0; j < kArmJoints; ++j) reached = reached && std::fabs(at[j] - target[j]) < 0.01;
@@ -318,11 +325,7 @@ void rawTargets(double seconds, Host& rig, double poll) {
   }
   std::printf("raw setJointPositions targets at the interpolation ceilings, %.0f s simulated: %d targets\n",
               seconds, targets);
-  std::printf("  largest |external torque| per joint (N·m):");
-  for (double w : worst) std::printf(" %.2f", w);
-  std::printf("\n  contact in %.3f %% of %ld cycles, reflexes and faults %d\n",
-              100.0 * static_cast<double>(contact) / static_cast<double>(std::max(1L, cycles)), cycles,
-              alarms);
+  tally.print();
 }
 
 // Each joint driven from the rest pose toward a target 0.5 rad away, into a
