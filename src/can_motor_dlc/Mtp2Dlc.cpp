@@ -37,9 +37,11 @@ void MotorType2::CanAnalyze(CanFrame* frame) {
   if (!acceptReading(q_raw, &turn)) return;
   error_exchange_ = feedback->code;
   circle_ += turn;
-  const rt::Clock::time_point received = receivedAt(clock_.now());
-  last_update_time_exchange_.store(received.time_since_epoch().count());
-  noteReading(received);
+  // The silence limit counts from when the driver took the reading; the
+  // observer takes when it was received.
+  const rt::Clock::time_point now = clock_.now();
+  last_update_time_exchange_.store(now.time_since_epoch().count());
+  noteReading(receivedAt(now));
   const float turns = 12.5f * 2.0f * static_cast<float>(circle_.load());
   position_exchange_ = static_cast<double>(turns) + q_raw;
   velocity_exchange_ = feedback->velocity;

@@ -28,9 +28,11 @@ void MotorType4::CanAnalyze(CanFrame* frame) {
   int turn = 0;  // a single-turn motor: only the plausibility counts
   if (!acceptReading(feedback->position, &turn)) return;
   error_exchange_ = feedback->code;
-  const rt::Clock::time_point received = receivedAt(clock_.now());
-  last_update_time_exchange_ = received;
-  noteReading(received);
+  // The silence limit counts from when the driver took the reading; the
+  // observer takes when it was received.
+  const rt::Clock::time_point now = clock_.now();
+  last_update_time_exchange_ = now;
+  noteReading(receivedAt(now));
   position_exchange_ = feedback->position;
   velocity_exchange_ = feedback->velocity;
   current_exchange_ = feedback->current;
