@@ -12,7 +12,9 @@
 #include <interfaces/InterfacesThread.h>
 #include <signal.h>
 #include <sim/BusHub.h>
+#include <sim/ModelError.h>
 #include <sim/SimulatedArm.h>
+#include <solver/DynamicsCalibration.h>
 #include <solver/Exercise.h>
 #include <solver/kinematic_solver.h>
 #include <unistd.h>
@@ -71,6 +73,8 @@ struct Options {
   // Collision thresholds (N·m, joints 1-6), when not the defaults.
   std::vector<double> lower, upper;
   bool quiet = !isatty(STDOUT_FILENO);  // one table per phase instead of a live redraw
+  kav::sim::ModelError model_error;     // of the simulated arm (without --can)
+  std::string dynamics;                 // the arm's identified model (kav identify)
 };
 
 // "L1,...,L6:U1,...,U6" into six lower and six upper numbers.
@@ -98,7 +102,8 @@ bool parseThresholds(const std::string& text, std::vector<double>* lower, std::v
 
 void usage() {
   std::printf(
-      "usage: kav_demo [--can NAME] [--urdf FILE] [--type N] [--collision-thresholds L:U] [--quiet]\n"
+      "usage: kav_demo [--can NAME] [--urdf FILE] [--type N] [--collision-thresholds L:U] [--dynamics FILE]\n"
+      "                [--quiet] [model-error options]\n"
       "  without --can the demo starts a simulated arm on a private local-socket bus\n"
       "  --can NAME   CAN interface (\"can0\") or local-socket bus (\"unix:@kav-arm\")\n"
       "  --urdf FILE  robot description (default: the shipped one)\n"
@@ -106,7 +111,10 @@ void usage() {
       "  --collision-thresholds L1,...,L6:U1,...,U6\n"
       "               contact (lower) and reflex (upper) thresholds, N·m, joints 1-6,\n"
       "               for a host slower than a real-time one (default: the library's)\n"
-      "  --quiet      print one table per phase instead of a live table\n");
+      "  --quiet      print one table per phase instead of a live table\n"
+      "  --dynamics FILE  the arm's identified model (kav identify, docs/tools.md)\n"
+      "without --can, the simulated arm may differ from the controller's model:\n%s",
+      kav::sim::kModelErrorUsage);
 }
 
 void printTable(InterfacesThread& arm, const char* phase, bool redraw) {
@@ -190,6 +198,8 @@ int run(const Options& options) {
     kav::sim::SimulatedArmOptions sim_options;
     sim_options.variant = options.type;
     sim_options.start_pose = {0.1, 0.3, 0.2, 0.0, 0.1, 0.0, 0.0};
+    sim_options.physics = options.model_error.physics;
+    sim_options.current_noise = options.model_error.current_noise;
     sim = std::make_unique<kav::sim::SimulatedArm>(hub->endpoint(), sim_options);
     can = hub->endpoint();
     std::printf("Simulated arm on %s\n", can.c_str());
@@ -197,6 +207,7 @@ int run(const Options& options) {
   std::printf("Bringing the arm up on %s with %s (takes a few seconds)...\n", can.c_str(),
               options.urdf.c_str());
   InterfacesThread arm(options.urdf, can, options.type);
+  if (!options.dynamics.empty()) arm.loadDynamics(options.dynamics);
   if (!options.lower.empty()) arm.setCollisionThresholds(options.lower, options.upper);
 
   watch(arm, "homed (GO_HOME)", std::chrono::milliseconds(1000), options.quiet);
@@ -262,11 +273,30 @@ int main(int argc, char** argv) {
       }
     } else if (arg == "--quiet") {
       options.quiet = true;
+    } else if (arg == "--dynamics") {
+      options.dynamics = value();
+      try {
+        kav::readCalibrationFile(options.dynamics, true);
+      } catch (const std::invalid_argument& error) {
+        std::fprintf(stderr, "kav_demo: --dynamics %s\n", error.what());
+        return 2;
+      }
+    } else if (kav::sim::isModelErrorOption(arg)) {
+      try {
+        kav::sim::applyModelErrorOption(arg, value(), options.model_error);
+      } catch (const std::invalid_argument& error) {
+        std::fprintf(stderr, "kav_demo: %s\n", error.what());
+        return 2;
+      }
     } else {
       std::fprintf(stderr, "kav_demo: unknown argument %s\n", arg.c_str());
       usage();
       return 2;
     }
+  }
+  if (options.model_error.any && !options.can.empty()) {
+    std::fprintf(stderr, "kav_demo: the model-error options apply to the simulated arm (without --can)\n");
+    return 2;
   }
   if (options.urdf.empty()) options.urdf = kav::defaultDescriptionPath();
   installStopSignals();

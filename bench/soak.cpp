@@ -110,6 +110,17 @@ std::string kindOf(int code) {
       return "collision reflex";
     case Kind::kRecovered:
       return "recovered";
+    case Kind::kLawFailed:
+    case Kind::kLawOverrun:
+    case Kind::kCommandsLate:
+      return "host control law";
+    case Kind::kLimitNotFinite:
+    case Kind::kLimitPosition:
+    case Kind::kLimitVelocity:
+    case Kind::kLimitTorque:
+    case Kind::kLimitBox:
+    case Kind::kLimitSpeed:
+      return "safety limit";
     case Kind::kUnknown:
       break;
   }

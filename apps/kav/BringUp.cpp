@@ -14,9 +14,12 @@
 namespace kav {
 namespace tool {
 
-OwnSimulatedArm::OwnSimulatedArm(int type) : hub_(std::make_unique<sim::BusHub>()) {
+OwnSimulatedArm::OwnSimulatedArm(int type, const sim::ModelError& error)
+    : hub_(std::make_unique<sim::BusHub>()) {
   sim::SimulatedArmOptions options;
   options.variant = type;
+  options.physics = error.physics;
+  options.current_noise = error.current_noise;
   arm_ = std::make_unique<sim::SimulatedArm>(hub_->endpoint(), options);
   endpoint_ = hub_->endpoint();
 }

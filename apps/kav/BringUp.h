@@ -5,6 +5,7 @@
 // spent and which joints are not home yet, and by how much.
 
 #include <interfaces/InterfacesThread.h>
+#include <sim/ModelError.h>
 
 #include <memory>
 #include <string>
@@ -21,10 +22,11 @@ class SimulatedArm;
 namespace tool {
 
 /// A simulated arm of variant @p type on a local-socket bus of its own (the
-/// programs' --sim). Keep it until the arm brought up on endpoint() is gone.
+/// programs' --sim), differing from the controller's model by @p error. Keep
+/// it until the arm brought up on endpoint() is gone.
 class OwnSimulatedArm {
  public:
-  explicit OwnSimulatedArm(int type);
+  explicit OwnSimulatedArm(int type, const sim::ModelError& error = sim::ModelError());
   ~OwnSimulatedArm();
   OwnSimulatedArm(const OwnSimulatedArm&) = delete;
   OwnSimulatedArm& operator=(const OwnSimulatedArm&) = delete;

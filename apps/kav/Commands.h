@@ -34,6 +34,7 @@ Command addPlay(CLI::App& kav);
 Command addTeleop(CLI::App& kav);
 Command addPlot(CLI::App& kav);
 Command addServe(CLI::App& kav);
+Command addIdentify(CLI::App& kav);
 
 }  // namespace tool
 }  // namespace kav

@@ -1,6 +1,7 @@
 // kav serve: brings an arm up and shows it live: the dashboard page over
 // HTTP and the Foxglove WebSocket protocol on the same port.
 #include <config/ArmConfig.h>
+#include <solver/DynamicsCalibration.h>
 #include <solver/kinematic_dynamic_solver.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,6 +18,7 @@
 #include "Commands.h"
 #include "Console.h"
 #include "Description.h"
+#include "ModelErrorOptions.h"
 #include "StopSignals.h"
 #include "serve/ArmFeed.h"
 #include "serve/LiveServer.h"
@@ -61,8 +63,10 @@ struct ServeOptions {
   int type = 0;
   serve::LiveServerOptions server;
   bool allow_control = false;
-  std::string meshes;     // the folder package://NAME/ stands for
-  double duration = 0.0;  // 0: until interrupted
+  std::string meshes;             // the folder package://NAME/ stands for
+  double duration = 0.0;          // 0: until interrupted
+  ModelErrorOptions model_error;  // of the simulated arm
+  std::string dynamics;           // the arm's identified model (kav identify)
 };
 
 bool isDirectory(const std::string& path) {
@@ -124,6 +128,8 @@ std::map<std::string, std::string> meshFiles(const std::string& description, con
 
 int runServe(ServeOptions options) {
   if (options.sim == !options.bus.empty()) throw UsageError("give --can IF or --sim");
+  const sim::ModelError model_error = options.model_error.parsed(options.sim);
+  checkDynamicsOption(options.dynamics);  // a bad file is refused before the arm comes up
   if (!serve::isLoopback(options.server.listen) && options.server.token.empty()) {
     throw UsageError("listening on " + options.server.listen +
                      " (not a loopback address) needs --token TOKEN: anyone who reaches the port could watch "
@@ -164,11 +170,12 @@ int runServe(ServeOptions options) {
 
   std::unique_ptr<OwnSimulatedArm> simulated;
   if (options.sim) {
-    simulated = std::make_unique<OwnSimulatedArm>(options.type);
+    simulated = std::make_unique<OwnSimulatedArm>(options.type, model_error);
     options.bus = simulated->endpoint();
   }
   auto arms = bringUp({{"the arm", options.description, options.bus, options.type}});
   t8::InterfacesThread& arm = *arms.front();
+  if (!options.dynamics.empty()) arm.loadDynamics(options.dynamics);
   if (stop.requested()) return 0;
   // The thresholds are set here, so that /arm/status reports the ones in
   // force (the facade has no getter for them).
@@ -222,6 +229,9 @@ Command addServe(CLI::App& kav) {
       "--token, which every request then carries (?token=... or Authorization: Bearer).");
   app->add_option("--can", options->bus, "the arm's bus: a CAN interface (can0) or a local-socket bus");
   app->add_flag("--sim", options->sim, "a simulated arm on a bus of its own");
+  options->model_error.addTo(app);
+  app->add_option("--dynamics", options->dynamics, "the arm's identified model (kav identify, docs/tools.md)")
+      ->check(CLI::ExistingFile);
   app->add_option("--type", options->type, "arm variant (2 drives the gripper by position)")
       ->capture_default_str();
   app->add_option("--urdf", options->description, "robot description file")->check(CLI::ExistingFile);

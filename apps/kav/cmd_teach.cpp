@@ -1,5 +1,6 @@
 // kav teach: the arm floats in gravity compensation and is moved by hand;
 // Enter stores a waypoint, g opens or closes the gripper, q saves and stops.
+#include <solver/DynamicsCalibration.h>
 #include <sys/stat.h>
 
 #include <memory>
@@ -10,6 +11,7 @@
 #include "Console.h"
 #include "Description.h"
 #include "Keyboard.h"
+#include "ModelErrorOptions.h"
 #include "StopSignals.h"
 #include "Waypoints.h"
 
@@ -28,6 +30,8 @@ struct TeachOptions {
   double gripper_open = 1.0;
   bool replace = false;
   bool sim = false;
+  ModelErrorOptions model_error;  // of the simulated arm
+  std::string dynamics;           // the arm's identified model (kav identify)
 };
 
 std::string jointsText(const std::vector<double>& q) {
@@ -55,6 +59,8 @@ std::string teachScreen(const std::vector<double>& q, const TaughtPath& path, bo
 
 int runTeach(TeachOptions options) {
   if (options.sim == !options.bus.empty()) throw UsageError("give --can IF or --sim");
+  const sim::ModelError model_error = options.model_error.parsed(options.sim);
+  checkDynamicsOption(options.dynamics);  // a bad file is refused before the arm comes up
   struct stat existing;
   if (!options.replace && ::stat(options.out.c_str(), &existing) == 0) {
     throw std::runtime_error(options.out + " exists (--replace overwrites it)");
@@ -68,11 +74,12 @@ int runTeach(TeachOptions options) {
   // (nobody moves it), for trying the keys and the file.
   std::unique_ptr<OwnSimulatedArm> simulated;
   if (options.sim) {
-    simulated = std::make_unique<OwnSimulatedArm>(options.type);
+    simulated = std::make_unique<OwnSimulatedArm>(options.type, model_error);
     options.bus = simulated->endpoint();
   }
   auto arms = bringUp({{"the arm", options.description, options.bus, options.type}});
   t8::InterfacesThread& arm = *arms.front();
+  if (!options.dynamics.empty()) arm.loadDynamics(options.dynamics);
   arm.setArmStatus(kGravityCompensation);
   bool open = false;
   arm.setCatch(0.0);
@@ -127,6 +134,9 @@ Command addTeach(CLI::App& kav) {
       "own: it floats where it was brought up, as nobody moves it.");
   app->add_option("--can", options->bus, "the arm's bus: a CAN interface (can0) or a local-socket bus");
   app->add_flag("--sim", options->sim, "a simulated arm on a bus of its own");
+  options->model_error.addTo(app);
+  app->add_option("--dynamics", options->dynamics, "the arm's identified model (kav identify, docs/tools.md)")
+      ->check(CLI::ExistingFile);
   app->add_option("--out", options->out, "the JSON file to write (FILE.json)")->required();
   app->add_option("--type", options->type, "arm variant (2 drives the gripper by position)")
       ->capture_default_str();

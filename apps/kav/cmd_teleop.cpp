@@ -14,6 +14,7 @@
 #include "Commands.h"
 #include "Console.h"
 #include "Description.h"
+#include "ModelErrorOptions.h"
 #include "ScriptedHand.h"
 #include "StopSignals.h"
 
@@ -30,7 +31,8 @@ struct TeleopOptions {
   int leader_type = 0, follower_type = 0;
   std::string description;
   bool sim = false;
-  double duration = 0.0;  // 0: until interrupted
+  double duration = 0.0;          // 0: until interrupted
+  ModelErrorOptions model_error;  // of both simulated arms
 };
 
 // Two simulated arms on buses of their own, the leader pushed by a hand.
@@ -46,6 +48,11 @@ struct SimulatedPair {
     sim::SimulatedArmOptions leader_options, follower_options;
     leader_options.variant = options->leader_type;
     follower_options.variant = options->follower_type;
+    const sim::ModelError error = options->model_error.parsed(true);
+    for (sim::SimulatedArmOptions* arm : {&leader_options, &follower_options}) {
+      arm->physics = error.physics;
+      arm->current_noise = error.current_noise;
+    }
     leader = std::make_unique<sim::SimulatedArm>(leader_bus->endpoint(), leader_options);
     follower = std::make_unique<sim::SimulatedArm>(follower_bus->endpoint(), follower_options);
     options->leader = leader_bus->endpoint();
@@ -89,6 +96,7 @@ int runTeleop(TeleopOptions options) {
     throw UsageError("the leader and the follower need buses of their own");
   }
   if (options.description.empty()) options.description = defaultDescription();
+  options.model_error.parsed(options.sim);  // refuses unusable values before anything starts
 
   StopSignals stop;
   Console::take();
@@ -175,6 +183,7 @@ Command addTeleop(CLI::App& kav) {
   app->add_option("--urdf", options->description, "robot description file of both arms")
       ->check(CLI::ExistingFile);
   app->add_flag("--sim", options->sim, "two simulated arms, the leader moved by a scripted hand");
+  options->model_error.addTo(app);
   app->add_option("--duration", options->duration, "stop after this many seconds (default: until Ctrl-C)")
       ->check(kPositiveSeconds);
   return {app, [options] { return runTeleop(*options); }};

@@ -21,15 +21,16 @@ const CLI::Validator kav::tool::kPositiveSeconds(
 int main(int argc, char** argv) {
   CLI::App kav{
       "The arm's command-line tool: watch and record its bus, teach and replay poses,\n"
-      "drive one arm with another, plot recordings, simulate an arm, and show it live.",
+      "drive one arm with another, plot recordings, simulate an arm, show it live, and\n"
+      "identify its dynamics.",
       "kav"};
   kav.require_subcommand(1);
   kav.set_version_flag("--version", "kav " KAV_VERSION, "Print the version and exit");
   kav.failure_message([](const CLI::App*, const CLI::Error& error) { return std::string(error.what()); });
-  const std::vector<Command> commands{kav::tool::addMonitor(kav), kav::tool::addRecord(kav),
-                                      kav::tool::addTeach(kav),   kav::tool::addPlay(kav),
-                                      kav::tool::addTeleop(kav),  kav::tool::addPlot(kav),
-                                      kav::tool::addSim(kav),     kav::tool::addServe(kav)};
+  const std::vector<Command> commands{
+      kav::tool::addMonitor(kav), kav::tool::addRecord(kav), kav::tool::addTeach(kav),
+      kav::tool::addPlay(kav),    kav::tool::addTeleop(kav), kav::tool::addPlot(kav),
+      kav::tool::addSim(kav),     kav::tool::addServe(kav),  kav::tool::addIdentify(kav)};
   if (argc > 1 && argv[1][0] != '-') {
     bool known = false;
     for (const Command& command : commands) known = known || command.app->check_name(argv[1]);

@@ -7,7 +7,9 @@
 #include <bridge/Bridge.h>
 #include <interfaces/InterfacesThread.h>
 #include <sim/BusHub.h>
+#include <sim/ModelError.h>
 #include <sim/SimulatedArm.h>
+#include <solver/DynamicsCalibration.h>
 #include <solver/kinematic_solver.h>
 #include <unistd.h>
 
@@ -25,34 +27,41 @@ namespace {
 struct Options {
   std::string can;
   bool sim = false;
+  kav::sim::ModelError model_error;  // of the simulated arm
   std::string urdf;
+  std::string dynamics;  // the arm's identified model (kav identify)
   int type = 0;
   kav::bridge::BridgeOptions bridge;
 };
 
 void usage(std::FILE* out) {
-  std::fprintf(out,
-               "usage: kav_bridge (--can NAME | --sim) [--urdf PATH] [--type N] [--namespace NS]\n"
-               "                  [--domain ID] [--rate HZ] [--node-name NAME] [--ros-distro humble|jazzy]\n"
-               "                  [--frame-prefix PREFIX]\n"
-               "Serves one arm as a ROS 2 node over DDS until SIGINT, SIGTERM or SIGHUP.\n"
-               "  --can NAME       CAN interface (\"can0\") or local-socket bus (\"unix:@name\")\n"
-               "  --sim            a simulated arm on a private local-socket bus instead\n"
-               "  --urdf PATH      robot description (default: the installed one)\n"
-               "  --type N         arm variant (2: gripper driven by position; default 0)\n"
-               "  --namespace NS   topic namespace: /NS/joint_states ... (default kav)\n"
-               "  --domain ID      DDS domain, 0-232 (default: ROS_DOMAIN_ID, else 0)\n"
-               "  --rate HZ        joint states per second, at most 200 (default 200)\n"
-               "  --node-name N    the node's name on the ROS 2 graph (default kav_bridge)\n"
-               "  --ros-distro D   graph layout of ROS 2 humble or jazzy (also Iron and later;\n"
-               "                   default jazzy)\n"
-               "  --frame-prefix P put in front of every TF frame name (default none)\n"
-               "  --version        the version\n"
-               "  --help           this text\n"
-               "Topics: /NS/joint_states /NS/ee_pose /NS/arm_state /NS/robot_description\n"
-               "        /diagnostics /tf /tf_static (published), /NS/joint_command\n"
-               "        /NS/target_pose /NS/gripper_command /NS/set_arm_state (subscribed);\n"
-               "actions /NS/follow_joint_trajectory /NS/gripper_cmd. See docs/ros2.md.\n");
+  std::fprintf(
+      out,
+      "usage: kav_bridge (--can NAME | --sim) [--urdf PATH] [--type N] [--dynamics FILE] [--namespace NS]\n"
+      "                  [--domain ID] [--rate HZ] [--node-name NAME] [--ros-distro humble|jazzy]\n"
+      "                  [--frame-prefix PREFIX]\n"
+      "Serves one arm as a ROS 2 node over DDS until SIGINT, SIGTERM or SIGHUP.\n"
+      "  --can NAME       CAN interface (\"can0\") or local-socket bus (\"unix:@name\")\n"
+      "  --sim            a simulated arm on a private local-socket bus instead\n"
+      "  --urdf PATH      robot description (default: the installed one)\n"
+      "  --type N         arm variant (2: gripper driven by position; default 0)\n"
+      "  --dynamics FILE  the arm's identified model (kav identify, docs/tools.md)\n"
+      "  --namespace NS   topic namespace: /NS/joint_states ... (default kav)\n"
+      "  --domain ID      DDS domain, 0-232 (default: ROS_DOMAIN_ID, else 0)\n"
+      "  --rate HZ        joint states per second, at most 200 (default 200)\n"
+      "  --node-name N    the node's name on the ROS 2 graph (default kav_bridge)\n"
+      "  --ros-distro D   graph layout of ROS 2 humble or jazzy (also Iron and later;\n"
+      "                   default jazzy)\n"
+      "  --frame-prefix P put in front of every TF frame name (default none)\n"
+      "  --version        the version\n"
+      "  --help           this text\n"
+      "With --sim, the simulated arm may differ from the controller's model:\n"
+      "%s"
+      "Topics: /NS/joint_states /NS/ee_pose /NS/arm_state /NS/robot_description\n"
+      "        /diagnostics /tf /tf_static (published), /NS/joint_command\n"
+      "        /NS/target_pose /NS/gripper_command /NS/set_arm_state (subscribed);\n"
+      "actions /NS/follow_joint_trajectory /NS/gripper_cmd. See docs/ros2.md.\n",
+      kav::sim::kModelErrorUsage);
 }
 
 // A whole decimal number within [low, high].
@@ -101,6 +110,9 @@ bool parse(int argc, char** argv, Options& options) {
       options.can = value;
     } else if (arg == "--urdf") {
       options.urdf = value;
+    } else if (arg == "--dynamics") {
+      kav::readCalibrationFile(value, true);  // refuses a bad file before the arm comes up
+      options.dynamics = value;
     } else if (arg == "--type") {
       options.type = static_cast<int>(number(arg, value, 0, 1000));
     } else if (arg == "--namespace") {
@@ -115,11 +127,15 @@ bool parse(int argc, char** argv, Options& options) {
       options.bridge.ros_distro = value;
     } else if (arg == "--frame-prefix") {
       options.bridge.frame_prefix = value;
+    } else if (kav::sim::isModelErrorOption(arg)) {
+      kav::sim::applyModelErrorOption(arg, value, options.model_error);
     } else {
       throw std::invalid_argument("unknown option: " + arg);
     }
   }
   if (options.can.empty() == !options.sim) throw std::invalid_argument("give either --can NAME or --sim");
+  if (options.model_error.any && !options.sim)
+    throw std::invalid_argument("the model-error options need --sim");
   if (options.urdf.empty()) options.urdf = kav::defaultDescriptionPath();
   options.bridge.urdf_path = options.urdf;
   kav::bridge::checkOptions(options.bridge);
@@ -134,6 +150,8 @@ int serve(const Options& options, const sigset_t& stop_signals) {
     hub = std::make_unique<kav::sim::BusHub>();
     kav::sim::SimulatedArmOptions sim_options;
     sim_options.variant = options.type;
+    sim_options.physics = options.model_error.physics;
+    sim_options.current_noise = options.model_error.current_noise;
     sim = std::make_unique<kav::sim::SimulatedArm>(hub->endpoint(), sim_options);
     can = hub->endpoint();
     std::printf("kav_bridge: simulated arm on %s\n", can.c_str());
@@ -141,6 +159,10 @@ int serve(const Options& options, const sigset_t& stop_signals) {
   std::printf("kav_bridge: bringing the arm up on %s (takes a few seconds)\n", can.c_str());
   std::fflush(stdout);
   kav::t8::InterfacesThread arm(options.urdf, can, options.type);
+  if (!options.dynamics.empty()) {
+    arm.loadDynamics(options.dynamics);
+    std::printf("kav_bridge: the arm's model from %s\n", options.dynamics.c_str());
+  }
   int signal_number = 0;
   {
     kav::bridge::BridgeOptions bridge_options = options.bridge;

@@ -25,6 +25,7 @@
 #include "Graph.h"
 #include "Health.h"
 #include "Service.h"
+#include "Stream.h"
 #include "config/ArmConfig.h"
 #include "controller/ControllerBase.h"
 #include "controller/ErrorCode.h"
@@ -179,6 +180,7 @@ class Bridge::impl {
   std::string last_drop_;      // guarded by arm_mutex_
   std::uint64_t clamped_ = 0;  // targets clamped to their limits, guarded by arm_mutex_
   std::string last_clamp_;     // guarded by arm_mutex_
+  JointStream stream_;         // joint_command's trajectories, guarded by arm_mutex_
   std::uint64_t reported_clamped_ = 0;
 
   const std::string node_name_;
@@ -601,11 +603,20 @@ void Bridge::impl::onJointCommand(dds_entity_t reader, void* self) {
     bridge.command([&] {
       const JointCommand command = parseJointCommand(message);
       if (command.streamed) {
+        bridge.stream_.reset();
         bridge.arm_.setJointPositions(command.points.front().positions);
         bridge.noteClamped(clampedJointTargets(command.points.front().positions));
       } else {
-        // Checked as a whole by the library (limits, times) before anything moves.
-        bridge.arm_.followJointTrajectory(command.points);
+        // As a servo node streams them: joined without a stop between
+        // messages. Each plan is checked as a whole by the library (limits,
+        // times) before anything moves.
+        const builtin_interfaces_msg_dds__Time_& stamp = message.header.stamp;
+        const double now =
+            std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+        bridge.stream_.follow(command.points, stamp.sec + stamp.nanosec * 1e-9, now,
+                              [&](const std::vector<motion::TrajectoryPoint>& points) {
+                                bridge.arm_.followJointTrajectory(points);
+                              });
       }
     });
   });

@@ -70,7 +70,8 @@ std::string userDataValue(const std::string& user_data, const std::string& key) 
 
 ServiceServer::ServiceServer(dds_entity_t participant, const dds_topic_descriptor_t& request_type,
                              const dds_topic_descriptor_t& reply_type, const std::string& ns,
-                             const std::string& name, const std::string& service_id) {
+                             const std::string& name, const std::string& service_id)
+    : name_("/" + ns + "/" + name) {
   dds_qos_t* qos = makeQos(Delivery::kReliable, kServiceDepth, "serviceid=" + service_id + ";");
   replies_ =
       dds_create_writer(participant, topic(participant, reply_type, replyTopic(ns, name)), qos, nullptr);
@@ -119,8 +120,18 @@ bool ServiceServer::reply(const void* reply, dds_instance_handle_t request_write
     std::this_thread::sleep_for(kReplyPoll);
     client = clientReader(request_writer);
   }
-  if (client != Client::kPresent) return false;
-  return dds_write(replies_, reply) >= 0;
+  if (client != Client::kPresent) {
+    std::fprintf(stderr, "kav_bridge: no reply to a request of %s: %s\n", name_.c_str(),
+                 client == Client::kGone ? "its client is gone"
+                                         : "its client's reply reader was not discovered within 100 ms");
+    return false;
+  }
+  const dds_return_t written = dds_write(replies_, reply);
+  if (written < 0) {
+    std::fprintf(stderr, "kav_bridge: no reply to a request of %s: %s\n", name_.c_str(),
+                 dds_strretcode(written));
+  }
+  return written >= 0;
 }
 
 }  // namespace bridge

@@ -52,7 +52,8 @@ class ServiceServer {
   /// Writes @p reply (whose header the caller copied from the request) once
   /// the client that wrote the request through @p request_writer can receive
   /// it; waits up to 100 ms for that.
-  /// @return false when the client is gone or its reader did not match in time
+  /// @return false when the client is gone or its reader did not match in
+  /// time (said on standard error: the client waits for a reply in vain)
   bool reply(const void* reply, dds_instance_handle_t request_writer) const;
 
  private:
@@ -61,6 +62,7 @@ class ServiceServer {
 
   dds_entity_t requests_ = 0;
   dds_entity_t replies_ = 0;
+  std::string name_;  // "/<ns>/<name>"
 };
 
 }  // namespace bridge

@@ -63,6 +63,9 @@ class ControllerBase {
     G_COMPENSATION = 3,    ///< the arm floats, carrying its own weight
     END_CONTROL = 4,       ///< follow an end-effector pose
     POSITION_CONTROL = 5,  ///< follow joint targets
+    /// a host's control law (InterfacesThread::control); selected by number
+    /// without a running law it acts as PROTECT
+    USER_CONTROL = 6,
   };
 
   /// What the control cycle raises for a fault it has already answered with

@@ -14,6 +14,7 @@
 
 #include "controller/ControllerBase.h"
 #include "controller/ErrorHistory.h"
+#include "controller/UserControl.h"
 #include "motion/Motion.h"
 #include "rt/PiMutex.h"
 
@@ -138,6 +139,14 @@ class ControllerThread : public ControllerBase {
   ///        above config::kMaxPayloadMass, or a centre of mass that is not
   ///        finite or farther than config::kMaxPayloadDistance from the flange
   void setPayload(double mass, const Eigen::Vector3d& centre_of_mass);
+  /// The identified model of a dynamics file (kav identify) for the laws'
+  /// gravity feed-forward and the observer, from a later cycle on.
+  /// @throw std::invalid_argument naming the file and the field for a
+  ///        malformed or implausible file; nothing changes then
+  void loadDynamics(const std::string& path);
+  /// setPayload() with the payload block of a payload file.
+  /// @throw std::invalid_argument as loadDynamics()
+  void loadPayload(const std::string& path);
   /// After a reflex or a fault that is not permanent: clears the motors'
   /// errors, enables them, checks that every arm motor answers without a
   /// fault, takes the measured positions as set-points and targets and
@@ -147,6 +156,14 @@ class ControllerThread : public ControllerBase {
   /// @throw std::runtime_error naming the motors still silent or the fault
   ///        still reported; control then stays ended, the arm in damping
   void recover();
+
+  ///@{
+  /// A host's control law and the safety limits (see InterfacesThread).
+  void control(const ControlLaw& law);
+  void stopControl();
+  void setSafetyLimits(const SafetyLimits& limits);
+  SafetyLimits safetyLimits();
+  ///@}
 
   /// The timings of the most recent cycles (up to 8192, or up to @p newest),
   /// oldest first: a way to check that the control loop keeps its 5 ms period.
@@ -206,6 +223,9 @@ class ControllerThread : public ControllerBase {
   std::atomic<bool> reflex_active_{false};
   std::mutex recover_mutex_;             // one recovery at a time
   std::atomic<bool> recovering_{false};  // recover() is stopping the cycles
+  std::mutex control_mutex_;             // one control() at a time
+  std::mutex safety_mutex_;              // setSafetyLimits and setMotionLimits
+  bool safety_velocity_set_ = false;     // set explicitly: no longer the motion limits
 };
 
 }  // namespace t8

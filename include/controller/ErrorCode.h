@@ -22,6 +22,15 @@ namespace t8 {
 /// | 144 + m         | kMotorDisabled       | wrist motor m reported itself disabled         |
 /// | 160 + j         | kCollision           | collision reflex on arm joint j (1-6)          |
 /// | 176             | kRecovered           | recover() brought control back                 |
+/// | 192             | kLawFailed           | a host's control law threw (the law ended)     |
+/// | 193             | kLawOverrun          | a host's control law overran its time budget   |
+/// | 194             | kCommandsLate        | a host's streamed commands stopped (law ended) |
+/// | 208             | kLimitNotFinite      | a command not finite, refused (never sent)     |
+/// | 209             | kLimitPosition       | a command beyond a joint position limit        |
+/// | 210             | kLimitVelocity       | a command beyond a joint velocity limit        |
+/// | 211             | kLimitTorque         | a command beyond a joint torque limit          |
+/// | 212             | kLimitBox            | a command driving the end effector out of its box |
+/// | 213             | kLimitSpeed          | the end effector above its speed limit         |
 class ErrorCode {
  public:
   /// What a code is about (the table above).
@@ -35,6 +44,15 @@ class ErrorCode {
     kMotorDisabled,        ///< a wrist motor reported itself disabled
     kCollision,            ///< the collision reflex fired on an arm joint
     kRecovered,            ///< recover() brought control back
+    kLawFailed,            ///< a host's control law threw an exception
+    kLawOverrun,           ///< a host's control law took longer than its budget
+    kCommandsLate,         ///< a host streaming commands sent none for 4 cycles
+    kLimitNotFinite,       ///< a command that is not finite was refused
+    kLimitPosition,        ///< a command beyond a joint position limit
+    kLimitVelocity,        ///< a command beyond a joint velocity limit
+    kLimitTorque,          ///< a command beyond a joint torque limit
+    kLimitBox,             ///< a command driving the end effector out of its box
+    kLimitSpeed,           ///< the end effector above its speed limit
     kUnknown,              ///< no code the controller reports
   };
 
@@ -47,6 +65,10 @@ class ErrorCode {
   static constexpr int kDisabledBase = 144;      ///< kMotorDisabled's code is this + motor
   static constexpr int kCollisionBase = 160;     ///< kCollision's code is this + joint
   static constexpr int kRecoveredCode = 176;     ///< the code of kRecovered
+  static constexpr int kLawFailedCode = 192;     ///< the code of kLawFailed
+  static constexpr int kLawOverrunCode = 193;    ///< the code of kLawOverrun
+  static constexpr int kCommandsLateCode = 194;  ///< the code of kCommandsLate
+  static constexpr int kLimitBase = 208;         ///< the safety limits' codes are this + LimitKind
   static constexpr int kMotors = 7;              ///< motors 1-7 (7: the gripper)
   static constexpr int kArmJoints = 6;           ///< arm joints 1-6
 
@@ -74,6 +96,19 @@ class ErrorCode {
   static constexpr ErrorCode collision(int joint) { return ErrorCode(kCollisionBase + joint); }
   /// recover() brought control back.
   static constexpr ErrorCode recovered() { return ErrorCode(kRecoveredCode); }
+  /// A host's control law threw an exception.
+  static constexpr ErrorCode lawFailed() { return ErrorCode(kLawFailedCode); }
+  /// A host's control law took longer than its budget.
+  static constexpr ErrorCode lawOverrun() { return ErrorCode(kLawOverrunCode); }
+  /// A host streaming commands (InterfacesPy's torque control) sent none
+  /// for 4 cycles in a row: the law ended.
+  static constexpr ErrorCode commandsLate() { return ErrorCode(kCommandsLateCode); }
+  /// The kinds of safety-limit violation, in the order of their codes.
+  enum class LimitKind { kNotFinite = 0, kPosition, kVelocity, kTorque, kBox, kSpeed };
+  /// The number of LimitKind values.
+  static constexpr int kLimitKinds = 6;
+  /// A command violated a safety limit of kind @p kind.
+  static constexpr ErrorCode limit(LimitKind kind) { return ErrorCode(kLimitBase + static_cast<int>(kind)); }
 
   /// The number as hosts receive it.
   constexpr int code() const { return code_; }
@@ -86,6 +121,11 @@ class ErrorCode {
     if (code_ > kDisabledBase && code_ <= kDisabledBase + kMotors) return Kind::kMotorDisabled;
     if (code_ > kCollisionBase && code_ <= kCollisionBase + kArmJoints) return Kind::kCollision;
     if (code_ == kRecoveredCode) return Kind::kRecovered;
+    if (code_ == kLawFailedCode) return Kind::kLawFailed;
+    if (code_ == kLawOverrunCode) return Kind::kLawOverrun;
+    if (code_ == kCommandsLateCode) return Kind::kCommandsLate;
+    if (code_ >= kLimitBase && code_ < kLimitBase + kLimitKinds)
+      return static_cast<Kind>(static_cast<int>(Kind::kLimitNotFinite) + code_ - kLimitBase);
     if (code_ >= 16 + 1 && code_ < 16 * (kMotors + 1)) {
       return code_ % 16 == kOfflineFault ? Kind::kMotorOffline
                                          : (code_ % 16 == 0 ? Kind::kUnknown : Kind::kMotorFault);

@@ -4,12 +4,23 @@
 
 #include <cstdint>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
 
 namespace kav {
 namespace t8 {
+
+struct CycleState;
+class CommandStream;
+
+/// A host streaming commands waited in vain: no cycle state came within its
+/// timeout, or the stream ended because the host's commands stopped coming.
+class StreamTimeout : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
 
 /// One arm, driven with numbers and vectors of doubles only.
 ///
@@ -93,11 +104,65 @@ class InterfacesPy {
   /// @throw std::invalid_argument for a centre that is not three values, or
   ///        as InterfacesThread::setPayload; nothing changes then
   void set_payload(double mass, const std::vector<double>& centre_of_mass);
+  /// As InterfacesThread::loadDynamics.
+  /// @throw std::invalid_argument as InterfacesThread::loadDynamics; nothing changes then
+  void load_dynamics(const std::string& path);
+  /// As InterfacesThread::loadPayload.
+  /// @throw std::invalid_argument as InterfacesThread::loadPayload; nothing changes then
+  void load_payload(const std::string& path);
   /// Brings control back after a reflex or a fault that is not permanent,
   /// in POSITION_CONTROL holding the present pose; blocks while the motors
   /// are checked (about 0.2 s).
   /// @throw std::runtime_error as InterfacesThread::recover
   void recover();
+  /// Runs laws::jointImpedance (see controller/UserControl.h) in the control
+  /// cycle for @p seconds, blocking meanwhile; the arm then holds where it
+  /// is in POSITION_CONTROL.
+  /// @param stiffness six values, N·m/rad; @param damping six, N·m·s/rad;
+  /// @param target six joint positions, rad
+  /// @throw std::invalid_argument naming the argument for a count other than
+  ///        six, a value that is not finite, a negative gain, or a duration
+  ///        that is not a finite number above 0; nothing runs then
+  /// @throw std::runtime_error naming the code when the law is ended (a
+  ///        limit, a reflex, a fault; see InterfacesThread::control)
+  void run_joint_impedance(const std::vector<double>& stiffness, const std::vector<double>& damping,
+                           const std::vector<double>& target, double seconds);
+  /// Runs laws::cartesianImpedance toward @p pose (x, y, z, qw, qx, qy, qz,
+  /// as get_ee_pose) for @p seconds, as run_joint_impedance.
+  /// @param stiffness six values, N/m then N·m/rad; @param damping six,
+  ///        N·s/m then N·m·s/rad
+  /// @throw as run_joint_impedance, also for a pose that is not seven finite
+  ///        values with a non-zero quaternion
+  void run_cartesian_impedance(const std::vector<double>& stiffness, const std::vector<double>& damping,
+                               const std::vector<double>& pose, double seconds);
+
+  /// Streamed commands (Python's torque_control()): a law of the library's
+  /// own runs in the cycle, publishes each cycle's state and applies the
+  /// newest command written; once commands come, none for 4 cycles in a
+  /// row ends it (code 194, the arm held in damping). Until the first
+  /// command the joints get their gravity torques and some damping.
+  /// @throw std::logic_error when a stream runs already
+  /// @throw std::runtime_error as InterfacesThread::control
+  void stream_start();
+  /// The next cycle's state after the last one read, waiting up to
+  /// @p timeout seconds.
+  /// @throw StreamTimeout when none came in time or the
+  ///        stream ended for want of commands; std::runtime_error naming the
+  ///        reason when it ended otherwise
+  void stream_read(double timeout, CycleState& state);
+  /// The command of the cycles from the next one on: six values each, in
+  /// the units of JointCommand (k_p N·m/rad, k_d N·m·s/rad, rad, rad/s, N·m).
+  /// @throw std::invalid_argument naming the argument for a count other
+  ///        than six, a value that is not finite or a negative gain
+  /// @throw as stream_read once the stream has ended
+  void stream_write(const std::vector<double>& k_p, const std::vector<double>& k_d,
+                    const std::vector<double>& position, const std::vector<double>& velocity,
+                    const std::vector<double>& torque);
+  /// Ends the stream; the arm holds where it is in POSITION_CONTROL.
+  /// @throw as stream_read when the stream had ended with an error
+  void stream_stop();
+  /// Cycles of the running (or last) stream that applied no new command.
+  std::uint64_t stream_late_cycles();
 
   /// Motions: see InterfacesThread for what each does.
   ///
@@ -136,6 +201,8 @@ class InterfacesPy {
  private:
   class impl;
   std::unique_ptr<impl> pimpl;
+  // Declared after pimpl: a running stream ends before the arm stops.
+  std::unique_ptr<CommandStream> stream_;
 };
 
 }  // namespace t8

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "controller/ArmPlatform.h"
+#include "controller/UserControl.h"
 #include "motion/Motion.h"
 #include "typedef/HybridJointTypeDef.h"
 
@@ -26,7 +27,10 @@ namespace t8 {
 /// offline, 3 a control cycle failed, 16 x motor + c driver error c of motor
 /// 1..7, 16 x motor + 15 motor offline (127: the gripper, which does not stop
 /// the arm), 128 + motor ten implausible readings in a row, 144 + motor a
-/// wrist motor reported itself disabled.
+/// wrist motor reported itself disabled; 160 + joint the collision reflex,
+/// 176 recovered, 192/193 a host's control law threw / overran, 194 a
+/// host's streamed commands stopped coming, 208-213 the safety limits
+/// (ErrorCode.h). USER_CONTROL 6 runs a host's law (control()).
 class InterfacesThread {
  public:
   /// Timing of one control cycle, on the monotonic clock.
@@ -139,6 +143,23 @@ class InterfacesThread {
   /// @param centre_of_mass m, in the flange frame, within 1 m of it
   /// @throw std::invalid_argument for values outside these; nothing changes then
   void setPayload(double mass, const Eigen::Vector3d& centre_of_mass);
+  /// Loads the arm's identified model from a dynamics file written by
+  /// `kav identify` (docs/tools.md): from a later cycle on, the laws' gravity
+  /// feed-forward and the collision observer take their gravity, friction
+  /// and torque per command unit from it (the payload set before or after
+  /// comes on top; the file's own payload block is already in its gravity
+  /// terms). Without one the description's model is used. Safe while the
+  /// arm runs: the model is built here and handed to the control thread.
+  /// @param path the JSON file
+  /// @throw std::invalid_argument naming the file and the field for a file
+  ///        that cannot be read, is malformed, of another version, or holds
+  ///        an implausible value; nothing changes then
+  void loadDynamics(const std::string& path);
+  /// setPayload() from a payload file of `kav identify --payload-only` (or
+  /// the payload block of another file of that format).
+  /// @throw std::invalid_argument as loadDynamics(), or for a payload
+  ///        setPayload() refuses; nothing changes then
+  void loadPayload(const std::string& path);
   /// Brings control back after a reflex or a fault that is not permanent
   /// (over-current, a fault code the motor clears, implausible readings, a
   /// disabled wrist motor, a motor or bus that answers again): clears the
@@ -211,6 +232,40 @@ class InterfacesThread {
   /// Decelerates every joint within the acceleration limits, all coming to
   /// rest together, and holds there. Does nothing when no motion moves.
   void stopMotion();
+  // ---- A host's own control law, and the safety limits (docs/control.md).
+
+  /// Runs @p law on the control thread once per cycle (arm state
+  /// USER_CONTROL, 6) and blocks the calling thread meanwhile. The law gets
+  /// each cycle's CycleState and returns the six arm joints' JointCommand;
+  /// the gripper keeps its own law. On a lockstep rig the wait advances
+  /// simulated time. Returns when the law says finished, when stopControl()
+  /// is called, or when a host command selects another state (setArmStatus,
+  /// a target, a motion); the arm is then held in POSITION_CONTROL where it
+  /// was. A law that takes more than 1 ms in a cycle is reported (code 193).
+  /// @param law called on the control thread: it must not block or throw on
+  ///        purpose; its copy is kept until control() returns
+  /// @throw std::invalid_argument for an empty law; nothing runs then
+  /// @throw std::runtime_error naming the code when the law is ended: an
+  ///        exception from it (192), a command the safety limits refuse
+  ///        (208, or any violation with SafetyLimits::Response::kEnd), a
+  ///        reflex (160 + joint; the arm compliant until recover()), a motor
+  ///        fault or offline motor (control ended); the arm is then held in
+  ///        damping. Also when another control() runs, or control has ended.
+  void control(const ControlLaw& law);
+  /// Ends the running control() at the next cycle; does nothing without one.
+  /// Any thread.
+  void stopControl();
+  /// The limits every command passes from the next cycle on, the library's
+  /// laws and control()'s alike (see SafetyLimits). Until set, the velocity
+  /// limits follow setMotionLimits.
+  /// @throw std::invalid_argument naming the field for a value that is not
+  ///        finite, a negative margin or one that leaves no range, a limit
+  ///        not above 0, a box whose lower corner is not below its upper one;
+  ///        nothing changes then
+  void setSafetyLimits(const SafetyLimits& limits);
+  /// The safety limits last set (or the defaults).
+  SafetyLimits safetyLimits();
+
   /// Per-joint limits of motions planned from now on (a running one keeps
   /// its own): defaults and ceilings 2.0 rad/s and 0.5 rad/s².
   /// @param max_velocity six values in (0, 2.0]

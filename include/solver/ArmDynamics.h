@@ -13,10 +13,16 @@
 #include <kdl/chainidsolver_recursive_newton_euler.hpp>
 #include <kdl/jntarray.hpp>
 #include <kdl/jntspaceinertiamatrix.hpp>
+#include <memory>
 
 #include "config/ArmConfig.h"
+#include "solver/DynamicsCalibration.h"
 
 namespace kav {
+
+namespace identify {
+class GravityRegressor;
+}
 
 /// The torque command (the motor's units) that delivers @p torque N·m at arm
 /// joint @p joint (0-5): @p torque times kTorqueCommandPerNewtonMetre.
@@ -71,6 +77,16 @@ class ArmDynamics {
   ///        scale or the Coulomb velocity) not positive
   explicit ArmDynamics(const KDL::Chain& chain, const DriveParameters& drives = DriveParameters(),
                        const Payload& payload = Payload());
+  /// The model of an identified arm: gravity, friction and the torque per
+  /// command unit from @p calibration (its payload block aside: its joints'
+  /// flange terms include what the arm carried), the rotor inertias, the
+  /// Coulomb velocity and the inertia from @p drives and the description;
+  /// @p payload is added to the calibration's flange terms.
+  /// @throw std::invalid_argument as the other constructor, or for an
+  ///        implausible calibration (checkCalibration)
+  ArmDynamics(const KDL::Chain& chain, const DynamicsCalibration& calibration, const Payload& payload,
+              const DriveParameters& drives = DriveParameters());
+  ~ArmDynamics();
   ArmDynamics(const ArmDynamics&) = delete;
   ArmDynamics& operator=(const ArmDynamics&) = delete;
 
@@ -99,6 +115,10 @@ class ArmDynamics {
   const DriveParameters& drives() const { return drives_; }
   /// The payload the model was built with.
   const Payload& payload() const { return payload_; }
+  /// Whether the model is an identified arm's (the calibration constructor).
+  bool calibrated() const { return regressor_ != nullptr; }
+  /// The calibration with the payload in its flange terms (calibrated() only).
+  const DynamicsCalibration& calibration() const { return calibration_; }
 
  private:
   KDL::Chain chain_;
@@ -109,6 +129,9 @@ class ArmDynamics {
   KDL::JntArray q_, qd_, zero_, out_;
   KDL::JntSpaceInertiaMatrix mass_;
   KDL::Wrenches wrenches_;
+  std::unique_ptr<identify::GravityRegressor> regressor_;  // calibrated models only
+  DynamicsCalibration calibration_;
+  Vector calibrated_gravity_;
 };
 
 }  // namespace kav

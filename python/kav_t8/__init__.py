@@ -8,7 +8,15 @@ The arm:
                         stop_motion, set_motion_limits (docs/motion.md);
                         collisions: set_collision_thresholds,
                         get_external_torques, contact_detected, set_payload,
-                        recover (docs/safety.md)
+                        recover (docs/safety.md); load_dynamics, load_payload
+                        (an identified model, docs/tools.md); your own law:
+                        run_joint_impedance, run_cartesian_impedance and
+                        torque_control (docs/control.md)
+    TorqueControl       commands streamed from a Python loop (torque_control())
+    CycleState          one control cycle's state (TorqueControl.read_once)
+    TorqueControlTimeout
+                        a TimeoutError: no cycle came in time, or the commands
+                        stopped coming and control ended (code 194)
     ArmState            the arm states by number (an IntEnum)
     error_code_meaning  what an error code of get_error_codes() means
     reflexes_in_process collision reflexes fired by every arm of the process
@@ -49,6 +57,7 @@ import threading as _threading
 
 from . import _native, _signals
 from ._native import (
+    CycleState,
     InterfacesToolsPy,
     KinematicSolver,
     IkExit,
@@ -57,6 +66,7 @@ from ._native import (
     Isometry2Xyzrpy,
     Linearinterpolation,
     RobustIkResult,
+    TorqueControlTimeout,
     TrapezoidalInterpolation,
     Xyzrpy2Isometry,
     error_code_meaning,
@@ -73,6 +83,10 @@ from ._native import (
 
 __version__ = _native.__version__
 
+TorqueControlTimeout.__doc__ = """A TimeoutError of TorqueControl: no control cycle came within
+read_once's timeout, or no new command came for 4 cycles in a row and
+control ended (code 194, the arm held in damping)."""
+
 ArmState = _enum.IntEnum("ArmState", _native._ARM_STATES, module=__name__)
 ArmState.__doc__ = """The arm states of InterfacesPy.set_arm_status, by number.
 
@@ -84,12 +98,73 @@ END_CONTROL 4       follow the end-effector target of set_ee_pose
 POSITION_CONTROL 5  follow the joint targets of set_joint_positions
 """
 
+class TorqueControl:
+    """Commands streamed from a plain Python loop into the control cycle (no
+    Python runs in the cycle itself)::
+
+        with arm.torque_control() as ctl:
+            while working:
+                state = ctl.read_once()
+                ctl.write_once(k_p, k_d, position, velocity, torque)
+
+    Entering starts a law of the library's own in arm state 6 (USER_CONTROL);
+    each cycle it publishes its state and applies the newest command written.
+    Until the first command the joints get their gravity torques and some
+    damping. Once commands come, 4 cycles in a row without a new one end
+    control (code 194, the arm held in damping) and the next call raises
+    TorqueControlTimeout. Leaving
+    the block holds the arm where it is in POSITION_CONTROL. A safety limit,
+    a reflex or a fault ends control too: the next call raises RuntimeError
+    naming the code."""
+
+    def __init__(self, arm):
+        self._arm = arm
+
+    def __enter__(self):
+        self._arm._stream_start()
+        return self
+
+    def __exit__(self, exc_type, exc_value, traceback):
+        try:
+            self._arm._stream_stop()
+        except Exception:
+            if exc_type is None:
+                raise
+        return False
+
+    def read_once(self, timeout=1.0):
+        """The state of the next cycle after the one last read (a CycleState:
+        time, cycle, q, dq, current, external_torque, gravity, pose, jacobian;
+        numpy arrays), waiting up to timeout seconds. Raises
+        TorqueControlTimeout when none came in time."""
+        return self._arm._stream_read(timeout)
+
+    def write_once(self, k_p, k_d, position, velocity, torque):
+        """The command of the cycles from the next one on: six values each per
+        arm joint, k_p in N·m/rad, k_d in N·m·s/rad, position in rad, velocity
+        in rad/s, torque in N·m (add state.gravity to carry the arm's weight).
+        Each motor applies k_p (position - q) + k_d (velocity - dq) + torque.
+        Raises ValueError for a count other than six, a value that is not
+        finite or a negative gain."""
+        self._arm._stream_write(k_p, k_d, position, velocity, torque)
+
+    @property
+    def late_cycles(self):
+        """Cycles so far that applied no new command (the loop was late)."""
+        return self._arm._stream_late_cycles()
+
+
 class InterfacesPy(_native.InterfacesPy):
     __doc__ = _native.InterfacesPy.__doc__
 
     def __init__(self, *args, **kwargs):
         super().__init__(*args, **kwargs)
         _signals.arm_opened(self)
+
+    def torque_control(self):
+        """A TorqueControl for a ``with`` block: commands from a Python loop,
+        read_once() and write_once() (docs/control.md)."""
+        return TorqueControl(self)
 
 
 JOINT_NAMES = ("joint1", "joint2", "joint3", "joint4", "joint5", "joint6", "gripper")
@@ -122,6 +197,7 @@ def description_path():
 
 __all__ = [
     "ArmState",
+    "CycleState",
     "HAS_SIMULATOR",
     "IkExit",
     "IkStatus",
@@ -131,6 +207,8 @@ __all__ = [
     "Isometry2Xyzrpy",
     "JOINT_NAMES",
     "KinematicSolver",
+    "TorqueControl",
+    "TorqueControlTimeout",
     "Linearinterpolation",
     "RobustIkResult",
     "TrapezoidalInterpolation",

@@ -1,5 +1,7 @@
 // kav_t8.InterfacesPy: the arm, driven with numbers and lists.
+#include <controller/UserControl.h>
 #include <interfaces/InterfacesPy.h>
+#include <pybind11/eigen.h>
 #include <pybind11/stl.h>
 #include <pybind11/stl/filesystem.h>
 
@@ -153,7 +155,47 @@ Example::
 
 }  // namespace
 
+namespace {
+
+// One cycle's state as torque_control().read_once() returns it: the
+// attributes of kav::t8::CycleState, numpy arrays (copies).
+void bindCycleState(py::module_& m) {
+  using kav::t8::CycleState;
+  const auto array = [](const double* values, py::ssize_t count) {
+    return py::array_t<double>(count, values);
+  };
+  py::class_<CycleState>(m, "CycleState",
+                         "One control cycle's state (kav_t8.InterfacesPy.torque_control().read_once()).")
+      .def_readonly("time", &CycleState::time, "s since the torque control began")
+      .def_readonly("cycle", &CycleState::cycle, "cycles since the torque control began")
+      .def_property_readonly(
+          "q", [=](const CycleState& s) { return array(s.q.data(), 7); },
+          "rad, joints 1-6 and the gripper (relative to its zero)")
+      .def_property_readonly(
+          "dq", [=](const CycleState& s) { return array(s.dq.data(), 7); },
+          "rad/s, joints 1-6 and the gripper")
+      .def_property_readonly(
+          "current", [=](const CycleState& s) { return array(s.current.data(), 7); },
+          "the motors' reported currents, their own units")
+      .def_property_readonly(
+          "external_torque", [=](const CycleState& s) { return array(s.external_torque.data(), 6); },
+          "N·m per arm joint, the collision observer's estimate")
+      .def_property_readonly(
+          "gravity", [=](const CycleState& s) { return array(s.gravity.data(), 6); },
+          "N·m per arm joint, the model's gravity torques (payload included)")
+      .def_property_readonly(
+          "pose", [](const CycleState& s) -> Eigen::Matrix4d { return s.pose.matrix(); },
+          "the end effector as a 4x4 matrix, in the library's pose convention")
+      .def_property_readonly(
+          "jacobian", [](const CycleState& s) -> Eigen::Matrix<double, 6, 6> { return s.jacobian; },
+          "6x6 geometric Jacobian of that pose: rows vx, vy, vz, wx, wy, wz, base frame");
+}
+
+}  // namespace
+
 void bindArm(py::module_& m) {
+  py::register_exception<kav::t8::StreamTimeout>(m, "TorqueControlTimeout", PyExc_TimeoutError);
+  bindCycleState(m);
   py::class_<Arm> cls(m, "InterfacesPy", kClassDoc);
   cls.def(py::init([](const std::filesystem::path& urdf_path, const std::string& can_name, int type) {
             std::unique_ptr<InterfacesPy> arm;
@@ -252,6 +294,15 @@ opened, or the arm is not home within 30 s.)")
            "set_payload(0, [0, 0, 0]) removes it.\n\n"
            "Raises ValueError for a centre that is not three values, or a value that is\n"
            "not finite or out of range; nothing changes then.")
+      .def("load_dynamics", forward(&InterfacesPy::load_dynamics), py::arg("path"),
+           "Loads the arm's identified model from a dynamics file of `kav identify`\n"
+           "(docs/tools.md): the gravity feed-forward and the collision observer use it\n"
+           "from a later cycle on.\n\n"
+           "Raises ValueError naming the file and the field for a malformed or\n"
+           "implausible file; nothing changes then.")
+      .def("load_payload", forward(&InterfacesPy::load_payload), py::arg("path"),
+           "set_payload from a payload file of `kav identify --payload-only`.\n\n"
+           "Raises ValueError as load_dynamics; nothing changes then.")
       .def("recover", forward(&InterfacesPy::recover),
            "Brings control back after a reflex or a fault that is not permanent: clears\n"
            "the motors' errors, enables them, checks their answers for about 0.2 s\n"
@@ -259,6 +310,33 @@ opened, or the arm is not home within 30 s.)")
            "control_active() is then True and code 176 is recorded.\n\n"
            "Raises RuntimeError naming the motors still silent or the fault they still\n"
            "report; the arm is then held in damping and control stays ended.")
+      .def("run_joint_impedance", forward(&InterfacesPy::run_joint_impedance), py::arg("stiffness"),
+           py::arg("damping"), py::arg("target"), py::arg("seconds"),
+           "Makes the arm a spring in joint space for seconds (GIL released): each\n"
+           "joint's motor applies stiffness (target - q) - damping dq plus the model's\n"
+           "gravity, in the control cycle, inside the safety limits. Six values each:\n"
+           "N·m/rad, N·m·s/rad, rad. Afterwards POSITION_CONTROL holds where the arm is.\n\n"
+           "Raises ValueError for a count other than six, a value that is not finite,\n"
+           "a negative gain or a bad duration; RuntimeError naming the code when the\n"
+           "law is ended (a safety limit, a reflex, a fault); docs/control.md.")
+      .def("run_cartesian_impedance", forward(&InterfacesPy::run_cartesian_impedance), py::arg("stiffness"),
+           py::arg("damping"), py::arg("pose"), py::arg("seconds"),
+           "Makes the end effector a spring toward pose [x, y, z, qw, qx, qy, qz] (as\n"
+           "get_ee_pose) for seconds (GIL released): the wrench stiffness e - damping v\n"
+           "through the Jacobian's transpose plus the model's gravity. Six values each:\n"
+           "N/m then N·m/rad, N·s/m then N·m·s/rad. Raises as run_joint_impedance.")
+      .def("_stream_start", forward(&InterfacesPy::stream_start))
+      .def(
+          "_stream_read",
+          [](Arm& self, double timeout) {
+            auto state = std::make_unique<kav::t8::CycleState>();
+            self.use([&](InterfacesPy& arm) { arm.stream_read(timeout, *state); });
+            return state;
+          },
+          py::arg("timeout"))
+      .def("_stream_write", forward(&InterfacesPy::stream_write))
+      .def("_stream_stop", forward(&InterfacesPy::stream_stop))
+      .def("_stream_late_cycles", forward(&InterfacesPy::stream_late_cycles))
       .def("set_joint_velocities", forward(&InterfacesPy::set_joint_velocities),
            "Not supported: returns False.")
       .def(

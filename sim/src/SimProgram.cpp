@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "sim/BusHub.h"
+#include "sim/ModelError.h"
 #include "sim/SimulatedArm.h"
 
 namespace kav {
@@ -60,7 +61,9 @@ const char* const kUsage =
     "  --duration S       stop after S seconds (default: run until interrupted)\n"
     "  --status S         print the joint positions, the arm's frame counts and the\n"
     "                     frames the bus carried every S seconds (default: never)\n"
-    "  -h, --help         show this text and exit\n";
+    "  -h, --help         show this text and exit\n"
+    "\n"
+    "model error (the simulated arm differs from the arm the controller models):\n";
 
 struct Settings {
   std::string address = kDefaultAddress;
@@ -69,6 +72,7 @@ struct Settings {
   SimulatedArmOptions options;
   double duration = 0.0;  // 0: until interrupted
   double status = 0.0;    // 0: no status lines
+  ModelError error;
 };
 
 struct UsageError : std::runtime_error {
@@ -147,6 +151,12 @@ Settings parse(const std::vector<std::string>& arguments) {
           static_cast<std::uint64_t>(parseInteger(option, value, 0, std::numeric_limits<long long>::max()));
     } else if (option == "--urdf") {
       s.options.description = readFile(value);
+    } else if (isModelErrorOption(option)) {
+      try {
+        applyModelErrorOption(option, value, s.error);
+      } catch (const std::invalid_argument& error) {
+        throw UsageError(error.what());
+      }
     } else if (option == "--duration" || option == "--status") {
       const double seconds = parseNumber(option, value);
       if (seconds <= 0.0 || seconds > 1e7) {
@@ -157,6 +167,8 @@ Settings parse(const std::vector<std::string>& arguments) {
       throw UsageError("unknown option " + option);
     }
   }
+  s.options.physics = s.error.physics;
+  s.options.current_noise = s.error.current_noise;
   if (address_given && !s.can.empty()) throw UsageError("give either --address or --can, not both");
   if (s.bitrate != 0 && !s.can.empty()) {
     throw UsageError("--bitrate times the local-socket bus; a CAN interface (--can) has its own");
@@ -215,6 +227,7 @@ int runSimulatorProgram(const std::string& program, const std::vector<std::strin
     if (error.what()[0] == '\0') {
       std::printf("usage: %s [options]\n", program.c_str());
       std::fputs(kUsage, stdout);
+      std::fputs(kModelErrorUsage, stdout);
       return 0;
     }
     std::fprintf(stderr, "%s: %s\n(%s --help lists the options)\n", program.c_str(), error.what(),
@@ -248,6 +261,7 @@ int runSimulatorProgram(const std::string& program, const std::vector<std::strin
     std::printf("%s: simulated arm, variant %d, on %s %s", program.c_str(), settings.options.variant,
                 hub ? "the local-socket bus" : "the CAN interface", endpoint.c_str());
     if (settings.bitrate != 0) std::printf(", timed at %u bit/s", static_cast<unsigned>(settings.bitrate));
+    if (settings.error.any) std::printf(", with a model error");
     std::printf("\ncan_name: %s\n", endpoint.c_str());
     std::fflush(stdout);
     runUntilStopped(arm, hub.get(), settings, stop);

@@ -17,7 +17,21 @@ MomentumObserver::MomentumObserver(const KDL::Chain& chain)
 MomentumObserver::~MomentumObserver() = default;
 
 void MomentumObserver::setPayload(double mass, const Eigen::Vector3d& centre_of_mass) {
-  auto model = std::make_unique<ArmDynamics>(bare_->chain(), bare_->drives(), Payload{mass, centre_of_mass});
+  std::lock_guard<std::mutex> host(host_mutex_);
+  host_payload_ = Payload{mass, centre_of_mass};
+  handOver(host_payload_, host_calibration_);
+}
+
+void MomentumObserver::setCalibration(const std::optional<DynamicsCalibration>& calibration) {
+  std::lock_guard<std::mutex> host(host_mutex_);
+  handOver(host_payload_, calibration);
+  host_calibration_ = calibration;
+}
+
+void MomentumObserver::handOver(Payload payload, std::optional<DynamicsCalibration> calibration) {
+  auto model = calibration
+                   ? std::make_unique<ArmDynamics>(bare_->chain(), *calibration, payload, bare_->drives())
+                   : std::make_unique<ArmDynamics>(bare_->chain(), bare_->drives(), payload);
   std::lock_guard<rt::PiMutex> lock(pending_mutex_);
   pending_ = std::move(model);  // frees a model the control thread replaced, here on the host's thread
   pending_ready_ = true;
@@ -83,7 +97,7 @@ void MomentumObserver::step(const laws::Feedback& feedback, const JointTorques& 
   ArmDynamics& model = *model_;
   model.inertia(q_, mass_);
   model.bias(q_, v_, bias_);  // C(q, qdot) qdot + g(q)
-  if (model.payload().mass > 0.0) {
+  if (model.payload().mass > 0.0 || model.calibrated()) {
     model.gravity(q_, gravity_);
     bare_->gravity(q_, bare_gravity_);
     for (int i = 0; i < kArmJoints; ++i) payload_gravity_[i] = gravity_(i) - bare_gravity_(i);
@@ -99,7 +113,12 @@ void MomentumObserver::step(const laws::Feedback& feedback, const JointTorques& 
   if (started_ && evidence) {
     mass_change.noalias() = (mass_ - previous_mass_) * v_;
     for (int i = 0; i < kArmJoints; ++i) mass_change(i) /= dt[i];
+    // A held or first step could not take Mdot qdot (its length was not
+    // known): its input lacks the term, which at speed is N·m. The present
+    // step's value stands in for it.
+    if (!previous_has_mass_change_) previous_input_ += mass_change;
   }
+  previous_has_mass_change_ = started_ && evidence;
   Eigen::Matrix<double, kArmJoints, 1> start;  // the input at the next step's start
   const bool jump_known = commands_known_ == 2 && commands_fresh_;
   for (int i = 0; i < kArmJoints; ++i) {

@@ -7,6 +7,8 @@
 #include <array>
 #include <kdl/chain.hpp>
 #include <memory>
+#include <mutex>
+#include <optional>
 
 #include "config/ArmConfig.h"
 #include "controller/ControlLaws.h"
@@ -62,6 +64,9 @@ class MomentumObserver {
   /// A payload of @p mass kg with its centre of mass at @p centre_of_mass
   /// (m, flange frame), as a point mass. Validated by the caller.
   void setPayload(double mass, const Eigen::Vector3d& centre_of_mass);
+  /// An identified model of the arm (checked by the caller), kept with the
+  /// payload set before or after; empty: the description's model again.
+  void setCalibration(const std::optional<DynamicsCalibration>& calibration);
 
   // ---- control thread
   /// The commands sent to the arm motors this cycle, before the update that
@@ -86,9 +91,14 @@ class MomentumObserver {
   const JointTorques& payloadGravity() const { return payload_gravity_; }
   /// The model with the payload (control thread).
   ArmDynamics& model() { return *model_; }
+  /// The model's gravity torques at the last update's joints, N·m; kept
+  /// only while the model has a payload or a calibration.
+  const ArmDynamics::Vector& modelGravity() const { return gravity_; }
+  const ArmDynamics& model() const { return *model_; }
 
  private:
   void takePayload();
+  void handOver(Payload payload, std::optional<DynamicsCalibration> calibration);
   void step(const laws::Feedback& feedback, const JointTorques& dt, bool evidence);
 
   std::unique_ptr<ArmDynamics> bare_;     // the description's chain only (for the payload's share)
@@ -96,6 +106,11 @@ class MomentumObserver {
   std::unique_ptr<ArmDynamics> pending_;  // handed over by a host (or the one replaced), guarded
   rt::PiMutex pending_mutex_;
   bool pending_ready_ = false;  // guarded
+  // What the host threads asked for last, so that a payload keeps the
+  // calibration and the other way round (host threads only).
+  std::mutex host_mutex_;
+  Payload host_payload_;
+  std::optional<DynamicsCalibration> host_calibration_;
 
   // The last two commands each arm motor was sent (k_p, k_d, position,
   // velocity, torque), newest at [1]; commands_known_ of them are valid.
@@ -107,6 +122,7 @@ class MomentumObserver {
   ArmDynamics::Vector q_, v_, bias_, gravity_, bare_gravity_;
   ArmDynamics::Matrix mass_, previous_mass_;
   Eigen::Matrix<double, config::kArmJoints, 1> previous_momentum_, previous_input_;
+  bool previous_has_mass_change_ = false;  // previous_input_ took Mdot qdot
   JointTorques residual_{};
   JointTorques payload_gravity_{};
 };

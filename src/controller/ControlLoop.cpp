@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "console/Console.h"
+#include "controller/CommandLimits.h"
 #include "controller/ControllerBase.h"
 #include "rt/Seams.h"
 
@@ -30,6 +31,8 @@ ControlLoop::ControlLoop(MotorBus& bus, KinematicDynamicSolver& solver, EndTarge
 
 ControlLoop::Outcome ControlLoop::step(rt::Clock::time_point start) {
   ++cycles_;
+  cycle_start_ = start;
+  law_time_ = std::chrono::nanoseconds(0);
   bus_.startRound(start);
   rt::raiseRequestedCycleFailure();
   if (!bus_.transport().checkOnline()) faults_.record(ErrorCode::linkOffline());
@@ -55,12 +58,20 @@ ControlLoop::Outcome ControlLoop::step(rt::Clock::time_point start) {
   if (online_) {
     MotorCommands commands;
     if (reflex_joint_ != 0) {
+      endUserLaw(ErrorCode::collision(reflex_joint_).code());
       compliant(commands);
     } else {
       runLaw(state_.load(), commands);
     }
+    const int refused = limitCommands(commands);
+    if (refused != 0) {
+      sendDamping();
+      return {refused};
+    }
     sendCommands(commands);
+    if (user_finishing_) endUserLaw(0);
   } else {
+    if (!offline_.empty()) endUserLaw(ErrorCode::motorOffline(offline_.front()).code());
     sendDamping();
     printOffline();
   }
@@ -74,7 +85,8 @@ void ControlLoop::checkCollision() {
   // in the limp and compliant states a push is what the arm is there for.
   const int state = state_.load();
   const bool driven = state == ControllerBase::POSITION_CONTROL || state == ControllerBase::END_CONTROL ||
-                      state == ControllerBase::GO_HOME;
+                      state == ControllerBase::GO_HOME ||
+                      (state == ControllerBase::USER_CONTROL && user_law_.running());
   if (state != reflex_state_) {
     reflex_state_ = state;
     reflex_settling_ = kReflexSettleCycles;
@@ -147,6 +159,10 @@ void ControlLoop::resumeHoldingPose() {
 
 void ControlLoop::runLaw(int state, MotorCommands& commands) {
   const laws::Limits limits = this->limits();
+  user_commands_ = false;
+  user_finishing_ = false;
+  // A host command that selected another state ends a host law.
+  if (state != ControllerBase::USER_CONTROL) endUserLaw(0);
   switch (state) {
     case ControllerBase::SOFT:
       laws::soft(feedback_, set_points_, commands);
@@ -171,12 +187,141 @@ void ControlLoop::runLaw(int state, MotorCommands& commands) {
       commands[kGripper] = laws::gripper(feedback_, gripperTarget(targets_.joints[kGripper]));
       break;
     }
+    case ControllerBase::USER_CONTROL:
+      userControl(commands);  // the gripper's law too
+      break;
     case ControllerBase::PROTECT:
     default:
       laws::protect(feedback_, set_points_, commands);
       commands[kGripper] = laws::gripperLimp();
       break;
   }
+}
+
+void ControlLoop::userControl(MotorCommands& commands) {
+  user_law_.begin(cycle_start_);  // when armed
+  if (user_law_.running() && user_law_.stopRequested()) endUserLaw(0);
+  if (!user_law_.running()) {
+    // After a law that finished or was stopped the arm is held where it
+    // ended until the host selects POSITION_CONTROL; without a law, damping.
+    if (user_law_.phase() == UserLaw::Phase::kEnded && user_law_.endCode() == 0) {
+      laws::positionControl(feedback_, user_hold_, nullptr, limits(), set_points_, commands);
+      commands[kGripper] = laws::gripper(feedback_, gripperTarget(targets_.joints[kGripper]));
+    } else {
+      laws::protect(feedback_, set_points_, commands);
+      commands[kGripper] = laws::gripperLimp();
+    }
+    return;
+  }
+  // The gripper keeps its own law meanwhile.
+  commands[kGripper] = laws::gripper(feedback_, gripperTarget(targets_.joints[kGripper]));
+  fillCycleState(user_law_.state());
+  JointCommand command;
+  const int failed = user_law_.run(cycle_start_, command);
+  law_time_ = user_law_.lastRunTime();
+  if (failed != 0) {
+    faults_.record(ErrorCode(failed));
+    console::print(console::Stream::kErr,
+                   failed == ErrorCode::kLawFailedCode
+                       ? "The control law threw an exception: the arm is held in damping\n"
+                       : "The host's streamed commands stopped coming: the arm is held in damping\n");
+    endUserLaw(failed);
+    state_.store(ControllerBase::PROTECT);
+    laws::protect(feedback_, set_points_, commands);
+    commands[kGripper] = laws::gripperLimp();
+    return;
+  }
+  if (user_law_.firstOverrun()) {
+    faults_.record(ErrorCode::lawOverrun());
+    console::print(console::Stream::kErr, "The control law took %.2f ms in a cycle (budget %.2f ms)\n",
+                   std::chrono::duration<double, std::milli>(law_time_).count(),
+                   std::chrono::duration<double, std::milli>(UserLaw::kBudget).count());
+  }
+  // From the joints' units to the motors' command units.
+  const ArmDynamics& model = observer_.model();
+  for (int i = 0; i < kArmJoints; ++i) {
+    const hw_interface::HybridJointCmd& joint = command.joints[i];
+    commands[i].position = joint.position;
+    commands[i].velocity = joint.velocity;
+    commands[i].torque = model.command(i, joint.torque);
+    commands[i].k_p = model.command(i, joint.k_p);
+    commands[i].k_d = model.command(i, joint.k_d);
+  }
+  // A position law that follows starts from the measured pose.
+  set_points_.resync(feedback_);
+  user_commands_ = true;
+  user_finishing_ = command.finished;
+}
+
+void ControlLoop::fillCycleState(CycleState& state) const {
+  const ArmDynamics& model = observer_.model();
+  for (int i = 0; i < kMotors; ++i) {
+    state.q[i] = feedback_.joints[i].position;
+    state.dq[i] = feedback_.joints[i].velocity;
+    state.current[i] = feedback_.joints[i].current;
+  }
+  state.q[kGripper] -= gripperZero();
+  const JointTorques& external = observer_.residual();
+  for (int i = 0; i < kArmJoints; ++i) {
+    state.external_torque[i] = external[i];
+    state.gravity[i] = model.jointTorque(i, feedback_.gravity[i]);
+  }
+  state.pose = end_pose_;
+  state.jacobian = estimator_.jacobian();
+}
+
+void ControlLoop::endUserLaw(int code) {
+  if (!user_law_.running()) return;
+  for (int i = 0; i < kArmJoints; ++i) user_hold_[i] = feedback_.joints[i].position;
+  user_law_.end(code, user_hold_);
+}
+
+int ControlLoop::limitCommands(MotorCommands& commands) {
+  {
+    std::unique_lock<rt::PiMutex> lock(safety_mutex_, std::try_to_lock);
+    if (lock.owns_lock() && safety_request_pending_) {
+      safety_ = safety_request_;
+      safety_request_pending_ = false;
+    }
+  }
+  const Eigen::Vector3d end_position = end_pose_.translation();
+  const limits::Measurement measurement{feedback_, end_position, estimator_.jacobian(),
+                                        observer_.model().drives().command_per_newton_metre, user_commands_};
+  const limits::Verdict verdict = limits::apply(safety_, measurement, commands, limit_hold_);
+  // A code when a kind of violation begins (not every cycle it lasts).
+  const unsigned began = verdict.broken & ~limits_broken_;
+  limits_broken_ = verdict.broken;
+  int ending = 0;
+  for (int kind = 0; kind < ErrorCode::kLimitKinds; ++kind) {
+    const auto limit_kind = static_cast<ErrorCode::LimitKind>(kind);
+    if ((verdict.broken & limits::Verdict::bit(limit_kind)) == 0) continue;
+    if ((began & limits::Verdict::bit(limit_kind)) != 0) faults_.record(ErrorCode::limit(limit_kind));
+    const bool ends =
+        limit_kind == ErrorCode::LimitKind::kNotFinite || safety_.response == SafetyLimits::Response::kEnd;
+    if (ends && ending == 0) ending = ErrorCode::limit(limit_kind).code();
+  }
+  if (ending == 0) return 0;
+  if (!user_commands_) return ending;
+  // A host law's command refused: the law ends, the arm goes to damping,
+  // and the cycles go on.
+  console::print(console::Stream::kErr, "The control law's command broke a safety limit (code %d): damping\n",
+                 ending);
+  endUserLaw(ending);
+  state_.store(ControllerBase::PROTECT);
+  laws::protect(feedback_, set_points_, commands);
+  commands[kGripper] = laws::gripperLimp();
+  return 0;
+}
+
+void ControlLoop::setSafetyLimits(const SafetyLimits& limits) {
+  std::lock_guard<rt::PiMutex> lock(safety_mutex_);
+  safety_request_ = limits;
+  safety_request_pending_ = true;
+}
+
+SafetyLimits ControlLoop::safetyLimits() {
+  std::lock_guard<rt::PiMutex> lock(safety_mutex_);
+  return safety_request_;
 }
 
 void ControlLoop::endControl(MotorCommands& commands) {
@@ -239,6 +384,11 @@ void ControlLoop::addPayloadGravity() {
   // The payload is part of the model the laws compensate: its share of the
   // gravity torques, as the motors' torque commands.
   ArmDynamics& model = observer_.model();
+  if (model.calibrated()) {
+    // An identified arm: its own gravity torques, as its motors' commands.
+    for (int i = 0; i < kArmJoints; ++i) feedback_.gravity[i] = model.command(i, observer_.modelGravity()(i));
+    return;
+  }
   for (int i = 0; i < kArmJoints; ++i)
     feedback_.gravity[i] += model.command(i, observer_.payloadGravity()[i]);
 }

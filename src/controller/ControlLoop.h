@@ -11,12 +11,15 @@
 
 #include "config/ArmConfig.h"
 #include "controller/CollisionObserver.h"
+#include "controller/CommandLimits.h"
 #include "controller/ControlLaws.h"
 #include "controller/EndTarget.h"
 #include "controller/FaultMonitor.h"
 #include "controller/MotionExecutor.h"
 #include "controller/MotorBus.h"
 #include "controller/StatusEstimator.h"
+#include "controller/UserControl.h"
+#include "controller/UserLaw.h"
 #include "rt/Clock.h"
 #include "rt/PiMutex.h"
 
@@ -112,6 +115,8 @@ class ControlLoop {
   /// The message of the last reflex ("" before the first).
   const char* reflexMessage() const { return reflex_message_.data(); }
   MotorBus& bus() { return bus_; }
+  /// How long the host's law took in the last cycle (0 when none ran).
+  std::chrono::nanoseconds lawTime() const { return law_time_; }
 
   // ---- host threads
   std::atomic<int>& state() { return state_; }
@@ -127,6 +132,12 @@ class ControlLoop {
   /// Home positions of joints 1-6 for GO_HOME, taken at a later cycle.
   void requestHome(const std::array<double, config::kArmJoints>& home);
   MomentumObserver& observer() { return observer_; }
+  /// The slot of a host's control law (USER_CONTROL).
+  UserLaw& userLaw() { return user_law_; }
+  /// The safety limits every command passes, taken at a later cycle (the
+  /// caller validated them).
+  void setSafetyLimits(const SafetyLimits& limits);
+  SafetyLimits safetyLimits();
   CollisionMonitor& collisions() { return collisions_; }
   /// The gripper's zero: written by the start-up before any cycle runs,
   /// never changed afterwards.
@@ -145,6 +156,14 @@ class ControlLoop {
   void compliant(MotorCommands& commands);
   void readDrivers();
   void addPayloadGravity();
+  // USER_CONTROL: the host's law, or the hold after it ended.
+  void userControl(MotorCommands& commands);
+  void fillCycleState(CycleState& state) const;
+  // Ends a running host law with @p code; the arm is held where it is.
+  void endUserLaw(int code);
+  // Applies the safety limits to the cycle's commands and records what they
+  // broke. @return the code that ends control, 0 when the commands may go
+  int limitCommands(MotorCommands& commands);
 
   MotorBus& bus_;
   EndTarget& end_target_;
@@ -180,6 +199,20 @@ class ControlLoop {
   int reflex_state_ = -1;    // the state whose law the reflex watches
   int reflex_settling_ = 0;  // cycles until the reflex may fire
   std::array<char, 160> reflex_message_{};
+  rt::Clock::time_point cycle_start_{};
+  UserLaw user_law_;
+  bool user_commands_ = false;   // this cycle's arm commands are the host law's
+  bool user_finishing_ = false;  // the host law said finished this cycle
+  std::array<double, config::kArmJoints> user_hold_{};
+  std::chrono::nanoseconds law_time_{0};
+  SafetyLimits safety_;
+  unsigned limits_broken_ = 0;  // the kinds the last cycle's commands broke
+  limits::Hold limit_hold_;
+
+  // Safety limits handed over from host threads (taken with try-lock).
+  rt::PiMutex safety_mutex_;
+  SafetyLimits safety_request_;
+  bool safety_request_pending_ = false;
 
   // Home positions handed over from host threads; the control thread only
   // tries the lock and takes them at a later cycle when it is busy.

@@ -21,9 +21,9 @@ namespace t8 {
 using namespace config;
 
 const char* ControllerBase::stateName(int state) {
-  static const char* const kNames[] = {"SOFT",           "GO_HOME",     "PROTECT",
-                                       "G_COMPENSATION", "END_CONTROL", "POSITION_CONTROL"};
-  return state >= SOFT && state <= POSITION_CONTROL ? kNames[state] : kNames[PROTECT];
+  static const char* const kNames[] = {"SOFT",        "GO_HOME",          "PROTECT",     "G_COMPENSATION",
+                                       "END_CONTROL", "POSITION_CONTROL", "USER_CONTROL"};
+  return state >= SOFT && state <= USER_CONTROL ? kNames[state] : kNames[PROTECT];
 }
 
 ControllerBase::ControllerBase(const std::string& urdf_path, const std::string& can_name, int type)

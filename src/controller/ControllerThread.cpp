@@ -8,11 +8,13 @@
 
 #include "config/ArmConfig.h"
 #include "console/Console.h"
+#include "controller/CommandLimits.h"
 #include "controller/ControlLoop.h"
 #include "controller/ControlThread.h"
 #include "controller/FaultMonitor.h"
 #include "controller/MotionCommander.h"
 #include "rt/SigpipeGuard.h"
+#include "solver/DynamicsCalibration.h"
 
 namespace kav {
 namespace t8 {
@@ -370,6 +372,24 @@ void ControllerThread::setPayload(double mass, const Eigen::Vector3d& centre_of_
   loop().observer().setPayload(mass, centre_of_mass);
 }
 
+void ControllerThread::loadDynamics(const std::string& path) {
+  try {
+    loop().observer().setCalibration(readCalibrationFile(path, true));
+  } catch (const std::invalid_argument& error) {
+    throw std::invalid_argument("loadDynamics: " + std::string(error.what()));
+  }
+}
+
+void ControllerThread::loadPayload(const std::string& path) {
+  PayloadCalibration payload;
+  try {
+    payload = readCalibrationFile(path, false).payload;
+  } catch (const std::invalid_argument& error) {
+    throw std::invalid_argument("loadPayload: " + std::string(error.what()));
+  }
+  setPayload(payload.mass, payload.centre_of_mass);
+}
+
 void ControllerThread::recover() {
   std::lock_guard<std::mutex> one_at_a_time(recover_mutex_);
   loop().motion().interrupt();
@@ -438,6 +458,68 @@ void ControllerThread::setMotionLimits(const std::vector<double>& max_velocity,
                                        const std::vector<double>& max_acceleration) {
   requireControl("setMotionLimits");
   motion_commander_->setMotionLimits(max_velocity, max_acceleration);
+  // The safety limits' velocities follow the motion limits until set.
+  std::lock_guard<std::mutex> lock(safety_mutex_);
+  if (safety_velocity_set_) return;
+  SafetyLimits limits = loop().safetyLimits();
+  std::copy(max_velocity.begin(), max_velocity.begin() + kArmJoints, limits.max_velocity.begin());
+  loop().setSafetyLimits(limits);
+}
+
+// ------------------------------------------------------------------ host laws
+
+void ControllerThread::setSafetyLimits(const SafetyLimits& limits) {
+  limits::validate(limits);
+  requireControl("setSafetyLimits");
+  std::lock_guard<std::mutex> lock(safety_mutex_);
+  safety_velocity_set_ = true;
+  loop().setSafetyLimits(limits);
+}
+
+SafetyLimits ControllerThread::safetyLimits() { return loop().safetyLimits(); }
+
+void ControllerThread::stopControl() { loop().userLaw().requestStop(); }
+
+void ControllerThread::control(const ControlLaw& law) {
+  if (!law) throw std::invalid_argument("control: the control law is empty");
+  requireControl("control");
+  std::unique_lock<std::mutex> one_at_a_time(control_mutex_, std::try_to_lock);
+  UserLaw& slot = loop().userLaw();
+  if (!one_at_a_time.owns_lock() || !slot.arm(law)) {
+    throw std::runtime_error("control: another control law runs on this arm");
+  }
+  loop().motion().interruptWithState(loop().state(), USER_CONTROL);
+  // The control thread runs the law; on a lockstep rig this wait advances
+  // simulated time.
+  constexpr auto kPoll = std::chrono::milliseconds(1);
+  while (slot.phase() != UserLaw::Phase::kEnded && control_active_.load() && !cycles_ended_.load()) {
+    // Another host's command selected a state before the law began.
+    if (loop().state().load() != USER_CONTROL && slot.disarm()) break;
+    clock().sleepFor(kPoll);
+  }
+  const bool ended = slot.phase() == UserLaw::Phase::kEnded;
+  const int code = ended ? slot.endCode() : 0;
+  if (ended && code == 0) {
+    // Finished or stopped: POSITION_CONTROL holds where the law left the arm
+    // (unless a host command already selected another state).
+    std::array<double, kArmJoints> hold = slot.holdPositions();
+    slot.release();
+    if (loop().state().load() == USER_CONTROL) {
+      holdJointTargets(hold);
+      loop().motion().interruptWithState(loop().state(), POSITION_CONTROL);
+    }
+    return;
+  }
+  slot.release();
+  if (!ended) {
+    throw std::runtime_error("control: control has ended (" + controlEndReason() +
+                             "); the arm is held in damping");
+  }
+  const ErrorCode error(code);
+  const bool reflex = error.kind() == ErrorCode::Kind::kCollision;
+  throw std::runtime_error(
+      "control: the control law was ended, code " + std::to_string(code) + ": " + error.meaning() +
+      (reflex ? "; the arm is compliant until recover()" : "; the arm is held in damping"));
 }
 
 }  // namespace t8

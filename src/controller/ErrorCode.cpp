@@ -26,6 +26,24 @@ std::string ErrorCode::meaning() const {
              ": its external torque rose above the reflex threshold; the arm went compliant";
     case Kind::kRecovered:
       return "recovered: control resumed, holding the measured pose";
+    case Kind::kLawFailed:
+      return "the host's control law threw an exception";
+    case Kind::kLawOverrun:
+      return "the host's control law took longer than its budget of 1 ms in a cycle";
+    case Kind::kCommandsLate:
+      return "the host's streamed commands stopped coming: none for 4 cycles in a row (the law ended)";
+    case Kind::kLimitNotFinite:
+      return "safety limits: a command that is not finite was refused, never sent";
+    case Kind::kLimitPosition:
+      return "safety limits: a command beyond a joint's position limits (margin inside its range)";
+    case Kind::kLimitVelocity:
+      return "safety limits: a command beyond a joint's velocity limit";
+    case Kind::kLimitTorque:
+      return "safety limits: a command asking a joint for more than its torque limit";
+    case Kind::kLimitBox:
+      return "safety limits: a command driving the end effector out of its box";
+    case Kind::kLimitSpeed:
+      return "safety limits: the end effector moved faster than its speed limit";
     case Kind::kUnknown:
       break;
   }

@@ -77,6 +77,15 @@ std::string FaultMonitor::message(ErrorCode code) {
       return "Motor " + std::to_string(code.motor()) + " sent " +
              std::to_string(hw_interface::MotorDlcBase::kImplausibleInARow) +
              " implausible readings in a row";
+    case ErrorCode::Kind::kLawFailed:
+    case ErrorCode::Kind::kCommandsLate:
+    case ErrorCode::Kind::kLimitNotFinite:
+    case ErrorCode::Kind::kLimitPosition:
+    case ErrorCode::Kind::kLimitVelocity:
+    case ErrorCode::Kind::kLimitTorque:
+    case ErrorCode::Kind::kLimitBox:
+    case ErrorCode::Kind::kLimitSpeed:
+      return "code " + std::to_string(code.code()) + ": " + code.meaning();
     default:
       return motorFaultMessage(code.code() / 16, code.code() % 16);
   }

@@ -1,11 +1,15 @@
 #include "interfaces/InterfacesPy.h"
 
 #include <Eigen/Core>
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <stdexcept>
 #include <string>
 
 #include "controller/ControllerThread.h"
+#include "controller/UserControl.h"
+#include "interfaces/CommandStream.h"
 #include "interfaces/InterfacesThread.h"
 #include "interfaces/PoseVector.h"
 #include "solver/Exercise.h"
@@ -45,9 +49,9 @@ class InterfacesPy::impl : public ControllerThread {
 };
 
 InterfacesPy::InterfacesPy(const std::string& urdf_path, const std::string& can_name, int type)
-    : pimpl(new impl(urdf_path, can_name, type)) {}
+    : pimpl(new impl(urdf_path, can_name, type)), stream_(std::make_unique<CommandStream>(*pimpl)) {}
 
-InterfacesPy::~InterfacesPy() = default;
+InterfacesPy::~InterfacesPy() = default;  // stream_ first, then pimpl
 
 bool InterfacesPy::set_arm_status(int state) {
   pimpl->setArmStatus(state);
@@ -204,7 +208,96 @@ void InterfacesPy::set_payload(double mass, const std::vector<double>& centre_of
   underScriptName("set_payload", [&] { pimpl->setPayload(mass, centre); });
 }
 
+void InterfacesPy::load_dynamics(const std::string& path) {
+  underScriptName("load_dynamics", [&] { pimpl->loadDynamics(path); });
+}
+
+void InterfacesPy::load_payload(const std::string& path) {
+  underScriptName("load_payload", [&] { pimpl->loadPayload(path); });
+}
+
 void InterfacesPy::recover() { pimpl->recover(); }
+
+namespace {
+
+std::array<double, 6> sixOf(const std::vector<double>& values, const std::string& what) {
+  if (values.size() != 6) {
+    throw std::invalid_argument(what + ": expected 6 values, got " + std::to_string(values.size()));
+  }
+  std::array<double, 6> six;
+  std::copy(values.begin(), values.end(), six.begin());
+  return six;
+}
+
+// @p law until @p seconds of its own time have passed.
+ControlLaw forSeconds(ControlLaw law, double seconds, const char* name) {
+  if (!std::isfinite(seconds) || seconds <= 0.0) {
+    throw std::invalid_argument(std::string(name) + ": seconds must be a finite number above 0");
+  }
+  return [law = std::move(law), seconds](const CycleState& state) {
+    JointCommand command = law(state);
+    command.finished = state.time >= seconds;
+    return command;
+  };
+}
+
+}  // namespace
+
+void InterfacesPy::run_joint_impedance(const std::vector<double>& stiffness,
+                                       const std::vector<double>& damping, const std::vector<double>& target,
+                                       double seconds) {
+  const char* name = "run_joint_impedance";
+  ControlLaw law;
+  underScriptName(name, [&] {
+    law = laws::jointImpedance(sixOf(stiffness, "run_joint_impedance: stiffness"),
+                               sixOf(damping, "run_joint_impedance: damping"),
+                               sixOf(target, "run_joint_impedance: target"));
+  });
+  pimpl->control(forSeconds(std::move(law), seconds, name));
+}
+
+void InterfacesPy::run_cartesian_impedance(const std::vector<double>& stiffness,
+                                           const std::vector<double>& damping,
+                                           const std::vector<double>& pose, double seconds) {
+  const char* name = "run_cartesian_impedance";
+  ControlLaw law;
+  underScriptName(name, [&] {
+    law = laws::cartesianImpedance(sixOf(stiffness, "run_cartesian_impedance: stiffness"),
+                                   sixOf(damping, "run_cartesian_impedance: damping"),
+                                   isometryFromPoseVector(pose));
+  });
+  pimpl->control(forSeconds(std::move(law), seconds, name));
+}
+
+void InterfacesPy::stream_start() { stream_->start(); }
+
+void InterfacesPy::stream_read(double timeout, CycleState& state) { stream_->read(timeout, state); }
+
+void InterfacesPy::stream_write(const std::vector<double>& k_p, const std::vector<double>& k_d,
+                                const std::vector<double>& position, const std::vector<double>& velocity,
+                                const std::vector<double>& torque) {
+  const std::array<double, 6> values[] = {
+      sixOf(k_p, "write_once: k_p"), sixOf(k_d, "write_once: k_d"), sixOf(position, "write_once: position"),
+      sixOf(velocity, "write_once: velocity"), sixOf(torque, "write_once: torque")};
+  JointCommand command;
+  for (int i = 0; i < 6; ++i) {
+    HybridJointCmd& joint = command.joints[i];
+    joint.k_p = values[0][i];
+    joint.k_d = values[1][i];
+    joint.position = values[2][i];
+    joint.velocity = values[3][i];
+    joint.torque = values[4][i];
+  }
+  try {
+    stream_->write(command);
+  } catch (const std::invalid_argument& error) {
+    throw std::invalid_argument(std::string("write_once: ") + error.what());
+  }
+}
+
+void InterfacesPy::stream_stop() { stream_->stop(); }
+
+std::uint64_t InterfacesPy::stream_late_cycles() { return stream_->lateCycles(); }
 
 }  // namespace t8
 }  // namespace kav

@@ -113,7 +113,19 @@ void InterfacesThread::setPayload(double mass, const Eigen::Vector3d& centre_of_
   pimpl->setPayload(mass, centre_of_mass);
 }
 
+void InterfacesThread::loadDynamics(const std::string& path) { pimpl->loadDynamics(path); }
+
+void InterfacesThread::loadPayload(const std::string& path) { pimpl->loadPayload(path); }
+
 void InterfacesThread::recover() { pimpl->recover(); }
+
+void InterfacesThread::control(const ControlLaw& law) { pimpl->control(law); }
+
+void InterfacesThread::stopControl() { pimpl->stopControl(); }
+
+void InterfacesThread::setSafetyLimits(const SafetyLimits& limits) { pimpl->setSafetyLimits(limits); }
+
+SafetyLimits InterfacesThread::safetyLimits() { return pimpl->safetyLimits(); }
 
 }  // namespace t8
 }  // namespace kav

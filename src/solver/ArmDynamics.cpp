@@ -4,6 +4,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "solver/DynamicsIdentification.h"
+
 namespace kav {
 
 namespace {
@@ -62,6 +64,39 @@ ArmDynamics::ArmDynamics(const KDL::Chain& chain, const DriveParameters& drives,
       mass_(kArmJoints),
       wrenches_(chain_.getNrOfSegments(), KDL::Wrench::Zero()) {}
 
+namespace {
+
+DriveParameters drivesOf(const DynamicsCalibration& calibration, DriveParameters drives) {
+  checkCalibration(calibration, true);
+  for (int i = 0; i < kArmJoints; ++i) {
+    const JointCalibration& joint = calibration.joints[i];
+    drives.command_per_newton_metre[i] = joint.command_per_newton_metre;
+    drives.viscous[i] = joint.viscous;
+    drives.coulomb[i] = joint.coulomb;
+  }
+  return drives;
+}
+
+DynamicsCalibration withPayload(DynamicsCalibration calibration, const Payload& payload) {
+  // Gravity is linear in the flange body's mass and first moment.
+  for (JointCalibration& joint : calibration.joints) {
+    joint.flange_mass += payload.mass;
+    joint.flange_moment += payload.mass * payload.centre_of_mass;
+  }
+  return calibration;
+}
+
+}  // namespace
+
+ArmDynamics::ArmDynamics(const KDL::Chain& chain, const DynamicsCalibration& calibration,
+                         const Payload& payload, const DriveParameters& drives)
+    : ArmDynamics(chain, drivesOf(calibration, drives), payload) {
+  regressor_ = std::make_unique<identify::GravityRegressor>(chain);
+  calibration_ = withPayload(calibration, payload);
+}
+
+ArmDynamics::~ArmDynamics() = default;
+
 void ArmDynamics::inertia(const Vector& q, Matrix& out) {
   q_.data = q;
   parameters_.JntToMass(q_, mass_);
@@ -70,6 +105,10 @@ void ArmDynamics::inertia(const Vector& q, Matrix& out) {
 }
 
 void ArmDynamics::gravity(const Vector& q, Vector& out) {
+  if (regressor_) {
+    regressor_->gravity(calibration_, q, out);
+    return;
+  }
   q_.data = q;
   parameters_.JntToGravity(q_, out_);
   out = out_.data;
@@ -80,6 +119,13 @@ void ArmDynamics::bias(const Vector& q, const Vector& qd, Vector& out) {
   qd_.data = qd;
   inverse_.CartToJnt(q_, qd_, zero_, wrenches_, out_);
   out = out_.data;
+  if (regressor_) {
+    // The description's gravity out, the calibration's in.
+    parameters_.JntToGravity(q_, out_);
+    out -= out_.data;
+    regressor_->gravity(calibration_, q, calibrated_gravity_);
+    out += calibrated_gravity_;
+  }
 }
 
 double ArmDynamics::friction(int joint, double qd) const {

@@ -56,9 +56,9 @@ class ActionClient {
   using Goal = decltype(std::declval<typename GoalRequest::type>().goal());
   ActionClient(RosPeer& peer, const std::string& action, std::uint64_t guid) : peer_(peer), guid_(guid) {
     const Qos service{true, false, 10, "clientid= 1.2.3." + std::to_string(guid) + ";"};
-    const std::string base = action + "/_action/";
-    goal_topic_ = "rq/" + base + "send_goalRequest";
-    send_goal_ = peer.publisher<GoalRequest>(goal_topic_, service);
+    base_ = action + "/_action/";
+    const std::string& base = base_;
+    send_goal_ = peer.publisher<GoalRequest>("rq/" + base + "send_goalRequest", service);
     goal_replies_ = peer.subscribe<GoalReply>("rr/" + base + "send_goalReply", service);
     get_result_ = peer.publisher<ResultRequest>("rq/" + base + "get_resultRequest", service);
     result_replies_ = peer.subscribe<ResultReply>("rr/" + base + "get_resultReply", service);
@@ -70,7 +70,19 @@ class ActionClient {
     status = peer.subscribe<action_msgs::msg::dds_::GoalStatusArray_PubSubType>("rt/" + base + "status",
                                                                                 Qos{true, true, 1});
   }
-  bool ready() { return peer_.waitForReaders(goal_topic_, 1, std::chrono::seconds(20)); }
+  // Ready as a client waiting for an action server is: every request has a
+  // reader and every reply a writer. A reply written before this client's
+  // reader knows the server's writer never reaches it (volatile replies).
+  bool ready() {
+    const std::chrono::seconds timeout(20);
+    for (const char* service : {"send_goal", "get_result", "cancel_goal"}) {
+      if (!peer_.waitForReaders("rq/" + base_ + service + "Request", 1, timeout) ||
+          !peer_.waitForWriters("rr/" + base_ + service + "Reply", 1, timeout)) {
+        return false;
+      }
+    }
+    return true;
+  }
 
   // The reply that carries this client's guid and the request's number.
   template <class Reply>
@@ -115,7 +127,7 @@ class ActionClient {
   RosPeer& peer_;
   std::uint64_t guid_;
   std::int64_t seq_ = 0;
-  std::string goal_topic_;
+  std::string base_;  // "<action>/_action/"
   std::function<void(typename GoalRequest::type)> send_goal_;
   std::function<void(typename ResultRequest::type)> get_result_;
   std::function<void(action_msgs::srv::dds_::CancelGoal_Request_)> cancel_;

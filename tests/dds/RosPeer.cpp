@@ -64,9 +64,9 @@ void RosPeer::createReader(const std::string& name, dds::TopicDataType* type, co
                            dds::DataReaderListener* listener) {
   dds::DataReaderQos reader_qos = dds::DATAREADER_QOS_DEFAULT;
   apply(reader_qos, qos);
-  if (subscriber_->create_datareader(topic(name, type), reader_qos, listener) == nullptr) {
-    throw std::runtime_error("Fast DDS: cannot create a reader of " + name);
-  }
+  dds::DataReader* reader = subscriber_->create_datareader(topic(name, type), reader_qos, listener);
+  if (reader == nullptr) throw std::runtime_error("Fast DDS: cannot create a reader of " + name);
+  readers_.emplace_back(name, reader);
 }
 
 dds::DataWriter* RosPeer::createWriter(const std::string& name, dds::TopicDataType* type, const Qos& qos) {
@@ -98,6 +98,21 @@ bool RosPeer::waitForReaders(const std::string& topic, int count, std::chrono::m
     while (true) {
       dds::PublicationMatchedStatus status;
       writer->get_publication_matched_status(status);
+      if (status.current_count >= count) break;
+      if (Clock::now() > end) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+  return true;
+}
+
+bool RosPeer::waitForWriters(const std::string& topic, int count, std::chrono::milliseconds timeout) {
+  const auto end = Clock::now() + timeout;
+  for (const auto& [name, reader] : readers_) {
+    if (name != topic) continue;
+    while (true) {
+      dds::SubscriptionMatchedStatus status;
+      reader->get_subscription_matched_status(status);
       if (status.current_count >= count) break;
       if (Clock::now() > end) return false;
       std::this_thread::sleep_for(std::chrono::milliseconds(10));

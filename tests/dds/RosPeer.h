@@ -147,6 +147,9 @@ class RosPeer {
   /// Waits until the writers of @p topic have matched @p count readers each.
   bool waitForReaders(const std::string& topic, int count,
                       std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  /// Waits until the readers of @p topic have matched @p count writers each.
+  bool waitForWriters(const std::string& topic, int count,
+                      std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
  private:
   eprosima::fastdds::dds::Topic* topic(const std::string& name, eprosima::fastdds::dds::TopicDataType* type);
@@ -169,6 +172,7 @@ class RosPeer {
   eprosima::fastdds::dds::Publisher* publisher_ = nullptr;
   eprosima::fastdds::dds::Subscriber* subscriber_ = nullptr;
   std::vector<std::pair<std::string, eprosima::fastdds::dds::DataWriter*>> writers_;
+  std::vector<std::pair<std::string, eprosima::fastdds::dds::DataReader*>> readers_;
   std::vector<std::shared_ptr<void>> inboxes_;
 };
 

@@ -10,6 +10,7 @@
 
 #include "Commands.h"
 #include "FollowGoal.h"
+#include "Stream.h"
 
 namespace {
 
@@ -225,4 +226,37 @@ TEST(FollowGoal, TrackerEndsOnThePathTheGoalAndTheGoalTime) {
   short_of_it[0] -= 0.02;
   EXPECT_EQ(tracker.update(2.3, short_of_it, zero, why), FollowTracker::State::kRunning);
   EXPECT_EQ(tracker.update(2.6, short_of_it, zero, why), FollowTracker::State::kGoalViolated);
+}
+
+TEST(JointStream, AStampedWindowCountsFromItsStampAndAPlanRefusedIsTriedLonger) {
+  auto point = [](double position, double time) {
+    kav::motion::TrajectoryPoint p;
+    p.positions.assign(6, position);
+    p.time_from_start = time;
+    return p;
+  };
+  JointStream stream;
+  std::vector<std::vector<kav::motion::TrajectoryPoint>> plans;
+  auto take = [&](const std::vector<kav::motion::TrajectoryPoint>& points) { plans.push_back(points); };
+  // Stamped 0.3 s ago: the point at 0.2 s has passed, the others move up.
+  stream.follow({point(0.1, 0.2), point(0.2, 0.5), point(0.3, 0.9)}, 100.0, 100.3, take);
+  ASSERT_EQ(plans.size(), 1u);
+  ASSERT_EQ(plans[0].size(), 2u);
+  EXPECT_NEAR(plans[0][0].time_from_start, 0.2, 1e-9);
+  EXPECT_EQ(plans[0][1].positions[0], 0.3);
+  EXPECT_THROW(stream.follow({point(0.1, 0.2)}, 100.0, 101.0, take), std::invalid_argument);
+  EXPECT_EQ(plans.size(), 1u);
+
+  // A point at rest the arm refuses at its time is tried 0.2, 0.4, ... s later.
+  plans.clear();
+  int refusals = 2;
+  stream.follow({point(0.5, 0.05)}, 0.0, 200.0, [&](const auto& points) {
+    plans.push_back(points);
+    if (refusals-- > 0) throw std::invalid_argument("too fast");
+  });
+  ASSERT_EQ(plans.size(), 3u);
+  EXPECT_NEAR(plans[2].back().time_from_start, 0.05 + 0.4, 1e-9);
+  EXPECT_THROW(stream.follow({point(0.5, 0.05)}, 0.0, 300.0,
+                             [](const auto&) { throw std::invalid_argument("never"); }),
+               std::invalid_argument);
 }

@@ -49,6 +49,20 @@ def test_bad_thresholds_and_payloads_raise_and_change_nothing(bench):
             arm.set_payload(mass, centre)
 
 
+def test_calibration_files_refused_naming_the_field_or_loaded(bench, tmp_path):
+    _, arm = bench
+    bad = tmp_path / "arm.json"
+    bad.write_text('{"version": 1, "joints": []}')
+    with pytest.raises(ValueError, match="^load_dynamics: .*joints"):
+        arm.load_dynamics(str(bad))
+    with pytest.raises(ValueError, match="^load_payload: .*payload"):
+        arm.load_payload(str(bad))
+    payload = tmp_path / "payload.json"
+    payload.write_text('{"version": 1, "payload": {"mass_kg": 0.2, "centre_of_mass_m": [0, 0, 0.05]}}')
+    arm.load_payload(str(payload))
+    arm.set_payload(0.0, [0.0, 0.0, 0.0])
+
+
 @pytest.mark.provokes_reflex
 def test_a_push_sets_contact_then_the_reflex_fires_and_recover_brings_control_back(bench):
     sim, arm = bench

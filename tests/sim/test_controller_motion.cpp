@@ -10,6 +10,7 @@
 #include <cmath>
 #include <stdexcept>
 
+#include "Stream.h"
 #include "rig_fixture.h"
 
 using namespace kav_test;
@@ -164,6 +165,52 @@ TEST_F(ControllerMotion, StopMotionComesToRestWithinTheDecelerationBound) {
   arm().setArmStatus(ControllerBase::POSITION_CONTROL);
   const auto held = rig_.lastCommandDuring(1, 0.1);
   EXPECT_NEAR(held.position, commands[1].back().command.position, kPositionStep);
+}
+
+// A servo node's stream through the bridge's follower: one point a message
+// at 30 Hz, one period ahead, along a cosine on every joint (0.25 rad/s and
+// 0.32 rad/s² at most). Each plan is accepted, no velocity jumps, the
+// set-points keep to the course and its speed (no stop between messages),
+// and when the messages end the arm runs on for the horizon and stops.
+TEST_F(ControllerMotion, AStreamOfSinglePointsIsFollowedWithoutStopping) {
+  moveAndWait(kStart);
+  rig_.sim().clearReceivedCommands();
+  constexpr double kPeriod = 1.0 / 30, kAmplitude = 0.2, kOmega = 2 * M_PI * 0.2;
+  const double begin = rig_.now();
+  auto course = [&](double t, int j) { return kStart[j] + kAmplitude * (1 - std::cos(kOmega * t)); };
+  auto speed = [&](double t) { return kAmplitude * kOmega * std::sin(kOmega * t); };
+  kav::bridge::JointStream stream;
+  const int messages = 6 * 30;
+  for (int k = 1; k <= messages; ++k) {
+    kav::t8::TrajectoryPoint point;
+    for (int j = 0; j < 6; ++j) point.positions.push_back(course(k * kPeriod, j));
+    point.time_from_start = kPeriod;
+    ASSERT_NO_THROW(stream.follow({point}, 0.0, rig_.now(),
+                                  [&](const auto& points) { arm().followJointTrajectory(points); }))
+        << "message " << k;
+    rig_.run(begin + k * kPeriod - rig_.now());
+  }
+  ASSERT_TRUE(arm().waitMotion(10.0));
+  const auto commands = received();
+  expectNoJump(commands);
+  for (int j = 0; j < 6; ++j) {
+    double off_course = 0.0, off_speed = 0.0;
+    for (const auto& c : commands[j]) {
+      const double t = secondsOf(c.time) - begin;
+      if (t < 1.0 || t > messages * kPeriod) continue;  // joining the stream from rest, and the end
+      off_course = std::max(off_course, std::fabs(c.command.position - course(t, j)));
+      off_speed = std::max(off_speed, std::fabs(c.command.velocity - speed(t)));
+    }
+    EXPECT_LT(off_course, 0.005) << "joint " << j + 1;
+    EXPECT_LT(off_speed, 0.03) << "joint " << j + 1;
+    // It ran on along the course for the horizon, then stopped at 90 % of
+    // the acceleration ceiling (the course as the last three points predict it).
+    const double end = messages * kPeriod, horizon = kav::bridge::JointStream::kHorizon;
+    const double after = speed(end + horizon);
+    EXPECT_NEAR(commands[j].back().command.position,
+                course(end + horizon, j) + after * after / (2 * 0.9 * kav::config::kMaxAcceleration), 0.01)
+        << "joint " << j + 1;
+  }
 }
 
 TEST_F(ControllerMotion, BadInputIsRefusedAndTheArmLeftAlone) {

@@ -4,6 +4,7 @@
 // (The traffic on a timed 1 Mbit/s bus is a lockstep test; its figures on
 // real threads are bench_bus_load's.)
 #include <canbase/SocketCan.h>
+#include <controller/UserControl.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <rt/Seams.h>
@@ -62,6 +63,30 @@ TEST(ControllerRealtime, SteadyCyclesAllocateNothingInAnyState) {
     EXPECT_EQ(allocations, 0) << "state " << state << " over " << cycles << " cycles";
   }
   EXPECT_TRUE(controller.getErrorCode().empty());
+}
+
+TEST(ControllerRealtime, AHostLawsCyclesAllocateNothing) {
+  if (!KAV_COUNTS_ALLOCATIONS) GTEST_SKIP() << "allocations are not counted under a sanitizer";
+  SimBench bench;
+  ProbeController controller(urdfPath(), bench.hub.endpoint(), 0);
+  controller.setJointPositions({0.3, 0.6, 0.5, 0.2, -0.3, 0.4});
+  controller.setArmStatus(ControllerBase::POSITION_CONTROL);
+  std::this_thread::sleep_for(2s);
+  namespace laws = kav::t8::laws;
+  const auto pose = controller.getEndPose();
+  for (const auto& law :
+       {laws::jointImpedance({60, 60, 60, 20, 10, 5}, {5, 5, 5, 0.5, 0.3, 0.2},
+                             {0.3, 0.6, 0.5, 0.2, -0.3, 0.4}),
+        laws::cartesianImpedance({300, 300, 300, 20, 20, 20}, {30, 30, 30, 0.5, 0.5, 0.5}, pose)}) {
+    std::thread host([&] { controller.control(law); });
+    std::this_thread::sleep_for(300ms);  // warm-up: the law's first cycles
+    const long before = kav_test::controlThreadAllocations();
+    std::this_thread::sleep_for(1s);
+    const long allocations = kav_test::controlThreadAllocations() - before;
+    controller.stopControl();
+    host.join();
+    EXPECT_EQ(allocations, 0);
+  }
 }
 
 // ----------------------------------------------------- console and stopping

@@ -30,8 +30,10 @@ ProgramRun run(const std::string& arguments) {
 TEST(KavArmSim, HelpExplainsEveryOption) {
   const ProgramRun help = run("--help");
   EXPECT_EQ(help.exit_code, 0);
-  for (const char* option : {"--address", "--can", "--bitrate", "--variant", "--start-pose", "--latency-us",
-                             "--noise-seed", "--urdf", "--duration", "--status", "--help", "can_name"}) {
+  for (const char* option :
+       {"--address", "--can", "--bitrate", "--variant", "--start-pose", "--latency-us", "--noise-seed",
+        "--urdf", "--duration", "--status", "--help", "can_name", "--mass-scale", "--friction-scale",
+        "--coulomb", "--torque-constant", "--payload", "--current-noise"}) {
     EXPECT_NE(help.output.find(option), std::string::npos) << option;
   }
 }
@@ -56,6 +58,13 @@ TEST(KavArmSim, UnusableArgumentsEndWithAMessageNamingThem) {
       {"--bitrate 2000000", "--bitrate"},
       {"--bitrate fast", "--bitrate"},
       {"--bitrate 1000000 --can vcan0", "--bitrate"},
+      {"--mass-scale 1,1,1", "--mass-scale"},
+      {"--mass-scale 1,1,1,1,1,0", "--mass-scale"},
+      {"--friction-scale -1", "--friction-scale"},
+      {"--coulomb 0.3,0.3,0.3,0.3,0.3,x", "--coulomb"},
+      {"--torque-constant 1.1,0.9,1.1,0.9,1.1,", "--torque-constant"},
+      {"--payload 0.5,0,0,2", "--payload"},
+      {"--current-noise -0.1", "--current-noise"},
   };
   for (const auto& c : cases) {
     const ProgramRun result = run(c.arguments);

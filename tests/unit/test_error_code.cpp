@@ -36,6 +36,19 @@ TEST(ErrorCode, EveryCauseRoundTripsThroughItsNumber) {
     EXPECT_EQ(ErrorCode(160 + joint).motor(), joint);
   }
   EXPECT_EQ(ErrorCode(176).kind(), Kind::kRecovered);
+  EXPECT_EQ(ErrorCode(192).kind(), Kind::kLawFailed);
+  EXPECT_EQ(ErrorCode(193).kind(), Kind::kLawOverrun);
+  EXPECT_EQ(ErrorCode(194).kind(), Kind::kCommandsLate);
+  const Kind limits[] = {Kind::kLimitNotFinite, Kind::kLimitPosition, Kind::kLimitVelocity,
+                         Kind::kLimitTorque,    Kind::kLimitBox,      Kind::kLimitSpeed};
+  for (int kind = 0; kind < ErrorCode::kLimitKinds; ++kind) {
+    const ErrorCode code = ErrorCode::limit(static_cast<ErrorCode::LimitKind>(kind));
+    EXPECT_EQ(code.code(), 208 + kind);
+    EXPECT_EQ(code.kind(), limits[kind]);
+    EXPECT_EQ(code.motor(), 0);
+    EXPECT_EQ(code.meaning().rfind("safety limits: ", 0), 0u) << code.meaning();
+  }
+  for (int unknown : {195, 207, 214}) EXPECT_EQ(ErrorCode(unknown).kind(), Kind::kUnknown) << unknown;
   for (int unknown : {160, 167, 175, 177}) EXPECT_EQ(ErrorCode(unknown).kind(), Kind::kUnknown) << unknown;
   for (int unknown : {-1, 0, 4, 16, 32, 128, 136, 144, 152, 1000}) {
     EXPECT_EQ(ErrorCode(unknown).kind(), Kind::kUnknown) << unknown;

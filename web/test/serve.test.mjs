@@ -294,7 +294,8 @@ test("targets outside their ranges are clamped, and the sender is told so", asyn
   c.send({ op: "joint_positions", positions: [0, -0.2, 0, 0, 0, 0] });
   await waitFor(() => lastWarning(c) === "/arm/command: joint 2's target -0.2 rad is outside [-0.1, 3.6], clamped to -0.1 rad",
     () => `a warning for joint 2, got ${JSON.stringify(c.statuses.at(-1))}`);
-  await waitFor(() => near(c.last["/joint_states"].position.slice(0, 3), [0, -0.1, 0], 0.02), "the arm at the clamped target");
+  await waitFor(() => near(c.last["/joint_states"].position.slice(0, 3), [0, -0.1, 0], 0.02),
+    () => `the arm at the clamped target, at ${JSON.stringify(c.last["/joint_states"].position)} with status ${JSON.stringify(c.last["/arm/status"])}`);
   const warnings = c.statuses.filter((s) => s.level === 1).length;
   c.send({ op: "joint_positions", positions: [0, 0, 0, 0, 0, 0] });
   c.send({ op: "stop" });

@@ -1,6 +1,7 @@
 #include "ArmFeed.h"
 
 #include <config/ArmConfig.h>
+#include <controller/ControllerBase.h>
 #include <controller/ErrorCode.h>
 #include <pthread.h>
 #include <solver/kinematic_dynamic_solver.h>
@@ -208,12 +209,6 @@ ArmFeed::~ArmFeed() {
 
 namespace {
 
-const char* stateName(int state) {
-  static const char* const kNames[] = {"SOFT",           "GO_HOME",     "PROTECT",
-                                       "G_COMPENSATION", "END_CONTROL", "POSITION_CONTROL"};
-  return state >= 0 && state <= 5 ? kNames[state] : "PROTECT";
-}
-
 // Whether a reflex holds the arm compliant: the facade tells it through the
 // error codes only. A reflex records its code (160 + joint), and only a
 // successful recover() ends it, recording 176: a reflex holds when a
@@ -242,7 +237,7 @@ json statusMessage(t8::InterfacesThread& arm, const CollisionThresholds& thresho
   const std::string reflex_message = reflex ? excerpt(arm.lastReflex(), 4 * kExcerptBytes) : "";
   return {{"stamp", stamp(ns)},
           {"state", state},
-          {"state_name", stateName(state)},
+          {"state_name", t8::ControllerBase::stateName(state)},
           {"control_active", arm.controlActive()},
           {"error_codes", errors},
           {"dropped_frames", arm.getDroppedFrames()},
@@ -271,7 +266,7 @@ json diagnosticsMessage(t8::InterfacesThread& arm, const LiveServer& server, std
                     {"message", active ? "control active" : "control ended"},
                     {"hardware_id", "arm"},
                     {"values",
-                     {keyValue("state", stateName(arm.getArmStatus())),
+                     {keyValue("state", t8::ControllerBase::stateName(arm.getArmStatus())),
                       keyValue("cycle_rate_hz", std::to_string(rate))}}});
   for (const ClientStats& client : server.clients()) {
     status.push_back(
