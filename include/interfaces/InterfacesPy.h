@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "controller/ArmPlatform.h"
+
 namespace kav {
 namespace t8 {
 
@@ -32,6 +34,10 @@ class InterfacesPy {
  public:
   /// @throw std::runtime_error as InterfacesThread
   InterfacesPy(const std::string& urdf_path, const std::string& can_name, int type);
+  /// The same arm on @p platform (see ArmPlatform; sim/Lockstep.h builds one
+  /// for a lockstep simulation).
+  /// @throw std::runtime_error as InterfacesThread
+  InterfacesPy(const std::string& urdf_path, const std::string& can_name, int type, ArmPlatform platform);
   ~InterfacesPy();
   InterfacesPy(const InterfacesPy&) = delete;
   InterfacesPy& operator=(const InterfacesPy&) = delete;

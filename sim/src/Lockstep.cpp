@@ -64,9 +64,10 @@ class Lockstep::impl final : public t8::CycleDriver {
   ~impl() override {
     // The arm shuts down (its damping hold) while the simulation still runs.
     facade_.reset();
+    scripting_.reset();
   }
 
-  void bringUp(const std::string& urdf_path, int variant) {
+  void bringUp(const std::string& urdf_path, int variant, bool scripting) {
     auto transport = std::make_unique<hw_interface::MemoryTransport>(
         clock_, [this](const CanFrame& frame) { return send(kHost, frame); });
     host_ = transport.get();
@@ -75,7 +76,11 @@ class Lockstep::impl final : public t8::CycleDriver {
     platform.clock = &clock_;
     platform.cycles = this;
     try {
-      facade_ = std::make_unique<t8::InterfacesThread>(urdf_path, "lockstep", variant, std::move(platform));
+      if (scripting) {
+        scripting_ = std::make_unique<t8::InterfacesPy>(urdf_path, "lockstep", variant, std::move(platform));
+      } else {
+        facade_ = std::make_unique<t8::InterfacesThread>(urdf_path, "lockstep", variant, std::move(platform));
+      }
     } catch (...) {
       host_ = nullptr;  // the failed controller closed and destroyed it
       throw;
@@ -133,7 +138,9 @@ class Lockstep::impl final : public t8::CycleDriver {
   hw_interface::MemoryTransport* host_ = nullptr;  // owned by the controller
   std::vector<BusRecord> frames_;
   std::uint64_t host_refused_ = 0;
-  std::unique_ptr<t8::InterfacesThread> facade_;  // last: it goes first
+  // One of the two facades; last: they go first.
+  std::unique_ptr<t8::InterfacesThread> facade_;
+  std::unique_ptr<t8::InterfacesPy> scripting_;
 
  private:
   struct Reply {
@@ -270,14 +277,21 @@ Lockstep::Lockstep(const std::string& urdf_path, LockstepOptions options) {
   ArmModel& model = modelOf(*arm);
   pimpl = std::make_unique<impl>(options, std::move(arm), model);
   if (options.before_bring_up) options.before_bring_up(*pimpl->arm_);
-  pimpl->bringUp(urdf_path, options.variant);
+  pimpl->bringUp(urdf_path, options.variant, options.scripting);
 }
 
 Lockstep::~Lockstep() = default;
 
 t8::InterfacesThread& Lockstep::arm() {
+  if (pimpl->scripting_) throw std::logic_error("Lockstep::arm: this rig holds the scripting facade");
   if (!pimpl->facade_) throw std::logic_error("Lockstep::arm: the arm was shut down");
   return *pimpl->facade_;
+}
+
+t8::InterfacesPy& Lockstep::scripting() {
+  if (pimpl->facade_) throw std::logic_error("Lockstep::scripting: this rig holds the native facade");
+  if (!pimpl->scripting_) throw std::logic_error("Lockstep::scripting: the arm was shut down");
+  return *pimpl->scripting_;
 }
 
 void Lockstep::advance(double seconds) { pimpl->advance(seconds); }
@@ -290,6 +304,7 @@ SimulatedArm& Lockstep::simulatedArm() { return *pimpl->arm_; }
 
 void Lockstep::shutDown() {
   pimpl->facade_.reset();
+  pimpl->scripting_.reset();
   pimpl->host_ = nullptr;
 }
 

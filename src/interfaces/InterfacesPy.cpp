@@ -6,6 +6,7 @@
 #include <cmath>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "controller/ControllerThread.h"
 #include "controller/UserControl.h"
@@ -45,11 +46,18 @@ class InterfacesPy::impl : public ControllerThread {
  public:
   impl(const std::string& urdf_path, const std::string& can_name, int type)
       : ControllerThread(urdf_path, can_name, type) {}
+  impl(const std::string& urdf_path, const std::string& can_name, int type, ArmPlatform platform)
+      : ControllerThread(urdf_path, can_name, type, std::move(platform)) {}
   int armState() const { return storedState(); }
 };
 
 InterfacesPy::InterfacesPy(const std::string& urdf_path, const std::string& can_name, int type)
     : pimpl(new impl(urdf_path, can_name, type)), stream_(std::make_unique<CommandStream>(*pimpl)) {}
+
+InterfacesPy::InterfacesPy(const std::string& urdf_path, const std::string& can_name, int type,
+                           ArmPlatform platform)
+    : pimpl(new impl(urdf_path, can_name, type, std::move(platform))),
+      stream_(std::make_unique<CommandStream>(*pimpl)) {}
 
 InterfacesPy::~InterfacesPy() = default;  // stream_ first, then pimpl
 

@@ -1,39 +1,38 @@
-// The scripting facade on the simulated arm, one arm shared by every case:
-// the vectors it hands out, the states it selects, joint and pose targets,
-// and the input it refuses.
+// The scripting facade on the lockstep rig: the vectors it hands out, the
+// states it selects, joint and pose targets, and the input it refuses.
 #include <interfaces/InterfacesPy.h>
 #include <interfaces/PoseVector.h>
 #include <solver/Exercise.h>
 
-#include <chrono>
 #include <cmath>
 #include <limits>
 #include <stdexcept>
-#include <thread>
 
-#include "arm_fixture.h"
+#include "rig_fixture.h"
 
 using namespace kav_test;
 using kav::t8::ControllerBase;
 using kav::t8::InterfacesPy;
-using namespace std::chrono_literals;
+
+namespace {
+
+kav::sim::LockstepOptions scriptingRig() {
+  kav::sim::LockstepOptions options;
+  options.scripting = true;
+  return options;
+}
+
+}  // namespace
 
 class ScriptingFacade : public testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    bench_ = new SimBench();
-    arm_ = new InterfacesPy(urdfPath(), bench_->hub.endpoint(), 0);
-  }
-  static void TearDownTestSuite() {
-    delete arm_;
-    delete bench_;
-  }
+  ScriptingFacade() : rig_(scriptingRig()), arm_(&rig_.rig().scripting()) {}
 
-  static void moveTo(const std::vector<double>& target) {
+  void moveTo(const std::vector<double>& target) {
     ASSERT_TRUE(arm_->set_joint_positions(target));
     ASSERT_TRUE(arm_->set_arm_status(ControllerBase::POSITION_CONTROL));
     // Reached and settled: the arm swings a little after it first arrives.
-    ASSERT_TRUE(waitFor([&] {
+    ASSERT_TRUE(rig_.runUntil([&] {
       return near(arm_->get_joint_positions(), target, 0.02) &&
              near(arm_->get_joint_velocities(), std::vector<double>(6, 0.0), 0.02);
     })) << "the arm did not reach its joint targets";
@@ -51,17 +50,14 @@ class ScriptingFacade : public testing::Test {
     return std::sqrt(std::pow(a[0] - b[0], 2) + std::pow(a[1] - b[1], 2) + std::pow(a[2] - b[2], 2));
   }
 
-  static SimBench* bench_;
-  static InterfacesPy* arm_;
+  Rig rig_;
+  InterfacesPy* arm_;
 };
-
-SimBench* ScriptingFacade::bench_ = nullptr;
-InterfacesPy* ScriptingFacade::arm_ = nullptr;
 
 TEST_F(ScriptingFacade, VectorsAfterStartUp) {
   // Until the first exchange the gripper entry is the negated gripper zero;
   // then it reads the gripper relative to its zero.
-  ASSERT_TRUE(waitFor([] { return near(arm_->get_joint_positions(), std::vector<double>(7, 0.0), 0.02, 7); }))
+  ASSERT_TRUE(rig_.runUntil([&] { return near(arm_->get_joint_positions(), std::vector<double>(7, 0.0), 0.02, 7); }))
       << "home, and the gripper at its zero";
   EXPECT_EQ(arm_->get_joint_positions().size(), 7u);
   EXPECT_EQ(arm_->get_joint_velocities().size(), 7u);
@@ -103,7 +99,7 @@ TEST_F(ScriptingFacade, StateShortcutsAndUnsupportedOperations) {
   moveTo({0.2, 0.8, 0.6, 0.3, -0.4, 0.2});
   EXPECT_TRUE(arm_->gravity_compensation());
   // Gravity compensation: every arm motor gets gains 0 and a feed-forward torque.
-  const auto floating = commandsDuring(bench_->arm, 1, 30ms);
+  const auto floating = rig_.commandsDuring(1, 0.03);
   ASSERT_FALSE(floating.empty());
   EXPECT_EQ(floating.back().k_p, 0.0);
   EXPECT_EQ(floating.back().k_d, 0.0);
@@ -111,9 +107,11 @@ TEST_F(ScriptingFacade, StateShortcutsAndUnsupportedOperations) {
 
   EXPECT_TRUE(arm_->go_home());
   ASSERT_TRUE(
-      waitFor([] { return near(arm_->get_joint_positions(), std::vector<double>(6, 0.0), 0.05); }, 30s))
+      rig_.runUntil([&] { return near(arm_->get_joint_positions(), std::vector<double>(6, 0.0), 0.05); }, 30.0))
       << "go_home() did not bring the arm home";
-  EXPECT_GT(commandsDuring(bench_->arm, 0, 30ms).back().k_p, 0.0);
+  const auto holding = rig_.commandsDuring(0, 0.03);
+  ASSERT_FALSE(holding.empty());
+  EXPECT_GT(holding.back().k_p, 0.0);
 
   EXPECT_FALSE(arm_->set_joint_velocities());
   EXPECT_FALSE(arm_->get_joint_names());
@@ -124,7 +122,7 @@ TEST_F(ScriptingFacade, ReadPoseWrittenBackHoldsTheArm) {
   const auto pose = arm_->get_ee_pose();
   ASSERT_TRUE(arm_->set_ee_pose(pose));
   ASSERT_TRUE(arm_->set_arm_status(ControllerBase::END_CONTROL));
-  std::this_thread::sleep_for(500ms);
+  rig_.run(0.5);
   EXPECT_LT(positionError(arm_->get_ee_pose(), pose), 0.005);
 
   // A target given with a quaternion of another length is the same target.
@@ -132,7 +130,7 @@ TEST_F(ScriptingFacade, ReadPoseWrittenBackHoldsTheArm) {
   shifted[0] += 0.03;
   for (int i = 3; i < 7; ++i) shifted[i] *= 3.0;
   ASSERT_TRUE(arm_->set_ee_pose(shifted));
-  ASSERT_TRUE(waitFor([&] { return positionError(arm_->get_ee_pose(), shifted) < 0.005; }))
+  ASSERT_TRUE(rig_.runUntil([&] { return positionError(arm_->get_ee_pose(), shifted) < 0.005; }))
       << "the shifted target was not reached";
   const auto reached = arm_->get_ee_pose();
   double dot = 0;
@@ -165,7 +163,7 @@ TEST_F(ScriptingFacade, UnusableInputIsRefusedAndChangesNothing) {
   }
 
   // None of it reached the controller: still in joint control at the target.
-  std::this_thread::sleep_for(200ms);
+  rig_.run(0.2);
   EXPECT_TRUE(near(arm_->get_joint_positions(), target, 0.02));
 }
 

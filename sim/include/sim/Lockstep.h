@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "canbase/CanBaseDef.h"
+#include "interfaces/InterfacesPy.h"
 #include "interfaces/InterfacesThread.h"
 #include "sim/ArmPhysics.h"
 #include "sim/SimulatedArm.h"
@@ -50,6 +51,9 @@ struct LockstepOptions {
   /// Runs before the arm is brought up, to set the simulated arm up for
   /// the start-up (a fault, an outside torque).
   std::function<void(SimulatedArm&)> before_bring_up;
+  /// Whether the rig's arm is the scripting facade (scripting()) instead of
+  /// the native one (arm()).
+  bool scripting = false;
 };
 
 /// One frame on the rig's bus.
@@ -91,7 +95,13 @@ class Lockstep {
   Lockstep& operator=(const Lockstep&) = delete;
 
   /// The arm's facade, driven by the simulated clock.
+  /// @throw std::logic_error after shutDown(), or when the rig holds the
+  ///        scripting facade
   t8::InterfacesThread& arm();
+  /// The arm's scripting facade, on a rig set up with options.scripting.
+  /// @throw std::logic_error after shutDown(), or when the rig holds the
+  ///        native facade
+  t8::InterfacesPy& scripting();
   /// Runs the simulation for @p seconds of simulated time. A control cycle
   /// that starts within them runs to its end, so a cycle that ends control
   /// (it pauses 100 ms after damping) may take the clock beyond them.
