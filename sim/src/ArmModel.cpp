@@ -81,6 +81,20 @@ void ArmModel::stepPhysics(time_point at) {
   state_time_ = at;
 }
 
+void ArmModel::catchUp(time_point now) {
+  std::lock_guard<std::mutex> stepping(step_mutex_);
+  time_point at;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (state_time_ == time_point{} || now - state_time_ > kLongestLag) {
+      state_time_ = std::max(state_time_, now - kStep);
+      return;
+    }
+    at = state_time_;
+  }
+  for (; at + kStep <= now; at += kStep) stepPhysics(at + kStep);
+}
+
 JointDrive ArmModel::driveOf(Motor& motor, const JointState& state) {
   JointDrive drive;
   if (motor.enabled) {

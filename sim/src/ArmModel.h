@@ -45,6 +45,15 @@ class ArmModel {
   /// Advances the physics by one step under the motors' present commands;
   /// the new state is the one of time @p at.
   void stepPhysics(time_point at);
+  /// Steps the physics until its state is less than a step older than
+  /// @p now. On real threads both the physics timer and the bus thread call
+  /// it before they act, so the arm keeps pace with the clock however late
+  /// the timer's thread gets the processor: a real arm does not pause while
+  /// the host is busy, and readings of a paused one would tell the observer
+  /// of torques that are not there. A lag of more than kLongestLag (a
+  /// stopped process) is passed over with the arm as it was.
+  void catchUp(time_point now);
+  static constexpr std::chrono::milliseconds kLongestLag{50};
 
   // What SimulatedArm offers (see there).
   std::array<JointState, kSimJoints> jointStates() const;
@@ -96,7 +105,8 @@ class ArmModel {
   double currentNoise(int joint);
 
   const SimulatedArmOptions options_;
-  ArmPhysics physics_;  // stepped by stepPhysics() only; see gravity_mutex_
+  ArmPhysics physics_;     // stepped by stepPhysics() only; see gravity_mutex_
+  std::mutex step_mutex_;  // one thread steps at a time (catchUp())
 
   mutable std::mutex mutex_;  // everything below
   std::array<Motor, kSimJoints> motors_;

@@ -111,13 +111,13 @@ class SimulatedArm::impl {
       next = next + kStepNanoseconds;
       while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr) == EINTR) {
       }
-      model_.stepPhysics(
-          Clock::time_point(std::chrono::seconds(next.tv_sec) + std::chrono::nanoseconds(next.tv_nsec)));
-      // Far behind (a stopped process, an overloaded machine): carry on from
-      // now rather than racing through the missed steps.
+      // The steps due up to now: after this thread was kept off the
+      // processor, the ones it missed at once (the bus thread may have made
+      // them up already), and the timer carries on from now.
+      model_.catchUp(Clock::now());
       timespec now;
       clock_gettime(CLOCK_MONOTONIC, &now);
-      if (nanosecondsBetween(next, now) > 50 * kStepNanoseconds) next = now;
+      if (nanosecondsBetween(next, now) > kStepNanoseconds) next = now;
     }
   }
 
@@ -165,7 +165,9 @@ class SimulatedArm::impl {
       if (hw_interface::applyLocalBusAnnouncement(fd_, &frame, static_cast<std::size_t>(got),
                                                   config::kMotors))
         continue;
-      const int joint = model_.accept(frame, Clock::now());
+      const Clock::time_point received = Clock::now();
+      model_.catchUp(received);
+      const int joint = model_.accept(frame, received);
       if (joint < 0) continue;
       const auto latency = model_.options().reply_latency;
       if (latency.count() == 0) {
@@ -185,7 +187,9 @@ class SimulatedArm::impl {
   }
 
   void sendReply(int joint) {
-    std::optional<CanFrame> frame = model_.feedbackFrame(joint, Clock::now());
+    const Clock::time_point now = Clock::now();
+    model_.catchUp(now);
+    std::optional<CanFrame> frame = model_.feedbackFrame(joint, now);
     if (!frame || fd_ < 0) return;
     if (::send(fd_, &*frame, sizeof(CanFrame), MSG_DONTWAIT | MSG_NOSIGNAL) ==
         static_cast<ssize_t>(sizeof(CanFrame))) {

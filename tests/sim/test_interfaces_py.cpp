@@ -57,8 +57,9 @@ class ScriptingFacade : public testing::Test {
 TEST_F(ScriptingFacade, VectorsAfterStartUp) {
   // Until the first exchange the gripper entry is the negated gripper zero;
   // then it reads the gripper relative to its zero.
-  ASSERT_TRUE(rig_.runUntil([&] { return near(arm_->get_joint_positions(), std::vector<double>(7, 0.0), 0.02, 7); }))
-      << "home, and the gripper at its zero";
+  ASSERT_TRUE(rig_.runUntil([&] {
+    return near(arm_->get_joint_positions(), std::vector<double>(7, 0.0), 0.02, 7);
+  })) << "home, and the gripper at its zero";
   EXPECT_EQ(arm_->get_joint_positions().size(), 7u);
   EXPECT_EQ(arm_->get_joint_velocities().size(), 7u);
   EXPECT_EQ(arm_->get_joint_currents().size(), 7u);
@@ -106,8 +107,8 @@ TEST_F(ScriptingFacade, StateShortcutsAndUnsupportedOperations) {
   EXPECT_GT(std::fabs(floating.back().torque), 0.5) << "joint 2 carries the arm's weight";
 
   EXPECT_TRUE(arm_->go_home());
-  ASSERT_TRUE(
-      rig_.runUntil([&] { return near(arm_->get_joint_positions(), std::vector<double>(6, 0.0), 0.05); }, 30.0))
+  ASSERT_TRUE(rig_.runUntil(
+      [&] { return near(arm_->get_joint_positions(), std::vector<double>(6, 0.0), 0.05); }, 30.0))
       << "go_home() did not bring the arm home";
   const auto holding = rig_.commandsDuring(0, 0.03);
   ASSERT_FALSE(holding.empty());

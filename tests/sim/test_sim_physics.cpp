@@ -2,13 +2,17 @@
 #include <config/ArmConfig.h>
 #include <gtest/gtest.h>
 #include <sim/ArmPhysics.h>
+#include <sim/SimulatedArm.h>
 #include <solver/ArmDynamics.h>
 #include <solver/kinematic_solver.h>
 
 #include <array>
+#include <chrono>
 #include <cmath>
 #include <limits>
 #include <stdexcept>
+
+#include "ArmModel.h"
 
 namespace {
 
@@ -223,4 +227,30 @@ TEST(ArmPhysics, ScaledLinkMassesScaleGravityAndBadScalesAreRefused) {
   PhysicsParameters bad;
   bad.mass_scale[3] = 0.0;
   EXPECT_THROW(ArmPhysics(kav::urdf_xml_g, kBent, bad), std::invalid_argument);
+}
+
+// On real threads the bus thread and the physics timer both bring the arm up
+// to the clock before they act: a timer held off the processor for 20 ms
+// leaves no pause in the arm's motion, and a stopped process (a lag over the
+// longest one made up) leaves it where it was.
+TEST(ArmModel, TheArmKeepsPaceWithTheClockAndAStoppedProcessIsPassedOver) {
+  using kav::sim::ArmModel;
+  kav::sim::SimulatedArmOptions options;
+  options.start_pose = kBent;  // limp motors: the arm falls under gravity
+  ArmModel caught(options), stepped(options);
+  const ArmModel::time_point start{std::chrono::seconds(100)};
+  caught.catchUp(start);
+  stepped.catchUp(start);
+  for (int i = 1; i <= 20; ++i) stepped.catchUp(start + i * ArmModel::kStep);
+  caught.catchUp(start + 20 * ArmModel::kStep + ArmModel::kStep / 2);
+  for (int j = 0; j < kSimArmJoints; ++j) {
+    EXPECT_EQ(caught.jointStates()[j].position, stepped.jointStates()[j].position) << "joint " << j + 1;
+  }
+  EXPECT_GT(std::fabs(caught.jointStates()[1].position - kBent[1]), 1e-4) << "joint 2 did not fall";
+
+  const auto before = caught.jointStates();
+  caught.catchUp(start + 21 * ArmModel::kStep + ArmModel::kLongestLag + ArmModel::kStep);
+  EXPECT_EQ(caught.jointStates()[1].position, before[1].position) << "a stopped process moved the arm";
+  caught.catchUp(start + 23 * ArmModel::kStep + ArmModel::kLongestLag + ArmModel::kStep);
+  EXPECT_NE(caught.jointStates()[1].position, before[1].position) << "the arm did not go on";
 }
